@@ -1,0 +1,62 @@
+#include <boost/lexical_cast.hpp>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "hostlink/Dispatcher.h"
+#include "hostlink/EchoHandler.h"
+#include "hostlink/VersionHandler.h"
+
+namespace {
+
+// Stands where the macOS build keeps its Foundation autorelease pool: an
+// object that lives exactly as long as main.
+class CocoaAutoReleasePool {};
+
+const std::string& stopWord() {
+    static const std::string word("QUIT");
+    return word;
+}
+
+void registerHandlers(Ostra::Dispatcher& dispatcher) {
+    // Table order; a handler whose Setup fails leaves its commands unknown.
+    dispatcher.registerHandler(new EchoHandler());
+    dispatcher.registerHandler(new VersionHandler());
+}
+
+}  // namespace
+
+int RunAsHandler(int argc, char** argv) {
+    (void)argc;
+    char line[257];
+    std::memset(line, 0, sizeof line);
+    std::cout << argv[0] << " started!" << std::endl;
+    std::unique_ptr<Ostra::Dispatcher> dispatcher;
+    try {
+        int port = boost::lexical_cast<int>(argv[1]);
+        dispatcher.reset(new Ostra::Dispatcher(static_cast<unsigned short>(port)));
+        registerHandlers(*dispatcher);
+        dispatcher->start();
+        while (true) {
+            std::cin.getline(line, 256);
+            if (std::cin.fail()) break;
+            if (stopWord() == line) break;
+        }
+        dispatcher->stop();
+        dispatcher->unregisterHandlers();
+        dispatcher.reset();
+    } catch (const std::exception& e) {
+        dispatcher.reset();
+        std::cerr << "Exception: " << e.what() << std::endl;
+    }
+    std::cout << "Exiting." << std::endl;
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());
+    if (argc == 2) RunAsHandler(argc, argv);
+    return 0;
+}
