@@ -1,0 +1,44 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace TagLib {
+namespace ID3v2 {
+class Tag;
+}
+namespace Ogg {
+class XiphComment;
+}
+}  // namespace TagLib
+
+namespace Ostra {
+
+// Tag reading for one file at a time. Every call opens and closes its own
+// TagLib objects, so calls on different threads never share state.
+
+// Fills the two maps (cleared first) with the song-record fields of the file:
+// "id", "path", "title", "artist", "album", "genre", "dmid", "kind",
+// "albumArtist" as text; "size", "duration", "trackNumber" as integers (64-bit,
+// so sizes of 2 GiB and more stay exact). False when TagLib cannot open the
+// file, it has no tag or audio properties, or a later step fails; the maps
+// then hold whatever was set before the failure.
+bool ExtractMetadataFromFileAtPath(const std::string& path,
+                                   std::map<std::string, std::string>& textFields,
+                                   std::map<std::string, long long>& intFields);
+
+// Clears albumArtist and fills it from the format-specific tag chosen by the
+// path's lower-cased extension; true when it is not empty afterwards.
+bool GetAlbumArtistFromFile(const std::string& path, std::string& albumArtist);
+
+// The first "TPE2" frame's text; tag may be null.
+bool getAlbumArtistFromID3v2Tag(std::string& albumArtist, TagLib::ID3v2::Tag* tag);
+
+// "ALBUMARTIST", or "ALBUM ARTIST" when that has no value; comment may be null.
+bool getAlbumArtistFromXiphComment(std::string& albumArtist, TagLib::Ogg::XiphComment* comment);
+
+// True for an ".m4a" file holding Apple Lossless audio: "alac" in bytes 350 to
+// 499, or an MP4 sample description TagLib reports as ALAC.
+bool isFileALAC(const std::string& path);
+
+}  // namespace Ostra
