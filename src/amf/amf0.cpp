@@ -62,20 +62,31 @@ bool get_short_text(const unsigned char*& p, const unsigned char* end, std::stri
     return get_bytes(p, end, get_u16(p), out);
 }
 
-std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
 
 amf0_data_type* make_value(unsigned char marker) {
     switch (marker) {
-        case AMF_NUMBER: return new amf_numeric();
-        case AMF_BOOLEAN: return new amf_boolean();
-        case AMF_STRING: return new amf_string();
-        case AMF_OBJECT: return new amf_object();
+        case AMF_NUMBER:
+            return new amf_numeric();
+        case AMF_BOOLEAN:
+            return new amf_boolean();
+        case AMF_STRING:
+            return new amf_string();
+        case AMF_OBJECT:
+            return new amf_object();
         case AMF_NULL:
-        case AMF_UNDEFINED: return new amf_null();
-        case AMF_ECMA_ARRAY: return new amf_ecma_array();
-        case AMF_STRICT_ARRAY: return new amf_strict_array();
-        case AMF_LONG_STRING: return new amf_long_string();
-        default: return nullptr;
+        case AMF_UNDEFINED:
+            return new amf_null();
+        case AMF_ECMA_ARRAY:
+            return new amf_ecma_array();
+        case AMF_STRICT_ARRAY:
+            return new amf_strict_array();
+        case AMF_LONG_STRING:
+            return new amf_long_string();
+        default:
+            return nullptr;
     }
 }
 
@@ -134,7 +145,9 @@ bool amf_string::decode_and_step(const unsigned char*& p, const unsigned char* e
     return get_short_text(p, end, value_);
 }
 
-std::string amf_string::to_string() const { return quoted(value_); }
+std::string amf_string::to_string() const {
+    return quoted(value_);
+}
 
 bool amf_long_string::encode_and_step(unsigned char*& p, const unsigned char* end) const {
     if (value_.size() > 0xFFFFFFFFu || !fits(p, end, 4 + value_.size())) return false;
@@ -149,7 +162,9 @@ bool amf_long_string::decode_and_step(const unsigned char*& p, const unsigned ch
     return get_bytes(p, end, get_u32(p), value_);
 }
 
-std::string amf_long_string::to_string() const { return quoted(value_); }
+std::string amf_long_string::to_string() const {
+    return quoted(value_);
+}
 
 bool amf_null::encode_and_step(unsigned char*& p, const unsigned char* end) const {
     return valid_range(p, end);
@@ -225,7 +240,8 @@ bool amf_property_map::add_property(const amf_string& key, amf0_data_type* value
 
 std::size_t amf_property_map::entries_size() const {
     std::size_t size = 0;
-    for (const auto& entry : map_) size += 2 + entry.first.get_value().size() + amf::get_size(entry.second);
+    for (const auto& entry : map_)
+        size += 2 + entry.first.get_value().size() + amf::get_size(entry.second);
     return size;
 }
 
@@ -289,9 +305,7 @@ bool amf_object::decode_and_step(const unsigned char*& p, const unsigned char* e
 }
 
 amf0_data_type* amf_object::clone() const {
-    auto* copy = new amf_object();
-    clone_map(map_, copy->map_);
-    return copy;
+    return new amf_object(*this);
 }
 
 bool amf_ecma_array::encode_and_step(unsigned char*& p, const unsigned char* end) const {
@@ -308,9 +322,7 @@ bool amf_ecma_array::decode_and_step(const unsigned char*& p, const unsigned cha
 }
 
 amf0_data_type* amf_ecma_array::clone() const {
-    auto* copy = new amf_ecma_array();
-    clone_map(map_, copy->map_);
-    return copy;
+    return new amf_ecma_array(*this);
 }
 
 void amf_ecma_array::push_back(const amf0_data_type* value) {
@@ -319,6 +331,11 @@ void amf_ecma_array::push_back(const amf0_data_type* value) {
     std::string key = std::to_string(map_.size());
     remove_property(key);
     map_.emplace(amf_string(key), copy.release());
+}
+
+amf_strict_array::amf_strict_array(const amf_strict_array& other) : amf0_data_type_tmpl(other) {
+    values_.reserve(other.values_.size());
+    for (const auto* v : other.values_) values_.push_back(v->clone());
 }
 
 amf_strict_array::~amf_strict_array() {
@@ -357,10 +374,7 @@ bool amf_strict_array::decode_and_step(const unsigned char*& p, const unsigned c
 }
 
 amf0_data_type* amf_strict_array::clone() const {
-    auto* copy = new amf_strict_array();
-    copy->values_.reserve(values_.size());
-    for (const auto* v : values_) copy->values_.push_back(v->clone());
-    return copy;
+    return new amf_strict_array(*this);
 }
 
 std::size_t amf_strict_array::get_size() const {
@@ -378,7 +392,9 @@ std::string amf_strict_array::to_string() const {
     return out + "]";
 }
 
-std::size_t get_size(const amf0_data_type* v) { return v == nullptr ? 0 : v->get_size() + 1; }
+std::size_t get_size(const amf0_data_type* v) {
+    return v == nullptr ? 0 : v->get_size() + 1;
+}
 
 bool encode(unsigned char* p, const unsigned char* end, const amf0_data_type* v) {
     return encode_and_step(p, end, v);

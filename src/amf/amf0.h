@@ -35,7 +35,7 @@ constexpr std::size_t kMaxShortStringLength = 65532;
 constexpr int kMaxDecodeDepth = 64;
 
 class amf0_data_type {
-public:
+  public:
     virtual ~amf0_data_type() = default;
     virtual AMF_TYPE get_type() const = 0;
     // Body only (no marker). Returns bytes written, 0 for invalid pointers or
@@ -53,7 +53,7 @@ public:
 
 template <AMF_TYPE T, unsigned long N>
 class amf0_data_type_tmpl : public amf0_data_type {
-public:
+  public:
     static constexpr unsigned long fixed_size = N;
     AMF_TYPE get_type() const override { return T; }
     int encode(unsigned char* p, const unsigned char* end) const override {
@@ -72,7 +72,7 @@ public:
 };
 
 class amf_numeric : public amf0_data_type_tmpl<AMF_NUMBER, 8> {
-public:
+  public:
     amf_numeric() = default;
     explicit amf_numeric(double v) : value_(v) {}
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
@@ -82,12 +82,12 @@ public:
     std::string to_string() const override;
     double get_value() const { return value_; }
 
-private:
+  private:
     double value_ = 0;
 };
 
 class amf_boolean : public amf0_data_type_tmpl<AMF_BOOLEAN, 1> {
-public:
+  public:
     amf_boolean() = default;
     explicit amf_boolean(bool v) : value_(v) {}
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
@@ -97,14 +97,14 @@ public:
     std::string to_string() const override { return value_ ? "true" : "false"; }
     bool get_value() const { return value_; }
 
-private:
+  private:
     bool value_ = false;
 };
 
 class amf_string : public amf0_data_type_tmpl<AMF_STRING, 2> {
-public:
+  public:
     amf_string() = default;
-    amf_string(const std::string& v) : value_(v) {}  // NOLINT: implicit by design
+    amf_string(const std::string& v) : value_(v) {}    // NOLINT: implicit by design
     amf_string(const char* v) : value_(v ? v : "") {}  // NOLINT
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
     bool decode_and_step(const unsigned char*& p, const unsigned char* end) override;
@@ -114,14 +114,14 @@ public:
     const std::string& get_value() const { return value_; }
     bool operator<(const amf_string& o) const { return value_ < o.value_; }
 
-private:
+  private:
     std::string value_;
 };
 
 class amf_long_string : public amf0_data_type_tmpl<AMF_LONG_STRING, 4> {
-public:
+  public:
     amf_long_string() = default;
-    amf_long_string(const std::string& v) : value_(v) {}  // NOLINT
+    amf_long_string(const std::string& v) : value_(v) {}    // NOLINT
     amf_long_string(const char* v) : value_(v ? v : "") {}  // NOLINT
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
     bool decode_and_step(const unsigned char*& p, const unsigned char* end) override;
@@ -131,12 +131,12 @@ public:
     const std::string& get_value() const { return value_; }
     bool operator<(const amf_long_string& o) const { return value_ < o.value_; }
 
-private:
+  private:
     std::string value_;
 };
 
 class amf_null : public amf0_data_type_tmpl<AMF_NULL, 0> {
-public:
+  public:
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
     bool decode_and_step(const unsigned char*& p, const unsigned char* end) override;
     amf0_data_type* clone() const override { return new amf_null(); }
@@ -153,10 +153,22 @@ void clone_map(const amf_map& src, amf_map& dst);
 
 // Shared by object and ECMA array: property access on an owned map.
 class amf_property_map {
-public:
+  public:
     amf_property_map() = default;
-    amf_property_map(const amf_property_map&) = delete;
-    amf_property_map& operator=(const amf_property_map&) = delete;
+    // Copies are deep; moves take the entries.
+    amf_property_map(const amf_property_map& other) { clone_map(other.map_, map_); }
+    amf_property_map(amf_property_map&& other) noexcept { map_.swap(other.map_); }
+    amf_property_map& operator=(const amf_property_map& other) {
+        if (this != &other) {
+            release_map(map_);
+            clone_map(other.map_, map_);
+        }
+        return *this;
+    }
+    amf_property_map& operator=(amf_property_map&& other) noexcept {
+        map_.swap(other.map_);
+        return *this;
+    }
     ~amf_property_map() { release_map(map_); }
 
     // Borrowed pointer, valid until the entry is replaced or removed; null when absent.
@@ -173,7 +185,7 @@ public:
     bool add_property(const amf_string& key, amf0_data_type* value);
     const amf_map& get_value() const { return map_; }
 
-protected:
+  protected:
     std::size_t entries_size() const;
     bool encode_entries(unsigned char*& p, const unsigned char* end) const;
     bool decode_entries(const unsigned char*& p, const unsigned char* end);
@@ -182,7 +194,7 @@ protected:
 };
 
 class amf_object : public amf0_data_type_tmpl<AMF_OBJECT, 3>, public amf_property_map {
-public:
+  public:
     amf_object() = default;
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
     bool decode_and_step(const unsigned char*& p, const unsigned char* end) override;
@@ -192,7 +204,7 @@ public:
 };
 
 class amf_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7>, public amf_property_map {
-public:
+  public:
     amf_ecma_array() = default;
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
     bool decode_and_step(const unsigned char*& p, const unsigned char* end) override;
@@ -209,9 +221,9 @@ public:
 };
 
 class amf_strict_array : public amf0_data_type_tmpl<AMF_STRICT_ARRAY, 4> {
-public:
+  public:
     amf_strict_array() = default;
-    amf_strict_array(const amf_strict_array&) = delete;
+    amf_strict_array(const amf_strict_array& other);
     amf_strict_array& operator=(const amf_strict_array&) = delete;
     ~amf_strict_array() override;
     bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
@@ -224,7 +236,7 @@ public:
     const std::vector<amf0_data_type*>& get_value() const { return values_; }
     std::size_t get_count() const { return values_.size(); }
 
-private:
+  private:
     std::vector<amf0_data_type*> values_;
 };
 

@@ -15,7 +15,7 @@ namespace Ostra {
 // are registered on the main thread before start(); afterwards the table is
 // only read (handleMessageReceived runs on both connection threads).
 class Dispatcher : public MessageHandler {
-public:
+  public:
     explicit Dispatcher(unsigned short port);
     ~Dispatcher() override;
 
@@ -26,7 +26,7 @@ public:
     virtual bool start();
     virtual void stop();
 
-private:
+  private:
     Messenger messenger_;
     WorkerPool pool_;
     boost::asio::io_service::strand strand_;

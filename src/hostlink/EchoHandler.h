@@ -4,7 +4,7 @@
 
 // "echo": answers with a deep copy of the request's parameter.
 class EchoHandler : public Ostra::RequestHandler {
-public:
+  public:
     bool Setup() override { return true; }
     void Teardown() override {}
     unsigned long getNumCommandNames() override { return 1; }

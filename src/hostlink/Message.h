@@ -7,7 +7,7 @@ namespace Ostra {
 
 // One frame body. A value type: copies are deep.
 class Message {
-public:
+  public:
     Message() = default;
     explicit Message(unsigned long size) : bytes_(size, 0) {}
 
@@ -18,14 +18,14 @@ public:
     // Shrinking keeps the allocation, so a reused read buffer is not reallocated.
     void setSize(unsigned long size) { bytes_.resize(size, 0); }
 
-private:
+  private:
     std::vector<unsigned char> bytes_;
 };
 
 // Receives whole frame bodies. Called on connection threads, possibly on two
 // at once for consecutive frames.
 class MessageHandler {
-public:
+  public:
     virtual ~MessageHandler() = default;
     virtual void handleMessageReceived(const Message& message) = 0;
 };

@@ -17,7 +17,7 @@ constexpr std::uint32_t kMaxFrameLength = 64u * 1024u * 1024u;
 // the socket is never touched by two threads at once. sendMessage may be
 // called from any thread.
 class Messenger {
-public:
+  public:
     Messenger(unsigned short port, MessageHandler* handler);
     Messenger(const Messenger&) = delete;
     Messenger& operator=(const Messenger&) = delete;
@@ -33,7 +33,7 @@ public:
     // Queues a copy of the message; frames leave whole and in posting order.
     void sendMessage(const Message& message);
 
-private:
+  private:
     void handle_connect(const boost::system::error_code& error);
     void do_read_header();
     void handle_header_read(const boost::system::error_code& error);

@@ -16,7 +16,7 @@ class Messenger;
 // the parsed parameter, which nobody modifies after parsing. One request is
 // used by one thread at a time.
 class Request {
-public:
+  public:
     explicit Request(Messenger& messenger);
 
     // False when the body is not an object with a string "cmd" and a numeric "id".
@@ -32,7 +32,7 @@ public:
     // Sends {"error": message} with done true.
     void SendErrorResponse(const std::string& message);
 
-private:
+  private:
     bool encodeAndSend(const amf::amf_object& envelope);
 
     Messenger* messenger_;

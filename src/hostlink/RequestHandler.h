@@ -10,7 +10,7 @@ namespace Ostra {
 // boost::this_thread::interruption_point() so that shutdown is prompt (the
 // boost::thread_interrupted it throws is the one exception meant to leave).
 class RequestHandler {
-public:
+  public:
     virtual ~RequestHandler() = default;
     virtual bool Setup() = 0;
     virtual void Teardown() = 0;

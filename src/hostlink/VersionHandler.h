@@ -4,7 +4,7 @@
 
 // "version": the protocol version, as the string "12".
 class VersionHandler : public Ostra::RequestHandler {
-public:
+  public:
     bool Setup() override { return true; }
     void Teardown() override {}
     unsigned long getNumCommandNames() override { return 1; }

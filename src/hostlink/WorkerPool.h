@@ -9,7 +9,7 @@ namespace Ostra {
 // Worker threads blocking in one io_service. start/stop are called from the
 // main thread only; service() is used from any thread to post work.
 class WorkerPool {
-public:
+  public:
     WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -21,7 +21,7 @@ public:
     void stop();
     boost::asio::io_service& service() { return service_; }
 
-private:
+  private:
     void run();
 
     boost::asio::io_service service_;

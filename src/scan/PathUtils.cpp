@@ -14,7 +14,9 @@ const std::string& removedCharacters() {
 
 }  // namespace
 
-bool isBadChar(char c) { return c != '\0' && removedCharacters().find(c) != std::string::npos; }
+bool isBadChar(char c) {
+    return c != '\0' && removedCharacters().find(c) != std::string::npos;
+}
 
 void SongIdFromPath(const std::string& path, std::string& id) {
     id.clear();

@@ -18,13 +18,13 @@ typedef std::unique_ptr<amf::amf0_data_type> Value;
 
 // A folder under the system temp directory, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -41,7 +41,7 @@ std::string helperPath();
 // The helper process with its standard input as a pipe and its standard
 // output and error captured to files.
 class HelperProcess {
-public:
+  public:
     // Starts `binary args...`; the port argument is up to the caller.
     HelperProcess(const std::vector<std::string>& args,
                   const std::vector<std::string>& extraEnv = {});
@@ -57,7 +57,7 @@ public:
     std::string err() const;
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int stdin_ = -1;
     int status_ = -1;
@@ -78,7 +78,7 @@ amf::amf_ecma_array stringArray(const std::vector<std::string>& items);
 
 // One host-side connection with the helper.
 class TestHost {
-public:
+  public:
     TestHost();
     ~TestHost();
 
@@ -102,7 +102,7 @@ public:
     // Writes QUIT and waits for the exit status.
     int quit();
 
-private:
+  private:
     boost::asio::io_service service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::socket socket_;
