@@ -9,7 +9,7 @@
 // Process-wide decoding library set-up and the decoder factory. Init runs once
 // at start-up on the main thread; everything else may be called from any thread.
 class DecoderSystem {
-public:
+  public:
     static bool Init();
     static bool IsInited();
     static boost::shared_ptr<IDecoder> CreateDecoder();

@@ -15,7 +15,7 @@
 // the end of the stream returns false with done set and leaves the final
 // (usually partial) block in `block`; callers should use that block too.
 class IDecoder {
-public:
+  public:
     virtual ~IDecoder() = default;
 
     // Whole file from the start.

@@ -1,0 +1,143 @@
+#include "audio/WavConverterHandler.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/thread/thread.hpp>
+#include <exception>
+
+#include "audio/DecoderSystem.h"
+#include "audio/WavFileWriter.h"
+
+const char* const COMMAND_CONVERTTOWAV = "convertToWav";
+
+namespace {
+
+// Ends the decoder's stream on every path out of ConvertFile, including an
+// interruption between blocks.
+class DecodeSession {
+  public:
+    explicit DecodeSession(IDecoder& decoder) : m_decoder(decoder) {}
+    ~DecodeSession() {
+        if (m_open) m_decoder.EndDecode(nullptr);
+    }
+    bool End(double& seconds) {
+        m_open = false;
+        return m_decoder.EndDecode(&seconds);
+    }
+
+  private:
+    IDecoder& m_decoder;
+    bool m_open = true;
+};
+
+}  // namespace
+
+bool WavConverterHandler::Setup() {
+    return DecoderSystem::IsInited();
+}
+
+const char* WavConverterHandler::getCommandName(unsigned long index) {
+    return index == 0 ? COMMAND_CONVERTTOWAV : "";
+}
+
+bool WavConverterHandler::WavPathForSource(const std::string& source, std::string& destination) {
+    const std::string::size_type slash = source.rfind('/');
+    const std::string::size_type nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::string::size_type dot = source.rfind('.');
+    // A dot that opens the file name (".hidden") does not start an extension.
+    const bool hasExtension = dot != std::string::npos && dot > nameStart;
+    if (hasExtension && boost::algorithm::iequals(source.substr(dot), ".wav")) return false;
+    destination = (hasExtension ? source.substr(0, dot) : source) + ".wav";
+    return true;
+}
+
+bool WavConverterHandler::ConvertFile(IDecoder& decoder, const std::string& source,
+                                      const std::string& destination) {
+    AudioHeader header;
+    if (!decoder.StartDecode(source, 0, header)) return false;
+    DecodeSession session(decoder);
+    WavFileWriter writer;
+    if (!writer.Open(destination)) return false;
+
+    // One block in memory at a time; the final block arrives with done set.
+    std::vector<unsigned char> block;
+    bool done = false;
+    bool more = true;
+    while (more) {
+        boost::this_thread::interruption_point();
+        more = decoder.StepDecode(block, done);
+        if (!more && !done) return false;
+        // Write also refuses data beyond what the WAV size fields can describe.
+        if (!block.empty() && !writer.Write(block.data(), block.size())) return false;
+    }
+    double seconds = 0.0;
+    if (!session.End(seconds)) return false;
+    // The same validity rule as AudioData::WriteWAV: nothing is written for
+    // an empty decode.
+    if (writer.DataBytes() == 0 || seconds <= 0.0 || !header.IsValid()) return false;
+    return writer.Commit(header);
+}
+
+void WavConverterHandler::processRequest(Ostra::Request& request) {
+    try {
+        const std::string command = request.CommandName();
+        if (command != COMMAND_CONVERTTOWAV) {
+            request.SendErrorResponse("invalid convert to wav command: " + command);
+            return;
+        }
+        convertSongToWav(request);
+    } catch (const boost::thread_interrupted&) {
+        throw;
+    } catch (const std::exception& e) {
+        request.SendErrorResponse(std::string("WavConverterHandler error: ") + e.what());
+    } catch (...) {
+        request.SendErrorResponse("WavConverterHandler error: unknown exception");
+    }
+}
+
+void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    if (!decoder) {
+        request.SendErrorResponse("WavConverterHandler Decoder initialization error.");
+        return;
+    }
+    const amf::amf0_data_type* parameter = request.Parameter();
+    if (parameter == nullptr || parameter->get_type() != amf::AMF_OBJECT) {
+        request.SendErrorResponse("parameter was not an object");
+        return;
+    }
+    const amf::amf0_data_type* list =
+        static_cast<const amf::amf_object*>(parameter)->get_property("filePaths");
+    if (list == nullptr || list->get_type() != amf::AMF_ECMA_ARRAY) {
+        request.SendErrorResponse("filePaths property was not found");
+        return;
+    }
+
+    double converted = 0;
+    double skipped = 0;
+    for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(list)) {
+        boost::this_thread::interruption_point();
+        const amf::amf0_data_type* value = entry.second;
+        bool ok = false;
+        try {
+            std::string destination;
+            if (value != nullptr && value->get_type() == amf::AMF_STRING) {
+                const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
+                ok = WavPathForSource(source, destination) &&
+                     ConvertFile(*decoder, source, destination);
+            }
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (const std::exception&) {
+            ok = false;  // this file is skipped; the others still run
+        }
+        if (ok)
+            ++converted;
+        else
+            ++skipped;
+    }
+
+    amf::amf_object result;
+    result.set_numeric_property("filesConverted", converted);
+    result.set_numeric_property("filesSkipped", skipped);
+    request.SendResponseData(&result, true);
+}

@@ -1,0 +1,306 @@
+#include "platform/bass/DecodeStream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/bass/bass.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace bass {
+
+namespace {
+
+// Demuxers of the containers we decode (names as FFmpeg registers them).
+const char kFormatWhitelist[] = "mp3,ogg,wav,aiff,flac,mov,mp4,m4a,3gp,3g2,mj2,aac";
+
+// A stream claiming more than this is treated as damaged: one second of it
+// must stay a reasonable allocation for the decoder's callers.
+const int kMaxChannels = 32;
+const int kMaxSampleRate = 768000;
+
+// Upper bound of the samples one packet can decode to when the demuxer gave it
+// no duration (Vorbis blocks are at most 8192).
+const int64_t kMaxUnknownPacketFrames = 16384;
+
+bool isPcmCodec(AVCodecID id) {
+    return id >= AV_CODEC_ID_PCM_S16LE && id < AV_CODEC_ID_ADPCM_IMA_QT;
+}
+
+}  // namespace
+
+int openInput(const std::string& path, const AVInputFormat* format, FormatContextPtr& out) {
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) return AVERROR(ENOMEM);
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
+    // The "file:" prefix keeps a name such as "http:x.mp3" a local file name.
+    int ret = avformat_open_input(&raw, ("file:" + path).c_str(), format, &options);
+    av_dict_free(&options);
+    if (ret < 0) return ret;  // avformat_open_input freed the context
+    out.reset(raw);
+    return 0;
+}
+
+std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& error) {
+    std::unique_ptr<DecodeStream> stream(new DecodeStream());
+    int ret = openInput(path, nullptr, stream->format_);
+    if (ret < 0) {
+        error = (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES) || ret == AVERROR(EISDIR))
+                    ? BASS_ERROR_FILEOPEN
+                    : BASS_ERROR_FILEFORM;
+        return nullptr;
+    }
+    AVFormatContext* format = stream->format_.get();
+    if (avformat_find_stream_info(format, nullptr) < 0) {
+        error = BASS_ERROR_FILEFORM;
+        return nullptr;
+    }
+    const AVCodec* decoder = nullptr;
+    int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (index < 0) {
+        error = index == AVERROR_DECODER_NOT_FOUND ? BASS_ERROR_CODEC : BASS_ERROR_FILEFORM;
+        return nullptr;
+    }
+    stream->streamIndex_ = index;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
+    }
+    AVStream* audio = format->streams[index];
+    stream->codec_.reset(avcodec_alloc_context3(decoder));
+    stream->packet_.reset(av_packet_alloc());
+    stream->frame_.reset(av_frame_alloc());
+    if (!stream->codec_ || !stream->packet_ || !stream->frame_) {
+        error = BASS_ERROR_MEM;
+        return nullptr;
+    }
+    AVCodecContext* codec = stream->codec_.get();
+    if (avcodec_parameters_to_context(codec, audio->codecpar) < 0) {
+        error = BASS_ERROR_FILEFORM;
+        return nullptr;
+    }
+    codec->pkt_timebase = audio->time_base;
+    // Parallelism comes from decoding several files at once, one thread each.
+    codec->thread_count = 1;
+    if (avcodec_open2(codec, decoder, nullptr) < 0) {
+        error = BASS_ERROR_CODEC;
+        return nullptr;
+    }
+    if (!stream->prime(error)) return nullptr;
+
+    uint64_t frames = stream->containerFrames();
+    if (frames == 0) frames = stream->scanFrames(path);
+    stream->lengthEstimate_ = frames * static_cast<uint64_t>(stream->frameBytes());
+    return stream;
+}
+
+DecodeStream::~DecodeStream() {
+    av_channel_layout_uninit(&outputLayout_);
+    av_channel_layout_uninit(&resamplerLayout_);
+}
+
+// Decodes the first frame: it fixes the output format, and a file that yields
+// no audio at all fails here rather than as an empty stream.
+bool DecodeStream::prime(int& error) {
+    if (!decodeMore()) {
+        error = channels_ == 0 ? BASS_ERROR_FILEFORM : BASS_ERROR_DECODE;
+        return false;
+    }
+    return true;
+}
+
+uint64_t DecodeStream::containerFrames() const {
+    const AVStream* audio = format_->streams[streamIndex_];
+    if (audio->duration == AV_NOPTS_VALUE || audio->duration <= 0) return 0;
+    // Sample-exact counts: PCM data sizes and FLAC's stream header. Other
+    // containers only estimate, or (MP4 edit lists) may count fewer samples
+    // than the decoder delivers.
+    const bool exact =
+        isPcmCodec(audio->codecpar->codec_id) || std::strcmp(format_->iformat->name, "flac") == 0;
+    if (!exact) return 0;
+    return static_cast<uint64_t>(
+        av_rescale_q_rnd(audio->duration, audio->time_base, AVRational{1, sampleRate_},
+                         static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX)));
+}
+
+// Sums the packet durations of a second, demux-only pass over the file: every
+// decoded sample belongs to some packet, so this never falls short.
+uint64_t DecodeStream::scanFrames(const std::string& path) const {
+    FormatContextPtr scan;
+    if (openInput(path, format_->iformat, scan) < 0) return 0;
+    if (avformat_find_stream_info(scan.get(), nullptr) < 0) return 0;
+    if (streamIndex_ >= static_cast<int>(scan->nb_streams)) return 0;
+    for (unsigned i = 0; i < scan->nb_streams; ++i) {
+        if (static_cast<int>(i) != streamIndex_) scan->streams[i]->discard = AVDISCARD_ALL;
+    }
+    const AVRational timeBase = scan->streams[streamIndex_]->time_base;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) return 0;
+    int64_t known = 0;
+    int64_t unknownPackets = 0;
+    while (av_read_frame(scan.get(), packet.get()) >= 0) {
+        if (packet->stream_index == streamIndex_) {
+            if (packet->duration > 0)
+                known += packet->duration;
+            else
+                ++unknownPackets;
+        }
+        av_packet_unref(packet.get());
+    }
+    int64_t frames = av_rescale_q_rnd(known, timeBase, AVRational{1, sampleRate_}, AV_ROUND_UP);
+    return static_cast<uint64_t>(frames + unknownPackets * kMaxUnknownPacketFrames);
+}
+
+uint64_t DecodeStream::length() {
+    active();
+    return std::max(lengthEstimate_, position_ + pendingBytes());
+}
+
+bool DecodeStream::active() {
+    if (pendingBytes() > 0) return true;
+    if (ended_) return false;
+    return decodeMore();
+}
+
+int64_t DecodeStream::read(uint8_t* out, uint64_t count) {
+    const uint64_t frame = static_cast<uint64_t>(frameBytes());
+    count -= count % frame;
+    if (count > 0 && !active()) return -1;
+    uint64_t produced = 0;
+    while (produced < count) {
+        if (pendingBytes() == 0 && !decodeMore()) break;
+        uint64_t take = std::min(count - produced, pendingBytes());
+        if (out != nullptr) std::memcpy(out + produced, pending_.data() + pendingOffset_, take);
+        pendingOffset_ += take;
+        produced += take;
+    }
+    position_ += produced;
+    return static_cast<int64_t>(produced);
+}
+
+uint8_t* DecodeStream::appendSpace(uint64_t bytes) {
+    if (pendingOffset_ == pending_.size()) {
+        pending_.clear();
+        pendingOffset_ = 0;
+    }
+    size_t old = pending_.size();
+    pending_.resize(old + bytes);
+    return pending_.data() + old;
+}
+
+bool DecodeStream::decodeMore() {
+    AVCodecContext* codec = codec_.get();
+    while (!ended_) {
+        if (decoderDone_) {
+            if (!flushResampler()) ended_ = true;
+            return !ended_;
+        }
+        int ret = avcodec_receive_frame(codec, frame_.get());
+        if (ret == 0) {
+            bool converted = convert(*frame_);
+            av_frame_unref(frame_.get());
+            if (!converted) {
+                ended_ = true;
+                return false;
+            }
+            if (pendingBytes() > 0) return true;
+            continue;
+        }
+        if (ret == AVERROR_EOF || inputDone_) {
+            decoderDone_ = true;
+            continue;
+        }
+        // EAGAIN, or a damaged packet: feed the next packet, as the ffmpeg
+        // tool does, so one bad frame does not end the file.
+        ret = av_read_frame(format_.get(), packet_.get());
+        if (ret < 0) {
+            inputDone_ = true;
+            if (avcodec_send_packet(codec, nullptr) < 0) decoderDone_ = true;
+            continue;
+        }
+        if (packet_->stream_index == streamIndex_) avcodec_send_packet(codec, packet_.get());
+        av_packet_unref(packet_.get());
+    }
+    return false;
+}
+
+bool DecodeStream::convert(const AVFrame& frame) {
+    if (frame.nb_samples <= 0) return true;
+    if (channels_ == 0) {
+        const int channels = frame.ch_layout.nb_channels;
+        if (channels < 1 || channels > kMaxChannels || frame.sample_rate < 1 ||
+            frame.sample_rate > kMaxSampleRate)
+            return false;
+        const AVSampleFormat source = static_cast<AVSampleFormat>(frame.format);
+        channels_ = channels;
+        sampleRate_ = frame.sample_rate;
+        bytesPerSample_ = av_get_bytes_per_sample(source) == 1 ? 1 : 2;
+        outputFormat_ = bytesPerSample_ == 1 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
+        sourceBits_ = codec_->bits_per_raw_sample > 0 ? codec_->bits_per_raw_sample
+                                                      : av_get_bytes_per_sample(source) * 8;
+        if (av_channel_layout_copy(&outputLayout_, &frame.ch_layout) < 0) return false;
+    }
+    // Already in the output format: a plain copy.
+    if (frame.format == outputFormat_ && frame.sample_rate == sampleRate_ &&
+        av_channel_layout_compare(&frame.ch_layout, &outputLayout_) == 0 && !resampler_) {
+        const uint64_t bytes = static_cast<uint64_t>(frame.nb_samples) * frameBytes();
+        std::memcpy(appendSpace(bytes), frame.data[0], bytes);
+        return true;
+    }
+    if (!configureResampler(frame)) return false;
+    const int room = swr_get_out_samples(resampler_.get(), frame.nb_samples);
+    if (room < 0) return false;
+    uint8_t* out = appendSpace(static_cast<uint64_t>(room) * frameBytes());
+    const uint64_t start = out - pending_.data();
+    int produced = swr_convert(resampler_.get(), &out, room,
+                               const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
+    if (produced < 0) return false;
+    pending_.resize(start + static_cast<uint64_t>(produced) * frameBytes());
+    return true;
+}
+
+// The output format never changes; if the source changes format mid-stream
+// (rate, layout or sample type), the resampler is rebuilt to keep delivering
+// the format announced at the start.
+bool DecodeStream::configureResampler(const AVFrame& frame) {
+    if (resampler_ && frame.format == resamplerFormat_ && frame.sample_rate == resamplerRate_ &&
+        av_channel_layout_compare(&frame.ch_layout, &resamplerLayout_) == 0)
+        return true;
+    if (resampler_) flushResampler();
+    resampler_.reset();
+    av_channel_layout_uninit(&resamplerLayout_);
+    if (av_channel_layout_copy(&resamplerLayout_, &frame.ch_layout) < 0) return false;
+    resamplerFormat_ = frame.format;
+    resamplerRate_ = frame.sample_rate;
+    SwrContext* raw = nullptr;
+    if (swr_alloc_set_opts2(&raw, &outputLayout_, outputFormat_, sampleRate_, &resamplerLayout_,
+                            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
+                            nullptr) < 0)
+        return false;
+    resampler_.reset(raw);
+    if (swr_init(raw) < 0) {
+        resampler_.reset();
+        return false;
+    }
+    resamplerFlushed_ = false;
+    return true;
+}
+
+// Drains what a rate-converting resampler still holds. False when nothing came out.
+bool DecodeStream::flushResampler() {
+    if (!resampler_ || resamplerFlushed_) return false;
+    resamplerFlushed_ = true;
+    const int room = swr_get_out_samples(resampler_.get(), 0);
+    if (room <= 0) return false;
+    uint8_t* out = appendSpace(static_cast<uint64_t>(room) * frameBytes());
+    const uint64_t start = out - pending_.data();
+    int produced = swr_convert(resampler_.get(), &out, room, nullptr, 0);
+    pending_.resize(start + static_cast<uint64_t>(std::max(produced, 0)) * frameBytes());
+    return produced > 0;
+}
+
+}  // namespace bass

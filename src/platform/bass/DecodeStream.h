@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+namespace bass {
+
+// RAII owners for the FFmpeg objects, released the one way FFmpeg wants each.
+struct FormatContextCloser {
+    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
+struct CodecContextFreer {
+    void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct ResamplerFreer {
+    void operator()(SwrContext* p) const { swr_free(&p); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+typedef std::unique_ptr<AVFormatContext, FormatContextCloser> FormatContextPtr;
+typedef std::unique_ptr<AVCodecContext, CodecContextFreer> CodecContextPtr;
+typedef std::unique_ptr<SwrContext, ResamplerFreer> ResamplerPtr;
+typedef std::unique_ptr<AVPacket, PacketFreer> PacketPtr;
+typedef std::unique_ptr<AVFrame, FrameFreer> FramePtr;
+
+// Opens a local file with FFmpeg, restricted to the file protocol and the
+// audio containers we decode, so a host-supplied name can never reach the
+// network or a playlist demuxer. Returns a negative FFmpeg error on failure.
+int openInput(const std::string& path, const AVInputFormat* format, FormatContextPtr& out);
+
+// One decode stream: the audio of one file as interleaved PCM at the source's
+// own rate and channel count, signed 16-bit, or unsigned 8-bit for 8-bit PCM
+// sources. Not thread-safe by itself: callers hold mutex() around every call.
+class DecodeStream {
+  public:
+    // Sets `error` to a BASS error code and returns null on failure.
+    static std::unique_ptr<DecodeStream> open(const std::string& path, int& error);
+
+    std::mutex& mutex() { return mutex_; }
+
+    int sampleRate() const { return sampleRate_; }
+    int channels() const { return channels_; }
+    int bytesPerSample() const { return bytesPerSample_; }
+    int sourceBits() const { return sourceBits_; }
+    int frameBytes() const { return channels_ * bytesPerSample_; }
+    uint64_t position() const { return position_; }
+
+    // Decoded length in bytes: the container's figure where it is exact,
+    // otherwise an upper bound from the packet durations; never below the
+    // bytes known to be still coming.
+    uint64_t length();
+    // True while decoded data remains (decodes ahead to find out).
+    bool active();
+    // Copies up to `count` bytes (rounded down to whole frames) into `out`, or
+    // discards them when `out` is null. Returns the bytes produced; -1 when
+    // the stream had already ended.
+    int64_t read(uint8_t* out, uint64_t count);
+
+  private:
+    DecodeStream() = default;
+    bool prime(int& error);
+    uint64_t containerFrames() const;
+    uint64_t scanFrames(const std::string& path) const;
+    // Decodes until at least one more converted frame is pending; false at the end.
+    bool decodeMore();
+    bool convert(const AVFrame& frame);
+    bool configureResampler(const AVFrame& frame);
+    bool flushResampler();
+    uint8_t* appendSpace(uint64_t bytes);
+    uint64_t pendingBytes() const { return pending_.size() - pendingOffset_; }
+
+    std::mutex mutex_;
+    FormatContextPtr format_;
+    CodecContextPtr codec_;
+    ResamplerPtr resampler_;
+    PacketPtr packet_;
+    FramePtr frame_;
+    int streamIndex_ = -1;
+
+    int sampleRate_ = 0;
+    int channels_ = 0;
+    int bytesPerSample_ = 0;
+    int sourceBits_ = 0;
+    AVSampleFormat outputFormat_ = AV_SAMPLE_FMT_NONE;
+    AVChannelLayout outputLayout_{};
+    // Input side of the resampler as configured, to notice a format change.
+    int resamplerFormat_ = AV_SAMPLE_FMT_NONE;
+    int resamplerRate_ = 0;
+    AVChannelLayout resamplerLayout_{};
+
+    std::vector<uint8_t> pending_;
+    uint64_t pendingOffset_ = 0;
+    uint64_t position_ = 0;
+    uint64_t lengthEstimate_ = 0;
+    bool inputDone_ = false;
+    bool decoderDone_ = false;
+    bool resamplerFlushed_ = false;
+    bool ended_ = false;
+
+  public:
+    ~DecodeStream();
+    DecodeStream(const DecodeStream&) = delete;
+    DecodeStream& operator=(const DecodeStream&) = delete;
+};
+
+}  // namespace bass

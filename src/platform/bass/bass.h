@@ -1,0 +1,103 @@
+// The decoding library's C interface, implemented over FFmpeg. Only the calls,
+// constants and results the decoder system relies on are provided.
+//
+// Every function may be called from any thread. Stream handles live in a
+// locked table; calls on one stream are serialised by that stream's own lock,
+// so different streams decode in parallel. The error code of the last call is
+// kept per thread.
+#pragma once
+
+#include <cstdint>
+
+typedef uint32_t DWORD;
+typedef uint64_t QWORD;
+typedef int BOOL;
+typedef DWORD HSTREAM;
+typedef DWORD HPLUGIN;
+
+#define BASSVERSION 0x204
+
+// Configuration options.
+#define BASS_CONFIG_UPDATEPERIOD 1
+// Answered with -1: this build carries no MP3 decoder of its own.
+#define BASS_CONFIG_MP3_DECODER 35
+
+// Stream and sample flags.
+#define BASS_SAMPLE_8BITS 1
+#define BASS_SAMPLE_FLOAT 256
+#define BASS_STREAM_DECODE 0x200000
+
+// Position modes.
+#define BASS_POS_BYTE 0
+
+// Flags in the length argument of BASS_ChannelGetData.
+#define BASS_DATA_AVAILABLE 0
+#define BASS_DATA_FLOAT 0x40000000
+#define BASS_DATA_FLAGS 0xC0000000u
+
+// Channel activity.
+#define BASS_ACTIVE_STOPPED 0
+#define BASS_ACTIVE_PLAYING 1
+
+// Error codes.
+#define BASS_OK 0
+#define BASS_ERROR_MEM 1
+#define BASS_ERROR_FILEOPEN 2
+#define BASS_ERROR_HANDLE 5
+#define BASS_ERROR_FORMAT 6
+#define BASS_ERROR_INIT 8
+#define BASS_ERROR_ALREADY 14
+#define BASS_ERROR_ILLTYPE 19
+#define BASS_ERROR_ILLPARAM 20
+#define BASS_ERROR_DEVICE 23
+#define BASS_ERROR_NOTAVAIL 37
+#define BASS_ERROR_DECODE 38
+#define BASS_ERROR_FILEFORM 41
+#define BASS_ERROR_CODEC 44
+#define BASS_ERROR_ENDED 45
+#define BASS_ERROR_UNKNOWN -1
+
+struct BASS_CHANNELINFO {
+    DWORD freq;     // sample rate
+    DWORD chans;    // channel count
+    DWORD flags;    // BASS_SAMPLE_8BITS for 8-bit output, BASS_STREAM_DECODE
+    DWORD ctype;    // not used here: 0
+    DWORD origres;  // bits per sample of the source, 0 when unknown
+    HPLUGIN plugin;
+    DWORD sample;
+    const char* filename;
+};
+
+extern "C" {
+
+DWORD BASS_GetVersion();
+DWORD BASS_GetConfig(DWORD option);
+BOOL BASS_SetConfig(DWORD option, DWORD value);
+// Accepts the FLAC plug-in's file name when FLAC decoding is available.
+HPLUGIN BASS_PluginLoad(const char* file, DWORD flags);
+// Only device 0, the no-sound device, exists.
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid);
+BOOL BASS_SetDevice(DWORD device);
+// Frees every open stream.
+BOOL BASS_Free();
+// Opens a decode-only stream (BASS_STREAM_DECODE is required; memory streams,
+// offsets and lengths are not supported). Output is interleaved signed 16-bit
+// PCM, or unsigned 8-bit for 8-bit PCM sources, at the source's own rate and
+// channel count.
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
+BOOL BASS_StreamFree(HSTREAM handle);
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+// Decoded length in bytes: exact where the container records it, otherwise an
+// upper bound, never below what the stream delivers. -1 on error.
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
+// BASS_ACTIVE_PLAYING while decoded data remains, BASS_ACTIVE_STOPPED after.
+DWORD BASS_ChannelIsActive(DWORD handle);
+// Fills buffer with up to `length` bytes (whole frames), or discards them when
+// buffer is null. Returns the count produced, fewer only at the end of the
+// stream, or -1 (BASS_ERROR_ENDED once the end has been reached).
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+int BASS_ErrorGetCode();
+
+}  // extern "C"

@@ -1,0 +1,167 @@
+// The decoding library's C interface: the calls and results the decoder
+// system relies on, the length guarantee and the handle table.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "AudioFixtures.h"
+#include "audio/DecoderSystem.h"
+#include "platform/bass/bass.h"
+
+using namespace audiotest;
+
+namespace {
+
+class BassLayerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(DecoderSystem::Init()); }
+};
+
+HSTREAM open(const std::string& name) {
+    return BASS_StreamCreateFile(0, fixturePath(name).c_str(), 0, 0, BASS_STREAM_DECODE);
+}
+
+}  // namespace
+
+TEST_F(BassLayerTest, VersionAndConfiguration) {
+    EXPECT_EQ(0x02040000u, BASS_GetVersion() & 0xFFFF0000u);
+    EXPECT_EQ(0xFFFFFFFFu, BASS_GetConfig(BASS_CONFIG_MP3_DECODER));
+    EXPECT_EQ(0u, BASS_GetConfig(BASS_CONFIG_UPDATEPERIOD));
+    EXPECT_FALSE(BASS_SetConfig(12345, 1));
+    EXPECT_EQ(BASS_ERROR_ILLTYPE, BASS_ErrorGetCode());
+}
+
+TEST_F(BassLayerTest, InitIsOnceAndOnlyForTheNoSoundDevice) {
+    EXPECT_FALSE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    EXPECT_EQ(BASS_ERROR_ALREADY, BASS_ErrorGetCode());
+    EXPECT_FALSE(BASS_Init(1, 44100, 0, nullptr, nullptr));
+    EXPECT_EQ(BASS_ERROR_DEVICE, BASS_ErrorGetCode());
+    EXPECT_TRUE(BASS_SetDevice(0));
+    EXPECT_FALSE(BASS_SetDevice(3));
+}
+
+TEST_F(BassLayerTest, PluginLoading) {
+    EXPECT_EQ(0u, BASS_PluginLoad("libbassopus.dylib", 0));
+    EXPECT_EQ(BASS_ERROR_FILEOPEN, BASS_ErrorGetCode());
+    EXPECT_EQ(0u, BASS_PluginLoad(nullptr, 0));
+    // Start-up loaded the FLAC plug-in already.
+    EXPECT_EQ(0u, BASS_PluginLoad("libbassflac.dylib", 0));
+    EXPECT_EQ(BASS_ERROR_ALREADY, BASS_ErrorGetCode());
+}
+
+TEST_F(BassLayerTest, CreateFileRefusals) {
+    EXPECT_EQ(0u, BASS_StreamCreateFile(0, "", 0, 0, BASS_STREAM_DECODE));
+    EXPECT_EQ(0u, BASS_StreamCreateFile(0, nullptr, 0, 0, BASS_STREAM_DECODE));
+    EXPECT_EQ(0u, BASS_StreamCreateFile(0, "/no/such/file.mp3", 0, 0, BASS_STREAM_DECODE));
+    EXPECT_EQ(BASS_ERROR_FILEOPEN, BASS_ErrorGetCode());
+    const std::string path = fixturePath("stereo44.wav");
+    EXPECT_EQ(0u, BASS_StreamCreateFile(0, path.c_str(), 0, 0, 0));
+    EXPECT_EQ(0u, BASS_StreamCreateFile(1, path.c_str(), 0, 0, BASS_STREAM_DECODE));
+    EXPECT_EQ(0u,
+              BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT));
+    // A name that looks like a URL stays a local file name.
+    EXPECT_EQ(0u, BASS_StreamCreateFile(0, "http://127.0.0.1:9/x.mp3", 0, 0, BASS_STREAM_DECODE));
+    EXPECT_EQ(BASS_ERROR_FILEOPEN, BASS_ErrorGetCode());
+}
+
+TEST_F(BassLayerTest, InfoOfEachFormat) {
+    for (const Fixture& f : fixtures()) {
+        SCOPED_TRACE(f.name);
+        HSTREAM s = open(f.name);
+        ASSERT_NE(0u, s);
+        BASS_CHANNELINFO info;
+        ASSERT_TRUE(BASS_ChannelGetInfo(s, &info));
+        EXPECT_EQ(static_cast<DWORD>(f.sampleRate), info.freq);
+        EXPECT_EQ(static_cast<DWORD>(f.channels), info.chans);
+        EXPECT_EQ(f.bytesPerSample == 1, (info.flags & BASS_SAMPLE_8BITS) != 0);
+        EXPECT_TRUE(BASS_StreamFree(s));
+    }
+}
+
+// Exact where the container records the length; never below what the stream
+// delivers anywhere, or audio would be cut off.
+TEST_F(BassLayerTest, LengthIsExactOrAnUpperBound) {
+    for (const Fixture& f : fixtures()) {
+        SCOPED_TRACE(f.name);
+        HSTREAM s = open(f.name);
+        ASSERT_NE(0u, s);
+        const QWORD length = BASS_ChannelGetLength(s, BASS_POS_BYTE);
+        ASSERT_NE(static_cast<QWORD>(-1), length);
+        std::vector<unsigned char> buffer(1 << 20);
+        QWORD total = 0;
+        while (BASS_ChannelIsActive(s)) {
+            DWORD got = BASS_ChannelGetData(s, buffer.data(), static_cast<DWORD>(buffer.size()));
+            ASSERT_NE(0xFFFFFFFFu, got);
+            total += got;
+        }
+        EXPECT_EQ(total, BASS_ChannelGetPosition(s, BASS_POS_BYTE));
+        EXPECT_GE(length, total);
+        if (f.lossless) {
+            EXPECT_EQ(total, length);
+        }
+        // Once ended, reading again reports the end.
+        EXPECT_EQ(0xFFFFFFFFu, BASS_ChannelGetData(s, buffer.data(), 4096));
+        EXPECT_EQ(BASS_ERROR_ENDED, BASS_ErrorGetCode());
+        EXPECT_TRUE(BASS_StreamFree(s));
+    }
+}
+
+TEST_F(BassLayerTest, DataRequestsAreWholeFramesAndDiscardingAdvances) {
+    HSTREAM s = open("stereo44.wav");
+    ASSERT_NE(0u, s);
+    unsigned char buffer[16];
+    EXPECT_EQ(4u, BASS_ChannelGetData(s, buffer, 7));
+    EXPECT_EQ(176400u, BASS_ChannelGetData(s, nullptr, 176400));
+    EXPECT_EQ(176404u, BASS_ChannelGetPosition(s, BASS_POS_BYTE));
+    EXPECT_DOUBLE_EQ(1.0, BASS_ChannelBytes2Seconds(s, 176400));
+    EXPECT_EQ(0xFFFFFFFFu, BASS_ChannelGetData(s, buffer, BASS_DATA_FLOAT | 8));
+    EXPECT_EQ(BASS_ERROR_ILLPARAM, BASS_ErrorGetCode());
+    EXPECT_TRUE(BASS_StreamFree(s));
+}
+
+TEST_F(BassLayerTest, FreedHandlesAreRefused) {
+    HSTREAM s = open("one-second.wav");
+    ASSERT_NE(0u, s);
+    EXPECT_TRUE(BASS_StreamFree(s));
+    EXPECT_FALSE(BASS_StreamFree(s));
+    EXPECT_EQ(BASS_ERROR_HANDLE, BASS_ErrorGetCode());
+    BASS_CHANNELINFO info;
+    EXPECT_FALSE(BASS_ChannelGetInfo(s, &info));
+    EXPECT_EQ(static_cast<QWORD>(-1), BASS_ChannelGetLength(s, BASS_POS_BYTE));
+    EXPECT_EQ(static_cast<DWORD>(BASS_ACTIVE_STOPPED), BASS_ChannelIsActive(s));
+    EXPECT_EQ(0xFFFFFFFFu, BASS_ChannelGetData(s, nullptr, 4));
+    EXPECT_EQ(static_cast<QWORD>(-1), BASS_ChannelGetPosition(s, BASS_POS_BYTE));
+    EXPECT_LT(BASS_ChannelBytes2Seconds(s, 4), 0.0);
+    EXPECT_FALSE(BASS_StreamFree(0));
+}
+
+// Many threads open, read and free streams at once; every handle stays
+// distinct and every stream delivers its whole file.
+TEST_F(BassLayerTest, HandleTableUnderConcurrentUse) {
+    const QWORD expected = 5ull * 176400;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            std::vector<unsigned char> buffer(65536);
+            for (int round = 0; round < 5; ++round) {
+                HSTREAM s = open("stereo44.flac");
+                if (s == 0) {
+                    ++failures;
+                    continue;
+                }
+                QWORD total = 0;
+                DWORD got;
+                while ((got = BASS_ChannelGetData(s, buffer.data(), 65536)) != 0xFFFFFFFFu &&
+                       got > 0)
+                    total += got;
+                if (total != expected) ++failures;
+                if (!BASS_StreamFree(s)) ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+}

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <csignal>
+
+#include "AudioFixtures.h"
+#include "audio/DecoderSystem.h"
+#include "audio/WavConverterHandler.h"
+
+using namespace audiotest;
+
+namespace {
+
+class WavConverterTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(DecoderSystem::Init()); }
+};
+
+std::string wavPath(const std::string& source) {
+    std::string destination = "unchanged";
+    if (!WavConverterHandler::WavPathForSource(source, destination)) return "skip:" + destination;
+    return destination;
+}
+
+size_t filesIn(const std::string& dir) {
+    size_t n = 0;
+    for (boost::filesystem::directory_iterator it(dir), end; it != end; ++it) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(WavConverterHandlerTest, CommandTable) {
+    WavConverterHandler handler;
+    EXPECT_EQ(1u, handler.getNumCommandNames());
+    EXPECT_STREQ("convertToWav", handler.getCommandName(0));
+    EXPECT_STREQ("", handler.getCommandName(1));
+    EXPECT_FALSE(handler.mustSerialize());
+}
+
+TEST(WavConverterHandlerTest, DestinationNaming) {
+    EXPECT_EQ("/m/song.wav", wavPath("/m/song.mp3"));
+    EXPECT_EQ("/m/My.Music/song.wav", wavPath("/m/My.Music/song.ogg"));
+    EXPECT_EQ("/m/a.b.c.wav", wavPath("/m/a.b.c.flac"));
+    // Dots in folder names do not count; a file name without one gets ".wav".
+    EXPECT_EQ("/m/My.Music/song.wav", wavPath("/m/My.Music/song"));
+    EXPECT_EQ("song.wav", wavPath("song"));
+    EXPECT_EQ("/m/.hidden.wav", wavPath("/m/.hidden"));
+    EXPECT_EQ("/m/song.M4A.wav", wavPath("/m/song.M4A.m4a"));
+    // WAV sources, in any letter case, are skipped and never overwritten.
+    EXPECT_EQ("skip:unchanged", wavPath("/m/song.wav"));
+    EXPECT_EQ("skip:unchanged", wavPath("/m/song.WAV"));
+    EXPECT_EQ("skip:unchanged", wavPath("/m/song.Wav"));
+    EXPECT_EQ("/m/song.wave.wav", wavPath("/m/song.wave.aiff"));
+}
+
+TEST_F(WavConverterTest, ConvertsEveryFormatToTheDecodedSamples) {
+    const std::string dir = scratchDir();
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    for (const Fixture& f : fixtures()) {
+        if (f.name.find(".wav") != std::string::npos) continue;
+        SCOPED_TRACE(f.name);
+        const std::string destination = dir + "/" + f.name + ".wav";
+        ASSERT_TRUE(WavConverterHandler::ConvertFile(*decoder, fixturePath(f.name), destination));
+        // Byte for byte what AudioData::WriteWAV writes for the whole decode.
+        AudioData data;
+        ASSERT_TRUE(decoder->Decode(fixturePath(f.name), data));
+        const std::string viaData = dir + "/viaData.wav";
+        ASSERT_TRUE(data.WriteWAV(viaData));
+        EXPECT_TRUE(readFile(destination) == readFile(viaData));
+        // The ffmpeg tool reads it back as the same audio.
+        EXPECT_TRUE(ffmpegS16(destination) == asS16(data.samples, data.header.bytesPerSample));
+    }
+}
+
+TEST_F(WavConverterTest, ReplacesAnExistingDestination) {
+    const std::string dir = scratchDir();
+    const std::string destination = dir + "/song.wav";
+    writeFile(destination, std::string(3000000, 'z'));
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    ASSERT_TRUE(
+        WavConverterHandler::ConvertFile(*decoder, fixturePath("one-second.wav"), destination));
+    EXPECT_EQ(176444u, readFile(destination).size());
+    EXPECT_EQ(1u, filesIn(dir));
+}
+
+TEST_F(WavConverterTest, FailedDecodeLeavesTheOlderFile) {
+    const std::string dir = scratchDir();
+    const std::string source = dir + "/broken.mp3";
+    writeFile(source, "not audio at all");
+    const std::string destination = dir + "/broken.wav";
+    writeFile(destination, "older");
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    EXPECT_FALSE(WavConverterHandler::ConvertFile(*decoder, source, destination));
+    EXPECT_EQ("older", readFile(destination));
+    EXPECT_EQ(2u, filesIn(dir));
+    // The decoder is free for the next file.
+    EXPECT_TRUE(WavConverterHandler::ConvertFile(*decoder, fixturePath("one-second.mp3"),
+                                                 dir + "/next.wav"));
+}
+
+TEST_F(WavConverterTest, UnwritableDestinationFails) {
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    EXPECT_FALSE(WavConverterHandler::ConvertFile(*decoder, fixturePath("one-second.mp3"),
+                                                  "/no/such/folder/x.wav"));
+    // The stream was closed on the way out.
+    AudioHeader header;
+    EXPECT_TRUE(decoder->StartDecode(fixturePath("one-second.mp3"), 0, header));
+    EXPECT_TRUE(decoder->EndDecode(nullptr));
+}
+
+// A file-size limit makes a write fail in the middle of a long file: no
+// partial WAV appears and the older one survives.
+TEST_F(WavConverterTest, WriteFailureMidFileLeavesNoPartialFile) {
+    const std::string dir = scratchDir();
+    const std::string destination = dir + "/long.wav";
+    writeFile(destination, "older");
+    pid_t child = ::fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {2000000, 2000000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+        bool ok =
+            WavConverterHandler::ConvertFile(*decoder, fixturePath("long61.flac"), destination);
+        ::_exit(ok ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("older", readFile(destination));
+    EXPECT_EQ(1u, filesIn(dir));
+}
+
+TEST_F(WavConverterTest, LongFileHeaderSizesAreWrittenLast) {
+    const std::string dir = scratchDir();
+    const std::string destination = dir + "/long.wav";
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    ASSERT_TRUE(WavConverterHandler::ConvertFile(*decoder, fixturePath("long61.mp3"), destination));
+    const std::string file = readFile(destination);
+    const std::string reference = ffmpegS16(fixturePath("long61.mp3"));
+    ASSERT_EQ(reference.size() + 44, file.size());
+    const uint32_t dataSize = static_cast<uint8_t>(file[40]) |
+                              (static_cast<uint8_t>(file[41]) << 8) |
+                              (static_cast<uint8_t>(file[42]) << 16) |
+                              (static_cast<uint32_t>(static_cast<uint8_t>(file[43])) << 24);
+    EXPECT_EQ(reference.size(), dataSize);
+    EXPECT_LE(maxSampleDifference(file.substr(44), reference), 1);
+}
