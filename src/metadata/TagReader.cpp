@@ -180,6 +180,12 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
     textFields.clear();
     intFields.clear();
     try {
+        // Only regular files are read: TagLib would report a directory as an
+        // empty audio file, and opening a FIFO would block until a writer came.
+        // The size is taken here, from the same query.
+        struct stat status;
+        if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+
         TagLib::FileRef ref(path.c_str(), true, TagLib::AudioProperties::Average);
         if (ref.isNull()) return false;
         const TagLib::Tag* tag = ref.tag();
@@ -218,14 +224,6 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
         } catch (const std::exception&) {
         }
 
-        // A size that cannot be read makes the whole record unreliable, so the
-        // file counts as unreadable rather than being reported with a made-up size.
-        struct stat status;
-        if (::stat(path.c_str(), &status) != 0) {
-            textFields.clear();
-            intFields.clear();
-            return false;
-        }
         intFields["size"] = static_cast<long long>(status.st_size);
         intFields["duration"] = properties->lengthInSeconds();
         intFields["trackNumber"] = tag->track();

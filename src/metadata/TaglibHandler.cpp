@@ -1,0 +1,110 @@
+#include "metadata/TaglibHandler.h"
+
+#include <boost/thread/thread.hpp>
+#include <cstdint>
+#include <exception>
+#include <map>
+
+#include "metadata/TagReader.h"
+
+namespace Ostra {
+
+const char* const TaglibHandler::EXTRACT_METADATA_FROM_FILES = "extractMetadataFromFiles";
+
+namespace {
+
+const amf::amf_object* asObject(const amf::amf0_data_type* value) {
+    if (value == nullptr || value->get_type() != amf::AMF_OBJECT) return nullptr;
+    return static_cast<const amf::amf_object*>(value);
+}
+
+}  // namespace
+
+const char* TaglibHandler::getCommandName(unsigned long index) {
+    return index == 0 ? EXTRACT_METADATA_FROM_FILES : "";
+}
+
+void TaglibHandler::processRequest(Request& request) {
+    if (std::string(request.CommandName()) != EXTRACT_METADATA_FROM_FILES) return;
+    try {
+        extractMetadataFromFiles(request);
+    } catch (const boost::thread_interrupted&) {
+        throw;
+    } catch (const std::exception& e) {
+        request.SendErrorResponse(std::string("extractMetadataFromFiles failed: ") + e.what());
+    } catch (...) {
+        request.SendErrorResponse("extractMetadataFromFiles failed");
+    }
+}
+
+unsigned long TaglibHandler::batchSizeFrom(const amf::amf0_data_type* value) {
+    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) return 1;
+    const double size = static_cast<const amf::amf_numeric*>(value)->get_value();
+    // NaN fails this test as well.
+    if (!(size > 0)) return 1;
+    // Converting a double beyond the target's range is undefined, so large
+    // sizes (and infinity) are capped first.
+    if (size >= 4294967295.0) return 4294967295UL;
+    return static_cast<unsigned long>(size);
+}
+
+void TaglibHandler::extractMetadataFromFiles(Request& request) const {
+    const amf::amf_object* parameters = asObject(request.Parameter());
+    amf::amf_ecma_array results;
+    const amf::amf0_data_type* list =
+        parameters != nullptr ? parameters->get_property("filePaths") : nullptr;
+    if (list == nullptr || list->get_type() != amf::AMF_ECMA_ARRAY) {
+        request.SendResponseData(&results, true);
+        return;
+    }
+    const auto* filePaths = static_cast<const amf::amf_ecma_array*>(list);
+    const unsigned long batchSize = batchSizeFrom(parameters->get_property("batchSize"));
+
+    double successes = 0;
+    for (std::uint64_t i = 0;; ++i) {
+        boost::this_thread::interruption_point();
+        const amf::amf0_data_type* entry = filePaths->get_property(std::to_string(i));
+        if (entry == nullptr) break;
+        if (entry->get_type() != amf::AMF_STRING) continue;
+        const std::string& path = static_cast<const amf::amf_string*>(entry)->get_value();
+        amf::amf_object song;
+        bool read = false;
+        try {
+            read = addMetadataFromPathToAMFObject(path, &song);
+        } catch (const std::exception&) {
+            // Like an unreadable file: left out of the results.
+            read = false;
+        }
+        if (!read) continue;
+        results.push_back(&song);
+        if (results.get_count() >= batchSize) {
+            request.SendResponseData(&results, false);
+            results.remove_all();
+        }
+        ++successes;
+    }
+    if (results.get_count() > 0) {
+        request.SendResponseData(&results, false);
+        results.remove_all();
+    }
+    amf::amf_object summary;
+    summary.set_numeric_property("count", successes);
+    request.SendResponseData(&summary, true);
+}
+
+bool TaglibHandler::addMetadataFromPathToAMFObject(const std::string& path,
+                                                   amf::amf_object* song) const {
+    if (path.empty() || song == nullptr) return false;
+    std::map<std::string, std::string> textFields;
+    std::map<std::string, long long> intFields;
+    if (!ExtractMetadataFromFileAtPath(path, textFields, intFields)) return false;
+    // A tag text past the short-string limit goes out as a long string, so
+    // one oversized title cannot make the whole batch unencodable.
+    for (const auto& field : textFields) song->set_string_property(field.first, field.second);
+    for (const auto& field : intFields) {
+        song->set_numeric_property(field.first, static_cast<double>(field.second));
+    }
+    return true;
+}
+
+}  // namespace Ostra

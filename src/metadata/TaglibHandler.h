@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include "amf/amf0.h"
+#include "hostlink/RequestHandler.h"
+
+namespace Ostra {
+
+// "extractMetadataFromFiles": one song object per readable file of the host's
+// list, in batches, then {"count"}. Holds no state; mustSerialize() is true, so
+// the dispatcher never runs two of its requests at once.
+class TaglibHandler : public RequestHandler {
+  public:
+    static const char* const EXTRACT_METADATA_FROM_FILES;
+
+    bool Setup() override { return true; }
+    void Teardown() override {}
+    unsigned long getNumCommandNames() override { return 1; }
+    const char* getCommandName(unsigned long index) override;
+    bool mustSerialize() const override { return true; }
+    void processRequest(Request& request) override;
+
+    void extractMetadataFromFiles(Request& request) const;
+    // Adds the file's text fields as strings and its integer fields as
+    // numbers; false for an empty path, a null object or an unreadable file.
+    bool addMetadataFromPathToAMFObject(const std::string& path, amf::amf_object* song) const;
+
+    // The batch size of a "batchSize" parameter: its value truncated when it is
+    // a number greater than 0 (2^32 and more give 4294967295), otherwise 1.
+    static unsigned long batchSizeFrom(const amf::amf0_data_type* value);
+};
+
+}  // namespace Ostra

@@ -1,0 +1,437 @@
+#include "metadata/TagReader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/xiphcomment.h>
+#include <unistd.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "AudioFixtures.h"
+#include "scan/PathUtils.h"
+
+namespace {
+
+using metadatatest::AudioFixtures;
+using metadatatest::quote;
+using TextFields = std::map<std::string, std::string>;
+using IntFields = std::map<std::string, long long>;
+
+struct Extraction {
+    bool ok = false;
+    TextFields text;
+    IntFields ints;
+};
+
+Extraction extract(const std::string& path) {
+    Extraction result;
+    result.ok = Ostra::ExtractMetadataFromFileAtPath(path, result.text, result.ints);
+    return result;
+}
+
+std::set<std::string> keysOf(const TextFields& fields) {
+    std::set<std::string> keys;
+    for (const auto& field : fields) keys.insert(field.first);
+    return keys;
+}
+
+long long fileSize(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<long long>(status.st_size) : -1;
+}
+
+std::string fixture(const std::string& name) {
+    return AudioFixtures::instance().path(name);
+}
+
+// One fully tagged fixture per format and the extra keys it must carry.
+struct FormatCase {
+    const char* name;
+    bool dmid;
+    bool alac;
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EveryFormat : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(EveryFormat, ReadsEveryField) {
+    const FormatCase& c = GetParam();
+    const std::string path = fixture(c.name);
+    ASSERT_FALSE(path.empty());
+    const Extraction e = extract(path);
+    ASSERT_TRUE(e.ok);
+
+    std::set<std::string> expected = {"album", "albumArtist", "artist", "genre",
+                                      "id",    "path",        "title"};
+    if (c.dmid) expected.insert("dmid");
+    if (c.alac) expected.insert("kind");
+    EXPECT_EQ(expected, keysOf(e.text));
+
+    std::string id;
+    Ostra::SongIdFromPath(path, id);
+    EXPECT_EQ(id, e.text.at("id"));
+    EXPECT_EQ(path, e.text.at("path"));
+    EXPECT_EQ(metadatatest::kTitle, e.text.at("title"));
+    EXPECT_EQ(metadatatest::kArtist, e.text.at("artist"));
+    EXPECT_EQ(metadatatest::kAlbum, e.text.at("album"));
+    EXPECT_EQ(metadatatest::kGenre, e.text.at("genre"));
+    EXPECT_EQ(metadatatest::kAlbumArtist, e.text.at("albumArtist"));
+    if (c.dmid) {
+        EXPECT_EQ(metadatatest::kDmid, e.text.at("dmid"));
+    }
+    if (c.alac) {
+        EXPECT_EQ("Apple Lossless audio file", e.text.at("kind"));
+    }
+
+    ASSERT_EQ(3u, e.ints.size());
+    EXPECT_EQ(fileSize(path), e.ints.at("size"));
+    EXPECT_EQ(metadatatest::kDurationSeconds, e.ints.at("duration"));
+    EXPECT_EQ(metadatatest::kTrack, e.ints.at("trackNumber"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, EveryFormat,
+    ::testing::Values(
+        FormatCase{"tagged_v23.mp3", true, false}, FormatCase{"tagged_v24.mp3", true, false},
+        FormatCase{"tagged_v1.mp3", true, false}, FormatCase{"aac.m4a", false, false},
+        FormatCase{"aac_faststart.m4a", false, false}, FormatCase{"alac.m4a", false, true},
+        FormatCase{"alac_faststart.m4a", false, true}, FormatCase{"alac.mp4", false, false},
+        FormatCase{"tagged.flac", false, false}, FormatCase{"tagged.ogg", false, false},
+        FormatCase{"tagged.wav", false, false}, FormatCase{"tagged.aiff", false, false},
+        FormatCase{"tagged.aif", false, false}, FormatCase{"tagged.wma", false, false}),
+    [](const ::testing::TestParamInfo<FormatCase>& info) {
+        std::string name = info.param.name;
+        for (char& ch : name) {
+            if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        }
+        return name;
+    });
+
+TEST(TagReader, MissingFieldsAreAbsentAndTrackIsZero) {
+    const Extraction e = extract(fixture("untagged.mp3"));
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ((std::set<std::string>{"artist", "id", "path", "title"}), keysOf(e.text));
+    EXPECT_EQ(0, e.ints.at("trackNumber"));
+    EXPECT_EQ(1u, e.ints.count("size"));
+    EXPECT_EQ(1u, e.ints.count("duration"));
+}
+
+TEST(TagReader, DmidComesFromAnId3v1Comment) {
+    const Extraction e = extract(fixture("comment_v1only.mp3"));
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(metadatatest::kDmid, e.text.at("dmid"));
+    EXPECT_EQ(0u, e.text.count("title"));
+}
+
+TEST(TagReader, DmidIsTheFirstTwoFollowedByEightDigits) {
+    struct Case {
+        const char* file;
+        const char* comment;
+        const char* dmid;
+    } cases[] = {
+        {"amid.mp3", "see 298765432 and 211111111", "298765432"},
+        {"short.mp3", "only 2 1234567 here, 21234567", nullptr},
+        {"ten.mp3", "1234567890", "234567890"},
+        {"spaced.mp3", "12 3456789 2345678", nullptr},
+        {"second.mp3", "1212345678", "212345678"},
+        {"glued.mp3", "x2000000001y", "200000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.comment);
+        const std::string path = metadatatest::mp3WithComment(c.file, c.comment);
+        ASSERT_FALSE(path.empty());
+        const Extraction e = extract(path);
+        ASSERT_TRUE(e.ok);
+        if (c.dmid) {
+            EXPECT_EQ(c.dmid, e.text.at("dmid"));
+        } else {
+            EXPECT_EQ(0u, e.text.count("dmid"));
+        }
+    }
+}
+
+TEST(TagReader, UpperCaseMp3GetsAlbumArtistButNoDmid) {
+    const Extraction e = extract(fixture("TAGGED.MP3"));
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(0u, e.text.count("dmid"));
+    EXPECT_EQ(metadatatest::kAlbumArtist, e.text.at("albumArtist"));
+    EXPECT_EQ(metadatatest::kTitle, e.text.at("title"));
+}
+
+TEST(TagReader, FlacId3v2AlbumArtistWinsOverXiphComment) {
+    const Extraction e = extract(fixture("id3_tpe2.flac"));
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ("Id3 Album Artist", e.text.at("albumArtist"));
+    // The rest still comes from the Xiph comment.
+    EXPECT_EQ(metadatatest::kTitle, e.text.at("title"));
+}
+
+TEST(TagReader, OggAlbumArtistWithASpace) {
+    const Extraction e = extract(fixture("spaced.ogg"));
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ("Spaced Album Artist", e.text.at("albumArtist"));
+}
+
+TEST(TagReader, WavFieldsComeFromTheId3ChunkNotListInfo) {
+    const Extraction e = extract(fixture("info_only.wav"));
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ((std::set<std::string>{"id", "path"}), keysOf(e.text));
+    EXPECT_EQ(metadatatest::kDurationSeconds, e.ints.at("duration"));
+}
+
+TEST(TagReader, SizeOfTwoGibibytesAndMoreIsExact) {
+    const std::string path = AudioFixtures::instance().root() + "/sparse.mp3";
+    ASSERT_EQ(0, testsupport::run("cp " + quote(fixture("tagged_v23.mp3")) + " " + quote(path)));
+    const long long size = 3LL * 1024 * 1024 * 1024 + 5;
+    ASSERT_EQ(0, ::truncate(path.c_str(), size));
+    const Extraction e = extract(path);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(size, e.ints.at("size"));
+    EXPECT_EQ(metadatatest::kTitle, e.text.at("title"));
+    ::unlink(path.c_str());
+}
+
+TEST(TagReader, UnreadableFilesGiveFalseAndEmptyMaps) {
+    AudioFixtures& fixtures = AudioFixtures::instance();
+    const std::string fifo = fixtures.root() + "/fifo.mp3";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    for (const std::string& path :
+         {fixture("empty.m4a"), fixture("truncated.flac"), fixture("truncated.m4a"),
+          fixtures.root() + "/missing.mp3", fixtures.newDir("folder.mp3"), fifo, std::string()}) {
+        SCOPED_TRACE(path);
+        TextFields text = {{"stale", "x"}};
+        IntFields ints = {{"stale", 1}};
+        EXPECT_FALSE(Ostra::ExtractMetadataFromFileAtPath(path, text, ints));
+        EXPECT_TRUE(text.empty());
+        EXPECT_TRUE(ints.empty());
+    }
+}
+
+// TagLib accepts any bytes under ".mp3" as an MPEG file without frames.
+TEST(TagReader, NonAudioBytesUnderMp3GiveAnEmptyRecord) {
+    const std::string path = fixture("not_audio.mp3");
+    const Extraction e = extract(path);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ((std::set<std::string>{"id", "path"}), keysOf(e.text));
+    EXPECT_EQ(fileSize(path), e.ints.at("size"));
+    EXPECT_EQ(0, e.ints.at("duration"));
+    EXPECT_EQ(0, e.ints.at("trackNumber"));
+}
+
+// TagLib falls back to the content when it does not know the extension; the
+// album artist and "dmid" still go by the extension.
+TEST(TagReader, UnknownExtensionIsReadByContentWithoutAlbumArtist) {
+    const std::string path = AudioFixtures::instance().root() + "/song.xyz";
+    ASSERT_EQ(0, testsupport::run("cp " + quote(fixture("tagged_v23.mp3")) + " " + quote(path)));
+    const Extraction e = extract(path);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ((std::set<std::string>{"album", "artist", "genre", "id", "path", "title"}),
+              keysOf(e.text));
+}
+
+TEST(TagReader, ExtractionClearsTheMapsFirst) {
+    TextFields text = {{"zzz", "stale"}};
+    IntFields ints = {{"zzz", 42}};
+    ASSERT_TRUE(Ostra::ExtractMetadataFromFileAtPath(fixture("untagged.mp3"), text, ints));
+    EXPECT_EQ(0u, text.count("zzz"));
+    EXPECT_EQ(0u, ints.count("zzz"));
+}
+
+TEST(TagReader, PathBytesArePassedThroughUnchanged) {
+    const std::string dir = AudioFixtures::instance().newDir("names");
+    const std::string odd = dir + "/bad\xff\xfe name's (1).mp3";
+    ASSERT_EQ(0, testsupport::run("cp " + quote(fixture("tagged_v23.mp3")) + " " + quote(odd)));
+    Extraction e = extract(odd);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(odd, e.text.at("path"));
+    std::string id;
+    Ostra::SongIdFromPath(odd, id);
+    EXPECT_EQ(id, e.text.at("id"));
+
+    // A path near the system's limit, built from nested folders.
+    std::string deep = dir;
+    while (deep.size() < 3800) deep += "/" + std::string(200, 'd');
+    ASSERT_EQ(0, testsupport::run("mkdir -p " + quote(deep)));
+    const std::string longPath = deep + "/song.mp3";
+    ASSERT_EQ(0,
+              testsupport::run("cp " + quote(fixture("tagged_v23.mp3")) + " " + quote(longPath)));
+    e = extract(longPath);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(longPath, e.text.at("path"));
+
+    // Too long for the system: simply unreadable.
+    EXPECT_FALSE(extract(deep + "/" + std::string(300, 'x') + ".mp3").ok);
+}
+
+TEST(TagReader, SymlinkedFileIsReadUnderTheLinkPath) {
+    const std::string link = AudioFixtures::instance().root() + "/link.m4a";
+    ASSERT_EQ(0, ::symlink(fixture("alac.m4a").c_str(), link.c_str()));
+    const Extraction e = extract(link);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(link, e.text.at("path"));
+    EXPECT_EQ("Apple Lossless audio file", e.text.at("kind"));
+    EXPECT_EQ(fileSize(fixture("alac.m4a")), e.ints.at("size"));
+
+    const std::string broken = AudioFixtures::instance().root() + "/broken.mp3";
+    ASSERT_EQ(0, ::symlink("/nonexistent/nothing.mp3", broken.c_str()));
+    EXPECT_FALSE(extract(broken).ok);
+}
+
+TEST(TagReader, UnreadableFileIsNotRead) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+    const std::string path = AudioFixtures::instance().root() + "/locked.mp3";
+    ASSERT_EQ(0, testsupport::run("cp " + quote(fixture("tagged_v23.mp3")) + " " + quote(path)));
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0));
+    EXPECT_FALSE(extract(path).ok);
+}
+
+// Reading the album artist and the codec from the file the FileRef opened
+// must give what the separate lookups give.
+TEST(TagReader, SingleOpenMatchesTheSeparateLookups) {
+    for (const char* name :
+         {"tagged_v23.mp3", "tagged_v24.mp3", "tagged_v1.mp3", "TAGGED.MP3", "untagged.mp3",
+          "aac.m4a", "aac_faststart.m4a", "alac.m4a", "alac_faststart.m4a", "alac.mp4",
+          "tagged.flac", "id3_tpe2.flac", "tagged.ogg", "spaced.ogg", "tagged.wav", "info_only.wav",
+          "tagged.aiff", "tagged.aif", "tagged.wma"}) {
+        SCOPED_TRACE(name);
+        const std::string path = fixture(name);
+        const Extraction e = extract(path);
+        ASSERT_TRUE(e.ok);
+        std::string albumArtist = "stale";
+        const bool found = Ostra::GetAlbumArtistFromFile(path, albumArtist);
+        EXPECT_EQ(found, e.text.count("albumArtist") == 1);
+        EXPECT_EQ(albumArtist, found ? e.text.at("albumArtist") : std::string());
+        EXPECT_EQ(Ostra::isFileALAC(path), e.text.count("kind") == 1);
+    }
+}
+
+TEST(TagReader, AlbumArtistOfOtherFilesIsEmpty) {
+    std::string out = "stale";
+    EXPECT_FALSE(Ostra::GetAlbumArtistFromFile(fixture("not_audio.mp3"), out));
+    EXPECT_EQ("", out);
+    out = "stale";
+    EXPECT_FALSE(Ostra::GetAlbumArtistFromFile("/nonexistent/x.flac", out));
+    EXPECT_EQ("", out);
+    const std::string txt = AudioFixtures::instance().root() + "/tagged.txt";
+    ASSERT_EQ(0, testsupport::run("cp " + quote(fixture("tagged_v23.mp3")) + " " + quote(txt)));
+    out = "stale";
+    EXPECT_FALSE(Ostra::GetAlbumArtistFromFile(txt, out));
+    EXPECT_EQ("", out);
+}
+
+TEST(AlacProbe, LooksForAlacInBytes350To499OfM4aFiles) {
+    const std::string dir = AudioFixtures::instance().newDir("probe");
+    auto make = [&](const std::string& name, std::size_t size, std::size_t at) {
+        std::string bytes(size, '\0');
+        if (at + 4 <= size) bytes.replace(at, 4, "alac");
+        testsupport::writeFile(dir + "/" + name, bytes);
+        return dir + "/" + name;
+    };
+    EXPECT_TRUE(Ostra::isFileALAC(make("first.m4a", 500, 350)));
+    EXPECT_TRUE(Ostra::isFileALAC(make("last.m4a", 500, 496)));
+    EXPECT_TRUE(Ostra::isFileALAC(make("upper.M4A", 1000, 400)));
+    EXPECT_FALSE(Ostra::isFileALAC(make("before.m4a", 1000, 348)));
+    EXPECT_FALSE(Ostra::isFileALAC(make("straddles.m4a", 1000, 497)));
+    EXPECT_FALSE(Ostra::isFileALAC(make("after.m4a", 1000, 500)));
+    EXPECT_FALSE(Ostra::isFileALAC(make("short.m4a", 499, 350)));
+    EXPECT_FALSE(Ostra::isFileALAC(make("other.mp4", 1000, 400)));
+    EXPECT_FALSE(Ostra::isFileALAC(make("other.m4a.bak", 1000, 400)));
+    EXPECT_FALSE(Ostra::isFileALAC(dir + "/missing.m4a"));
+}
+
+TEST(AlacProbe, ReportedCodecCatchesAlacOutsideTheWindow) {
+    const std::string plain = fixture("alac.m4a");
+    ASSERT_FALSE(plain.empty());
+    const std::string window = testsupport::readFile(plain).substr(350, 150);
+    ASSERT_EQ(std::string::npos, window.find("alac")) << "fixture no longer exercises the codec";
+    EXPECT_TRUE(Ostra::isFileALAC(plain));
+    EXPECT_TRUE(Ostra::isFileALAC(fixture("alac_faststart.m4a")));
+    EXPECT_FALSE(Ostra::isFileALAC(fixture("aac.m4a")));
+    EXPECT_FALSE(Ostra::isFileALAC(fixture("aac_faststart.m4a")));
+    EXPECT_FALSE(Ostra::isFileALAC(fixture("alac.mp4")));
+    EXPECT_FALSE(Ostra::isFileALAC(fixture("truncated.m4a")));
+}
+
+TEST(AlbumArtistTags, Id3v2TakesTheFirstTpe2Frame) {
+    std::string out = "stale";
+    EXPECT_FALSE(Ostra::getAlbumArtistFromID3v2Tag(out, nullptr));
+    EXPECT_EQ("", out);
+
+    TagLib::ID3v2::Tag tag;
+    out = "stale";
+    EXPECT_FALSE(Ostra::getAlbumArtistFromID3v2Tag(out, &tag));
+    EXPECT_EQ("", out);
+
+    auto* frame = new TagLib::ID3v2::TextIdentificationFrame("TPE2", TagLib::String::UTF8);
+    TagLib::StringList values;
+    values.append(TagLib::String("One", TagLib::String::UTF8));
+    values.append(TagLib::String("Tw\xc3\xb6", TagLib::String::UTF8));
+    frame->setText(values);
+    tag.addFrame(frame);
+    auto* second = new TagLib::ID3v2::TextIdentificationFrame("TPE2", TagLib::String::UTF8);
+    second->setText("Second");
+    tag.addFrame(second);
+    EXPECT_TRUE(Ostra::getAlbumArtistFromID3v2Tag(out, &tag));
+    EXPECT_EQ("One Tw\xc3\xb6", out);
+
+    TagLib::ID3v2::Tag empty;
+    auto* blank = new TagLib::ID3v2::TextIdentificationFrame("TPE2", TagLib::String::UTF8);
+    empty.addFrame(blank);
+    EXPECT_FALSE(Ostra::getAlbumArtistFromID3v2Tag(out, &empty));
+}
+
+TEST(AlbumArtistTags, XiphCommentPrefersAlbumartistThenAlbumSpaceArtist) {
+    std::string out = "stale";
+    EXPECT_FALSE(Ostra::getAlbumArtistFromXiphComment(out, nullptr));
+    EXPECT_EQ("", out);
+
+    TagLib::Ogg::XiphComment comment;
+    EXPECT_FALSE(Ostra::getAlbumArtistFromXiphComment(out, &comment));
+
+    comment.addField("album artist", "Spaced");
+    EXPECT_TRUE(Ostra::getAlbumArtistFromXiphComment(out, &comment));
+    EXPECT_EQ("Spaced", out);
+
+    comment.addField("AlbumArtist", "First");
+    comment.addField("ALBUMARTIST", "Second", false);
+    EXPECT_TRUE(Ostra::getAlbumArtistFromXiphComment(out, &comment));
+    EXPECT_EQ("First", out);
+}
+
+TEST(TagReader, ConcurrentExtractionsAgree) {
+    const std::vector<std::string> names = {"tagged_v23.mp3", "alac.m4a",   "tagged.flac",
+                                            "tagged.ogg",     "tagged.wma", "tagged.wav",
+                                            "not_audio.mp3"};
+    std::vector<std::string> paths;
+    std::vector<Extraction> expected;
+    for (const std::string& name : names) {
+        paths.push_back(fixture(name));
+        expected.push_back(extract(paths.back()));
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round) {
+                for (std::size_t i = 0; i < paths.size(); ++i) {
+                    const Extraction e = extract(paths[i]);
+                    if (e.ok != expected[i].ok || e.text != expected[i].text ||
+                        e.ints != expected[i].ints) {
+                        ++mismatches[t];
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int m : mismatches) EXPECT_EQ(0, m);
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+#include "metadata/TaglibHandler.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "AudioFixtures.h"
+#include "support/TestHost.h"
+
+namespace {
+
+using metadatatest::AudioFixtures;
+using metadatatest::quote;
+using testsupport::isDone;
+using testsupport::items;
+using testsupport::num;
+using testsupport::prop;
+using testsupport::str;
+using testsupport::TestHost;
+using testsupport::Value;
+
+const char kCommand[] = "extractMetadataFromFiles";
+
+std::string fixture(const std::string& name) {
+    return AudioFixtures::instance().path(name);
+}
+
+amf::amf_object request(const std::vector<std::string>& paths, const amf::amf0_data_type* batch) {
+    amf::amf_object arg;
+    amf::amf_ecma_array list = testsupport::stringArray(paths);
+    arg.set_property("filePaths", &list);
+    if (batch != nullptr) arg.set_property("batchSize", batch);
+    return arg;
+}
+
+amf::amf_object request(const std::vector<std::string>& paths, double batchSize) {
+    amf::amf_numeric batch(batchSize);
+    return request(paths, &batch);
+}
+
+// The "path" of every song object in the data responses, batch by batch,
+// after checking that only the last response is done and carries the count.
+std::vector<std::vector<std::string>> batchesOf(const std::vector<Value>& responses,
+                                                double expectedCount) {
+    std::vector<std::vector<std::string>> batches;
+    EXPECT_FALSE(responses.empty());
+    if (responses.empty()) return batches;
+    for (std::size_t i = 0; i + 1 < responses.size(); ++i) {
+        EXPECT_FALSE(isDone(responses[i]));
+        const amf::amf0_data_type* data = prop(responses[i], "data");
+        EXPECT_EQ(amf::AMF_ECMA_ARRAY, data->get_type());
+        std::vector<std::string> batch;
+        for (const amf::amf0_data_type* song : items(data))
+            batch.push_back(str(prop(song, "path")));
+        batches.push_back(batch);
+    }
+    EXPECT_TRUE(isDone(responses.back()));
+    const amf::amf0_data_type* summary = prop(responses.back(), "data");
+    EXPECT_EQ(amf::AMF_OBJECT, summary->get_type());
+    EXPECT_EQ(expectedCount, num(prop(summary, "count")));
+    return batches;
+}
+
+class TaglibHandlerE2E : public ::testing::Test {
+  protected:
+    void SetUp() override { host_.startHelper(); }
+    void TearDown() override { EXPECT_EQ(0, host_.quit()); }
+    TestHost host_;
+};
+
+TEST_F(TaglibHandlerE2E, UnreadableFileIsLeftOutOfTheBatches) {
+    const std::string a = fixture("tagged_v23.mp3");
+    const std::string b = fixture("truncated.m4a");
+    const std::string c = fixture("tagged.flac");
+    const amf::amf_object arg = request({a, b, c}, 2);
+    const auto batches = batchesOf(host_.call(kCommand, &arg), 2);
+    ASSERT_EQ(1u, batches.size());
+    EXPECT_EQ((std::vector<std::string>{a, c}), batches[0]);
+}
+
+TEST_F(TaglibHandlerE2E, BatchSizeOneSendsOneSongPerMessage) {
+    const std::vector<std::string> paths = {fixture("aac.m4a"), fixture("tagged.ogg"),
+                                            fixture("tagged.wma")};
+    const amf::amf_object arg = request(paths, 1);
+    const auto batches = batchesOf(host_.call(kCommand, &arg), 3);
+    ASSERT_EQ(3u, batches.size());
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(std::vector<std::string>{paths[i]}, batches[i]);
+}
+
+TEST_F(TaglibHandlerE2E, SongObjectCarriesEveryFieldWithItsType) {
+    const std::string path = fixture("alac.m4a");
+    const amf::amf_object arg = request({path, fixture("untagged.mp3")}, 10);
+    const auto responses = host_.call(kCommand, &arg);
+    ASSERT_EQ(2u, responses.size());
+    const auto songs = items(prop(responses[0], "data"));
+    ASSERT_EQ(2u, songs.size());
+
+    const auto* song = static_cast<const amf::amf_object*>(songs[0]);
+    std::set<std::string> keys;
+    for (const auto& entry : song->get_value()) keys.insert(entry.first.get_value());
+    EXPECT_EQ((std::set<std::string>{"album", "albumArtist", "artist", "duration", "genre", "id",
+                                     "kind", "path", "size", "title", "trackNumber"}),
+              keys);
+    for (const char* text :
+         {"album", "albumArtist", "artist", "genre", "id", "kind", "path", "title"}) {
+        EXPECT_EQ(amf::AMF_STRING, prop(song, text)->get_type()) << text;
+    }
+    EXPECT_EQ(metadatatest::kAlbumArtist, str(prop(song, "albumArtist")));
+    EXPECT_EQ("Apple Lossless audio file", str(prop(song, "kind")));
+    EXPECT_EQ(metadatatest::kTrack, num(prop(song, "trackNumber")));
+    EXPECT_EQ(metadatatest::kDurationSeconds, num(prop(song, "duration")));
+    EXPECT_EQ(static_cast<double>(testsupport::readFile(path).size()), num(prop(song, "size")));
+
+    // No album, genre or track: the keys are absent, the numbers present.
+    const amf::amf0_data_type* bare = songs[1];
+    EXPECT_EQ(nullptr, prop(bare, "album"));
+    EXPECT_EQ(nullptr, prop(bare, "genre"));
+    EXPECT_EQ(0, num(prop(bare, "trackNumber")));
+    EXPECT_EQ(amf::AMF_NUMBER, prop(bare, "size")->get_type());
+    EXPECT_EQ(amf::AMF_NUMBER, prop(bare, "duration")->get_type());
+}
+
+TEST_F(TaglibHandlerE2E, SizeBeyondFourGibibytesArrivesExactly) {
+    const std::string path = AudioFixtures::instance().root() + "/huge.flac";
+    ASSERT_EQ(0, testsupport::run("cp " + quote(fixture("tagged.flac")) + " " + quote(path)));
+    const long long size = 5LL * 1024 * 1024 * 1024 + 3;
+    ASSERT_EQ(0, ::truncate(path.c_str(), size));
+    const amf::amf_object arg = request({path}, 1);
+    const auto responses = host_.call(kCommand, &arg);
+    ASSERT_EQ(2u, responses.size());
+    const auto songs = items(prop(responses[0], "data"));
+    ASSERT_EQ(1u, songs.size());
+    EXPECT_EQ(static_cast<double>(size), num(prop(songs[0], "size")));
+    ::unlink(path.c_str());
+}
+
+TEST_F(TaglibHandlerE2E, ListEndsAtTheFirstMissingIndexAndSkipsNonStrings) {
+    amf::amf_ecma_array list;
+    amf::amf_string first(fixture("tagged.aiff"));
+    amf::amf_numeric notText(5);
+    amf::amf_string third(fixture("tagged.wav"));
+    amf::amf_string fifth(fixture("tagged.flac"));
+    list.set_property("0", &first);
+    list.set_property("1", &notText);
+    list.set_property("2", &third);
+    list.set_property("4", &fifth);
+    amf::amf_object arg;
+    arg.set_property("filePaths", &list);
+    const auto batches = batchesOf(host_.call(kCommand, &arg), 2);
+    ASSERT_EQ(2u, batches.size());
+    EXPECT_EQ(std::vector<std::string>{first.get_value()}, batches[0]);
+    EXPECT_EQ(std::vector<std::string>{third.get_value()}, batches[1]);
+}
+
+TEST_F(TaglibHandlerE2E, MalformedParametersGiveOneEmptyFinalArray) {
+    amf::amf_object noList;
+    amf::amf_object wrongType;
+    amf::amf_string text("not a list");
+    wrongType.set_property("filePaths", &text);
+    amf::amf_string notAnObject("x");
+    for (const amf::amf0_data_type* arg :
+         std::vector<const amf::amf0_data_type*>{nullptr, &noList, &wrongType, &notAnObject}) {
+        const auto responses = host_.call(kCommand, arg);
+        ASSERT_EQ(1u, responses.size());
+        EXPECT_TRUE(isDone(responses[0]));
+        const amf::amf0_data_type* data = prop(responses[0], "data");
+        ASSERT_EQ(amf::AMF_ECMA_ARRAY, data->get_type());
+        EXPECT_EQ(0u, static_cast<const amf::amf_ecma_array*>(data)->get_count());
+    }
+}
+
+TEST_F(TaglibHandlerE2E, BatchSizesAreTruncatedAndCapped) {
+    const std::vector<std::string> paths = {fixture("tagged_v23.mp3"), fixture("tagged_v24.mp3"),
+                                            fixture("tagged.flac"), fixture("tagged.ogg"),
+                                            fixture("tagged.wma")};
+    struct Case {
+        double batch;
+        std::vector<std::size_t> sizes;
+    } cases[] = {
+        {0.5, {1, 1, 1, 1, 1}},
+        {2.9, {2, 2, 1}},
+        {4294967296.0, {5}},
+        {1e300, {5}},
+        {std::numeric_limits<double>::infinity(), {5}},
+        {0, {1, 1, 1, 1, 1}},
+        {-3, {1, 1, 1, 1, 1}},
+        {std::nan(""), {1, 1, 1, 1, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.batch);
+        const amf::amf_object arg = request(paths, c.batch);
+        const auto batches = batchesOf(host_.call(kCommand, &arg), 5);
+        std::vector<std::size_t> sizes;
+        for (const auto& batch : batches) sizes.push_back(batch.size());
+        EXPECT_EQ(c.sizes, sizes);
+    }
+    amf::amf_string notANumber("3");
+    const amf::amf_object arg = request(paths, &notANumber);
+    EXPECT_EQ(5u, batchesOf(host_.call(kCommand, &arg), 5).size());
+}
+
+TEST_F(TaglibHandlerE2E, OversizedTagTextArrivesAsLongString) {
+    const std::string path = fixture("long_title.mp3");
+    const amf::amf_object arg = request({path}, 1);
+    const auto responses = host_.call(kCommand, &arg);
+    ASSERT_EQ(2u, responses.size());
+    const auto songs = items(prop(responses[0], "data"));
+    ASSERT_EQ(1u, songs.size());
+    const amf::amf0_data_type* title = prop(songs[0], "title");
+    ASSERT_EQ(amf::AMF_LONG_STRING, title->get_type());
+    EXPECT_EQ(std::string(70000, 'x'),
+              static_cast<const amf::amf_long_string*>(title)->get_value());
+}
+
+// Requests of this command run one at a time: the responses of two requests
+// sent together never interleave, and an echo is not held up behind them.
+TEST_F(TaglibHandlerE2E, RequestsAreSerialised) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 30; ++i) {
+        paths.push_back(fixture(i % 2 ? "tagged.flac" : "tagged_v23.mp3"));
+    }
+    const amf::amf_object arg = request(paths, 1);
+    host_.send(kCommand, 101, &arg);
+    host_.send(kCommand, 102, &arg);
+    amf::amf_string ping("ping");
+    host_.send("echo", 103, &ping);
+    std::vector<double> order;
+    int done = 0;
+    bool echoed = false;
+    while (done < 2) {
+        Value response = host_.readResponse();
+        ASSERT_TRUE(response);
+        const double id = num(prop(response, "id"));
+        if (id == 103) {
+            echoed = true;
+            continue;
+        }
+        order.push_back(id);
+        if (isDone(response)) ++done;
+    }
+    EXPECT_TRUE(echoed || host_.readResponse());
+    ASSERT_EQ(62u, order.size());
+    const double first = order.front();
+    for (std::size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(i < 31 ? first : 203 - first, order[i]);
+}
+
+TEST(TaglibHandler, CommandTable) {
+    Ostra::TaglibHandler handler;
+    EXPECT_TRUE(handler.Setup());
+    EXPECT_EQ(1u, handler.getNumCommandNames());
+    EXPECT_STREQ(kCommand, handler.getCommandName(0));
+    EXPECT_STREQ("", handler.getCommandName(1));
+    EXPECT_TRUE(handler.mustSerialize());
+}
+
+TEST(TaglibHandler, AddMetadataRefusesEmptyPathNullObjectAndUnreadableFiles) {
+    Ostra::TaglibHandler handler;
+    amf::amf_object song;
+    EXPECT_FALSE(handler.addMetadataFromPathToAMFObject("", &song));
+    EXPECT_FALSE(handler.addMetadataFromPathToAMFObject(fixture("tagged.flac"), nullptr));
+    EXPECT_FALSE(handler.addMetadataFromPathToAMFObject(fixture("empty.m4a"), &song));
+    EXPECT_TRUE(song.get_value().empty());
+    EXPECT_TRUE(handler.addMetadataFromPathToAMFObject(fixture("tagged.flac"), &song));
+    EXPECT_EQ(metadatatest::kTitle, str(song.get_property("title")));
+    EXPECT_EQ(metadatatest::kTrack, num(song.get_property("trackNumber")));
+}
+
+TEST(TaglibHandler, BatchSizeConversion) {
+    auto size = [](double v) {
+        amf::amf_numeric n(v);
+        return Ostra::TaglibHandler::batchSizeFrom(&n);
+    };
+    EXPECT_EQ(1u, Ostra::TaglibHandler::batchSizeFrom(nullptr));
+    amf::amf_string text("5");
+    EXPECT_EQ(1u, Ostra::TaglibHandler::batchSizeFrom(&text));
+    EXPECT_EQ(0u, size(0.5));
+    EXPECT_EQ(2u, size(2.9));
+    EXPECT_EQ(1u, size(0));
+    EXPECT_EQ(1u, size(-0.5));
+    EXPECT_EQ(1u, size(std::nan("")));
+    EXPECT_EQ(4294967294u, size(4294967294.7));
+    EXPECT_EQ(4294967295u, size(4294967295.0));
+    EXPECT_EQ(4294967295u, size(4294967296.0));
+    EXPECT_EQ(4294967295u, size(std::numeric_limits<double>::infinity()));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#!/usr/bin/python3
+"""Tag edits the ffmpeg command line cannot make, for the metadata test fixtures.
+
+comm FILE VERSION TEXT      add an ID3v2 COMM frame (VERSION 3 or 4) to an MP3
+title FILE VERSION TEXT     replace the ID3v2 title (TIT2) of an MP3
+wavid3 FILE                 give a WAV file an ID3v2 chunk with the test fields
+flacid3 FILE TPE2           put an ID3v2 tag holding only TPE2 before a FLAC stream
+oggspaced FILE VALUE        keep only "ALBUM ARTIST" as the Ogg Vorbis album artist
+"""
+import sys
+
+from mutagen import id3, oggvorbis, wave
+
+
+def main(argv):
+    cmd, path = argv[1], argv[2]
+    if cmd == "comm":
+        tags = id3.ID3(path)
+        tags.delall("COMM")
+        tags.add(id3.COMM(encoding=3, lang="eng", desc="", text=argv[4]))
+        tags.save(v2_version=int(argv[3]))
+    elif cmd == "title":
+        tags = id3.ID3(path)
+        tags.setall("TIT2", [id3.TIT2(encoding=3, text=argv[4])])
+        tags.save(v2_version=int(argv[3]))
+    elif cmd == "wavid3":
+        audio = wave.WAVE(path)
+        if audio.tags is None:
+            audio.add_tags()
+        audio.tags.add(id3.TIT2(encoding=3, text="T\u00eftle"))
+        audio.tags.add(id3.TPE1(encoding=3, text="Artist"))
+        audio.tags.add(id3.TALB(encoding=3, text="Album"))
+        audio.tags.add(id3.TCON(encoding=3, text="Rock"))
+        audio.tags.add(id3.TRCK(encoding=3, text="7"))
+        audio.tags.add(id3.TPE2(encoding=3, text="\u00c5lbum \u00c4rtist"))
+        audio.save()
+    elif cmd == "flacid3":
+        tags = id3.ID3()
+        tags.add(id3.TPE2(encoding=3, text=argv[3]))
+        tags.save(path, v2_version=4)
+    elif cmd == "oggspaced":
+        audio = oggvorbis.OggVorbis(path)
+        for key in list(audio.keys()):
+            if key.lower() in ("albumartist", "album_artist", "album artist"):
+                del audio[key]
+        audio["ALBUM ARTIST"] = [argv[3]]
+        audio.save()
+    else:
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
