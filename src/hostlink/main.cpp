@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "audio/DecoderSystem.h"
+#include "audio/WavConverterHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
 #include "hostlink/VersionHandler.h"
@@ -24,6 +26,7 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
     // Table order; a handler whose Setup fails leaves its commands unknown.
     dispatcher.registerHandler(new EchoHandler());
     dispatcher.registerHandler(new VersionHandler());
+    dispatcher.registerHandler(new WavConverterHandler());
 }
 
 }  // namespace
@@ -57,6 +60,10 @@ int RunAsHandler(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());
+    if (!DecoderSystem::Init()) {
+        std::cout << "Decoder System failed to initialize." << std::endl;
+        return 1;
+    }
     if (argc == 2) RunAsHandler(argc, argv);
     return 0;
 }
