@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "amf/amf0.h"
+
+namespace Ostra {
+
+// The sink of one scan request. Scanners hand it song and playlist records one
+// at a time (borrowed: the caller keeps ownership and may destroy a record
+// after the call); the processor may add keys to them in place.
+class IMediaProcessor {
+  public:
+    virtual ~IMediaProcessor() = default;
+    virtual void processSongObject(amf::amf_object* song) = 0;
+    virtual void processPlaylistObject(amf::amf_object* playlist) = 0;
+    // Sends the report and the last batch with "done" true; called once.
+    virtual void finish() = 0;
+    // Sends an error response; finish() still follows.
+    virtual void error(std::string message) = 0;
+};
+
+}  // namespace Ostra

@@ -1,0 +1,272 @@
+#include "scan/MediaProcessor.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+#include <boost/lexical_cast.hpp>
+#include <memory>
+
+#include "scan/PathUtils.h"
+
+namespace Ostra {
+
+namespace {
+
+const std::size_t kTableBuckets = 100;
+// Metadata keys compare only this many leading bytes of each text part, so
+// titles that differ past it count as equal.
+const std::size_t kMetadataTextLength = 30;
+
+// Only a short AMF0 string counts as text; anything else under the key is absent.
+const std::string* stringProperty(const amf::amf_property_map* map, const char* key) {
+    const amf::amf0_data_type* value = map->get_property(key);
+    if (value == nullptr || value->get_type() != amf::AMF_STRING) return nullptr;
+    return &static_cast<const amf::amf_string*>(value)->get_value();
+}
+
+bool endsWith(const std::string& text, const char* suffix) {
+    return text.compare(text.size() - 3, 3, suffix) == 0;
+}
+
+}  // namespace
+
+MediaProcessor::MediaProcessor(Request& request, unsigned long batchSize)
+    : request_(request),
+      batchSize_(batchSize),
+      batch_(new amf::amf_ecma_array()),
+      knownIds_(kTableBuckets),
+      paths_(kTableBuckets),
+      albumArtistKeys_(kTableBuckets),
+      artistKeys_(kTableBuckets),
+      replacements_(kTableBuckets),
+      playlistIds_(kTableBuckets) {}
+
+void MediaProcessor::processSongObject(amf::amf_object* song) {
+    if (song == nullptr || !verifySongObject(song)) return;
+    // Copies: the record's own strings change when keys are set on it below.
+    const std::string path = *stringProperty(song, "path");
+    const std::string id = *stringProperty(song, "id");
+    const std::string* plistIdValue = stringProperty(song, "songPlistId");
+    const std::string playlistId = plistIdValue ? *plistIdValue : std::string();
+
+    std::string artistKey, albumArtistKey;
+    if (checkAndResolveDuplicate(song, path, id, playlistId, artistKey, albumArtistKey)) return;
+
+    SongIdRef ref = &*knownIds_.insert(id).first;
+    if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, ref);
+    paths_[path] = ref;
+    artistKeys_[artistKey] = ref;
+    albumArtistKeys_[albumArtistKey] = ref;
+
+    song->set_string_property("objectType", "song");
+    song->set_string_property("artistMetadataKey", artistKey);
+    song->set_string_property("albumArtistMetadataKey", albumArtistKey);
+    ++uniqueSongCount_;
+    append(song);
+}
+
+void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {
+    if (playlist == nullptr) return;
+    amf::amf_ecma_array songs;
+    const amf::amf0_data_type* listed = playlist->get_property("songs");
+    if (listed != nullptr && listed->get_type() == amf::AMF_ECMA_ARRAY) {
+        // The array's own order: index keys ascend by their bytes ("10" before "2").
+        for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(listed)) {
+            if (entry.second == nullptr || entry.second->get_type() != amf::AMF_STRING) continue;
+            const std::string& plistId =
+                static_cast<const amf::amf_string*>(entry.second)->get_value();
+            auto found = playlistIds_.find(plistId);
+            if (found == playlistIds_.end()) continue;
+            amf::amf_string songId(*found->second);
+            songs.push_back(&songId);
+        }
+    }
+    playlist->set_property("songs", &songs);
+    playlist->set_string_property("objectType", "playlist");
+    ++playlistCount_;
+    append(playlist);
+}
+
+void MediaProcessor::finish() {
+    amf::amf_object report;
+    report.set_string_property("objectType", "report");
+    report.set_numeric_property("duplicateCount", duplicateCount_);
+    report.set_numeric_property("uniqueSongCount", uniqueSongCount_);
+    report.set_numeric_property("playlistCount", playlistCount_);
+    batch_->push_back(&report);
+    request_.SendResponseData(batch_.get(), true);
+    batch_->remove_all();
+}
+
+void MediaProcessor::error(std::string message) {
+    request_.SendErrorResponse(message);
+}
+
+bool MediaProcessor::verifySongObject(amf::amf_object* song) {
+    const std::string* path = stringProperty(song, "path");
+    if (path == nullptr) return false;
+    if (stringProperty(song, "id") == nullptr) {
+        std::string id;
+        SongIdFromPath(*path, id);
+        song->set_string_property("id", id);
+    }
+    return true;
+}
+
+bool MediaProcessor::checkAndResolveDuplicate(amf::amf_object* song, const std::string& path,
+                                              const std::string& id, const std::string& playlistId,
+                                              std::string& artistKey, std::string& albumArtistKey) {
+    Match match;
+    bool found = isDuplicateId(id, match) || isDuplicatePath(path, match);
+    if (!found && hasMetadata(song)) {
+        metadataKeysFromSong(song, artistKey, albumArtistKey);
+        found = isDuplicateArtistMetadataKey(artistKey, match) ||
+                isDuplicateAlbumArtistMetadataKey(albumArtistKey, match);
+    }
+    if (!found) return false;
+    if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, match.keptId);
+    reportDuplicate(song, path, *match.keptId, id, match.type, match.key);
+    return true;
+}
+
+bool MediaProcessor::isDuplicateId(const std::string& id, Match& match) const {
+    auto found = knownIds_.find(id);
+    if (found == knownIds_.end()) return false;
+    match.keptId = &*found;
+    match.type = "id";
+    match.key = id;
+    return true;
+}
+
+bool MediaProcessor::isDuplicatePath(const std::string& path, Match& match) const {
+    auto found = paths_.find(path);
+    if (found == paths_.end()) return false;
+    match.keptId = found->second;
+    match.type = "path";
+    match.key = path;
+    return true;
+}
+
+bool MediaProcessor::isDuplicateArtistMetadataKey(const std::string& key, Match& match) const {
+    auto found = artistKeys_.find(key);
+    if (found == artistKeys_.end()) return false;
+    match.keptId = found->second;
+    match.type = "artistMDK";
+    match.key = key;
+    return true;
+}
+
+bool MediaProcessor::isDuplicateAlbumArtistMetadataKey(const std::string& key, Match& match) const {
+    auto found = albumArtistKeys_.find(key);
+    if (found == albumArtistKeys_.end()) return false;
+    match.keptId = found->second;
+    match.type = "albumArtistMDK";
+    match.key = key;
+    return true;
+}
+
+bool MediaProcessor::hasMetadata(const amf::amf_object* song) {
+    return stringProperty(song, "title") != nullptr;
+}
+
+void MediaProcessor::metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
+                                          std::string& albumArtistKey) {
+    std::string shared;
+    shared.push_back('-');
+    appendStringToMetadataKey(song, "album", shared);
+    shared.push_back('-');
+    appendStringToMetadataKey(song, "title", shared);
+    shared.push_back('-');
+    appendNumericToMetadataKey(song, "diskNumber", shared);
+    shared.push_back('-');
+    appendNumericToMetadataKey(song, "trackNumber", shared);
+
+    artistKey.clear();
+    appendStringToMetadataKey(song, "artist", artistKey);
+    artistKey += shared;
+    albumArtistKey.clear();
+    appendStringToMetadataKey(song, "albumArtist", albumArtistKey);
+    albumArtistKey += shared;
+}
+
+void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, const char* key,
+                                               std::string& metadataKey) {
+    const std::string* value = stringProperty(song, key);
+    if (value == nullptr) return;
+    // Bytes, not characters: a multi-byte UTF-8 character may be cut.
+    std::string part = value->substr(0, kMetadataTextLength);
+    boost::algorithm::trim_all_if(part, boost::algorithm::is_space());
+    metadataKey += part;
+}
+
+void MediaProcessor::appendNumericToMetadataKey(const amf::amf_object* song, const char* key,
+                                                std::string& metadataKey) {
+    const amf::amf0_data_type* value = song->get_property(key);
+    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) {
+        metadataKey.push_back('_');
+        return;
+    }
+    try {
+        metadataKey += boost::lexical_cast<std::string>(
+            static_cast<const amf::amf_numeric*>(value)->get_value());
+    } catch (const boost::bad_lexical_cast&) {
+        metadataKey.push_back('_');
+    }
+}
+
+void MediaProcessor::reportDuplicate(amf::amf_object* song, const std::string& path,
+                                     const std::string& keptId, const std::string& ownId,
+                                     const char* type, const std::string& key) {
+    const std::string preferredId = getPreferredSongId(keptId);
+    if (isPreferred(ownId, preferredId)) {
+        replacements_[keptId] = ownId;
+        song->set_string_property("objectType", "replacement");
+        song->set_string_property("path", path);
+        song->set_string_property("duplicateOf", preferredId);
+        song->set_string_property("type", type);
+        song->set_string_property("key", key);
+        append(song);
+    } else {
+        amf::amf_object notice;
+        notice.set_string_property("objectType", "duplicate");
+        notice.set_string_property("path", path);
+        notice.set_string_property("duplicateOf", preferredId);
+        notice.set_string_property("type", type);
+        notice.set_string_property("key", key);
+        append(&notice);
+    }
+    ++duplicateCount_;
+}
+
+const std::string& MediaProcessor::getPreferredSongId(const std::string& keptId) const {
+    const std::string* current = &keptId;
+    for (int step = 0; step < 2; ++step) {
+        auto found = replacements_.find(*current);
+        if (found == replacements_.end()) break;
+        current = &found->second;
+    }
+    return *current;
+}
+
+bool MediaProcessor::isPreferred(const std::string& ownId, const std::string& preferredId) {
+    if (ownId.size() < 3 || preferredId.size() < 3) return false;
+    // Ids end in the letters of the file's extension (its dot is removed).
+    if (endsWith(preferredId, "mp3")) return false;
+    if (endsWith(ownId, "mp3")) return true;
+    if (endsWith(preferredId, "m4a")) return false;
+    return endsWith(ownId, "m4a");
+}
+
+void MediaProcessor::connectSongPlaylistIdToSongId(const std::string& playlistId,
+                                                   SongIdRef songId) {
+    playlistIds_[playlistId] = songId;
+}
+
+void MediaProcessor::append(const amf::amf0_data_type* value) {
+    batch_->push_back(value);
+    if (batch_->get_count() >= batchSize_) {
+        request_.SendResponseData(batch_.get(), false);
+        batch_->remove_all();
+    }
+}
+
+}  // namespace Ostra

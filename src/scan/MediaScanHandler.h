@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "amf/amf0.h"
+#include "hostlink/RequestHandler.h"
+
+namespace Ostra {
+
+// "scanMediaLibs" and "scanDirectory". Holds no state: every request builds
+// its own processor and scanners on its worker thread, so scans run in
+// parallel with each other and with other commands.
+class MediaScanHandler : public RequestHandler {
+  public:
+    bool Setup() override { return true; }
+    void Teardown() override {}
+    unsigned long getNumCommandNames() override { return 2; }
+    const char* getCommandName(unsigned long index) override;
+    void processRequest(Request& request) override;
+
+    void scanMediaLibraries(Request& request, unsigned long batchSize);
+    void scanDirectory(Request& request, std::string startPath,
+                       const amf::amf_ecma_array* validExtensions, unsigned long batchSize);
+
+    // "batchSize" as the scan uses it: 1 unless a number greater than 0,
+    // truncated, and at most 4294967295.
+    static unsigned long batchSizeFromParameter(const amf::amf_object& parameter);
+};
+
+}  // namespace Ostra

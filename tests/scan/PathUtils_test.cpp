@@ -1,0 +1,77 @@
+#include "scan/PathUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string idOf(const std::string& path) {
+    std::string id = "stale";
+    Ostra::SongIdFromPath(path, id);
+    return id;
+}
+
+TEST(SongIdFromPath, LeavesOutExactlyTheRemovedCharacters) {
+    EXPECT_EQ(idOf("/Users/me/Music/My Song (Live).mp3"), "UsersmeMusicMySongLivemp3");
+    EXPECT_EQ(idOf(""), "");
+    EXPECT_EQ(idOf("/Music/a-b_c.MP3"), "Musica-b_cMP3");
+    EXPECT_EQ(idOf("/it's \"x\".mp3"), "itsxmp3");
+    EXPECT_EQ(idOf("\\ #;&,.+*~':\"!^$[]()=>|/"), "");
+    EXPECT_EQ(idOf("<-_%"), "<-_%");
+    // Bytes of 128 and above pass through, so UTF-8 names keep their characters.
+    EXPECT_EQ(idOf("/M\xC3\xBCsik/\xE2\x99\xAB.flac"),
+              "M\xC3\xBCsik\xE2\x99\xAB"
+              "flac");
+}
+
+TEST(SongIdFromPath, BadCharacterListHasTwentyFourEntries) {
+    int count = 0;
+    for (int c = -128; c < 128; ++c) count += Ostra::isBadChar(static_cast<char>(c)) ? 1 : 0;
+    EXPECT_EQ(count, 24);
+    EXPECT_FALSE(Ostra::isBadChar('\0'));
+    EXPECT_FALSE(Ostra::isBadChar('<'));
+    EXPECT_TRUE(Ostra::isBadChar('/'));
+}
+
+TEST(SongIdFromPath, ConcurrentFirstCallsAgree) {
+    std::vector<std::thread> threads;
+    std::vector<std::string> ids(8);
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        threads.emplace_back([&ids, i] { Ostra::SongIdFromPath("/a b/c.mp3", ids[i]); });
+    for (auto& t : threads) t.join();
+    for (const auto& id : ids) EXPECT_EQ(id, "abcmp3");
+}
+
+TEST(UriDecode, DecodesPercentEscapes) {
+    EXPECT_EQ(Ostra::UriDecode("/Music/A%20B%2C%20C.mp3"), "/Music/A B, C.mp3");
+    EXPECT_EQ(Ostra::UriDecode("%C3%A9"), "\xC3\xA9");
+    EXPECT_EQ(Ostra::UriDecode("100%25"), "100%");
+    EXPECT_EQ(Ostra::UriDecode("a+b"), "a+b");
+    EXPECT_EQ(Ostra::UriDecode("%2f%2F"), "//");
+}
+
+TEST(UriDecode, LeavesUndecodableEscapesAlone) {
+    EXPECT_EQ(Ostra::UriDecode("/a%zz/b"), "/a%zz/b");
+    EXPECT_EQ(Ostra::UriDecode("/x/50%"), "/x/50%");
+    EXPECT_EQ(Ostra::UriDecode("/a%41%zz"), "/aA%zz");
+    EXPECT_EQ(Ostra::UriDecode("/a%4"), "/a%4");
+    // A single hex digit is a number of one character: the byte 4, then "g".
+    EXPECT_EQ(Ostra::UriDecode("%4g"), std::string("\x04", 1));
+    EXPECT_EQ(Ostra::UriDecode("%4gx"), std::string("\x04x", 2));
+}
+
+TEST(UriDecode, ShortTextsComeBackUnchanged) {
+    EXPECT_EQ(Ostra::UriDecode(""), "");
+    EXPECT_EQ(Ostra::UriDecode("%"), "%");
+    EXPECT_EQ(Ostra::UriDecode("%4"), "%4");
+    EXPECT_EQ(Ostra::UriDecode("ab"), "ab");
+}
+
+TEST(UriDecode, EncodedNulByteIsKept) {
+    EXPECT_EQ(Ostra::UriDecode("a%00b"), std::string("a\0b", 3));
+}
+
+}  // namespace
