@@ -10,6 +10,7 @@
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
 #include "hostlink/VersionHandler.h"
+#include "metadata/TaglibHandler.h"
 #include "scan/MediaScanHandler.h"
 
 namespace {
@@ -28,6 +29,7 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
     dispatcher.registerHandler(new EchoHandler());
     dispatcher.registerHandler(new VersionHandler());
     dispatcher.registerHandler(new WavConverterHandler());
+    dispatcher.registerHandler(new Ostra::TaglibHandler());
     dispatcher.registerHandler(new Ostra::MediaScanHandler());
 }
 
