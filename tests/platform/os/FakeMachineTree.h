@@ -1,0 +1,61 @@
+// A prepared tree of the /proc, /sys and /etc files the machine facts are read
+// from, in a temporary folder; pass root() to MachineFacts.
+#pragma once
+
+#include <boost/filesystem.hpp>
+#include <sstream>
+#include <string>
+
+#include "support/TestHost.h"
+
+namespace ostest {
+
+class FakeMachineTree {
+  public:
+    const std::string& root() const { return dir_.path(); }
+
+    void put(const std::string& relative, const std::string& contents) {
+        boost::filesystem::path file(dir_.path() + relative);
+        boost::filesystem::create_directories(file.parent_path());
+        testsupport::writeFile(file.string(), contents);
+    }
+
+    void productUuid(const std::string& text) {
+        put("/sys/class/dmi/id/product_uuid", text + "\n");
+    }
+    void machineId(const std::string& text) { put("/etc/machine-id", text + "\n"); }
+    void serial(const std::string& text) { put("/sys/class/dmi/id/product_serial", text + "\n"); }
+    void osRelease(const std::string& text) { put("/proc/sys/kernel/osrelease", text + "\n"); }
+
+    // type 1 is Ethernet; physical interfaces have a device entry.
+    void interface(const std::string& name, const std::string& mac, int type = 1,
+                   bool physical = true) {
+        std::string base = "/sys/class/net/" + name;
+        put(base + "/address", mac + "\n");
+        put(base + "/type", std::to_string(type) + "\n");
+        if (physical) put(base + "/device/uevent", "");
+    }
+
+    // Routes as "iface destination mask metric" lines of hex destination/mask.
+    void routes(const std::string& lines) {
+        std::string table =
+            "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+        std::string::size_type start = 0;
+        while (start < lines.size()) {
+            std::string::size_type end = lines.find('\n', start);
+            if (end == std::string::npos) end = lines.size();
+            std::string iface, destination, mask, metric;
+            std::istringstream in(lines.substr(start, end - start));
+            in >> iface >> destination >> mask >> metric;
+            table += iface + "\t" + destination + "\t010200C0\t0003\t0\t0\t" + metric + "\t" +
+                     mask + "\t0\t0\t0\n";
+            start = end + 1;
+        }
+        put("/proc/net/route", table);
+    }
+
+  private:
+    testsupport::TempDir dir_;
+};
+
+}  // namespace ostest

@@ -1,0 +1,124 @@
+// The sleep preventer in process, against private buses with mock services.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "system/BusFixture.h"
+#include "system/SleepPreventer.h"
+
+namespace {
+
+using Mode = Ostra::SleepPreventer::Mode;
+using systemtest::absentBusAddress;
+using systemtest::BusEnvironment;
+using systemtest::LogindMock;
+using systemtest::PrivateBus;
+using systemtest::ScreenSaverMock;
+
+TEST(SleepPreventerTest, TakesOneInhibitorLockFromLogind) {
+    PrivateBus system("system");
+    LogindMock logind(system);
+    BusEnvironment env(system.address(), absentBusAddress());
+    Ostra::SleepPreventer preventer;
+    ASSERT_EQ(preventer.mode(), Mode::Assertion);
+
+    EXPECT_TRUE(preventer.preventSleep());
+    std::vector<systemtest::Inhibitor> locks = logind.waitForInhibitors(1);
+    ASSERT_EQ(locks.size(), 1u);
+    EXPECT_EQ(locks[0].what, "idle:sleep");
+    EXPECT_EQ(locks[0].who, "ostra-native");
+    EXPECT_EQ(locks[0].why, "Lumasond is busy");
+    EXPECT_EQ(locks[0].mode, "block");
+
+    EXPECT_TRUE(preventer.preventSleep());
+    EXPECT_EQ(logind.inhibitors().size(), 1u);
+    EXPECT_TRUE(preventer.allowSleep());
+    EXPECT_TRUE(logind.waitForInhibitors(0).empty());
+    EXPECT_TRUE(preventer.allowSleep());
+}
+
+TEST(SleepPreventerTest, DestructionReleasesTheLock) {
+    PrivateBus system("system");
+    LogindMock logind(system);
+    BusEnvironment env(system.address(), absentBusAddress());
+    {
+        Ostra::SleepPreventer preventer;
+        ASSERT_TRUE(preventer.preventSleep());
+        ASSERT_EQ(logind.waitForInhibitors(1).size(), 1u);
+    }
+    EXPECT_TRUE(logind.waitForInhibitors(0).empty());
+}
+
+TEST(SleepPreventerTest, ConcurrentRequestsNeverLeakALock) {
+    PrivateBus system("system");
+    LogindMock logind(system);
+    BusEnvironment env(system.address(), absentBusAddress());
+    Ostra::SleepPreventer preventer;
+    std::atomic<int> failures(0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 15; ++i) {
+                bool ok = (i + t) % 2 == 0 ? preventer.preventSleep() : preventer.allowSleep();
+                if (!ok) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    // A lock taken twice or lost track of would still be listed after this.
+    ASSERT_TRUE(preventer.preventSleep());
+    EXPECT_EQ(logind.waitForInhibitors(1).size(), 1u);
+    ASSERT_TRUE(preventer.allowSleep());
+    EXPECT_TRUE(logind.waitForInhibitors(0).empty());
+}
+
+TEST(SleepPreventerTest, FailsWhenLogindStopsAnswering) {
+    PrivateBus system("system");
+    std::unique_ptr<LogindMock> logind(new LogindMock(system));
+    BusEnvironment env(system.address(), absentBusAddress());
+    Ostra::SleepPreventer preventer;
+    ASSERT_EQ(preventer.mode(), Mode::Assertion);
+    logind.reset();
+    EXPECT_FALSE(preventer.preventSleep());
+    EXPECT_TRUE(preventer.allowSleep());
+}
+
+TEST(SleepPreventerTest, ReportsActivityToTheScreenSaverWithoutLogind) {
+    PrivateBus session("session");
+    ScreenSaverMock screenSaver(session);
+    BusEnvironment env(absentBusAddress(), session.address());
+    std::unique_ptr<Ostra::SleepPreventer> preventer(new Ostra::SleepPreventer());
+    ASSERT_EQ(preventer->mode(), Mode::Periodic);
+    EXPECT_EQ(screenSaver.activityReports(), 0);
+
+    EXPECT_TRUE(preventer->preventSleep());
+    EXPECT_GE(screenSaver.waitForActivityReports(1), 1);
+    EXPECT_TRUE(preventer->allowSleep());
+    EXPECT_TRUE(preventer->allowSleep());
+    // Preventing again reports at once, not at the end of the interval.
+    EXPECT_TRUE(preventer->preventSleep());
+    EXPECT_GE(screenSaver.waitForActivityReports(2), 2);
+
+    // The loop now waits for its next report; destruction must not wait for
+    // it. The bound only catches a wait of the full 25-second interval.
+    std::future<void> destroyed =
+        std::async(std::launch::async, [&preventer] { preventer.reset(); });
+    EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+}
+
+TEST(SleepPreventerTest, FailsWhenNothingCanKeepTheMachineAwake) {
+    BusEnvironment env(absentBusAddress(), absentBusAddress());
+    Ostra::SleepPreventer preventer;
+    EXPECT_EQ(preventer.mode(), Mode::Unavailable);
+    EXPECT_TRUE(preventer.allowSleep());
+    EXPECT_FALSE(preventer.preventSleep());
+    EXPECT_TRUE(preventer.allowSleep());
+}
+
+}  // namespace
