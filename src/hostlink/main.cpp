@@ -12,6 +12,8 @@
 #include "hostlink/VersionHandler.h"
 #include "metadata/TaglibHandler.h"
 #include "scan/MediaScanHandler.h"
+#include "system/SleepPreventerHandler.h"
+#include "system/SystemInfoHandler.h"
 
 namespace {
 
@@ -29,6 +31,8 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
     dispatcher.registerHandler(new EchoHandler());
     dispatcher.registerHandler(new VersionHandler());
     dispatcher.registerHandler(new WavConverterHandler());
+    dispatcher.registerHandler(new Ostra::SleepPreventerHandler());
+    dispatcher.registerHandler(new Ostra::SystemInfoHandler());
     dispatcher.registerHandler(new Ostra::TaglibHandler());
     dispatcher.registerHandler(new Ostra::MediaScanHandler());
 }
