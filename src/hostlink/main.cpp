@@ -7,6 +7,7 @@
 
 #include "audio/DecoderSystem.h"
 #include "audio/WavConverterHandler.h"
+#include "hash/FileHashHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
 #include "hostlink/VersionHandler.h"
@@ -35,6 +36,7 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
     dispatcher.registerHandler(new Ostra::SystemInfoHandler());
     dispatcher.registerHandler(new Ostra::TaglibHandler());
     dispatcher.registerHandler(new Ostra::MediaScanHandler());
+    dispatcher.registerHandler(new Ostra::FileHashHandler());
 }
 
 }  // namespace
