@@ -1,0 +1,227 @@
+#include "platform/gnsdk/Feature.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace gnsdk_impl {
+
+namespace {
+
+// Frames converted per libswresample call, which bounds the output buffer.
+constexpr size_t kSliceFrames = 1 << 16;
+constexpr uint32_t kMaxSampleRate = 1000000;
+constexpr uint32_t kMaxChannels = 8;
+
+int64_t SecondsFor(Algorithm algorithm) {
+    return algorithm == Algorithm::Cmx ? 120 : 30;
+}
+
+}  // namespace
+
+bool AlgorithmFromName(const char* name, Algorithm& algorithm) {
+    if (name == nullptr) return false;
+    if (std::strcmp(name, GNSDK_DSP_ALGORITHM_MICRO) == 0) {
+        algorithm = Algorithm::Micro;
+    } else if (std::strcmp(name, GNSDK_DSP_ALGORITHM_NANO) == 0) {
+        algorithm = Algorithm::Nano;
+    } else if (std::strcmp(name, GNSDK_DSP_ALGORITHM_CMX) == 0) {
+        algorithm = Algorithm::Cmx;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+Feature::Feature(Algorithm algorithm)
+    : m_algorithm(algorithm), m_limit(SecondsFor(algorithm) * kFingerprintRate) {}
+
+gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
+                             std::string& why) {
+    AVSampleFormat format;
+    switch (bitsPerSample) {
+        case 8:
+            format = AV_SAMPLE_FMT_U8;
+            break;
+        case 16:
+            format = AV_SAMPLE_FMT_S16;
+            break;
+        case 32:
+            format = AV_SAMPLE_FMT_S32;
+            break;
+        default:
+            why = "bits per sample must be 8, 16 or 32";
+            return DSPERR_UnsupportedFormat;
+    }
+    if (sampleRate == 0 || sampleRate > kMaxSampleRate) {
+        why = "sample rate out of range";
+        return DSPERR_UnsupportedFormat;
+    }
+    if (channels == 0 || channels > kMaxChannels) {
+        why = "channel count out of range";
+        return DSPERR_UnsupportedFormat;
+    }
+    m_frameBytes = static_cast<size_t>(bitsPerSample / 8) * channels;
+    if (format != AV_SAMPLE_FMT_S16 || channels != 1 || sampleRate != kFingerprintRate) {
+        m_resampler.reset(new Resampler());
+        if (!m_resampler->Init(format, static_cast<int>(sampleRate), static_cast<int>(channels),
+                               kFingerprintRate, why)) {
+            return DSPERR_ProcessingFailed;
+        }
+    }
+    m_chromaprint.reset(chromaprint_new(CHROMAPRINT_ALGORITHM_DEFAULT));
+    if (!m_chromaprint) {
+        why = "no fingerprint context";
+        return DSPERR_NoMemory;
+    }
+    if (!chromaprint_start(m_chromaprint.get(), kFingerprintRate, 1)) {
+        why = "the fingerprint context did not start";
+        return DSPERR_ProcessingFailed;
+    }
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::Write(const uint8_t* data, size_t size, bool& complete, std::string& why) {
+    complete = m_complete;
+    if (m_ended) return DSPERR_WriteAfterEnd;
+    if (m_failed) {
+        why = "an earlier write failed";
+        return DSPERR_ProcessingFailed;
+    }
+    if (m_complete || size == 0) return GNSDK_SUCCESS;
+    gnsdk_error_t code = WriteBytes(data, size, why);
+    if (code != GNSDK_SUCCESS) m_failed = true;
+    complete = m_complete;
+    return code;
+}
+
+gnsdk_error_t Feature::WriteBytes(const uint8_t* data, size_t size, std::string& why) {
+    if (!m_partial.empty()) {
+        size_t take = std::min(m_frameBytes - m_partial.size(), size);
+        m_partial.insert(m_partial.end(), data, data + take);
+        data += take;
+        size -= take;
+        if (m_partial.size() < m_frameBytes) return GNSDK_SUCCESS;
+        gnsdk_error_t code = WriteFrames(m_partial.data(), 1, why);
+        m_partial.clear();
+        if (code != GNSDK_SUCCESS) return code;
+    }
+    size_t frames = size / m_frameBytes;
+    gnsdk_error_t code = WriteFrames(data, frames, why);
+    if (code != GNSDK_SUCCESS) return code;
+    if (!m_complete) m_partial.assign(data + frames * m_frameBytes, data + size);
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::WriteFrames(const uint8_t* data, size_t frames, std::string& why) {
+    while (frames > 0 && !m_complete) {
+        size_t slice = std::min(frames, kSliceFrames);
+        gnsdk_error_t code;
+        if (m_resampler) {
+            int produced = m_resampler->Convert(data, static_cast<int>(slice));
+            if (produced < 0) {
+                why = "conversion failed";
+                return DSPERR_ProcessingFailed;
+            }
+            code = Feed(m_resampler->Output(), produced, why);
+        } else {
+            // Already 11025 Hz mono 16-bit; copied because the caller's bytes
+            // need not be aligned for 16-bit access.
+            m_aligned.resize(slice);
+            std::memcpy(m_aligned.data(), data, slice * sizeof(int16_t));
+            code = Feed(m_aligned.data(), static_cast<int64_t>(slice), why);
+        }
+        if (code != GNSDK_SUCCESS) return code;
+        data += slice * m_frameBytes;
+        frames -= slice;
+    }
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::Feed(const int16_t* samples, int64_t count, std::string& why) {
+    count = std::min(count, m_limit - m_fed);
+    if (count > 0 && !chromaprint_feed(m_chromaprint.get(), samples, static_cast<int>(count))) {
+        why = "the fingerprint context refused the audio";
+        return DSPERR_ProcessingFailed;
+    }
+    m_fed += count;
+    if (m_fed >= m_limit) m_complete = true;
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::EndOfWrite(std::string& why) {
+    if (m_ended) return GNSDK_SUCCESS;
+    m_ended = true;
+    if (m_failed) {
+        why = "an earlier write failed";
+        return DSPERR_ProcessingFailed;
+    }
+    gnsdk_error_t code = Drain(why);
+    if (code != GNSDK_SUCCESS) m_failed = true;
+    return code;
+}
+
+gnsdk_error_t Feature::Drain(std::string& why) {
+    // The filter still holds the last few converted samples; fpcalc drains it
+    // at the end of the file and so do we.
+    if (m_resampler) {
+        while (!m_complete) {
+            int produced = m_resampler->Flush();
+            if (produced < 0) {
+                why = "conversion failed";
+                return DSPERR_ProcessingFailed;
+            }
+            if (produced == 0) break;
+            gnsdk_error_t code = Feed(m_resampler->Output(), produced, why);
+            if (code != GNSDK_SUCCESS) return code;
+        }
+        m_resampler.reset();
+    }
+    m_partial.clear();
+    return Finish(why);
+}
+
+gnsdk_error_t Feature::Finish(std::string& why) {
+    ChromaprintContext* ctx = m_chromaprint.get();
+    if (!chromaprint_finish(ctx)) {
+        why = "the fingerprint context did not finish";
+        return DSPERR_ProcessingFailed;
+    }
+    if (m_fed < kShortSamples) m_quality |= GNSDK_DSP_FEATURE_QUALITY_SHORT;
+    int items = 0;
+    if (!chromaprint_get_raw_fingerprint_size(ctx, &items)) {
+        why = "no fingerprint size";
+        return DSPERR_ProcessingFailed;
+    }
+    if (items <= 0) return GNSDK_SUCCESS;  // too little audio for any fingerprint: empty text
+    if (m_algorithm == Algorithm::Nano) {
+        uint32_t hash = 0;
+        if (!chromaprint_get_fingerprint_hash(ctx, &hash)) {
+            why = "no fingerprint hash";
+            return DSPERR_ProcessingFailed;
+        }
+        char text[9];
+        std::snprintf(text, sizeof text, "%08x", hash);
+        m_text = text;
+    } else {
+        char* fingerprint = nullptr;
+        if (!chromaprint_get_fingerprint(ctx, &fingerprint) || fingerprint == nullptr) {
+            why = "no fingerprint";
+            return DSPERR_ProcessingFailed;
+        }
+        m_text = fingerprint;
+        chromaprint_dealloc(fingerprint);
+    }
+    m_chromaprint.reset();
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::Retrieve(uint32_t* quality, const char** text) const {
+    if (!m_ended) return DSPERR_NotEnded;
+    if (m_failed) return DSPERR_ProcessingFailed;
+    if (quality != nullptr) *quality = m_quality;
+    *text = m_text.c_str();
+    return GNSDK_SUCCESS;
+}
+
+}  // namespace gnsdk_impl

@@ -1,0 +1,42 @@
+// Conversion of decoded PCM to the fingerprint's input format.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+struct SwrContext;
+
+namespace gnsdk_impl {
+
+// Converts interleaved PCM to mono signed 16-bit at another rate with
+// libswresample, configured exactly as fpcalc's audio reader configures it
+// (filter size 16, phase shift 8, linear interpolation, cutoff 0.8, 16-bit
+// internal samples), so that the same decoded audio gives the same samples and
+// therefore the same fingerprint. Owned and used by one thread at a time.
+class Resampler {
+  public:
+    Resampler() = default;
+    ~Resampler();
+    Resampler(const Resampler&) = delete;
+    Resampler& operator=(const Resampler&) = delete;
+
+    // False with a reason when libswresample refuses the format.
+    bool Init(AVSampleFormat format, int sampleRate, int channels, int outRate, std::string& why);
+    // Converts `frames` interleaved frames. Returns the number of output
+    // samples, which stay readable at Output() until the next call, or -1.
+    int Convert(const uint8_t* in, int frames);
+    // Drains the samples still held in the filter; same results as Convert.
+    int Flush();
+    const int16_t* Output() const { return m_out.data(); }
+
+  private:
+    SwrContext* m_swr = nullptr;
+    std::vector<int16_t> m_out;
+};
+
+}  // namespace gnsdk_impl

@@ -1,0 +1,479 @@
+// The fingerprint SDK stand-in through its C interface: set-up checks, the
+// log callback, and fingerprints compared with fpcalc's on the same audio.
+
+#include <chromaprint.h>
+#include <gtest/gtest.h>
+
+#include <boost/archive/iterators/base64_from_binary.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
+#include <boost/uuid/detail/sha1.hpp>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/gnsdk/SampleAudio.h"
+#include "platform/gnsdk/gnsdk.h"
+#include "support/TestHost.h"
+
+namespace {
+
+const char kInitData[] = "gnsdk-init/1\nclient=GnsdkTest\nlibraries=manager,dsp\n";
+
+// A serialised user in the SDK's layout; `corrupt` flips one payload byte
+// after the checksum was computed.
+std::string MakeUser(const std::string& client, bool corrupt = false) {
+    std::string bytes(129, '\0');
+    std::memcpy(&bytes[0], "OSTRAUSR", 8);
+    bytes[8] = 1;
+    for (int i = 0; i < 16; ++i) bytes[9 + i] = static_cast<char>(0x30 + i);
+    std::memcpy(&bytes[25], client.data(), std::min<size_t>(client.size(), 32));
+    boost::uuids::detail::sha1 sha;
+    sha.process_bytes(bytes.data(), 109);
+    boost::uuids::detail::sha1::digest_type digest;
+    sha.get_digest(digest);
+    for (int i = 0; i < 5; ++i) {
+        for (int b = 0; b < 4; ++b)
+            bytes[109 + 4 * i + b] = static_cast<char>(digest[i] >> (24 - 8 * b));
+    }
+    if (corrupt) bytes[40] ^= 1;
+    typedef boost::archive::iterators::base64_from_binary<
+        boost::archive::iterators::transform_width<std::string::const_iterator, 6, 8>>
+        ToBase64;
+    return std::string(ToBase64(bytes.begin()), ToBase64(bytes.end()));
+}
+
+struct LogLine {
+    uint16_t package;
+    uint32_t mask;
+    std::string text;
+};
+
+std::mutex g_logMutex;
+std::vector<LogLine> g_log;
+
+void Collect(const void*, uint16_t package, uint32_t mask, const char* format, va_list args) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_log.push_back({package, mask, text});
+}
+
+std::vector<LogLine> TakeLog() {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::vector<LogLine> lines;
+    lines.swap(g_log);
+    return lines;
+}
+
+// Fingerprints PCM through the SDK in blocks of `blockBytes`.
+struct Result {
+    gnsdk_error_t code = GNSDK_SUCCESS;
+    std::string text;
+    uint32_t quality = 0;
+    bool complete = false;
+    size_t bytesUntilComplete = 0;
+};
+
+Result Fingerprint(gnsdk_user_handle_t user, const char* algorithm, const sampleaudio::Pcm& pcm,
+                   size_t blockBytes) {
+    Result result;
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    result.code =
+        gnsdk_dsp_feature_audio_begin(user, algorithm, pcm.sampleRate, 16, pcm.channels, &feature);
+    if (result.code != GNSDK_SUCCESS) return result;
+    for (size_t offset = 0; offset < pcm.bytes.size(); offset += blockBytes) {
+        size_t size = std::min(blockBytes, pcm.bytes.size() - offset);
+        gnsdk_bool_t complete = 0;
+        result.code =
+            gnsdk_dsp_feature_audio_write(feature, pcm.bytes.data() + offset, size, &complete);
+        if (result.code != GNSDK_SUCCESS) break;
+        if (complete && !result.complete) {
+            result.complete = true;
+            result.bytesUntilComplete = offset + size;
+        }
+    }
+    if (result.code == GNSDK_SUCCESS) result.code = gnsdk_dsp_feature_end_of_write(feature);
+    gnsdk_cstr_t text = nullptr;
+    if (result.code == GNSDK_SUCCESS) {
+        result.code = gnsdk_dsp_feature_retrieve_data(feature, &result.quality, &text);
+    }
+    if (text != nullptr) result.text = text;
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
+    return result;
+}
+
+class GnsdkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TakeLog();
+        ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_initialize(&manager_, kInitData, sizeof kInitData));
+        ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_logging_enable_callback(
+                                     Collect, nullptr, GNSDK_LOG_PKG_ALL,
+                                     GNSDK_LOG_LEVEL_ERROR | GNSDK_LOG_LEVEL_WARNING));
+        ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_initialize(manager_));
+        ASSERT_EQ(GNSDK_SUCCESS,
+                  gnsdk_manager_user_deserialize(MakeUser("GnsdkTest").c_str(), &user_));
+    }
+    void TearDown() override {
+        EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_user_release(user_));
+        EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_shutdown());
+        EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_shutdown());
+        EXPECT_EQ(GNSDKERR_NotInited, gnsdk_manager_shutdown());
+    }
+
+    gnsdk_manager_handle_t manager_ = nullptr;
+    gnsdk_user_handle_t user_ = nullptr;
+};
+
+// Generated audio shared by the tests of this executable, made once.
+class Samples {
+  public:
+    static Samples& Get() {
+        static Samples samples;
+        return samples;
+    }
+    std::string path(const std::string& name) const { return dir_ / name; }
+    const sampleaudio::Pcm& pcm(const std::string& name) {
+        auto it = pcm_.find(name);
+        if (it == pcm_.end()) {
+            sampleaudio::Pcm pcm;
+            EXPECT_TRUE(sampleaudio::Decode(path(name), pcm)) << name;
+            it = pcm_.emplace(name, pcm).first;
+        }
+        return it->second;
+    }
+
+  private:
+    Samples() {
+        EXPECT_TRUE(sampleaudio::Make(path("tune45.mp3"), 45, 1));
+        EXPECT_TRUE(sampleaudio::Make(path("tune150.flac"), 150, 2));
+        EXPECT_TRUE(sampleaudio::Make(path("tune10.wav"), 10, 3));
+        EXPECT_TRUE(sampleaudio::Make(path("tune2.ogg"), 2, 4, "-c:a libvorbis"));
+        EXPECT_TRUE(sampleaudio::Make(path("mono11k.wav"), 12, 5, "-ac 1 -ar 11025"));
+        EXPECT_TRUE(sampleaudio::Make(path("other45.mp3"), 45, 6));
+    }
+    testsupport::TempDir dir_;
+    std::map<std::string, sampleaudio::Pcm> pcm_;
+};
+
+TEST(GnsdkManager, InitDataIsChecked) {
+    gnsdk_manager_handle_t manager = nullptr;
+    EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_initialize(nullptr, kInitData, sizeof kInitData));
+    EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, nullptr, 10));
+    EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, kInitData, 0));
+    const char* bad[] = {
+        "gnsdk-init/2\nclient=A\nlibraries=manager\n",
+        "gnsdk-init/1\nlibraries=manager\n",
+        "gnsdk-init/1\nclient=A\n",
+        "gnsdk-init/1\nclient=A\nlibraries=dsp\n",
+        "gnsdk-init/1\nclient=A\nlibraries=manager\ncolour=blue\n",
+        "gnsdk-init/1\nclient=A\nlibraries manager\n",
+        "gnsdk-init/1\nclient=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\nlibraries=manager\n",
+    };
+    for (const char* text : bad) {
+        EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, text, strlen(text)))
+            << text;
+        EXPECT_EQ(nullptr, manager);
+    }
+    std::string embedded("gnsdk-init/1\nclient=A\0\nlibraries=manager\n", 40);
+    EXPECT_EQ(GNSDKERR_InitDataInvalid,
+              gnsdk_manager_initialize(&manager, embedded.data(), embedded.size()));
+    std::string huge =
+        std::string("gnsdk-init/1\nclient=A\nlibraries=manager\n") + std::string(5000, '\n');
+    EXPECT_EQ(GNSDKERR_InitDataInvalid,
+              gnsdk_manager_initialize(&manager, huge.data(), huge.size()));
+    EXPECT_EQ(GNSDKERR_NotInited, gnsdk_manager_shutdown());
+}
+
+TEST(GnsdkManager, InitialiseTwiceNeedsTwoShutdowns) {
+    gnsdk_manager_handle_t first = nullptr;
+    gnsdk_manager_handle_t second = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_initialize(&first, kInitData, strlen(kInitData)));
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_initialize(&second, kInitData, sizeof kInitData));
+    EXPECT_EQ(first, second);
+    const char other[] = "gnsdk-init/1\nclient=Other\nlibraries=manager\n";
+    gnsdk_manager_handle_t third = nullptr;
+    EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&third, other, strlen(other)));
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_shutdown());
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_shutdown());
+    EXPECT_EQ(GNSDKERR_NotInited, gnsdk_manager_shutdown());
+}
+
+TEST(GnsdkManager, CallsBeforeInitialiseFail) {
+    gnsdk_user_handle_t user = nullptr;
+    EXPECT_EQ(GNSDKERR_NotInited,
+              gnsdk_manager_user_deserialize(MakeUser("GnsdkTest").c_str(), &user));
+    EXPECT_EQ(GNSDKERR_NotInited, gnsdk_manager_logging_register_package(225, "x"));
+    EXPECT_EQ(GNSDKERR_NotInited,
+              gnsdk_manager_logging_enable_callback(Collect, nullptr, GNSDK_LOG_PKG_ALL, 3));
+    EXPECT_EQ(GNSDKERR_NotInited, gnsdk_dsp_initialize(nullptr));
+    EXPECT_EQ(DSPERR_NotInited, gnsdk_dsp_shutdown());
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    EXPECT_EQ(DSPERR_NotInited,
+              gnsdk_dsp_feature_audio_begin(user, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 2, &feature));
+}
+
+TEST(GnsdkManager, DspNeedsToBeListed) {
+    const char managerOnly[] = "gnsdk-init/1\nclient=GnsdkTest\nlibraries=manager\n";
+    gnsdk_manager_handle_t manager = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_initialize(&manager, managerOnly, strlen(managerOnly)));
+    EXPECT_EQ(GNSDKERR_NotLicensed, gnsdk_dsp_initialize(manager));
+    EXPECT_EQ(GNSDKERR_InvalidHandle, gnsdk_dsp_initialize(nullptr));
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_shutdown());
+}
+
+TEST(GnsdkManager, ErrorStrings) {
+    EXPECT_STREQ("the serialized user is invalid",
+                 gnsdk_manager_error_string(GNSDKERR_UserInvalid));
+    EXPECT_STREQ("unknown error", gnsdk_manager_error_string(0x90e10001));
+    EXPECT_STREQ("success", gnsdk_manager_error_string(GNSDK_SUCCESS));
+}
+
+TEST_F(GnsdkTest, UsersAreValidated) {
+    gnsdk_user_handle_t user = nullptr;
+    std::string good = MakeUser("GnsdkTest");
+    ASSERT_EQ(172u, good.size());
+    EXPECT_EQ(GNSDKERR_UserInvalid,
+              gnsdk_manager_user_deserialize(MakeUser("GnsdkTest", true).c_str(), &user));
+    EXPECT_EQ(nullptr, user);
+    EXPECT_EQ(GNSDKERR_UserInvalid,
+              gnsdk_manager_user_deserialize(MakeUser("SomeoneElse").c_str(), &user));
+    EXPECT_EQ(GNSDKERR_UserInvalid,
+              gnsdk_manager_user_deserialize(good.substr(0, 171).c_str(), &user));
+    std::string notBase64 = good;
+    notBase64[10] = '*';
+    EXPECT_EQ(GNSDKERR_UserInvalid, gnsdk_manager_user_deserialize(notBase64.c_str(), &user));
+    EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_user_deserialize(nullptr, &user));
+    EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_user_deserialize(good.c_str(), nullptr));
+
+    std::vector<LogLine> log = TakeLog();
+    ASSERT_EQ(6u, log.size());
+    EXPECT_EQ(GNSDK_LOG_PKG_MANAGER, log[0].package);
+    EXPECT_EQ(GNSDK_LOG_LEVEL_ERROR, log[0].mask);
+    EXPECT_EQ("gnsdk_manager_user_deserialize: the serialized user is invalid (checksum mismatch)",
+              log[0].text);
+    EXPECT_EQ(
+        "gnsdk_manager_user_deserialize: the serialized user is invalid (issued for "
+        "another client)",
+        log[1].text);
+    EXPECT_EQ("gnsdk_manager_user_deserialize: the serialized user is invalid (wrong length)",
+              log[2].text);
+    EXPECT_EQ("gnsdk_manager_user_deserialize: the serialized user is invalid (not base64)",
+              log[3].text);
+
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_user_deserialize(good.c_str(), &user));
+    EXPECT_NE(user_, user);
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_user_release(user));
+    EXPECT_EQ(GNSDKERR_InvalidHandle, gnsdk_manager_user_release(user));
+}
+
+TEST_F(GnsdkTest, LogPackagesAndFilter) {
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_logging_register_package(225, "Tester"));
+    EXPECT_EQ(GNSDKERR_PackageIdReserved, gnsdk_manager_logging_register_package(0x80, "Tester"));
+    EXPECT_EQ(GNSDKERR_PackageIdReserved, gnsdk_manager_logging_register_package(255, "Tester"));
+    EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_logging_register_package(3, ""));
+    EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_logging_enable_callback(Collect, nullptr, 17, 3));
+    EXPECT_EQ(3u, TakeLog().size());
+
+    // Only the DSP package's lines: a manager failure is not passed on.
+    ASSERT_EQ(GNSDK_SUCCESS,
+              gnsdk_manager_logging_enable_callback(Collect, nullptr, GNSDK_LOG_PKG_DSP, 3));
+    gnsdk_user_handle_t user = nullptr;
+    gnsdk_manager_user_deserialize("short", &user);
+    EXPECT_TRUE(TakeLog().empty());
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    gnsdk_dsp_feature_audio_begin(user_, "Nope", 44100, 16, 2, &feature);
+    std::vector<LogLine> log = TakeLog();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ("gnsdk_dsp_feature_audio_begin: unsupported fingerprint algorithm (Nope)",
+              log[0].text);
+
+    // Warnings only.
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_logging_enable_callback(
+                                 Collect, nullptr, GNSDK_LOG_PKG_ALL, GNSDK_LOG_LEVEL_WARNING));
+    gnsdk_dsp_feature_audio_begin(user_, "Nope", 44100, 16, 2, &feature);
+    EXPECT_TRUE(TakeLog().empty());
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_MICRO, 44100,
+                                                           16, 2, &feature));
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
+    log = TakeLog();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ(GNSDK_LOG_LEVEL_WARNING, log[0].mask);
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
+}
+
+TEST_F(GnsdkTest, BeginChecksItsArguments) {
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    EXPECT_EQ(DSPERR_InvalidArg,
+              gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 2, nullptr));
+    EXPECT_EQ(DSPERR_UnsupportedAlgorithm,
+              gnsdk_dsp_feature_audio_begin(user_, "cantametrix-q", 44100, 16, 2, &feature));
+    EXPECT_EQ(DSPERR_UnsupportedAlgorithm,
+              gnsdk_dsp_feature_audio_begin(user_, nullptr, 44100, 16, 2, &feature));
+    EXPECT_EQ(DSPERR_InvalidHandle, gnsdk_dsp_feature_audio_begin(nullptr, GNSDK_DSP_ALGORITHM_CMX,
+                                                                  44100, 16, 2, &feature));
+    EXPECT_EQ(
+        DSPERR_UnsupportedFormat,
+        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 24, 2, &feature));
+    EXPECT_EQ(DSPERR_UnsupportedFormat,
+              gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 0, 16, 2, &feature));
+    EXPECT_EQ(
+        DSPERR_UnsupportedFormat,
+        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 0, &feature));
+    EXPECT_EQ(
+        DSPERR_UnsupportedFormat,
+        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 9, &feature));
+    EXPECT_EQ(
+        DSPERR_UnsupportedFormat,
+        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 2000000, 16, 2, &feature));
+    EXPECT_EQ(nullptr, feature);
+    for (uint32_t bits : {8u, 16u, 32u}) {
+        ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_NANO,
+                                                               8000, bits, 6, &feature));
+        EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
+    }
+}
+
+TEST_F(GnsdkTest, CallOrderIsEnforced) {
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100,
+                                                           16, 2, &feature));
+    gnsdk_cstr_t text = "x";
+    EXPECT_EQ(DSPERR_NotEnded, gnsdk_dsp_feature_retrieve_data(feature, nullptr, &text));
+    EXPECT_EQ(nullptr, text);
+    EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_write(feature, nullptr, 4, nullptr));
+    std::vector<unsigned char> silence(4000, 0);
+    EXPECT_EQ(GNSDK_SUCCESS,
+              gnsdk_dsp_feature_audio_write(feature, silence.data(), silence.size(), nullptr));
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
+    gnsdk_bool_t complete = 1;
+    EXPECT_EQ(DSPERR_WriteAfterEnd,
+              gnsdk_dsp_feature_audio_write(feature, silence.data(), silence.size(), &complete));
+    uint32_t quality = 0;
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_retrieve_data(feature, &quality, &text));
+    EXPECT_STREQ("", text);  // 1000 frames are too few for any fingerprint
+    EXPECT_EQ(GNSDK_DSP_FEATURE_QUALITY_SHORT, quality);
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
+    EXPECT_EQ(DSPERR_InvalidHandle, gnsdk_dsp_feature_release(feature));
+    EXPECT_EQ(DSPERR_InvalidHandle, gnsdk_dsp_feature_end_of_write(nullptr));
+    EXPECT_EQ(DSPERR_InvalidHandle, gnsdk_dsp_feature_retrieve_data(nullptr, nullptr, &text));
+}
+
+// The key property: the same decoded audio gives what fpcalc prints.
+TEST_F(GnsdkTest, CantametrixEqualsFpcalc) {
+    Samples& samples = Samples::Get();
+    for (const char* name : {"tune45.mp3", "tune150.flac", "tune10.wav", "mono11k.wav"}) {
+        const sampleaudio::Pcm& pcm = samples.pcm(name);
+        size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.channels * 2;
+        Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, second);
+        ASSERT_EQ(GNSDK_SUCCESS, result.code) << name;
+        EXPECT_EQ(sampleaudio::Fpcalc(samples.path(name), 120), result.text) << name;
+        EXPECT_EQ(0u, result.quality) << name;
+    }
+}
+
+TEST_F(GnsdkTest, MicroEqualsFpcalcOverThirtySeconds) {
+    Samples& samples = Samples::Get();
+    const sampleaudio::Pcm& pcm = samples.pcm("tune45.mp3");
+    size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.channels * 2;
+    Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_MICRO, pcm, second);
+    ASSERT_EQ(GNSDK_SUCCESS, result.code);
+    EXPECT_EQ(sampleaudio::Fpcalc(samples.path("tune45.mp3"), 30), result.text);
+    // Complete once 30 seconds arrived (conversion delay shifts it by a few
+    // samples); the rest of the file is ignored.
+    EXPECT_TRUE(result.complete);
+    EXPECT_GE(result.bytesUntilComplete, 30 * second);
+    EXPECT_LE(result.bytesUntilComplete, 31 * second);
+}
+
+TEST_F(GnsdkTest, BlockSizeDoesNotMatter) {
+    Samples& samples = Samples::Get();
+    const sampleaudio::Pcm& pcm = samples.pcm("tune10.wav");
+    Result whole = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, pcm.bytes.size());
+    // Odd sizes split frames between writes.
+    Result odd = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, 4097);
+    Result tiny = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, 3);
+    ASSERT_EQ(GNSDK_SUCCESS, whole.code);
+    EXPECT_FALSE(whole.text.empty());
+    EXPECT_EQ(whole.text, odd.text);
+    EXPECT_EQ(whole.text, tiny.text);
+}
+
+TEST_F(GnsdkTest, NanoIsTheHashOfTheThirtySecondFingerprint) {
+    Samples& samples = Samples::Get();
+    const sampleaudio::Pcm& pcm = samples.pcm("tune45.mp3");
+    Result micro = Fingerprint(user_, GNSDK_DSP_ALGORITHM_MICRO, pcm, 65536);
+    Result nano = Fingerprint(user_, GNSDK_DSP_ALGORITHM_NANO, pcm, 65536);
+    ASSERT_EQ(GNSDK_SUCCESS, nano.code);
+    ASSERT_EQ(8u, nano.text.size());
+    EXPECT_EQ(std::string::npos, nano.text.find_first_not_of("0123456789abcdef"));
+    std::vector<uint32_t> raw = sampleaudio::RawFingerprint(micro.text);
+    ASSERT_FALSE(raw.empty());
+    uint32_t hash = 0;
+    ASSERT_TRUE(chromaprint_hash_fingerprint(raw.data(), static_cast<int>(raw.size()), &hash));
+    char expected[9];
+    std::snprintf(expected, sizeof expected, "%08x", hash);
+    EXPECT_EQ(expected, nano.text);
+
+    Result other = Fingerprint(user_, GNSDK_DSP_ALGORITHM_NANO, samples.pcm("other45.mp3"), 65536);
+    EXPECT_NE(nano.text, other.text);
+}
+
+TEST_F(GnsdkTest, ShortAudioRaisesTheShortFlag) {
+    // Two seconds are too few for Chromaprint to produce any item: the text is
+    // empty, as fpcalc's is, and the short flag is up.
+    Samples& samples = Samples::Get();
+    const sampleaudio::Pcm& pcm = samples.pcm("tune2.ogg");
+    Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, 8192);
+    ASSERT_EQ(GNSDK_SUCCESS, result.code);
+    EXPECT_EQ("", result.text);
+    EXPECT_FALSE(result.complete);
+    EXPECT_EQ(GNSDK_DSP_FEATURE_QUALITY_SHORT, result.quality);
+    EXPECT_EQ("", sampleaudio::Fpcalc(samples.path("tune2.ogg"), 120));
+    Result nano = Fingerprint(user_, GNSDK_DSP_ALGORITHM_NANO, pcm, 8192);
+    ASSERT_EQ(GNSDK_SUCCESS, nano.code);
+    EXPECT_EQ("", nano.text);
+
+    // Just under three seconds: a fingerprint, still flagged short.
+    sampleaudio::Pcm cut = samples.pcm("tune10.wav");
+    cut.bytes.resize(static_cast<size_t>(cut.sampleRate) * cut.channels * 2 * 29 / 10);
+    result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, cut, 8192);
+    ASSERT_EQ(GNSDK_SUCCESS, result.code);
+    EXPECT_NE("", result.text);
+    EXPECT_EQ(GNSDK_DSP_FEATURE_QUALITY_SHORT, result.quality);
+    // Three seconds are enough.
+    cut.bytes = samples.pcm("tune10.wav").bytes;
+    cut.bytes.resize(static_cast<size_t>(cut.sampleRate) * cut.channels * 2 * 31 / 10);
+    result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, cut, 8192);
+    ASSERT_EQ(GNSDK_SUCCESS, result.code);
+    EXPECT_EQ(0u, result.quality);
+}
+
+TEST_F(GnsdkTest, DifferentAudioDiffers) {
+    Samples& samples = Samples::Get();
+    Result a = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, samples.pcm("tune45.mp3"), 65536);
+    Result b = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, samples.pcm("other45.mp3"), 65536);
+    EXPECT_GT(sampleaudio::Similarity(a.text, a.text), 0.99);
+    EXPECT_LT(sampleaudio::Similarity(a.text, b.text), 0.75);
+}
+
+TEST_F(GnsdkTest, HandlesWorkInParallel) {
+    Samples& samples = Samples::Get();
+    const sampleaudio::Pcm& first = samples.pcm("tune45.mp3");
+    const sampleaudio::Pcm& second = samples.pcm("other45.mp3");
+    Result expectFirst = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, first, 176400);
+    Result expectSecond = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, second, 176400);
+    Result gotFirst, gotSecond;
+    std::thread a([&] { gotFirst = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, first, 176400); });
+    std::thread b([&] { gotSecond = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, second, 176400); });
+    a.join();
+    b.join();
+    EXPECT_EQ(expectFirst.text, gotFirst.text);
+    EXPECT_EQ(expectSecond.text, gotSecond.text);
+}
+
+}  // namespace

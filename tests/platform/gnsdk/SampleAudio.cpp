@@ -1,0 +1,101 @@
+#include "platform/gnsdk/SampleAudio.h"
+
+#include <chromaprint.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cstdio>
+#include <sstream>
+
+#include "support/TestHost.h"
+
+namespace sampleaudio {
+
+namespace {
+
+// One channel: a note that changes a few times a second, its fifth, a slower
+// bass line and faint noise. The seed picks the tempo and the note sequence.
+std::string Channel(int seed, int channel) {
+    std::ostringstream e;
+    int tempo = 3 + seed % 4;
+    int step = 5 + seed % 7;
+    e << "0.35*sin(2*PI*t*110*pow(2\\,mod(floor(t*" << tempo << ")*" << step << "+" << seed * 3
+      << "\\,24)/12))"
+      << "+0.2*sin(2*PI*t*165*pow(2\\,mod(floor(t*" << tempo << ")*" << step + 2 << "+" << seed
+      << "+" << channel << "\\,19)/12))"
+      << "+0.15*sin(2*PI*t*55*pow(2\\,mod(floor(t*" << tempo << "/4)*" << seed + 3 << "\\,12)/12))"
+      << "+0.03*(random(" << channel << ")-0.5)";
+    return e.str();
+}
+
+}  // namespace
+
+bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs) {
+    std::ostringstream cmd;
+    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=exprs='" << Channel(seed, 0) << "|"
+        << Channel(seed, 1) << "':s=44100:d=" << seconds << "\" " << codecArgs << " '" << path
+        << "'";
+    return testsupport::run(cmd.str()) == 0;
+}
+
+bool Decode(const std::string& path, Pcm& pcm) {
+    std::string info = testsupport::capture(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels -of "
+        "default=noprint_wrappers=1 '" +
+        path + "'");
+    std::istringstream lines(info);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, 12, "sample_rate=") == 0) pcm.sampleRate = std::stoi(line.substr(12));
+        if (line.compare(0, 9, "channels=") == 0) pcm.channels = std::stoi(line.substr(9));
+    }
+    std::string raw = testsupport::capture("ffmpeg -nostdin -v error -i '" + path +
+                                           "' -map 0:a:0 -f s16le -acodec pcm_s16le -");
+    pcm.bytes.assign(raw.begin(), raw.end());
+    return pcm.sampleRate > 0 && pcm.channels > 0 && !pcm.bytes.empty();
+}
+
+std::string Fpcalc(const std::string& path, int seconds) {
+    std::string out = testsupport::capture("fpcalc -length " + std::to_string(seconds) +
+                                           " -plain '" + path + "' 2>/dev/null");
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+std::vector<uint32_t> RawFingerprint(const std::string& compressed) {
+    std::vector<uint32_t> result;
+    uint32_t* raw = nullptr;
+    int size = 0;
+    int algorithm = 0;
+    if (chromaprint_decode_fingerprint(compressed.c_str(), static_cast<int>(compressed.size()),
+                                       &raw, &size, &algorithm, 1) &&
+        raw != nullptr) {
+        result.assign(raw, raw + size);
+    }
+    chromaprint_dealloc(raw);
+    return result;
+}
+
+double Similarity(const std::string& a, const std::string& b) {
+    std::vector<uint32_t> x = RawFingerprint(a);
+    std::vector<uint32_t> y = RawFingerprint(b);
+    if (x.empty() || y.empty()) return 0.0;
+    double best = 0.0;
+    const int maxOffset = 80;  // about ten seconds either way
+    for (int offset = -maxOffset; offset <= maxOffset; ++offset) {
+        size_t equalBits = 0;
+        size_t items = 0;
+        for (size_t i = 0; i < x.size(); ++i) {
+            long j = static_cast<long>(i) + offset;
+            if (j < 0 || j >= static_cast<long>(y.size())) continue;
+            equalBits += 32 - std::bitset<32>(x[i] ^ y[static_cast<size_t>(j)]).count();
+            ++items;
+        }
+        // Alignments that overlap only a little say nothing.
+        if (items < std::min(x.size(), y.size()) / 2) continue;
+        best = std::max(best, static_cast<double>(equalBits) / (32.0 * items));
+    }
+    return best;
+}
+
+}  // namespace sampleaudio

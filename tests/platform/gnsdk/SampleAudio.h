@@ -1,0 +1,35 @@
+// Synthetic audio for the fingerprint tests, made with the ffmpeg command-line
+// tool: a different sequence of notes over faint noise for each seed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sampleaudio {
+
+// Writes `seconds` of stereo 44.1 kHz audio for `seed` to `path`, encoded as
+// the file name's extension implies unless `codecArgs` says otherwise. True
+// when ffmpeg succeeded.
+bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs = "");
+
+// Decoded PCM of a file: interleaved signed 16-bit at its own rate and
+// channel count, as the decoder delivers it.
+struct Pcm {
+    int sampleRate = 0;
+    int channels = 0;
+    std::vector<unsigned char> bytes;
+};
+bool Decode(const std::string& path, Pcm& pcm);
+
+// What `fpcalc -length <seconds> -plain` prints for the file (without the
+// end of line); empty when it printed nothing.
+std::string Fpcalc(const std::string& path, int seconds);
+
+// Chromaprint's similarity of two compressed fingerprints: the share of
+// equal bits over the best alignment, 0 to 1.
+double Similarity(const std::string& a, const std::string& b);
+
+// Decodes a compressed fingerprint to its raw 32-bit items.
+std::vector<uint32_t> RawFingerprint(const std::string& compressed);
+
+}  // namespace sampleaudio
