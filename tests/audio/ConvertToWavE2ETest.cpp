@@ -1,0 +1,187 @@
+// "convertToWav" through the real helper binary and a test host on loopback.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <set>
+
+#include "AudioFixtures.h"
+#include "support/TestHost.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using namespace testsupport;
+using audiotest::ffmpegS16;
+using audiotest::fixturePath;
+
+struct Counts {
+    double converted = -1;
+    double skipped = -1;
+};
+
+Counts countsOf(const std::vector<Value>& responses) {
+    Counts c;
+    if (responses.size() != 1 || !isDone(responses[0])) return c;
+    const amf::amf0_data_type* data = prop(responses[0], "data");
+    c.converted = num(prop(data, "filesConverted"));
+    c.skipped = num(prop(data, "filesSkipped"));
+    return c;
+}
+
+std::string errorOf(const std::vector<Value>& responses) {
+    if (responses.size() != 1 || !isDone(responses[0])) return "<no single reply>";
+    return str(prop(prop(responses[0], "data"), "error"));
+}
+
+amf::amf_object filePaths(const amf::amf0_data_type& list) {
+    amf::amf_object arg;
+    arg.set_property("filePaths", &list);
+    return arg;
+}
+
+std::set<std::string> namesIn(const std::string& dir) {
+    std::set<std::string> names;
+    for (fs::directory_iterator it(dir), end; it != end; ++it)
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+class ConvertToWavE2E : public ::testing::Test {
+  protected:
+    void SetUp() override { host.startHelper(); }
+    void TearDown() override { EXPECT_EQ(0, host.quit()); }
+    void copy(const std::string& fixture, const std::string& to) {
+        fs::create_directories(fs::path(to).parent_path());
+        fs::copy_file(fixturePath(fixture), to, fs::copy_options::overwrite_existing);
+    }
+    std::vector<Value> convert(const amf::amf0_data_type& list) {
+        amf::amf_object arg = filePaths(list);
+        return host.call("convertToWav", &arg);
+    }
+    TestHost host;
+    TempDir dir;
+};
+
+TEST_F(ConvertToWavE2E, ConvertsEachFormatBesideItsSource) {
+    const std::vector<std::pair<std::string, std::string>> sources = {
+        {"stereo44.mp3", "a.mp3"},
+        {"stereo44.ogg", "b.ogg"},
+        {"stereo44.flac", "c.flac"},
+        {"stereo44-aac.m4a", "d.m4a"},
+        {"stereo44-alac.m4a", "e.m4a"},
+        {"stereo44.aac", "f.aac"},
+        {"stereo44.aiff", "g.aiff"},
+        {"stereo44.aif", "h.aif"},
+        {"u8mono22.wav", "renamed-u8.flac"},  // content decides, not the name
+        {"mono48.flac", "i.FLAC"}};
+    std::vector<std::string> paths;
+    for (const auto& s : sources) {
+        copy(s.first, dir / s.second);
+        paths.push_back(dir / s.second);
+    }
+    Counts c = countsOf(convert(stringArray(paths)));
+    EXPECT_EQ(10, c.converted);
+    EXPECT_EQ(0, c.skipped);
+    for (const auto& s : sources) {
+        SCOPED_TRACE(s.second);
+        const std::string wav = dir / (fs::path(s.second).stem().string() + ".wav");
+        const std::string file = readFile(wav);
+        ASSERT_GT(file.size(), 44u);
+        EXPECT_EQ("RIFF", file.substr(0, 4));
+        const std::string reference = ffmpegS16(fixturePath(s.first));
+        const std::string decoded = ffmpegS16(wav);
+        ASSERT_EQ(reference.size(), decoded.size());
+        EXPECT_LE(audiotest::maxSampleDifference(reference, decoded), 1);
+    }
+    // Sources, their WAV files and nothing else: no temporary files remain.
+    EXPECT_EQ(20u, namesIn(dir.path()).size());
+}
+
+TEST_F(ConvertToWavE2E, NamingAndSkipRules) {
+    copy("one-second.mp3", dir / "My.Music/song.ogg");  // dots in a folder name
+    copy("one-second.mp3", dir / "My.Music/noext");     // no extension
+    copy("one-second.wav", dir / "upper.WAV");
+    copy("one-second.wav", dir / "lower.wav");
+    const std::string upperBefore = readFile(dir / "upper.WAV");
+    amf::amf_ecma_array list =
+        stringArray({dir / "My.Music/song.ogg", dir / "My.Music/noext", dir / "upper.WAV",
+                     dir / "lower.wav", dir / "missing.mp3", ""});
+    amf::amf_numeric number(5);
+    list.push_back(&number);
+    Counts c = countsOf(convert(list));
+    EXPECT_EQ(2, c.converted);
+    EXPECT_EQ(5, c.skipped);
+    EXPECT_TRUE(audiotest::exists(dir / "My.Music/song.wav"));
+    EXPECT_TRUE(audiotest::exists(dir / "My.Music/noext.wav"));
+    EXPECT_FALSE(audiotest::exists(dir / "My.wav"));
+    EXPECT_EQ(upperBefore, readFile(dir / "upper.WAV"));
+    EXPECT_EQ((std::set<std::string>{"My.Music", "upper.WAV", "lower.wav"}), namesIn(dir.path()));
+}
+
+TEST_F(ConvertToWavE2E, BadFilesAreSkippedAndTheRestConverted) {
+    audiotest::writeFile(dir / "random.mp3", std::string(40000, '\x5a'));
+    audiotest::writeFile(dir / "empty.flac", "");
+    copy("stereo44.flac", dir / "cut.flac");
+    audiotest::writeFile(dir / "cut.flac", readFile(dir / "cut.flac").substr(0, 2000));
+    ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=64x48 -c:v mpeg4 '" +
+                     (dir / "video.m4a") + "'"));
+    copy("one-second.mp3", dir / "good.mp3");
+    // The destination of this one is a folder: the write fails and is counted.
+    copy("one-second.mp3", dir / "blocked.mp3");
+    fs::create_directory(dir / "blocked.wav");
+    // An older WAV beside a source that fails to decode is left alone.
+    audiotest::writeFile(dir / "random.wav", "older");
+    amf::amf_ecma_array list =
+        stringArray({dir / "random.mp3", dir / "empty.flac", dir / "cut.flac", dir / "video.m4a",
+                     dir / "blocked.mp3", dir / "good.mp3"});
+    Counts c = countsOf(convert(list));
+    EXPECT_EQ(1, c.converted);
+    EXPECT_EQ(5, c.skipped);
+    EXPECT_TRUE(audiotest::exists(dir / "good.wav"));
+    EXPECT_EQ("older", readFile(dir / "random.wav"));
+    EXPECT_TRUE(fs::is_directory(dir / "blocked.wav"));
+    for (const std::string& name : namesIn(dir.path()))
+        EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+}
+
+TEST_F(ConvertToWavE2E, ParameterErrors) {
+    EXPECT_EQ("parameter was not an object", errorOf(host.call("convertToWav")));
+    amf::amf_string text("x");
+    EXPECT_EQ("parameter was not an object", errorOf(host.call("convertToWav", &text)));
+    amf::amf_object empty;
+    EXPECT_EQ("filePaths property was not found", errorOf(host.call("convertToWav", &empty)));
+    amf::amf_strict_array strict;
+    amf::amf_object withStrict = filePaths(strict);
+    EXPECT_EQ("filePaths property was not found", errorOf(host.call("convertToWav", &withStrict)));
+    Counts c = countsOf(convert(amf::amf_ecma_array()));
+    EXPECT_EQ(0, c.converted);
+    EXPECT_EQ(0, c.skipped);
+}
+
+TEST_F(ConvertToWavE2E, ParallelRequestsEachConvertTheirFiles) {
+    copy("long61.mp3", dir / "one/long.mp3");
+    copy("long61.flac", dir / "two/long.flac");
+    amf::amf_object first = filePaths(stringArray({dir / "one/long.mp3"}));
+    amf::amf_object second = filePaths(stringArray({dir / "two/long.flac"}));
+    host.send("convertToWav", 101, &first);
+    host.send("convertToWav", 102, &second);
+    std::set<double> done;
+    for (int i = 0; i < 2; ++i) {
+        Value response = host.readResponse(std::chrono::seconds(60));
+        ASSERT_TRUE(response);
+        EXPECT_TRUE(isDone(response));
+        EXPECT_EQ(1, num(prop(prop(response, "data"), "filesConverted")));
+        done.insert(num(prop(response, "id")));
+    }
+    EXPECT_EQ((std::set<double>{101, 102}), done);
+    EXPECT_EQ(ffmpegS16(fixturePath("long61.flac")), ffmpegS16(dir / "two/long.wav"));
+    EXPECT_EQ(ffmpegS16(fixturePath("long61.mp3")).size(), ffmpegS16(dir / "one/long.wav").size());
+}
+
+TEST(ConvertToWavStartup, HelperStartsWithTheDecoderSystem) {
+    HelperProcess helper({helperPath()});
+    EXPECT_EQ(0, helper.wait());
+    EXPECT_EQ("", helper.out());
+}
+
+}  // namespace
