@@ -38,7 +38,7 @@ bool Messenger::start() {
 
 void Messenger::stop() {
     if (threads_.size() == 0) return;
-    asio::post(service_, strand_.wrap(boost::bind(&Messenger::do_close, this)));
+    strand_.post(boost::bind(&Messenger::do_close, this));
     threads_.join_all();
 }
 
@@ -47,7 +47,7 @@ bool Messenger::isStarted() {
 }
 
 void Messenger::sendMessage(const Message& message) {
-    asio::post(service_, strand_.wrap([this, message] { do_send_message(message); }));
+    strand_.post([this, message] { do_send_message(message); });
 }
 
 void Messenger::handle_connect(const boost::system::error_code& error) {

@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# Echo round trip and idle cost of the helper. Usage: bench/hostlink/run.sh [BUILD]
+set -euo pipefail
+BUILD=${1:-build}
+"$BUILD/bench/hostlink/echo_bench" "$BUILD/ostra-native" "${IDLE_SECONDS:-10}"

@@ -1,0 +1,183 @@
+#include "amf/amf0.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+Bytes encoded(const amf::amf0_data_type& v) {
+    Bytes out(amf::get_size(&v));
+    EXPECT_TRUE(amf::encode(out.data(), out.data() + out.size(), &v));
+    return out;
+}
+
+std::unique_ptr<amf::amf0_data_type> decoded(const Bytes& bytes) {
+    return std::unique_ptr<amf::amf0_data_type>(
+        amf::decode(bytes.data(), bytes.data() + bytes.size()));
+}
+
+Bytes withKey(Bytes prefix, const std::string& key) {
+    prefix.push_back(static_cast<unsigned char>(key.size() >> 8));
+    prefix.push_back(static_cast<unsigned char>(key.size()));
+    prefix.insert(prefix.end(), key.begin(), key.end());
+    return prefix;
+}
+
+TEST(Amf0Encode, ScalarsAndEmptyContainers) {
+    EXPECT_EQ(encoded(amf::amf_object()), (Bytes{0x03, 0x00, 0x00, 0x09}));
+    EXPECT_EQ(encoded(amf::amf_ecma_array()), (Bytes{0x08, 0, 0, 0, 0, 0, 0, 0x09}));
+    EXPECT_EQ(encoded(amf::amf_strict_array()), (Bytes{0x0A, 0, 0, 0, 0}));
+    EXPECT_EQ(encoded(amf::amf_null()), (Bytes{0x05}));
+    EXPECT_EQ(encoded(amf::amf_boolean(true)), (Bytes{0x01, 0x01}));
+    EXPECT_EQ(encoded(amf::amf_numeric(1.0)), (Bytes{0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(encoded(amf::amf_string("ab")), (Bytes{0x02, 0x00, 0x02, 'a', 'b'}));
+    EXPECT_EQ(encoded(amf::amf_long_string("ab")), (Bytes{0x0C, 0, 0, 0, 2, 'a', 'b'}));
+}
+
+TEST(Amf0Encode, MapsEncodeInKeyByteOrder) {
+    amf::amf_object object;
+    object.set_numeric_property("id", 1);
+    object.set_bool_property("done", true);
+    object.set_string_property("data", "x");
+    Bytes expected{0x03};
+    expected = withKey(expected, "data");
+    expected.insert(expected.end(), {0x02, 0x00, 0x01, 'x'});
+    expected = withKey(expected, "done");
+    expected.insert(expected.end(), {0x01, 0x01});
+    expected = withKey(expected, "id");
+    expected.insert(expected.end(), {0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0});
+    expected.insert(expected.end(), {0x00, 0x00, 0x09});
+    EXPECT_EQ(encoded(object), expected);
+
+    amf::amf_ecma_array array;
+    amf::amf_null null;
+    for (int i = 0; i < 12; ++i) array.push_back(&null);
+    EXPECT_EQ(array.get_count(), 12u);
+    Bytes e12{0x08, 0, 0, 0, 12};
+    for (const char* key : {"0", "1", "10", "11", "2", "3", "4", "5", "6", "7", "8", "9"}) {
+        e12 = withKey(e12, key);
+        e12.push_back(0x05);
+    }
+    e12.insert(e12.end(), {0x00, 0x00, 0x09});
+    EXPECT_EQ(encoded(array), e12);
+}
+
+TEST(Amf0Encode, ShortStringLimitAndLongStringFallback) {
+    amf::amf_string fits(std::string(65532, 'a'));
+    EXPECT_EQ(encoded(fits).size(), 65535u);
+    amf::amf_string tooLong(std::string(65533, 'a'));
+    Bytes buffer(amf::get_size(&tooLong));
+    EXPECT_FALSE(amf::encode(buffer.data(), buffer.data() + buffer.size(), &tooLong));
+
+    amf::amf_object object;
+    object.set_string_property("t", std::string(65533, 'b'));
+    ASSERT_EQ(object.get_property("t")->get_type(), amf::AMF_LONG_STRING);
+    Bytes bytes = encoded(object);
+    EXPECT_EQ(bytes[4], 0x0C);
+
+    amf::amf_object badKey;
+    amf::amf_null null;
+    badKey.set_property(std::string(65533, 'k'), &null);
+    Bytes keyBuffer(amf::get_size(&badKey));
+    EXPECT_FALSE(amf::encode(keyBuffer.data(), keyBuffer.data() + keyBuffer.size(), &badKey));
+}
+
+TEST(Amf0Encode, RefusesShortBuffersWithoutWriting) {
+    amf::amf_string s("hello");
+    Bytes buffer(3, 0xEE);
+    EXPECT_FALSE(amf::encode(buffer.data(), buffer.data() + buffer.size(), &s));
+    EXPECT_EQ(buffer, Bytes(3, 0xEE));
+    EXPECT_EQ(s.encode(nullptr, nullptr), 0);
+    EXPECT_EQ(amf::get_size(nullptr), 0u);
+}
+
+TEST(Amf0Decode, ScalarsAndMarkers) {
+    auto t = decoded({0x01, 0x02});
+    ASSERT_TRUE(t);
+    EXPECT_TRUE(static_cast<amf::amf_boolean*>(t.get())->get_value());
+    EXPECT_FALSE(decoded({0x01}));
+    auto undefined = decoded({0x06});
+    ASSERT_TRUE(undefined);
+    EXPECT_EQ(encoded(*undefined), (Bytes{0x05}));
+    EXPECT_FALSE(decoded({0x07, 0x00, 0x01}));
+    EXPECT_FALSE(decoded({0x0B}));
+    for (unsigned char marker : {4, 7, 9, 11, 13, 17, 255})
+        EXPECT_FALSE(decoded({marker})) << int(marker);
+    EXPECT_FALSE(decoded({}));
+    auto trailing = decoded({0x05, 0xFF, 0xFF});
+    EXPECT_TRUE(trailing);
+}
+
+TEST(Amf0Decode, TruncatedAndMalformedContainersFail) {
+    EXPECT_FALSE(decoded({0x02, 0x00, 0x05, 'a', 'b', 'c'}));
+    EXPECT_FALSE(decoded({0x03, 0x00, 0x01, 0x61, 0x05}));
+    EXPECT_FALSE(decoded({0x03, 0x00, 0x00, 0x08}));
+    EXPECT_FALSE(decoded({0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}));
+    // A strict array announcing four billion elements with one present.
+    EXPECT_FALSE(decoded({0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0x05}));
+}
+
+TEST(Amf0Decode, EcmaCountIsAdvisoryAndLaterKeysWin) {
+    Bytes ecma{0x08, 0, 0, 0, 5};
+    ecma = withKey(ecma, "a");
+    ecma.push_back(0x05);
+    ecma = withKey(ecma, "b");
+    ecma.push_back(0x05);
+    ecma.insert(ecma.end(), {0, 0, 9});
+    auto array = decoded(ecma);
+    ASSERT_TRUE(array);
+    EXPECT_EQ(static_cast<amf::amf_ecma_array*>(array.get())->get_count(), 2u);
+
+    Bytes twice{0x03};
+    twice = withKey(twice, "a");
+    twice.insert(twice.end(), {0x01, 0x00});
+    twice = withKey(twice, "a");
+    twice.insert(twice.end(), {0x01, 0x01});
+    twice.insert(twice.end(), {0, 0, 9});
+    auto object = decoded(twice);
+    ASSERT_TRUE(object);
+    auto* a = static_cast<amf::amf_object*>(object.get())->get_property("a");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(static_cast<const amf::amf_boolean*>(a)->get_value());
+}
+
+TEST(Amf0Decode, NestingBeyondTheLimitFails) {
+    auto nested = [](int depth) {
+        Bytes b;
+        for (int i = 0; i < depth - 1; ++i) b.insert(b.end(), {0x0A, 0, 0, 0, 1});
+        b.push_back(0x05);
+        return b;
+    };
+    EXPECT_TRUE(decoded(nested(amf::kMaxDecodeDepth)));
+    EXPECT_FALSE(decoded(nested(amf::kMaxDecodeDepth + 1)));
+    EXPECT_FALSE(decoded(nested(100000)));
+}
+
+TEST(Amf0RoundTrip, NestedValuesSurviveAndClonesAreDeep) {
+    amf::amf_object root;
+    amf::amf_ecma_array list;
+    amf::amf_string s("\xC3\xA9t\xC3\xA9");
+    list.push_back(&s);
+    amf::amf_strict_array strict;
+    amf::amf_numeric n(-0.5);
+    strict.push_back(&n);
+    list.push_back(&strict);
+    root.set_property("list", &list);
+    root.set_string_property("long", std::string(70000, 'z'));
+    Bytes bytes = encoded(root);
+    auto back = decoded(bytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(encoded(*back), bytes);
+    EXPECT_EQ(back->to_string(), root.to_string());
+
+    std::unique_ptr<amf::amf0_data_type> copy(root.clone());
+    root.remove_property("list");
+    EXPECT_EQ(encoded(*copy), bytes);
+}
+
+}  // namespace

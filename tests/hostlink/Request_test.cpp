@@ -1,0 +1,67 @@
+#include "hostlink/Request.h"
+
+#include <gtest/gtest.h>
+
+#include "hostlink/Messenger.h"
+#include "support/TestHost.h"
+
+namespace {
+
+using testsupport::encodeValue;
+
+Ostra::Message message(const std::string& bytes) {
+    Ostra::Message m(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), m.data());
+    return m;
+}
+
+TEST(RequestParse, AcceptsOnlyObjectsWithStringCmdAndNumericId) {
+    Ostra::Messenger messenger(1, nullptr);
+    amf::amf_string arg("x");
+    auto good = testsupport::makeRequest("echo", -2.75, &arg);
+    good.set_string_property("extra", "ignored");
+    Ostra::Request request(messenger);
+    ASSERT_TRUE(request.parseMessage(message(encodeValue(good) + "trailing")));
+    EXPECT_STREQ(request.CommandName(), "echo");
+    EXPECT_EQ(request.Id(), -2.75);
+    ASSERT_NE(request.Parameter(), nullptr);
+    EXPECT_EQ(request.Parameter()->to_string(), "\"x\"");
+
+    Ostra::Request noArg(messenger);
+    ASSERT_TRUE(
+        noArg.parseMessage(message(encodeValue(testsupport::makeRequest("echo", 1, nullptr)))));
+    EXPECT_EQ(noArg.Parameter(), nullptr);
+
+    amf::amf_object idAsString;
+    idAsString.set_string_property("cmd", "echo");
+    idAsString.set_string_property("id", "1");
+    amf::amf_object cmdAsNumber;
+    cmdAsNumber.set_numeric_property("cmd", 1);
+    cmdAsNumber.set_numeric_property("id", 1);
+    amf::amf_object longCmd;
+    amf::amf_long_string longName("echo");
+    longCmd.set_property("cmd", &longName);
+    longCmd.set_numeric_property("id", 1);
+    amf::amf_ecma_array ecma;
+    ecma.set_string_property("cmd", "echo");
+    ecma.set_numeric_property("id", 1);
+    for (const amf::amf0_data_type* bad : std::initializer_list<const amf::amf0_data_type*>{
+             &idAsString, &cmdAsNumber, &longCmd, &ecma}) {
+        Ostra::Request r(messenger);
+        EXPECT_FALSE(r.parseMessage(message(encodeValue(*bad)))) << bad->to_string();
+    }
+    Ostra::Request empty(messenger);
+    EXPECT_FALSE(empty.parseMessage(Ostra::Message()));
+}
+
+TEST(RequestParse, CopiesShareTheParameter) {
+    Ostra::Messenger messenger(1, nullptr);
+    amf::amf_object arg;
+    arg.set_numeric_property("n", 3);
+    Ostra::Request request(messenger);
+    ASSERT_TRUE(request.parseMessage(message(encodeValue(testsupport::makeRequest("c", 1, &arg)))));
+    Ostra::Request copy(request);
+    EXPECT_EQ(copy.Parameter(), request.Parameter());
+}
+
+}  // namespace
