@@ -14,10 +14,11 @@ struct SwrContext;
 namespace gnsdk_impl {
 
 // Converts interleaved PCM to mono signed 16-bit at another rate with
-// libswresample, configured exactly as fpcalc's audio reader configures it
-// (filter size 16, phase shift 8, linear interpolation, cutoff 0.8, 16-bit
-// internal samples), so that the same decoded audio gives the same samples and
-// therefore the same fingerprint. Owned and used by one thread at a time.
+// libswresample, configured as fpcalc's audio reader configures it (filter
+// size 16, phase shift 8, linear interpolation, cutoff 0.8, float internal
+// samples as it gets for lossy sources), so that the same decoded audio gives
+// the same samples and therefore the same fingerprint. Owned and used by one
+// thread at a time.
 class Resampler {
   public:
     Resampler() = default;

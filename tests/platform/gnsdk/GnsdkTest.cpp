@@ -9,6 +9,7 @@
 #include <boost/uuid/detail/sha1.hpp>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -128,14 +129,14 @@ class GnsdkTest : public ::testing::Test {
     gnsdk_user_handle_t user_ = nullptr;
 };
 
-// Generated audio shared by the tests of this executable, made once.
+// Generated audio, kept for the whole run and decoded once per process.
 class Samples {
   public:
     static Samples& Get() {
         static Samples samples;
         return samples;
     }
-    std::string path(const std::string& name) const { return dir_ / name; }
+    std::string path(const std::string& name) const { return paths_.at(name); }
     const sampleaudio::Pcm& pcm(const std::string& name) {
         auto it = pcm_.find(name);
         if (it == pcm_.end()) {
@@ -148,14 +149,15 @@ class Samples {
 
   private:
     Samples() {
-        EXPECT_TRUE(sampleaudio::Make(path("tune45.mp3"), 45, 1));
-        EXPECT_TRUE(sampleaudio::Make(path("tune150.flac"), 150, 2));
-        EXPECT_TRUE(sampleaudio::Make(path("tune10.wav"), 10, 3));
-        EXPECT_TRUE(sampleaudio::Make(path("tune2.ogg"), 2, 4, "-c:a libvorbis"));
-        EXPECT_TRUE(sampleaudio::Make(path("mono11k.wav"), 12, 5, "-ac 1 -ar 11025"));
-        EXPECT_TRUE(sampleaudio::Make(path("other45.mp3"), 45, 6));
+        paths_["tune45.mp3"] = sampleaudio::Sample("gnsdk-tune45-seed1.mp3", 45, 1);
+        paths_["tune150.flac"] = sampleaudio::Sample("gnsdk-tune150-seed2.flac", 150, 2);
+        paths_["tune10.wav"] = sampleaudio::Sample("gnsdk-tune10-seed3.wav", 10, 3);
+        paths_["tune2.ogg"] = sampleaudio::Sample("gnsdk-tune2-seed4.ogg", 2, 4, "-c:a libvorbis");
+        paths_["mono11k.wav"] =
+            sampleaudio::Sample("gnsdk-mono11k-seed5.wav", 12, 5, "-ac 1 -ar 11025");
+        paths_["other45.mp3"] = sampleaudio::Sample("gnsdk-other45-seed6.mp3", 45, 6);
     }
-    testsupport::TempDir dir_;
+    std::map<std::string, std::string> paths_;
     std::map<std::string, sampleaudio::Pcm> pcm_;
 };
 

@@ -7,10 +7,17 @@
 
 namespace sampleaudio {
 
-// Writes `seconds` of stereo 44.1 kHz audio for `seed` to `path`, encoded as
+// Writes `seconds` of stereo 44.1 kHz audio (the same in both channels) for `seed` to `path`, encoded as
 // the file name's extension implies unless `codecArgs` says otherwise. True
 // when ffmpeg succeeded.
 bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs = "");
+
+// A generated file in the build's shared sample folder, made on first use
+// (one process at a time may write it; others wait for the finished file by
+// its atomic rename). `name` says what the file exercises and must be unique
+// for its parameters.
+std::string Sample(const std::string& name, double seconds, int seed,
+                   const std::string& codecArgs = "");
 
 // Decoded PCM of a file: interleaved signed 16-bit at its own rate and
 // channel count, as the decoder delivers it.

@@ -1,0 +1,241 @@
+#include "fingerprint/FingerprintHandler.h"
+
+#include <boost/filesystem.hpp>
+#include <boost/thread/exceptions.hpp>
+#include <boost/thread/thread.hpp>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "amf/amf0.h"
+#include "audio/DecoderSystem.h"
+#include "fingerprint/FingerprintSystem.h"
+#include "fingerprint/Fingerprinter.h"
+
+namespace {
+
+const char COMMAND_FINGERPRINT_MULTI[] = "fingerprints";
+const char COMMAND_GETSUPPORTEDEXTENSIONS[] = "getSupportedExtensions";
+const char FILEPATHWASNOTASTRING[] = "?PathWasNotAString?";
+const char FILEPATHWASINVALID[] = "?PathWasNotValid?";
+const char kPathKey[] = "path";
+const char kErrorKey[] = "error";
+const char kCountKey[] = "count";
+const char kFingerprintTypesKey[] = "fingerprintTypes";
+const char kFilePathsKey[] = "filePaths";
+const char kBatchSizeKey[] = "batchSize";
+
+struct NamePair {
+    const char* host;
+    const char* sdk;
+};
+
+const NamePair ALGORITHM_NAMES[] = {
+    {"MICRO", "MicroFAPI-Q"},
+    {"NANO", "NanoFAPI-Q"},
+    {"CMX", "Cantametrix-Q"},
+};
+
+void PushError(amf::amf_ecma_array& results, const std::string& error, const std::string& path) {
+    amf::amf_object entry;
+    entry.set_string_property(kErrorKey, error);
+    entry.set_string_property(kPathKey, path);
+    results.push_back(&entry);
+}
+
+// One text per entry of the "filePaths" array, in its iteration order; entries
+// that are not strings or name nothing on disk become the marker texts.
+std::vector<std::string> getFilePathsFromRequest(const amf::amf_ecma_array& paths) {
+    std::vector<std::string> result;
+    for (const auto& entry : paths) {
+        const amf::amf0_data_type* value = entry.second;
+        if (value == nullptr || value->get_type() != amf::AMF_STRING) {
+            result.push_back(FILEPATHWASNOTASTRING);
+            continue;
+        }
+        const std::string& path = static_cast<const amf::amf_string*>(value)->get_value();
+        // An empty path is left as it is: it has its own error text.
+        if (path.empty()) {
+            result.push_back(path);
+            continue;
+        }
+        boost::system::error_code ec;
+        boost::filesystem::file_status status = boost::filesystem::status(path, ec);
+        if (status.type() == boost::filesystem::status_error ||
+            status.type() == boost::filesystem::file_not_found) {
+            result.push_back(FILEPATHWASINVALID + path);
+        } else {
+            result.push_back(path);
+        }
+    }
+    return result;
+}
+
+// "batchSize" when it is a number: at least 1, at most 2^32 - 1.
+uint32_t BatchSize(const amf::amf_object& parameters) {
+    const amf::amf0_data_type* value = parameters.get_property(kBatchSizeKey);
+    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) return 1;
+    double size = std::trunc(static_cast<const amf::amf_numeric*>(value)->get_value());
+    if (std::isnan(size) || size < 1) return 1;
+    if (size > UINT32_MAX) return UINT32_MAX;
+    return static_cast<uint32_t>(size);
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::string ConvertAlgorithmName(const std::string& name, bool hostToSdk) {
+    for (const NamePair& pair : ALGORITHM_NAMES) {
+        if (name == (hostToSdk ? pair.host : pair.sdk)) return hostToSdk ? pair.sdk : pair.host;
+    }
+    return std::string();
+}
+
+bool FingerprintHandler::Setup() {
+    return DecoderSystem::IsInited() && FingerprintSystem::IsInited();
+}
+
+const char* FingerprintHandler::getCommandName(unsigned long index) {
+    switch (index) {
+        case 0:
+            return COMMAND_FINGERPRINT_MULTI;
+        case 1:
+            return COMMAND_GETSUPPORTEDEXTENSIONS;
+        default:
+            return "";
+    }
+}
+
+void FingerprintHandler::processRequest(Ostra::Request& request) {
+    try {
+        std::string command = request.CommandName();
+        if (command == COMMAND_FINGERPRINT_MULTI) {
+            processRequest_multiFingerprint(request);
+        } else if (command == COMMAND_GETSUPPORTEDEXTENSIONS) {
+            processRequest_getSupportedExtensions(request);
+        } else {
+            request.SendErrorResponse("invalid fingerprinter command: " + command);
+        }
+    } catch (const boost::thread_interrupted&) {
+        throw;
+    } catch (const std::exception& e) {
+        request.SendErrorResponse(std::string("Exception: ") + e.what());
+    }
+}
+
+void FingerprintHandler::processRequest_getSupportedExtensions(Ostra::Request& request) {
+    std::vector<std::string> extensions;
+    DecoderSystem::SupportedExtensions(extensions);
+    amf::amf_ecma_array result;
+    for (const std::string& extension : extensions) {
+        if (extension.size() > 1) {
+            amf::amf_string text(extension.substr(1));
+            result.push_back(&text);
+        }
+    }
+    request.SendResponseData(&result, true);
+}
+
+void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request) {
+    boost::shared_ptr<IFingerprinter> fingerprinter = FingerprintSystem::CreateFingerprinter();
+    boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+    if (!fingerprinter || !decoder) {
+        request.SendErrorResponse("Fingerprint handler initialization error.");
+        return;
+    }
+
+    const amf::amf0_data_type* parameter = request.Parameter();
+    if (parameter == nullptr || parameter->get_type() != amf::AMF_OBJECT) {
+        request.SendErrorResponse("parameter was not an object");
+        return;
+    }
+    const amf::amf_object& parameters = *static_cast<const amf::amf_object*>(parameter);
+
+    const amf::amf0_data_type* types = parameters.get_property(kFingerprintTypesKey);
+    if (types == nullptr || types->get_type() != amf::AMF_ECMA_ARRAY) {
+        request.SendErrorResponse("fingerprintTypes property was not found");
+        return;
+    }
+    std::set<std::string> algorithms;
+    for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(types)) {
+        const amf::amf0_data_type* type = entry.second;
+        if (type == nullptr || type->get_type() != amf::AMF_STRING) {
+            request.SendErrorResponse("fingerprint type property was not found");
+            return;
+        }
+        const std::string& hostName = static_cast<const amf::amf_string*>(type)->get_value();
+        std::string sdkName = ConvertAlgorithmName(hostName, true);
+        if (!FingerprintSystem::IsValidAlgorithm(sdkName)) {
+            request.SendErrorResponse("invalid algorithm specified: " + hostName);
+            return;
+        }
+        algorithms.insert(sdkName);
+    }
+
+    const amf::amf0_data_type* pathArray = parameters.get_property(kFilePathsKey);
+    if (pathArray == nullptr || pathArray->get_type() != amf::AMF_ECMA_ARRAY) {
+        request.SendErrorResponse("filePaths property was not found");
+        return;
+    }
+    const amf::amf_ecma_array& pathEntries = *static_cast<const amf::amf_ecma_array*>(pathArray);
+    std::vector<std::string> paths = getFilePathsFromRequest(pathEntries);
+    if (paths.size() != pathEntries.get_count()) {
+        request.SendErrorResponse("failed to discover all files");
+        return;
+    }
+
+    uint32_t batchSize = BatchSize(parameters);
+    amf::amf_ecma_array results;
+    double successes = 0;
+    for (const std::string& path : paths) {
+        boost::this_thread::interruption_point();
+        if (path.empty()) {
+            PushError(results, "no path specified", path);
+        } else if (path == FILEPATHWASNOTASTRING) {
+            PushError(results, "file path was not a string", path);
+        } else if (StartsWith(path, FILEPATHWASINVALID)) {
+            PushError(results, "file path was not valid",
+                      path.substr(sizeof FILEPATHWASINVALID - 1));
+        } else {
+            try {
+                std::map<std::string, std::string> fingerprints;
+                std::string error;
+                if (!fingerprinter->Fingerprint(decoder, path, algorithms, fingerprints, error)) {
+                    PushError(results, error, path);
+                } else if (fingerprints.size() == algorithms.size()) {
+                    amf::amf_object entry;
+                    for (const auto& fingerprint : fingerprints) {
+                        entry.set_string_property(ConvertAlgorithmName(fingerprint.first, false),
+                                                  fingerprint.second);
+                    }
+                    entry.set_string_property(kPathKey, path);
+                    results.push_back(&entry);
+                    successes += 1;
+                } else {
+                    PushError(results, "empty fingerprint generated", path);
+                }
+            } catch (const boost::thread_interrupted&) {
+                throw;
+            } catch (const std::exception& e) {
+                // The decoder may still hold this file open; the next file needs it closed.
+                decoder->EndDecode(nullptr);
+                PushError(results, std::string("Exception: ") + e.what(), path);
+            }
+        }
+        if (results.get_count() >= batchSize) {
+            request.SendResponseData(&results, false);
+            results.remove_all();
+        }
+    }
+    if (results.get_count() > 0) request.SendResponseData(&results, false);
+
+    amf::amf_object count;
+    count.set_numeric_property(kCountKey, successes);
+    request.SendResponseData(&count, true);
+}

@@ -1,0 +1,293 @@
+// "fingerprints" and "getSupportedExtensions" end to end through the real
+// helper binary, and the start-up failures of the fingerprint SDK.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "amf/amf0.h"
+#include "platform/gnsdk/SampleAudio.h"
+#include "support/TestHost.h"
+
+namespace {
+
+using testsupport::isDone;
+using testsupport::items;
+using testsupport::num;
+using testsupport::prop;
+using testsupport::str;
+using testsupport::Value;
+
+amf::amf_object Arguments(const std::vector<std::string>& types,
+                          const std::vector<std::string>& paths) {
+    amf::amf_object arg;
+    amf::amf_ecma_array typeArray = testsupport::stringArray(types);
+    amf::amf_ecma_array pathArray = testsupport::stringArray(paths);
+    arg.set_property("fingerprintTypes", &typeArray);
+    arg.set_property("filePaths", &pathArray);
+    return arg;
+}
+
+// The result entries of every data response before the final one.
+std::vector<std::vector<const amf::amf0_data_type*>> Batches(const std::vector<Value>& responses) {
+    std::vector<std::vector<const amf::amf0_data_type*>> batches;
+    for (size_t i = 0; i + 1 < responses.size(); ++i) {
+        EXPECT_FALSE(isDone(responses[i]));
+        batches.push_back(items(prop(responses[i], "data")));
+    }
+    return batches;
+}
+
+double FinalCount(const std::vector<Value>& responses) {
+    EXPECT_FALSE(responses.empty());
+    if (responses.empty()) return -1;
+    EXPECT_TRUE(isDone(responses.back()));
+    return num(prop(prop(responses.back(), "data"), "count"));
+}
+
+std::string ErrorOf(const std::vector<Value>& responses) {
+    if (responses.size() != 1 || !isDone(responses[0])) return "(not one error response)";
+    return str(prop(prop(responses[0], "data"), "error"));
+}
+
+// Bytes behind a base64 text without padding.
+size_t DecodedLength(const std::string& base64) {
+    return base64.size() * 6 / 8;
+}
+
+std::vector<std::string> Keys(const amf::amf0_data_type* object) {
+    std::vector<std::string> keys;
+    for (const auto& entry : static_cast<const amf::amf_object*>(object)->get_value()) {
+        keys.push_back(entry.first.get_value());
+    }
+    return keys;
+}
+
+class FingerprintCommands : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tune_ = sampleaudio::Sample("cmd-tune40.mp3", 40, 31);
+        other_ = sampleaudio::Sample("cmd-other20.flac", 20, 32);
+        host_.startHelper();
+    }
+    void TearDown() override { EXPECT_EQ(0, host_.quit()); }
+
+    testsupport::TestHost host_;
+    std::string tune_;
+    std::string other_;
+};
+
+TEST_F(FingerprintCommands, TwoTypesOneFile) {
+    amf::amf_object arg = Arguments({"CMX", "MICRO"}, {tune_});
+    std::vector<Value> responses = host_.call("fingerprints", &arg);
+    ASSERT_EQ(2u, responses.size());
+    auto batches = Batches(responses);
+    ASSERT_EQ(1u, batches[0].size());
+    const amf::amf0_data_type* entry = batches[0][0];
+    EXPECT_EQ((std::vector<std::string>{"CMX", "MICRO", "path"}), Keys(entry));
+    EXPECT_EQ(sampleaudio::Fpcalc(tune_, 120), str(prop(entry, "CMX")));
+    EXPECT_EQ(tune_, str(prop(entry, "path")));
+    EXPECT_EQ(1, FinalCount(responses));
+}
+
+TEST_F(FingerprintCommands, TypesAreCheckedAndDeduplicated) {
+    amf::amf_object lower = Arguments({"micro"}, {tune_});
+    EXPECT_EQ("invalid algorithm specified: micro", ErrorOf(host_.call("fingerprints", &lower)));
+    amf::amf_object sdkName = Arguments({"MicroFAPI-Q"}, {tune_});
+    EXPECT_EQ("invalid algorithm specified: MicroFAPI-Q",
+              ErrorOf(host_.call("fingerprints", &sdkName)));
+
+    amf::amf_object twice = Arguments({"MICRO", "MICRO", "NANO"}, {tune_});
+    std::vector<Value> responses = host_.call("fingerprints", &twice);
+    ASSERT_EQ(2u, responses.size());
+    EXPECT_EQ((std::vector<std::string>{"MICRO", "NANO", "path"}), Keys(Batches(responses)[0][0]));
+}
+
+TEST_F(FingerprintCommands, RequestErrors) {
+    EXPECT_EQ("parameter was not an object", ErrorOf(host_.call("fingerprints")));
+    amf::amf_string notObject("x");
+    EXPECT_EQ("parameter was not an object", ErrorOf(host_.call("fingerprints", &notObject)));
+
+    amf::amf_object noTypes;
+    amf::amf_ecma_array paths = testsupport::stringArray({tune_});
+    noTypes.set_property("filePaths", &paths);
+    EXPECT_EQ("fingerprintTypes property was not found",
+              ErrorOf(host_.call("fingerprints", &noTypes)));
+
+    amf::amf_object typesNotArray;
+    typesNotArray.set_string_property("fingerprintTypes", "CMX");
+    typesNotArray.set_property("filePaths", &paths);
+    EXPECT_EQ("fingerprintTypes property was not found",
+              ErrorOf(host_.call("fingerprints", &typesNotArray)));
+
+    amf::amf_object typeNotString;
+    amf::amf_ecma_array types;
+    amf::amf_numeric seven(7);
+    types.push_back(&seven);
+    typeNotString.set_property("fingerprintTypes", &types);
+    typeNotString.set_property("filePaths", &paths);
+    EXPECT_EQ("fingerprint type property was not found",
+              ErrorOf(host_.call("fingerprints", &typeNotString)));
+
+    amf::amf_object noPaths;
+    amf::amf_ecma_array cmx = testsupport::stringArray({"CMX"});
+    noPaths.set_property("fingerprintTypes", &cmx);
+    EXPECT_EQ("filePaths property was not found", ErrorOf(host_.call("fingerprints", &noPaths)));
+}
+
+TEST_F(FingerprintCommands, PerFileErrors) {
+    testsupport::TempDir dir;
+    std::string missing = dir / "missing.mp3";
+    std::string notAudio = dir / "notes.mp3";
+    testsupport::writeFile(notAudio, "plain text, not audio\n");
+
+    amf::amf_object arg = Arguments({"NANO"}, {missing, "", notAudio, other_});
+    amf::amf_ecma_array paths = testsupport::stringArray({missing, "", notAudio, other_});
+    amf::amf_numeric number(12);
+    paths.set_property("4", &number);
+    arg.set_property("filePaths", &paths);
+    amf::amf_numeric batch(10);
+    arg.set_property("batchSize", &batch);
+
+    std::vector<Value> responses = host_.call("fingerprints", &arg);
+    ASSERT_EQ(2u, responses.size());
+    auto entries = Batches(responses)[0];
+    ASSERT_EQ(5u, entries.size());
+    EXPECT_EQ("file path was not valid", str(prop(entries[0], "error")));
+    EXPECT_EQ(missing, str(prop(entries[0], "path")));
+    EXPECT_EQ("no path specified", str(prop(entries[1], "error")));
+    EXPECT_EQ("", str(prop(entries[1], "path")));
+    std::string record = str(prop(entries[2], "error"));
+    EXPECT_EQ(0u, record.find("***ERROR***: GNSDK Error(90e10001): failed to start decode\n"
+                              "\tSource File: " +
+                              notAudio + "\n\tFile: Fingerprinter.cpp\n\tLine: "))
+        << record;
+    EXPECT_EQ(notAudio, str(prop(entries[2], "path")));
+    EXPECT_EQ(8u, DecodedLength(str(prop(entries[3], "NANO"))));
+    EXPECT_EQ("file path was not a string", str(prop(entries[4], "error")));
+    EXPECT_EQ("?PathWasNotAString?", str(prop(entries[4], "path")));
+    EXPECT_EQ(1, FinalCount(responses));
+    // The record was printed on the helper's standard output as well.
+    host_.quit();
+    EXPECT_NE(std::string::npos, host_.helper().out().find(record + "\n"));
+}
+
+TEST_F(FingerprintCommands, BatchSizes) {
+    struct Case {
+        double batchSize;
+        std::vector<size_t> batches;
+    };
+    const Case cases[] = {{2, {2, 1}}, {0, {1, 1, 1}}, {-5, {1, 1, 1}}, {2.9, {2, 1}}, {100, {3}}};
+    for (const Case& c : cases) {
+        amf::amf_object arg = Arguments({"NANO"}, {other_, other_, tune_});
+        amf::amf_numeric size(c.batchSize);
+        arg.set_property("batchSize", &size);
+        std::vector<Value> responses = host_.call("fingerprints", &arg);
+        std::vector<size_t> sizes;
+        for (const auto& batch : Batches(responses)) sizes.push_back(batch.size());
+        EXPECT_EQ(c.batches, sizes) << c.batchSize;
+        EXPECT_EQ(3, FinalCount(responses));
+    }
+    amf::amf_object textSize = Arguments({"NANO"}, {other_, tune_});
+    textSize.set_string_property("batchSize", "2");
+    std::vector<Value> responses = host_.call("fingerprints", &textSize);
+    EXPECT_EQ(3u, responses.size());  // not a number: batches of one
+}
+
+TEST_F(FingerprintCommands, EmptyLists) {
+    amf::amf_object noTypes = Arguments({}, {other_});
+    std::vector<Value> responses = host_.call("fingerprints", &noTypes);
+    ASSERT_EQ(2u, responses.size());
+    EXPECT_EQ(std::vector<std::string>{"path"}, Keys(Batches(responses)[0][0]));
+    EXPECT_EQ(1, FinalCount(responses));
+
+    amf::amf_object noFiles = Arguments({"CMX"}, {});
+    responses = host_.call("fingerprints", &noFiles);
+    ASSERT_EQ(1u, responses.size());
+    EXPECT_EQ(0, FinalCount(responses));
+}
+
+TEST_F(FingerprintCommands, SupportedExtensions) {
+    amf::amf_string ignored("ignored");
+    std::vector<Value> responses = host_.call("getSupportedExtensions", &ignored);
+    ASSERT_EQ(1u, responses.size());
+    EXPECT_TRUE(isDone(responses[0]));
+    std::vector<std::string> extensions;
+    for (const amf::amf0_data_type* item : items(prop(responses[0], "data"))) {
+        extensions.push_back(str(item));
+    }
+    EXPECT_EQ((std::vector<std::string>{"mp3", "ogg", "wav", "aif", "aiff", "flac", "m4a", "aac"}),
+              extensions);
+}
+
+TEST_F(FingerprintCommands, ParallelRequests) {
+    amf::amf_object first = Arguments({"CMX"}, {tune_});
+    amf::amf_object second = Arguments({"CMX"}, {other_});
+    host_.send("fingerprints", 101, &first);
+    host_.send("fingerprints", 102, &second);
+    std::map<double, std::vector<Value>> byId;
+    int finished = 0;
+    while (finished < 2) {
+        Value response = host_.readResponse();
+        ASSERT_TRUE(response);
+        double id = num(prop(response, "id"));
+        if (isDone(response)) ++finished;
+        byId[id].push_back(std::move(response));
+    }
+    ASSERT_EQ(2u, byId[101].size());
+    ASSERT_EQ(2u, byId[102].size());
+    EXPECT_EQ(sampleaudio::Fpcalc(tune_, 120),
+              str(prop(items(prop(byId[101][0], "data"))[0], "CMX")));
+    EXPECT_EQ(sampleaudio::Fpcalc(other_, 120),
+              str(prop(items(prop(byId[102][0], "data"))[0], "CMX")));
+}
+
+// Helper builds whose stored SDK data is broken, one per start-up step.
+struct BrokenBuild {
+    const char* binary;
+    const char* failedStep;
+    const char* code;
+};
+
+class FingerprintStartup : public ::testing::TestWithParam<BrokenBuild> {};
+
+TEST_P(FingerprintStartup, FailurePrintsTheRecordsAndExits) {
+    const BrokenBuild& build = GetParam();
+    testsupport::HelperProcess helper({build.binary, "1"});
+    EXPECT_EQ(1, helper.wait());
+    std::string out = helper.out();
+    std::string first = std::string("***ERROR***: GNSDK Error(") + build.code +
+                        "): " + build.failedStep + " failed\n\tSource File: N/A\n" +
+                        "\tFile: Fingerprinter.cpp\n\tLine: ";
+    size_t at = out.find(first);
+    ASSERT_NE(std::string::npos, at) << out;
+    // The failing step's record, the record that wraps it, and the text once
+    // more, then the start-up line; nothing else starts.
+    std::string record = out.substr(at, out.find("\n\n", at) + 1 - at);
+    EXPECT_NE(std::string::npos, record.find("\tError: "));
+    std::string wrapped = std::string("***ERROR***: GNSDK Error(") + build.code + "): " + record;
+    EXPECT_NE(std::string::npos, out.find(wrapped)) << out;
+    EXPECT_NE(std::string::npos, out.find(record + "\nFingerprint System failed to initialize.\n"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("started!"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Broken, FingerprintStartup,
+    ::testing::Values(BrokenBuild{OSTRA_BROKEN_USER_BINARY, "gnsdk_manager_user_deserialize",
+                                  "90800004"},
+                      BrokenBuild{OSTRA_BROKEN_INIT_BINARY, "gnsdk_manager_initialize", "90800003"},
+                      BrokenBuild{OSTRA_NO_DSP_BINARY, "gnsdk_dsp_initialize", "90800008"}));
+
+TEST(FingerprintStartupLog, CorruptUserIsReportedThroughTheLogCallback) {
+    testsupport::HelperProcess helper({OSTRA_BROKEN_USER_BINARY, "1"});
+    EXPECT_EQ(1, helper.wait());
+    EXPECT_EQ(0u, helper.out().find("***ERROR***: GNSDK Error(90e10002): "
+                                    "gnsdk_manager_user_deserialize: the serialized user is "
+                                    "invalid (checksum mismatch)\n\tSource File: N/A\n"))
+        << helper.out();
+}
+
+}  // namespace

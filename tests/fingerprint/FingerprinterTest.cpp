@@ -1,0 +1,329 @@
+// The fingerprinter over the real decoder and SDK: fingerprints compared with
+// fpcalc's, the error records, and how far each algorithm decodes.
+
+#include <gtest/gtest.h>
+
+#include <boost/archive/iterators/binary_from_base64.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "audio/DecoderSystem.h"
+#include "fingerprint/FingerprintSystem.h"
+#include "fingerprint/Fingerprinter.h"
+#include "platform/gnsdk/SampleAudio.h"
+#include "support/TestHost.h"
+
+namespace {
+
+const std::string kCmx = "Cantametrix-Q";
+const std::string kMicro = "MicroFAPI-Q";
+const std::string kNano = "NanoFAPI-Q";
+
+class SystemsEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        ASSERT_TRUE(DecoderSystem::Init());
+        ASSERT_TRUE(FingerprintSystem::Init());
+    }
+};
+
+const ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new SystemsEnvironment());
+
+std::string DecodeBase64(const std::string& text) {
+    typedef boost::archive::iterators::transform_width<
+        boost::archive::iterators::binary_from_base64<std::string::const_iterator>, 8, 6>
+        FromBase64;
+    std::string bytes(FromBase64(text.begin()), FromBase64(text.end()));
+    // The encoder pads the last group with zero bits, never whole bytes.
+    return bytes.substr(0, text.size() * 6 / 8);
+}
+
+// Passes every call to a real decoder and counts the blocks it hands out.
+class CountingDecoder : public IDecoder {
+  public:
+    CountingDecoder() : inner_(DecoderSystem::CreateDecoder()) {}
+    bool Decode(const std::string& path, AudioData& out) override {
+        return inner_->Decode(path, out);
+    }
+    bool Decode(const std::string& path, AudioData& out, int start, int steps) override {
+        return inner_->Decode(path, out, start, steps);
+    }
+    bool StartDecode(const std::string& path, int start, AudioHeader& header) override {
+        ++starts;
+        return inner_->StartDecode(path, start, header);
+    }
+    bool StepDecode(std::vector<unsigned char>& block, bool& done) override {
+        ++steps;
+        return inner_->StepDecode(block, done);
+    }
+    bool EndDecode(double* seconds) override {
+        ++ends;
+        return inner_->EndDecode(seconds);
+    }
+    int starts = 0;
+    int steps = 0;
+    int ends = 0;
+
+  private:
+    boost::shared_ptr<IDecoder> inner_;
+};
+
+struct Outcome {
+    bool ok = false;
+    std::map<std::string, std::string> fingerprints;
+    std::string error;
+};
+
+Outcome FingerprintFile(const std::string& path, const std::set<std::string>& algorithms,
+                        boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder()) {
+    Outcome outcome;
+    boost::shared_ptr<IFingerprinter> fingerprinter = FingerprintSystem::CreateFingerprinter();
+    outcome.ok =
+        fingerprinter->Fingerprint(decoder, path, algorithms, outcome.fingerprints, outcome.error);
+    return outcome;
+}
+
+std::string Record(uint32_t code, const std::string& source, const std::string& message) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", code);
+    return std::string("***ERROR***: GNSDK Error(") + hex + "): " + message +
+           "\n\tSource File: " + source + "\n\tFile: Fingerprinter.cpp\n\tLine: ";
+}
+
+TEST(FingerprintSystem, AlgorithmNames) {
+    EXPECT_STREQ("MicroFAPI-Q", GNSDK_ALGORITHM_NAME[0]);
+    EXPECT_STREQ("NanoFAPI-Q", GNSDK_ALGORITHM_NAME[1]);
+    EXPECT_STREQ("Cantametrix-Q", GNSDK_ALGORITHM_NAME[2]);
+    EXPECT_TRUE(FingerprintSystem::IsValidAlgorithm("NanoFAPI-Q"));
+    EXPECT_FALSE(FingerprintSystem::IsValidAlgorithm("MICRO"));
+    EXPECT_FALSE(FingerprintSystem::IsValidAlgorithm("microfapi-q"));
+    EXPECT_FALSE(FingerprintSystem::IsValidAlgorithm(""));
+    EXPECT_TRUE(FingerprintSystem::IsInited());
+}
+
+TEST(FingerprintSystem, ErrorRecordLayout) {
+    std::string record = LogGNSDKError(kAppError, "N/A", "something failed", 42);
+    EXPECT_EQ(
+        "***ERROR***: GNSDK Error(90e10001): something failed\n\tSource File: N/A\n"
+        "\tFile: Fingerprinter.cpp\n\tLine: 42\n",
+        record);
+    record = LogGNSDKError(kAppLogLine, "/a/b.mp3", "log line", 7);
+    EXPECT_EQ(
+        "***ERROR***: GNSDK Error(90e10002): log line\n\tSource File: /a/b.mp3\n"
+        "\tFile: Fingerprinter.cpp\n\tLine: 7\n",
+        record);
+    // SDK codes carry the SDK's own text.
+    record = LogGNSDKError(DSPERR_WriteAfterEnd, "x", "gnsdk_dsp_feature_audio_write failed", 9);
+    EXPECT_EQ(
+        "***ERROR***: GNSDK Error(90a00007): gnsdk_dsp_feature_audio_write failed\n"
+        "\tSource File: x\n\tFile: Fingerprinter.cpp\n\tLine: 9\n"
+        "\tError: audio written after end of write\n",
+        record);
+}
+
+TEST(FingerprintSystem, LogCallbackFiltersOnTheLowTwoBits) {
+    // Mask 4 only: nothing is printed. The record goes to standard output;
+    // capture it there.
+    testing::internal::CaptureStdout();
+    va_list none{};
+    gnsdk_manager_logging_callback(nullptr, 0x80, 4, "not shown", none);
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+}
+
+TEST(FingerprintSystem, LogCallbackFormatsTheMessage) {
+    std::string user = kGNSDKStoredUser;
+    std::string corrupt = user;
+    corrupt[20] = corrupt[20] == 'A' ? 'B' : 'A';
+    // The SDK reports the bad user through the callback before failing.
+    testing::internal::CaptureStdout();
+    gnsdk_user_handle_t handle = nullptr;
+    EXPECT_EQ(GNSDKERR_UserInvalid, gnsdk_manager_user_deserialize(corrupt.c_str(), &handle));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(
+        "***ERROR***: GNSDK Error(90e10002): gnsdk_manager_user_deserialize: the serialized "
+        "user is invalid (checksum mismatch)\n\tSource File: N/A\n\tFile: Fingerprinter.cpp\n"
+        "\tLine: ",
+        out.substr(0, out.find("Line: ") + 6));
+    EXPECT_EQ("\n\n", out.substr(out.size() - 2));
+}
+
+TEST(FingerprintSystem, Base64WithoutPadding) {
+    EXPECT_EQ("", EncodeBase64NoPadding(""));
+    EXPECT_EQ("YQ", EncodeBase64NoPadding("a"));
+    EXPECT_EQ("YWI", EncodeBase64NoPadding("ab"));
+    EXPECT_EQ("YWJj", EncodeBase64NoPadding("abc"));
+    EXPECT_EQ("YWJjZA", EncodeBase64NoPadding("abcd"));  // 4 bytes, 6 characters
+    EXPECT_EQ("+/8", EncodeBase64NoPadding("\xfb\xff"));
+}
+
+// Formats and lengths the host meets; each compared with fpcalc's output.
+struct MixedFile {
+    const char* name;
+    double seconds;
+    int seed;
+    const char* codecArgs;
+};
+
+const MixedFile MIXED[] = {
+    {"mixed-a10.mp3", 10, 11, ""},
+    {"mixed-b45.flac", 45, 12, ""},
+    {"mixed-c150.mp3", 150, 13, ""},
+    {"mixed-d45.ogg", 45, 14, "-c:a libvorbis"},
+    {"mixed-e45.m4a", 45, 15, "-c:a aac"},
+    {"mixed-f10.wav", 10, 16, ""},
+    {"mixed-g45.aiff", 45, 17, ""},
+    {"mixed-h150.m4a", 150, 18, "-c:a aac"},
+    {"mixed-i45.aac", 45, 19, "-c:a aac -f adts"},
+    {"mixed-j10.flac", 10, 20, "-ar 48000 -ac 1"},
+};
+
+TEST(Fingerprinter, CantametrixMatchesFpcalc) {
+    int equal = 0;
+    int total = 0;
+    std::string differing;
+    for (const MixedFile& file : MIXED) {
+        std::string path = sampleaudio::Sample(file.name, file.seconds, file.seed, file.codecArgs);
+        Outcome outcome = FingerprintFile(path, {kCmx});
+        ASSERT_TRUE(outcome.ok) << file.name << "\n" << outcome.error;
+        std::string ours = outcome.fingerprints[kCmx];
+        std::string theirs = sampleaudio::Fpcalc(path, 120);
+        ASSERT_FALSE(theirs.empty()) << file.name;
+        ++total;
+        if (ours == theirs) {
+            ++equal;
+        } else {
+            // Decoders may disagree about the very end of a stream.
+            double similarity = sampleaudio::Similarity(ours, theirs);
+            EXPECT_GT(similarity, 0.95) << file.name;
+            differing += std::string(" ") + file.name + " (" + std::to_string(similarity) + ")";
+        }
+    }
+    EXPECT_GE(equal * 10, total * 9) << equal << " of " << total << " equal; differing:" << differing;
+}
+
+TEST(Fingerprinter, MicroDecodesToTheThirtySecondFingerprint) {
+    std::string path = sampleaudio::Sample("mixed-c150.mp3", 150, 13);
+    Outcome outcome = FingerprintFile(path, {kMicro, kNano});
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_EQ(sampleaudio::Fpcalc(path, 30), DecodeBase64(outcome.fingerprints[kMicro]));
+    std::string nano = DecodeBase64(outcome.fingerprints[kNano]);
+    EXPECT_EQ(11u, outcome.fingerprints[kNano].size());
+    ASSERT_EQ(8u, nano.size());
+    EXPECT_EQ(std::string::npos, nano.find_first_not_of("0123456789abcdef"));
+}
+
+TEST(Fingerprinter, SameAudioInTwoFormatsIsNearlyIdentical) {
+    std::string mp3 = sampleaudio::Sample("pair-21.mp3", 45, 21);
+    std::string flac = sampleaudio::Sample("pair-21.flac", 45, 21);
+    std::string other = sampleaudio::Sample("pair-22.flac", 45, 22);
+    Outcome a = FingerprintFile(mp3, {kCmx});
+    Outcome b = FingerprintFile(flac, {kCmx});
+    Outcome c = FingerprintFile(other, {kCmx});
+    ASSERT_TRUE(a.ok && b.ok && c.ok);
+    EXPECT_GT(sampleaudio::Similarity(a.fingerprints[kCmx], b.fingerprints[kCmx]), 0.9);
+    EXPECT_LT(sampleaudio::Similarity(a.fingerprints[kCmx], c.fingerprints[kCmx]), 0.75);
+    EXPECT_LT(sampleaudio::Similarity(b.fingerprints[kCmx], c.fingerprints[kCmx]), 0.75);
+}
+
+TEST(Fingerprinter, AllThreeInOnePass) {
+    std::string path = sampleaudio::Sample("mixed-b45.flac", 45, 12);
+    boost::shared_ptr<CountingDecoder> decoder(new CountingDecoder());
+    Outcome all = FingerprintFile(path, {kCmx, kMicro, kNano}, decoder);
+    ASSERT_TRUE(all.ok) << all.error;
+    EXPECT_EQ(1, decoder->starts);
+    EXPECT_EQ(1, decoder->ends);
+    EXPECT_EQ(3u, all.fingerprints.size());
+    EXPECT_EQ(FingerprintFile(path, {kCmx}).fingerprints[kCmx], all.fingerprints[kCmx]);
+    EXPECT_EQ(FingerprintFile(path, {kMicro}).fingerprints[kMicro], all.fingerprints[kMicro]);
+    EXPECT_EQ(FingerprintFile(path, {kNano}).fingerprints[kNano], all.fingerprints[kNano]);
+}
+
+TEST(Fingerprinter, DecodesOnlyAsFarAsNeeded) {
+    std::string path = sampleaudio::Sample("mixed-c150.mp3", 150, 13);
+    boost::shared_ptr<CountingDecoder> micro(new CountingDecoder());
+    ASSERT_TRUE(FingerprintFile(path, {kMicro}, micro).ok);
+    // 30 seconds, one block for the conversion delay, one discarded.
+    EXPECT_GE(micro->steps, 31);
+    EXPECT_LE(micro->steps, 33);
+    boost::shared_ptr<CountingDecoder> cmx(new CountingDecoder());
+    ASSERT_TRUE(FingerprintFile(path, {kCmx}, cmx).ok);
+    EXPECT_GE(cmx->steps, 121);
+    EXPECT_LE(cmx->steps, 123);
+    boost::shared_ptr<CountingDecoder> none(new CountingDecoder());
+    Outcome empty = FingerprintFile(path, {}, none);
+    EXPECT_TRUE(empty.ok);
+    EXPECT_TRUE(empty.fingerprints.empty());
+    EXPECT_EQ(2, none->steps);
+}
+
+TEST(Fingerprinter, ShortFileUsesAllItsAudio) {
+    // Ten seconds: the last, partial block counts too, so the text equals
+    // fpcalc's for the whole file.
+    std::string path = sampleaudio::Sample("short-9.5.mp3", 9.5, 23);
+    Outcome outcome = FingerprintFile(path, {kCmx, kMicro});
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_EQ(sampleaudio::Fpcalc(path, 120), outcome.fingerprints[kCmx]);
+    EXPECT_EQ(sampleaudio::Fpcalc(path, 30), DecodeBase64(outcome.fingerprints[kMicro]));
+}
+
+TEST(Fingerprinter, TooShortFiles) {
+    std::string two = sampleaudio::Sample("short-2.mp3", 2, 24);
+    Outcome cmx = FingerprintFile(two, {kCmx});
+    EXPECT_FALSE(cmx.ok);
+    EXPECT_EQ(
+        0u, cmx.error.find(Record(kAppError, two,
+                                  "gnsdk_dsp_feature_retrieve_data returned invalid data (EMPTY)")))
+        << cmx.error;
+    Outcome micro = FingerprintFile(two, {kMicro});
+    EXPECT_FALSE(micro.ok);
+    EXPECT_NE(std::string::npos, micro.error.find("(EMPTY)"));
+
+    // Under three seconds but enough for some fingerprint: only the
+    // Cantametrix-Q result asks for the short flag.
+    std::string almost = sampleaudio::Sample("short-2.9.wav", 2.9, 25);
+    cmx = FingerprintFile(almost, {kCmx});
+    EXPECT_FALSE(cmx.ok);
+    EXPECT_EQ(
+        0u, cmx.error.find(Record(kAppError, almost,
+                                  "gnsdk_dsp_feature_retrieve_data returned invalid data (SHORT)")))
+        << cmx.error;
+    micro = FingerprintFile(almost, {kMicro, kNano});
+    EXPECT_TRUE(micro.ok) << micro.error;
+}
+
+TEST(Fingerprinter, Failures) {
+    std::string path = sampleaudio::Sample("mixed-a10.mp3", 10, 11);
+    std::map<std::string, std::string> fingerprints{{"stale", "x"}};
+    std::string error = "stale";
+    boost::shared_ptr<IFingerprinter> fingerprinter = FingerprintSystem::CreateFingerprinter();
+    EXPECT_FALSE(fingerprinter->Fingerprint(boost::shared_ptr<IDecoder>(), path, {kCmx},
+                                            fingerprints, error));
+    EXPECT_TRUE(fingerprints.empty());
+    EXPECT_EQ(0u, error.find(Record(kAppError, path, "invalid decoder"))) << error;
+
+    boost::shared_ptr<CountingDecoder> decoder(new CountingDecoder());
+    Outcome bad = FingerprintFile(path, {kCmx, "MICRO", "Alpha"}, decoder);
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(
+        0u, bad.error.find(Record(kAppError, path, "invalid algorithm specified for GNSDK: Alpha")))
+        << bad.error;
+    EXPECT_EQ(0, decoder->starts);
+
+    testsupport::TempDir dir;
+    std::string text = dir / "not-audio.mp3";
+    testsupport::writeFile(text, "this is not audio at all\n");
+    Outcome notAudio = FingerprintFile(text, {kCmx}, decoder);
+    EXPECT_FALSE(notAudio.ok);
+    EXPECT_EQ(0u, notAudio.error.find(Record(kAppError, text, "failed to start decode")))
+        << notAudio.error;
+    EXPECT_EQ(1, decoder->ends);
+    // The same decoder serves the next file.
+    Outcome next = FingerprintFile(path, {kCmx}, decoder);
+    EXPECT_TRUE(next.ok) << next.error;
+}
+
+}  // namespace
