@@ -7,6 +7,8 @@
 
 #include "audio/DecoderSystem.h"
 #include "audio/WavConverterHandler.h"
+#include "fingerprint/FingerprintHandler.h"
+#include "fingerprint/FingerprintSystem.h"
 #include "hash/FileHashHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
@@ -36,6 +38,7 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
     dispatcher.registerHandler(new Ostra::SystemInfoHandler());
     dispatcher.registerHandler(new Ostra::TaglibHandler());
     dispatcher.registerHandler(new Ostra::MediaScanHandler());
+    dispatcher.registerHandler(new FingerprintHandler());
     dispatcher.registerHandler(new Ostra::FileHashHandler());
 }
 
@@ -72,6 +75,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());
     if (!DecoderSystem::Init()) {
         std::cout << "Decoder System failed to initialize." << std::endl;
+        return 1;
+    }
+    if (!FingerprintSystem::Init()) {
+        std::cout << "Fingerprint System failed to initialize." << std::endl;
         return 1;
     }
     if (argc == 2) RunAsHandler(argc, argv);
