@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "scan/FSMediaScanner.h"
+#include "scan/ITunesMediaScanner.h"
 #include "scan/MediaProcessor.h"
 #include "scan/WmpMediaScanner.h"
 
@@ -79,14 +80,20 @@ void MediaScanHandler::scanMediaLibraries(Request& request, unsigned long batchS
     boost::shared_ptr<IMediaProcessor> processor =
         boost::make_shared<MediaProcessor>(request, batchSize);
     WmpMediaScanner wmp(processor);
+    ITunes::ITunesMediaScanner iTunes(processor);
 
     amf::amf_ecma_array libraries;
     if (wmp.isAvailable()) {
         amf::amf_string name("WMP");
         libraries.push_back(&name);
     }
+    if (iTunes.isAvailable()) {
+        amf::amf_string name("iTunes");
+        libraries.push_back(&name);
+    }
     request.SendResponseData(&libraries, false);
 
+    iTunes.scanMediaLibrary();
     wmp.scanMediaLibrary();
     processor->finish();
 }

@@ -1,0 +1,172 @@
+#include "scan/ITunesParsers.h"
+
+#include <boost/lexical_cast.hpp>
+
+#include "scan/PathUtils.h"
+
+namespace Ostra {
+namespace ITunes {
+
+namespace {
+
+// Seconds from 1904-01-01, the library's epoch, to 1970-01-01.
+const double kEpochOffset = 2082844800.0;
+
+bool readNumber(const std::string& text, double& number) {
+    try {
+        number = boost::lexical_cast<double>(text);
+        return true;
+    } catch (const boost::bad_lexical_cast&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void storeString(amf::amf_object* record, std::string& key, std::string& value) {
+    record->set_string_property(key, value);
+}
+
+void storeNumber(amf::amf_object* record, std::string& key, std::string& value) {
+    double number = 0;
+    if (readNumber(value, number)) record->set_numeric_property(key, number);
+}
+
+void storeEpoch(amf::amf_object* record, std::string& key, std::string& value) {
+    double number = 0;
+    if (readNumber(value, number)) record->set_numeric_property(key, number - kEpochOffset);
+}
+
+void storeBoolean(amf::amf_object* record, std::string& key, std::string& value) {
+    record->set_bool_property(key, value == "true");
+}
+
+void storeTrue(amf::amf_object* record, std::string& key, std::string& value) {
+    (void)value;
+    record->set_bool_property(key, true);
+}
+
+const AttributeTable track_attributes = {
+    {"Track ID", {"songPlistId", storeString}},
+    {"Kind", {"kind", storeString}},
+    {"Name", {"title", storeString}},
+    {"Artist", {"artist", storeString}},
+    {"Album Artist", {"albumArtist", storeString}},
+    {"Album", {"album", storeString}},
+    {"Compilation", {"isCompilation", storeBoolean}},
+    {"Protected", {"isDRM", storeBoolean}},
+    {"Podcast", {"isPodcast", storeBoolean}},
+    {"Size", {"size", storeNumber}},
+    {"Disk Number", {"diskNumber", storeNumber}},
+    {"Track Number", {"trackNumber", storeNumber}},
+    {"Total Time", {"duration", storeNumber}},
+    {"Date Added", {"dateAdded", storeEpoch}},
+    {"Play Count", {"playCount", storeNumber}},
+    {"Play Date", {"lastPlayDate", storeEpoch}},
+};
+
+const AttributeTable playlist_attributes = {
+    {"Name", {"name", storeString}},
+    {"Playlist Persistent ID", {"id", storeString}},
+    {"Smart Info", {"isSmartList", storeTrue}},
+};
+
+void IITunesParser::clearKeyAndValue() {
+    m_key.clear();
+    m_type.clear();
+    m_value.clear();
+}
+
+void IITunesParser::takeValue(const std::string& name, const std::string& text) {
+    if (name == "true" || name == "false") {
+        m_type = "bool";
+        m_value = name;
+    } else {
+        m_type = name;
+        m_value = text;
+    }
+}
+
+ITunesTrackParser::ITunesTrackParser(boost::shared_ptr<IMediaProcessor> processor)
+    : IITunesParser(processor) {}
+
+void ITunesTrackParser::parseElement(std::string& path, std::string& name, std::string& text) {
+    if (path == "/plist/dict/dict/key") {
+        clearKeyAndValue();
+        m_track.reset(new amf::amf_object());
+    } else if (path == "/plist/dict/dict/dict") {
+        if (m_track) m_processor->processSongObject(m_track.get());
+        m_track.reset();
+    } else if (path == "/plist/dict/dict/dict/key") {
+        m_key = text;
+    } else if (!m_key.empty() && m_track) {
+        takeValue(name, text);
+        if (m_key == "Location") {
+            storeLocation();
+            return;
+        }
+        auto found = track_attributes.find(m_key);
+        if (found == track_attributes.end()) return;
+        std::string recordKey = found->second.first;
+        found->second.second(m_track.get(), recordKey, m_value);
+    }
+}
+
+// file://localhost/Users/x/a.mp3 and file:///Users/x/a.mp3 both give
+// /Users/x/a.mp3: the host part, up to the first "/" after the scheme, goes.
+void ITunesTrackParser::storeLocation() {
+    static const std::string scheme("file://");
+    if (m_value.size() < 8 || m_value.compare(0, scheme.size(), scheme) != 0) return;
+    const std::string::size_type slash = m_value.find('/', scheme.size());
+    if (slash == std::string::npos) return;
+    m_track->set_string_property("path", UriDecode(m_value.substr(slash)));
+}
+
+ITunesPlaylistParser::ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> processor)
+    : IITunesParser(processor),
+      m_playlist(new amf::amf_object()),
+      m_songs(new amf::amf_ecma_array()) {}
+
+void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, std::string& text) {
+    if (path == "/plist/dict/array/dict") {
+        if (!m_skip) {
+            m_playlist->set_property("songs", m_songs.get());
+            m_playlist->set_string_property("source", "iTunes");
+            m_processor->processPlaylistObject(m_playlist.get());
+        }
+        m_playlist.reset(new amf::amf_object());
+        m_songs.reset(new amf::amf_ecma_array());
+        clearKeyAndValue();
+        m_inItems = false;
+        m_skip = false;
+    } else if (path == "/plist/dict/array/dict/key") {
+        if (text == "Playlist Items") {
+            m_inItems = true;
+            clearKeyAndValue();
+        } else {
+            m_key = text;
+        }
+    } else if (path == "/plist/dict/array/dict/array/dict/key") {
+        m_key = text;
+    } else if (!m_key.empty()) {
+        takeValue(name, text);
+        if (!m_skip) {
+            if (m_key == "Master" || m_key == "Distinguished Kind") {
+                m_skip = true;
+            } else if (m_inItems && m_key == "Track ID") {
+                amf::amf_string trackId(m_value);
+                m_songs->push_back(&trackId);
+            } else {
+                auto found = playlist_attributes.find(m_key);
+                if (found != playlist_attributes.end()) {
+                    std::string recordKey = found->second.first;
+                    found->second.second(m_playlist.get(), recordKey, m_value);
+                }
+            }
+        }
+        clearKeyAndValue();
+    }
+}
+
+}  // namespace ITunes
+}  // namespace Ostra

@@ -1,0 +1,453 @@
+#include "scan/ITunesMediaScanner.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
+#include <map>
+#include <sstream>
+
+#include "LoopbackRequest.h"
+#include "PlistWriter.h"
+#include "scan/MediaProcessor.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using scantest::entriesOfType;
+using scantest::LoopbackRequest;
+using scantest::PlistWriter;
+using scantest::reportOf;
+using scantest::xmlBool;
+using scantest::xmlDate;
+using scantest::xmlInteger;
+using scantest::xmlString;
+using testsupport::isDone;
+using testsupport::items;
+using testsupport::num;
+using testsupport::prop;
+using testsupport::str;
+using testsupport::TempDir;
+using testsupport::TestHost;
+using testsupport::Value;
+
+struct LibraryScan {
+    std::vector<Value> responses;
+    std::string out;  // what the scanner printed on standard output
+    std::vector<const amf::amf0_data_type*> songs() const {
+        auto list = entriesOfType(responses, "song");
+        auto more = entriesOfType(responses, "replacement");
+        list.insert(list.end(), more.begin(), more.end());
+        return list;
+    }
+    std::vector<const amf::amf0_data_type*> playlists() const {
+        return entriesOfType(responses, "playlist");
+    }
+    const amf::amf0_data_type* songWithPlistId(const std::string& id) const {
+        for (const auto* s : songs())
+            if (str(prop(s, "songPlistId")) == id) return s;
+        return nullptr;
+    }
+};
+
+LibraryScan parseLibrary(const std::string& document) {
+    LoopbackRequest loop;
+    auto processor = boost::make_shared<Ostra::MediaProcessor>(loop.request(), 1000);
+    Ostra::ITunes::ITunesMediaScanner scanner(processor);
+    std::istringstream in(document);
+    testing::internal::CaptureStdout();
+    scanner.parseITunesLibrary(in);
+    LibraryScan result;
+    result.out = testing::internal::GetCapturedStdout();
+    processor->finish();
+    result.responses = loop.responsesUntilDone();
+    return result;
+}
+
+std::vector<std::string> songsOf(const amf::amf0_data_type* playlist) {
+    std::vector<std::string> out;
+    for (const auto* s : items(prop(playlist, "songs"))) out.push_back(str(s));
+    return out;
+}
+
+std::string location(const std::string& path) {
+    return xmlString("file://localhost" + path);
+}
+
+TEST(ITunesParsers, StoreFunctions) {
+    amf::amf_object record;
+    std::string key = "n", text = " 12.5";
+    Ostra::ITunes::storeNumber(&record, key, text);
+    EXPECT_EQ(record.get_property("n"), nullptr);
+    text = "12.5";
+    Ostra::ITunes::storeNumber(&record, key, text);
+    EXPECT_EQ(num(record.get_property("n")), 12.5);
+    key = "e";
+    text = "2082844810";
+    Ostra::ITunes::storeEpoch(&record, key, text);
+    EXPECT_EQ(num(record.get_property("e")), 10);
+    key = "b";
+    text = "TRUE";
+    Ostra::ITunes::storeBoolean(&record, key, text);
+    EXPECT_FALSE(testsupport::boolean(record.get_property("b")));
+    ASSERT_NE(record.get_property("b"), nullptr);
+    key = "t";
+    text = "anything";
+    Ostra::ITunes::storeTrue(&record, key, text);
+    EXPECT_TRUE(testsupport::boolean(record.get_property("t")));
+    key = "s";
+    Ostra::ITunes::storeString(&record, key, text);
+    EXPECT_EQ(str(record.get_property("s")), "anything");
+    EXPECT_EQ(Ostra::ITunes::track_attributes.size(), 16u);
+    EXPECT_EQ(Ostra::ITunes::playlist_attributes.size(), 3u);
+}
+
+TEST(ITunesMediaScanner, TracksCarryEveryMappedKey) {
+    PlistWriter plist;
+    plist.track("100", {{"Track ID", xmlInteger(100)},
+                        {"Name", xmlString("  Padded Title \t")},
+                        {"Artist", xmlString("The Artist")},
+                        {"Album Artist", xmlString("Various")},
+                        {"Album", xmlString("The Album")},
+                        {"Genre", xmlString("Ignored")},
+                        {"Kind", xmlString("MPEG audio file")},
+                        {"Size", xmlInteger(5000000000LL)},
+                        {"Total Time", xmlInteger(215000)},
+                        {"Disk Number", xmlInteger(2)},
+                        {"disk number", xmlInteger(9)},
+                        {"Track Number", xmlInteger(7)},
+                        {"Play Count", xmlInteger(12)},
+                        {"Date Added", xmlInteger(2082844800LL + 1000)},
+                        {"Play Date", xmlInteger(0)},
+                        {"Compilation", xmlBool(true)},
+                        {"Protected", xmlBool(false)},
+                        {"Podcast", xmlString("true")},
+                        {"Location", location("/Users/me/Music/A%20B.mp3")}});
+    plist.track("101", {{"Track ID", xmlInteger(101)},
+                        {"Name", xmlString("Second")},
+                        {"Date Added", xmlDate("2010-01-02T03:04:05Z")},
+                        {"Location", xmlString("file:///Users/me/Music/%C3%A9t%C3%A9.m4a")}});
+    auto scan = parseLibrary(plist.document());
+    EXPECT_EQ(scan.out, "");
+    ASSERT_EQ(scan.songs().size(), 2u);
+    const auto* first = scan.songWithPlistId("100");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(str(prop(first, "path")), "/Users/me/Music/A B.mp3");
+    EXPECT_EQ(str(prop(first, "id")), "UsersmeMusicABmp3");
+    EXPECT_EQ(str(prop(first, "title")), "Padded Title");
+    EXPECT_EQ(str(prop(first, "artist")), "The Artist");
+    EXPECT_EQ(str(prop(first, "albumArtist")), "Various");
+    EXPECT_EQ(str(prop(first, "album")), "The Album");
+    EXPECT_EQ(str(prop(first, "kind")), "MPEG audio file");
+    EXPECT_EQ(prop(first, "genre"), nullptr);
+    EXPECT_EQ(num(prop(first, "size")), 5000000000.0);
+    EXPECT_EQ(num(prop(first, "duration")), 215000);
+    EXPECT_EQ(num(prop(first, "diskNumber")), 2);
+    EXPECT_EQ(num(prop(first, "trackNumber")), 7);
+    EXPECT_EQ(num(prop(first, "playCount")), 12);
+    EXPECT_EQ(num(prop(first, "dateAdded")), 1000);
+    EXPECT_EQ(num(prop(first, "lastPlayDate")), -2082844800.0);
+    EXPECT_TRUE(testsupport::boolean(prop(first, "isCompilation")));
+    ASSERT_NE(prop(first, "isDRM"), nullptr);
+    EXPECT_FALSE(testsupport::boolean(prop(first, "isDRM")));
+    EXPECT_TRUE(testsupport::boolean(prop(first, "isPodcast")));
+    EXPECT_EQ(str(prop(first, "artistMetadataKey")), "The Artist-The Album-Padded Title-2-7");
+
+    const auto* second = scan.songWithPlistId("101");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(str(prop(second, "path")), "/Users/me/Music/\xC3\xA9t\xC3\xA9.m4a");
+    EXPECT_EQ(prop(second, "dateAdded"), nullptr);  // an ISO date text is not a number
+    EXPECT_EQ(prop(second, "isCompilation"), nullptr);
+}
+
+TEST(ITunesMediaScanner, TracksWithoutAUsableFileLocationAreDropped) {
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)},
+                      {"Name", xmlString("Stream")},
+                      {"Location", xmlString("http://radio.example/stream.mp3")}});
+    plist.track("2", {{"Track ID", xmlInteger(2)}, {"Name", xmlString("Nowhere")}});
+    plist.track("3", {{"Track ID", xmlInteger(3)}, {"Location", xmlString("file://")}});
+    plist.track("4", {{"Track ID", xmlInteger(4)}, {"Location", xmlString("file://hostonly")}});
+    plist.track("5", {{"Track ID", xmlInteger(5)}, {"Location", xmlString("FILE:///a.mp3")}});
+    plist.track("6", {{"Track ID", xmlInteger(6)}, {"Location", location("/ok.mp3")}});
+    plist.playlist({{"Name", xmlString("Mixed")}, {"Playlist Persistent ID", xmlString("P1")}},
+                   {"1", "6", "2"});
+    auto scan = parseLibrary(plist.document());
+    ASSERT_EQ(scan.songs().size(), 1u);
+    EXPECT_EQ(str(prop(scan.songs()[0], "path")), "/ok.mp3");
+    ASSERT_EQ(scan.playlists().size(), 1u);
+    EXPECT_EQ(songsOf(scan.playlists()[0]), (std::vector<std::string>{"okmp3"}));
+}
+
+TEST(ITunesMediaScanner, PlaylistsSkipLibraryAndSpecialListsAndKeepFileOrderByIndexKey) {
+    PlistWriter plist;
+    std::vector<std::string> twelve;
+    for (int i = 1; i <= 12; ++i) {
+        const std::string id = std::to_string(i);
+        plist.track(id, {{"Track ID", xmlInteger(i)}, {"Location", location("/m/" + id + ".mp3")}});
+        twelve.push_back(id);
+    }
+    plist.playlist({{"Name", xmlString("Library")},
+                    {"Master", xmlBool(true)},
+                    {"Playlist Persistent ID", xmlString("M")}},
+                   {"1"});
+    plist.playlist({{"Name", xmlString("Music")},
+                    {"Distinguished Kind", xmlInteger(4)},
+                    {"Playlist Persistent ID", xmlString("D")}},
+                   {"1"});
+    plist.playlist({{"Name", xmlString("Smart")},
+                    {"Playlist Persistent ID", xmlString("S")},
+                    {"Smart Info", "<data>AQEAAwAAAAIAAAAZ</data>"}},
+                   {"3", "999", "2"});
+    plist.playlist({{"Name", xmlString("Empty")}, {"Playlist Persistent ID", xmlString("E")}}, {},
+                   false);
+    plist.playlist({{"Name", xmlString("Twelve")}, {"Playlist Persistent ID", xmlString("T")}},
+                   twelve);
+    auto scan = parseLibrary(plist.document());
+    auto lists = scan.playlists();
+    ASSERT_EQ(lists.size(), 3u);
+    std::map<std::string, const amf::amf0_data_type*> byName;
+    for (const auto* l : lists) {
+        byName[str(prop(l, "name"))] = l;
+        EXPECT_EQ(str(prop(l, "source")), "iTunes");
+    }
+    ASSERT_EQ(byName.count("Smart"), 1u);
+    EXPECT_TRUE(testsupport::boolean(prop(byName["Smart"], "isSmartList")));
+    EXPECT_EQ(str(prop(byName["Smart"], "id")), "S");
+    EXPECT_EQ(songsOf(byName["Smart"]), (std::vector<std::string>{"m3mp3", "m2mp3"}));
+    ASSERT_EQ(byName.count("Empty"), 1u);
+    EXPECT_EQ(prop(byName["Empty"], "isSmartList"), nullptr);
+    ASSERT_NE(prop(byName["Empty"], "songs"), nullptr);
+    EXPECT_TRUE(songsOf(byName["Empty"]).empty());
+    // File order 1..12, stored under "0".."11", visited in the keys' byte order.
+    EXPECT_EQ(songsOf(byName["Twelve"]),
+              (std::vector<std::string>{"m1mp3", "m2mp3", "m11mp3", "m12mp3", "m3mp3", "m4mp3",
+                                        "m5mp3", "m6mp3", "m7mp3", "m8mp3", "m9mp3", "m10mp3"}));
+    EXPECT_EQ(num(prop(reportOf(scan.responses), "playlistCount")), 3);
+}
+
+TEST(ITunesMediaScanner, DuplicateTracksMapPlaylistsToTheKeptSong) {
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)},
+                      {"Location", location("/m/a.m4a")},
+                      {"Name", xmlString("T")},
+                      {"Artist", xmlString("A")}});
+    plist.track("2", {{"Track ID", xmlInteger(2)}, {"Location", location("/m/a.m4a")}});
+    plist.track("3", {{"Track ID", xmlInteger(3)},
+                      {"Location", location("/m/a.mp3")},
+                      {"Name", xmlString("T")},
+                      {"Artist", xmlString("A")}});
+    plist.playlist({{"Name", xmlString("P")}}, {"3", "2", "1"});
+    auto scan = parseLibrary(plist.document());
+    const auto* report = reportOf(scan.responses);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 1);
+    EXPECT_EQ(num(prop(report, "duplicateCount")), 2);
+    EXPECT_EQ(entriesOfType(scan.responses, "replacement").size(), 1u);
+    ASSERT_EQ(scan.playlists().size(), 1u);
+    EXPECT_EQ(songsOf(scan.playlists()[0]), (std::vector<std::string>{"mam4a", "mam4a", "mam4a"}));
+}
+
+TEST(ITunesMediaScanner, DocumentCutOffInPlaylistsKeepsWhatWasComplete) {
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)}, {"Location", location("/m/a.mp3")}});
+    plist.playlist({{"Name", xmlString("Whole")}}, {"1"});
+    plist.playlist({{"Name", xmlString("Cut")}}, {"1"});
+    const std::string document = plist.document();
+    const std::string cut = document.substr(0, document.rfind("<key>Track ID</key>"));
+    auto scan = parseLibrary(cut);
+    ASSERT_EQ(scan.playlists().size(), 1u);
+    EXPECT_EQ(str(prop(scan.playlists()[0], "name")), "Whole");
+    EXPECT_EQ(scan.songs().size(), 1u);
+    const int lines = static_cast<int>(std::count(cut.begin(), cut.end(), '\n'));
+    EXPECT_EQ(scan.out, "ITunesMediaScanner error: no element found at line " +
+                            std::to_string(lines + 1) + "\n");
+    ASSERT_NE(reportOf(scan.responses), nullptr);
+    EXPECT_TRUE(isDone(scan.responses.back()));
+}
+
+TEST(ITunesMediaScanner, MalformedXmlPrintsTheExpatError) {
+    auto scan = parseLibrary("<plist>\n<dict>\n<key>Tracks</key>\n</plist>\n");
+    EXPECT_EQ(scan.out, "ITunesMediaScanner error: mismatched tag at line 4\n");
+    ASSERT_NE(reportOf(scan.responses), nullptr);
+    auto empty = parseLibrary("");
+    EXPECT_EQ(empty.out, "ITunesMediaScanner error: no element found at line 1\n");
+}
+
+long peakRssKb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST(ITunesMediaScanner, EntityDeclarationsEndTheParseWithoutExpansion) {
+    std::string laughs = "<!DOCTYPE plist [\n<!ENTITY lol0 \"lollollollollollollollollollol\">\n";
+    for (int i = 1; i <= 12; ++i)
+        laughs += "<!ENTITY lol" + std::to_string(i) + " \"" + [&] {
+            std::string refs;
+            for (int k = 0; k < 10; ++k) refs += "&lol" + std::to_string(i - 1) + ";";
+            return refs;
+        }() + "\">\n";
+    laughs += "]>\n";
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)},
+                      {"Name", xmlString("&lol12;")},
+                      {"Location", location("/m/a.mp3")}});
+    const long before = peakRssKb();
+    auto scan = parseLibrary(plist.document(laughs));
+    EXPECT_EQ(scan.out, "ITunesMediaScanner error: parsing aborted at line 3\n");
+    EXPECT_TRUE(scan.songs().empty());
+    EXPECT_LT(peakRssKb() - before, 50 * 1024);
+
+    TempDir dir;
+    testsupport::writeFile(dir / "secret.txt", "SECRET-CONTENT");
+    const std::string external =
+        "<!DOCTYPE plist [\n<!ENTITY ext SYSTEM \"file://" + dir / "secret.txt" + "\">\n]>\n";
+    PlistWriter leaky;
+    leaky.track("1", {{"Track ID", xmlInteger(1)},
+                      {"Name", xmlString("&ext;")},
+                      {"Location", location("/m/a.mp3")}});
+    auto refused = parseLibrary(leaky.document(external));
+    EXPECT_EQ(refused.out, "ITunesMediaScanner error: parsing aborted at line 3\n");
+    EXPECT_TRUE(refused.songs().empty());
+    for (const auto& r : refused.responses)
+        EXPECT_EQ(r->to_string().find("SECRET"), std::string::npos);
+
+    // A parameter entity pulling in an external DTD is refused the same way.
+    const std::string dtd = "<!DOCTYPE plist [\n<!ENTITY % remote SYSTEM \"file://" +
+                            dir / "secret.txt" + "\">\n%remote;\n]>\n";
+    auto noDtd = parseLibrary(leaky.document(dtd));
+    EXPECT_EQ(noDtd.out, "ITunesMediaScanner error: parsing aborted at line 3\n");
+}
+
+TEST(ITunesMediaScanner, ExcessiveNestingIsRefused) {
+    std::string deep = "<plist>";
+    for (int i = 0; i < 1000; ++i) deep += "<dict>";
+    for (int i = 0; i < 1000; ++i) deep += "</dict>";
+    deep += "</plist>";
+    auto scan = parseLibrary(deep);
+    EXPECT_EQ(scan.out, "ITunesMediaScanner error: parsing aborted at line 1\n");
+    ASSERT_NE(reportOf(scan.responses), nullptr);
+}
+
+TEST(ITunesMediaScanner, LargeLibraryStreamsAcrossReadBoundaries) {
+    PlistWriter plist;
+    std::vector<std::string> all;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string id = std::to_string(1000 + i);
+        plist.track(id, {{"Track ID", xmlInteger(1000 + i)},
+                         {"Name", xmlString("T\xC3\xA9tu " + id)},
+                         {"Artist", xmlString("\xE2\x99\xAB Artist")},
+                         {"Location", location("/m/%C3%A9/" + id + ".mp3")}});
+        all.push_back(id);
+    }
+    plist.playlist({{"Name", xmlString("All")}}, all);
+    auto scan = parseLibrary(plist.document());
+    EXPECT_EQ(scan.out, "");
+    ASSERT_EQ(scan.songs().size(), 2000u);
+    for (const auto* s : scan.songs()) {
+        const std::string id = str(prop(s, "songPlistId"));
+        EXPECT_EQ(str(prop(s, "title")), "T\xC3\xA9tu " + id);
+        EXPECT_EQ(str(prop(s, "artist")), "\xE2\x99\xAB Artist");
+        EXPECT_EQ(str(prop(s, "path")), "/m/\xC3\xA9/" + id + ".mp3");
+    }
+    ASSERT_EQ(scan.playlists().size(), 1u);
+    EXPECT_EQ(songsOf(scan.playlists()[0]).size(), 2000u);
+}
+
+// Through the helper binary, with the library found under $HOME.
+class ScanMediaLibs : public ::testing::Test {
+  protected:
+    void writeLibrary(const std::string& name, const std::string& document) {
+        fs::create_directories(home / "Music/iTunes");
+        testsupport::writeFile(home / ("Music/iTunes/" + name), document);
+    }
+    std::vector<Value> scan(const std::vector<std::string>& env, double batchSize) {
+        host.startHelper(env);
+        amf::amf_object arg;
+        arg.set_numeric_property("batchSize", batchSize);
+        auto responses = host.call("scanMediaLibs", &arg);
+        EXPECT_EQ(host.quit(), 0);
+        return responses;
+    }
+    TempDir home;
+    TestHost host;
+};
+
+TEST_F(ScanMediaLibs, PrefersTheMusicLibraryFileAndStreamsBatches) {
+    PlistWriter preferred;
+    for (int i = 1; i <= 5; ++i)
+        preferred.track(std::to_string(i),
+                        {{"Track ID", xmlInteger(i)},
+                         {"Location", location("/m/" + std::to_string(i) + ".mp3")}});
+    preferred.playlist({{"Name", xmlString("Mine")}}, {"5", "1"});
+    PlistWriter other;
+    other.track("9", {{"Track ID", xmlInteger(9)}, {"Location", location("/other.mp3")}});
+    writeLibrary("iTunes Music Library.xml", preferred.document());
+    writeLibrary("iTunes Library.xml", other.document());
+
+    auto responses = scan({"HOME=" + home.path()}, 2);
+    // The library list, three batches of two, then the report.
+    ASSERT_EQ(responses.size(), 5u);
+    auto libraries = items(prop(responses[0], "data"));
+    ASSERT_EQ(libraries.size(), 1u);
+    EXPECT_EQ(str(libraries[0]), "iTunes");
+    EXPECT_FALSE(isDone(responses[0]));
+    for (int i = 1; i <= 3; ++i) EXPECT_EQ(items(prop(responses[i], "data")).size(), 2u);
+    EXPECT_TRUE(isDone(responses[4]));
+    auto songs = entriesOfType(responses, "song");
+    ASSERT_EQ(songs.size(), 5u);
+    for (const auto* s : songs) EXPECT_NE(str(prop(s, "path")), "/other.mp3");
+    auto lists = entriesOfType(responses, "playlist");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(songsOf(lists[0]), (std::vector<std::string>{"m5mp3", "m1mp3"}));
+    const auto* report = reportOf(responses);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 5);
+    EXPECT_EQ(num(prop(report, "playlistCount")), 1);
+}
+
+TEST_F(ScanMediaLibs, SecondCandidateAloneIsRead) {
+    PlistWriter other;
+    other.track("9", {{"Track ID", xmlInteger(9)}, {"Location", location("/other.mp3")}});
+    writeLibrary("iTunes Library.xml", other.document());
+    auto responses = scan({"HOME=" + home.path()}, 100);
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(items(prop(responses[0], "data")).size(), 1u);
+    auto songs = entriesOfType(responses, "song");
+    ASSERT_EQ(songs.size(), 1u);
+    EXPECT_EQ(str(prop(songs[0], "path")), "/other.mp3");
+}
+
+TEST_F(ScanMediaLibs, WithoutHomeThereIsNoLibrary) {
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)}, {"Location", location("/a.mp3")}});
+    writeLibrary("iTunes Music Library.xml", plist.document());
+    auto responses = scan({"HOME="}, 100);
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_TRUE(items(prop(responses[0], "data")).empty());
+    const auto* report = reportOf(responses);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 0);
+}
+
+TEST_F(ScanMediaLibs, MalformedLibraryPrintsTheErrorAndStillReports) {
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)}, {"Location", location("/a.mp3")}});
+    std::string document = plist.document();
+    document.replace(document.find("<key>Playlists</key>"), 20, "<key>Playlists</wrong>");
+    writeLibrary("iTunes Music Library.xml", document);
+    auto responses = scan({"HOME=" + home.path()}, 100);
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(entriesOfType(responses, "song").size(), 1u);
+    EXPECT_NE(reportOf(responses), nullptr);
+    const int line = 1 + static_cast<int>(std::count(
+                             document.begin(), document.begin() + document.find("</wrong>"), '\n'));
+    EXPECT_NE(host.helper().out().find("ITunesMediaScanner error: mismatched tag at line " +
+                                       std::to_string(line) + "\n"),
+              std::string::npos)
+        << host.helper().out();
+}
+
+}  // namespace
