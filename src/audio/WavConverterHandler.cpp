@@ -1,8 +1,11 @@
 #include "audio/WavConverterHandler.h"
 
+#include <atomic>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/thread/thread.hpp>
+#include <cstdint>
 #include <exception>
+#include <vector>
 
 #include "audio/DecoderSystem.h"
 #include "audio/WavFileWriter.h"
@@ -27,6 +30,77 @@ class DecodeSession {
   private:
     IDecoder& m_decoder;
     bool m_open = true;
+};
+
+// Hands out the entries of one request to the lanes converting them and
+// counts the successes. Shared by the lanes; every member is atomic.
+class ConversionQueue {
+  public:
+    explicit ConversionQueue(const std::vector<const amf::amf0_data_type*>& entries)
+        : m_entries(entries) {}
+
+    // Converts entries until none are left. Between files it is an
+    // interruption point, so "QUIT" ends a long request promptly.
+    void Drain(IDecoder& decoder) {
+        for (;;) {
+            boost::this_thread::interruption_point();
+            const size_t index = m_next++;
+            if (index >= m_entries.size()) return;
+            if (ConvertEntry(decoder, m_entries[index])) ++m_converted;
+        }
+    }
+    uint64_t Converted() const { return m_converted.load(); }
+
+  private:
+    static bool ConvertEntry(IDecoder& decoder, const amf::amf0_data_type* value) {
+        if (value == nullptr || value->get_type() != amf::AMF_STRING) return false;
+        try {
+            const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
+            std::string destination;
+            return WavConverterHandler::WavPathForSource(source, destination) &&
+                   WavConverterHandler::ConvertFile(decoder, source, destination);
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (const std::exception&) {
+            return false;  // this file is skipped; the others still run
+        }
+    }
+
+    const std::vector<const amf::amf0_data_type*>& m_entries;
+    std::atomic<size_t> m_next{0};
+    std::atomic<uint64_t> m_converted{0};
+};
+
+// A helper thread for the duration of one request. Its destructor stops and
+// joins it on every path out, an interruption of the request included.
+class SecondLane {
+  public:
+    SecondLane() = default;
+    SecondLane(const SecondLane&) = delete;
+    SecondLane& operator=(const SecondLane&) = delete;
+    ~SecondLane() {
+        if (!m_thread.joinable()) return;
+        boost::this_thread::disable_interruption noInterruption;
+        if (std::uncaught_exceptions() > 0) m_thread.interrupt();
+        m_thread.join();
+    }
+
+    template <typename Work>
+    void Start(Work work) {
+        m_thread = boost::thread([work] {
+            try {
+                work();
+            } catch (const boost::thread_interrupted&) {
+                // The request is ending early; the owner joins.
+            } catch (...) {
+                // Only creating the decoder can throw here, before any entry
+                // was taken: the other lane converts them all.
+            }
+        });
+    }
+
+  private:
+    boost::thread m_thread;
 };
 
 }  // namespace
@@ -112,30 +186,23 @@ void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
         return;
     }
 
-    double converted = 0;
-    double skipped = 0;
-    for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(list)) {
-        boost::this_thread::interruption_point();
-        const amf::amf0_data_type* value = entry.second;
-        bool ok = false;
-        try {
-            std::string destination;
-            if (value != nullptr && value->get_type() == amf::AMF_STRING) {
-                const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
-                ok = WavPathForSource(source, destination) &&
-                     ConvertFile(*decoder, source, destination);
-            }
-        } catch (const boost::thread_interrupted&) {
-            throw;
-        } catch (const std::exception&) {
-            ok = false;  // this file is skipped; the others still run
+    std::vector<const amf::amf0_data_type*> entries;
+    for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(list))
+        entries.push_back(entry.second);
+
+    // Files are independent, so a second lane with its own decoder converts
+    // alongside this thread; each lane holds one block in memory at a time.
+    ConversionQueue queue(entries);
+    {
+        SecondLane second;
+        if (entries.size() > 1 && boost::thread::hardware_concurrency() > 1) {
+            second.Start([&queue] { queue.Drain(*DecoderSystem::CreateDecoder()); });
         }
-        if (ok)
-            ++converted;
-        else
-            ++skipped;
+        queue.Drain(*decoder);
     }
 
+    const double converted = queue.Converted();
+    const double skipped = static_cast<double>(entries.size()) - converted;
     amf::amf_object result;
     result.set_numeric_property("filesConverted", converted);
     result.set_numeric_property("filesSkipped", skipped);

@@ -199,6 +199,14 @@ TEST_F(BASSDecoderTest, BadFilesFailAndTheDecoderStaysUsable) {
     bad.push_back(dir + "/video-only.m4a");
     bad.push_back(dir + "/missing.mp3");
     bad.push_back(dir);  // a folder
+    // Not regular files: a FIFO nobody writes to would block, a device never ends.
+    ASSERT_EQ(0, run("mkfifo '" + dir + "/fifo.mp3'"));
+    bad.push_back(dir + "/fifo.mp3");
+    bad.push_back("/dev/urandom");
+    for (const std::string& path : {dir + "/fifo.mp3", std::string("/dev/urandom"), dir}) {
+        AudioData data;
+        EXPECT_FALSE(DecoderSystem::CreateDecoder()->Decode(path, data)) << path;
+    }
 
     boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
     for (const std::string& path : bad) {

@@ -1,5 +1,7 @@
 #include "platform/bass/DecodeStream.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -47,6 +49,13 @@ int openInput(const std::string& path, const AVInputFormat* format, FormatContex
 }
 
 std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& error) {
+    // Regular files only: a FIFO would block the open for ever, and a device
+    // such as /dev/urandom would decode without end.
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = BASS_ERROR_FILEOPEN;
+        return nullptr;
+    }
     std::unique_ptr<DecodeStream> stream(new DecodeStream());
     int ret = openInput(path, nullptr, stream->format_);
     if (ret < 0) {
@@ -84,8 +93,14 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     codec->pkt_timebase = audio->time_base;
-    // Parallelism comes from decoding several files at once, one thread each.
-    codec->thread_count = 1;
+    // Lossless decoders that can spread frames over threads do so, as the
+    // ffmpeg tool does; the others decode on the caller's thread.
+    if (decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) {
+        codec->thread_count = 0;
+        codec->thread_type = FF_THREAD_FRAME;
+    } else {
+        codec->thread_count = 1;
+    }
     if (avcodec_open2(codec, decoder, nullptr) < 0) {
         error = BASS_ERROR_CODEC;
         return nullptr;
