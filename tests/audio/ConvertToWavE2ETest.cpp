@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "AudioFixtures.h"
 #include "support/TestHost.h"
@@ -176,6 +178,32 @@ TEST_F(ConvertToWavE2E, ParallelRequestsEachConvertTheirFiles) {
     EXPECT_EQ((std::set<double>{101, 102}), done);
     EXPECT_EQ(ffmpegS16(fixturePath("long61.flac")), ffmpegS16(dir / "two/long.wav"));
     EXPECT_EQ(ffmpegS16(fixturePath("long61.mp3")).size(), ffmpegS16(dir / "one/long.wav").size());
+}
+
+// "QUIT" in the middle of a long request stops both conversion lanes between
+// blocks: the helper exits and no temporary or partial file is left behind.
+TEST(ConvertToWavShutdown, QuitDuringConversionLeavesNoPartialFiles) {
+    TestHost host;
+    TempDir dir;
+    host.startHelper();
+    std::vector<std::string> paths;
+    for (int i = 0; i < 6; ++i) {
+        const std::string path = dir / ("long" + std::to_string(i) + ".flac");
+        fs::copy_file(fixturePath("long61.flac"), path);
+        paths.push_back(path);
+    }
+    amf::amf_object arg = filePaths(stringArray(paths));
+    host.send("convertToWav", 1, &arg);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(0, host.quit());
+    for (const std::string& name : namesIn(dir.path())) {
+        EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".wav") {
+            // Any WAV present is complete.
+            const std::string file = readFile(dir / name);
+            EXPECT_EQ(ffmpegS16(fixturePath("long61.flac")).size() + 44, file.size()) << name;
+        }
+    }
 }
 
 TEST(ConvertToWavStartup, HelperStartsWithTheDecoderSystem) {
