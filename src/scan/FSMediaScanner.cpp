@@ -1,6 +1,5 @@
 #include "scan/FSMediaScanner.h"
 
-#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/thread/thread.hpp>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "metadata/TagReader.h"
+#include "scan/PathUtils.h"
 
 namespace Ostra {
 
@@ -24,7 +24,7 @@ const std::size_t kExtensionBuckets = 100;
 FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
                                const amf::amf_ecma_array* validExtensions)
     : MediaScanner(processor), startPath_(startPath), validExtensions_(kExtensionBuckets) {
-    boost::algorithm::trim_if(startPath_, boost::algorithm::is_space());
+    boost::algorithm::trim_if(startPath_, IsWhiteSpace());
     if (validExtensions == nullptr) return;
     for (const auto& entry : *validExtensions) {
         if (entry.second != nullptr && entry.second->get_type() == amf::AMF_STRING) {

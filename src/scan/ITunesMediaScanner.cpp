@@ -1,13 +1,14 @@
 #include "scan/ITunesMediaScanner.h"
 
 #include <algorithm>
-#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+
+#include "scan/PathUtils.h"
 
 namespace Ostra {
 namespace ITunes {
@@ -152,7 +153,7 @@ void ITunesMediaScanner::startElement(const char* name, const char** attributes)
 
 void ITunesMediaScanner::endElement(const char* name) {
     std::string elementName(name);
-    boost::algorithm::trim_if(m_characterText, boost::algorithm::is_space());
+    boost::algorithm::trim_if(m_characterText, IsWhiteSpace());
     parseElement(m_elementPath, elementName, m_characterText);
     m_characterText.clear();
     const std::string::size_type cut = m_elementPath.rfind('/');

@@ -1,6 +1,5 @@
 #include "scan/MediaProcessor.h"
 
-#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
 #include <boost/lexical_cast.hpp>
 #include <memory>
@@ -194,7 +193,7 @@ void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, cons
     if (value == nullptr) return;
     // Bytes, not characters: a multi-byte UTF-8 character may be cut.
     std::string part = value->substr(0, kMetadataTextLength);
-    boost::algorithm::trim_all_if(part, boost::algorithm::is_space());
+    boost::algorithm::trim_all_if(part, IsWhiteSpace());
     metadataKey += part;
 }
 

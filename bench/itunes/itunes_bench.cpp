@@ -1,0 +1,193 @@
+// The helper's side of the iTunes library benchmark.
+//
+//   itunes_bench helper HOME [ROUNDS]
+//       "scanMediaLibs" end to end through the helper binary, with the library
+//       under HOME; prints tracks per second (best round) and the helper's
+//       peak resident memory next to its idle figure.
+//   itunes_bench processor RECORDS
+//       The media processor alone, in-process, fed synthetic song records;
+//       prints records per second and the peak resident memory it added.
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio.hpp>
+#include <boost/make_shared.hpp>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "hostlink/Messenger.h"
+#include "hostlink/Request.h"
+#include "scan/ITunesMediaScanner.h"
+#include "scan/MediaProcessor.h"
+#include "support/TestHost.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// VmHWM (peak resident set) of a process, in MB; -1 when unreadable.
+double peakMegabytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return -1;
+}
+
+// User plus system CPU seconds a process has used so far; -1 when unreadable.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string::size_type close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    // After the command name: state is field 3; utime and stime are 14 and 15.
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index >= 14) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int benchHelper(const std::string& home, int rounds) {
+    using namespace testsupport;
+    double best = 0, peak = 0, idle = 0, helperMs = 0, bestCpu = 0;
+    std::size_t songs = 0, playlists = 0;
+    for (int round = 0; round < rounds; ++round) {
+        TestHost host;
+        host.startHelper({"HOME=" + home});
+        idle = peakMegabytes(host.helper().pid());
+        const double cpuBefore = cpuSeconds(host.helper().pid());
+        amf::amf_object arg;
+        arg.set_numeric_property("batchSize", 1000);
+        const auto start = Clock::now();
+        auto responses = host.call("scanMediaLibs", &arg, std::chrono::minutes(10));
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        peak = std::max(peak, peakMegabytes(host.helper().pid()));
+        const double cpu = cpuSeconds(host.helper().pid()) - cpuBefore;
+        if (bestCpu == 0 || cpu < bestCpu) bestCpu = cpu;
+        if (responses.empty() || !isDone(responses.back())) {
+            std::cerr << "scan did not finish\n";
+            return 1;
+        }
+        songs = playlists = 0;
+        for (const auto& response : responses) {
+            for (const auto* entry : items(prop(response, "data"))) {
+                const std::string type = str(prop(entry, "objectType"));
+                if (type == "song" || type == "replacement" || type == "duplicate") ++songs;
+                if (type == "playlist") ++playlists;
+            }
+        }
+        if (best == 0 || seconds < best) {
+            best = seconds;
+            helperMs = num(prop(responses.back(), "duration"));
+        }
+        host.quit();
+    }
+    // Tracks dropped by the processor (no Location) still count as parsed.
+    std::cout << "helper scanMediaLibs: " << songs << " song records, " << playlists
+              << " playlists in " << best << " s end to end (helper's own duration "
+              << helperMs / 1000.0 << " s, best CPU " << bestCpu << " s)\n"
+              << "helper peak memory: " << peak << " MB (idle " << idle << " MB)\n";
+    std::cout << "HELPER_SECONDS " << best << "\nHELPER_CPU_SECONDS " << bestCpu
+              << "\nHELPER_PEAK_MB " << peak << "\nHELPER_IDLE_MB " << idle << "\n";
+    return 0;
+}
+
+int benchProcessor(long records) {
+    namespace asio = boost::asio;
+    asio::io_service service;
+    asio::ip::tcp::acceptor acceptor(service,
+                                     asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    Ostra::Messenger messenger(acceptor.local_endpoint().port(), nullptr);
+    messenger.start();
+    asio::ip::tcp::socket socket(service);
+    acceptor.accept(socket);
+    // The host side only drains, so the send queue never backs up.
+    std::thread drain([&socket] {
+        char buffer[65536];
+        boost::system::error_code ec;
+        while (!ec) socket.read_some(asio::buffer(buffer), ec);
+    });
+
+    const double before = peakMegabytes(getpid());
+    const auto start = Clock::now();
+    {
+        Ostra::Request request(messenger);
+        request.work_started();
+        Ostra::MediaProcessor processor(request, 1000);
+        for (long i = 0; i < records; ++i) {
+            amf::amf_object song;
+            const std::string n = std::to_string(i);
+            song.set_string_property(
+                "path", "/Users/bench/Music/iTunes/iTunes Media/Music/Artist " +
+                            std::to_string(i / 120) + "/Album " + std::to_string(i / 12) +
+                            "/Track Title " + n + ".mp3");
+            song.set_string_property("songPlistId", std::to_string(1000 + i));
+            song.set_string_property("title", "Track Title " + n);
+            song.set_string_property("artist", "Artist " + std::to_string(i / 120));
+            song.set_string_property("albumArtist", "Artist " + std::to_string(i / 120));
+            song.set_string_property("album", "Album " + std::to_string(i / 12));
+            song.set_string_property("kind", "MPEG audio file");
+            song.set_numeric_property("trackNumber", static_cast<double>(i % 12 + 1));
+            song.set_numeric_property("diskNumber", 1);
+            song.set_numeric_property("size", static_cast<double>(4000000 + i));
+            song.set_numeric_property("duration", static_cast<double>(180000 + i));
+            processor.processSongObject(&song);
+        }
+        processor.finish();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double after = peakMegabytes(getpid());
+    messenger.stop();
+    drain.join();
+    std::cout << "processor alone: " << records << " records in " << seconds
+              << " s = " << static_cast<long>(records / seconds) << " records/s, peak memory "
+              << after << " MB (" << after - before << " MB over the " << before << " MB before)\n";
+    std::cout << "PROCESSOR_PEAK_MB " << after << "\nPROCESSOR_ADDED_MB " << after - before << "\n";
+    return 0;
+}
+
+// Counts what the parser hands over and keeps nothing: the parser's own cost.
+class CountingSink : public Ostra::IMediaProcessor {
+  public:
+    void processSongObject(amf::amf_object*) override { ++songs; }
+    void processPlaylistObject(amf::amf_object*) override { ++playlists; }
+    void finish() override {}
+    void error(std::string) override {}
+    long songs = 0, playlists = 0;
+};
+
+int benchParser(const std::string& library) {
+    auto sink = boost::make_shared<CountingSink>();
+    Ostra::ITunes::ITunesMediaScanner scanner(sink);
+    std::ifstream in(library, std::ios::binary);
+    const std::clock_t cpu = std::clock();
+    const auto start = Clock::now();
+    scanner.parseITunesLibrary(in);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpuSeconds = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+    std::cout << "parser alone: " << sink->songs << " tracks, " << sink->playlists
+              << " playlists in " << seconds << " s (" << cpuSeconds << " CPU s)\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "helper" && argc >= 3)
+        return benchHelper(argv[2], argc > 3 ? std::stoi(argv[3]) : 3);
+    if (mode == "parser" && argc >= 3) return benchParser(argv[2]);
+    if (mode == "processor" && argc >= 3) return benchProcessor(std::stol(argv[2]));
+    std::cerr << "usage: itunes_bench helper HOME [ROUNDS] | itunes_bench processor RECORDS\n";
+    return 2;
+}
