@@ -66,18 +66,27 @@ bool probeAlacWindow(const std::string& path) {
     return std::search(window, window + sizeof window, kCode, kCode + 4) != window + sizeof window;
 }
 
+// The same window read through a file TagLib already holds open.
+bool probeAlacWindow(TagLib::File& file) {
+    file.seek(kAlacProbeOffset);
+    const TagLib::ByteVector window = file.readBlock(kAlacProbeLength);
+    return window.size() == kAlacProbeLength && window.find("alac") >= 0;
+}
+
 bool reportsAlacCodec(TagLib::MP4::File& file) {
     if (!file.isValid()) return false;
     const TagLib::MP4::Properties* properties = file.audioProperties();
     return properties != nullptr && properties->codec() == TagLib::MP4::Properties::ALAC;
 }
 
-// The Apple Lossless test with an already opened file to ask about the codec;
-// opened is the file the caller holds for this path, or null.
+// The Apple Lossless test, reusing the caller's open file for this path (or
+// null) both for the codec and for the window, so it costs no extra open.
 bool isFileALACWith(const std::string& path, TagLib::File* opened) {
     if (lowerExtensionOf(path) != ".m4a") return false;
-    if (probeAlacWindow(path)) return true;
-    if (auto* mp4 = dynamic_cast<TagLib::MP4::File*>(opened)) return reportsAlacCodec(*mp4);
+    auto* mp4 = dynamic_cast<TagLib::MP4::File*>(opened);
+    if (mp4 != nullptr && reportsAlacCodec(*mp4)) return true;
+    if (opened != nullptr ? probeAlacWindow(*opened) : probeAlacWindow(path)) return true;
+    if (mp4 != nullptr) return false;
     TagLib::MP4::File file(path.c_str(), true, TagLib::AudioProperties::Average);
     return reportsAlacCodec(file);
 }

@@ -359,6 +359,22 @@ TEST(AlacProbe, ReportedCodecCatchesAlacOutsideTheWindow) {
     EXPECT_FALSE(Ostra::isFileALAC(fixture("truncated.m4a")));
 }
 
+// "alac" inside the window flags even an AAC file; in a plainly written file
+// bytes 350 to 499 are audio data, so the file still parses.
+TEST(AlacProbe, WindowHitFlagsAnAacFileInTheExtraction) {
+    const std::string path = AudioFixtures::instance().root() + "/aac_with_alac_bytes.m4a";
+    std::string bytes = testsupport::readFile(fixture("aac.m4a"));
+    ASSERT_GT(bytes.size(), 500u);
+    ASSERT_LT(bytes.find("mdat"), 300u) << "fixture layout changed";
+    bytes.replace(420, 4, "alac");
+    testsupport::writeFile(path, bytes);
+    const Extraction e = extract(path);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ("Apple Lossless audio file", e.text.at("kind"));
+    EXPECT_EQ(metadatatest::kAlbumArtist, e.text.at("albumArtist"));
+    EXPECT_TRUE(Ostra::isFileALAC(path));
+}
+
 TEST(AlbumArtistTags, Id3v2TakesTheFirstTpe2Frame) {
     std::string out = "stale";
     EXPECT_FALSE(Ostra::getAlbumArtistFromID3v2Tag(out, nullptr));
