@@ -1,9 +1,12 @@
 // "audioHash" end to end: the real helper binary over real TCP.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HashTestSupport.h"
@@ -243,6 +246,21 @@ TEST_F(AudioHashCommand, ParallelRequestsEachGetTheirOwnAnswers) {
     EXPECT_EQ(
         (std::vector<std::string>{"data: " + entry("b.m4a"), "data: error", "count: 1 (done)"}),
         byId[102]);
+}
+
+TEST_F(AudioHashCommand, QuitDoesNotWaitForAHugeFile) {
+    // A sparse terabyte would take many minutes to hash; the hash loop's
+    // interruption point lets the helper stop in the middle of it.
+    const std::string huge = path("huge.mp3");
+    ASSERT_EQ(0, testsupport::run("truncate -s 1T '" + huge + "'"));
+    amf::amf_ecma_array list = testsupport::stringArray({huge});
+    amf::amf_object arg;
+    arg.set_property("filePaths", &list);
+    host.send("audioHash", 7, &arg);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(0, host.quit());
+    EXPECT_NE(std::string::npos, host.helper().out().find("Exiting."));
+    ::unlink(huge.c_str());
 }
 
 TEST(FileHashHandler, DescribesItsCommand) {
