@@ -1,7 +1,5 @@
 #include "system/SystemInfo.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <boost/thread/exceptions.hpp>
 #include <boost/thread/thread.hpp>
@@ -13,6 +11,8 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+
+#include "hash/Digest.h"
 
 namespace Quorvel::System {
 
@@ -33,28 +33,13 @@ void trace(const std::string& line) {
 // digest cannot be made.
 bool saltedDigest(std::string input, std::string& text) {
     input.append(reinterpret_cast<const char*>(kDeviceIdSalt), sizeof kDeviceIdSalt);
-    unsigned char digest[20];
-    unsigned int length = 0;
-    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr) != 1 ||
-        length != sizeof digest) {
-        return false;
-    }
-    text = renderDigest(digest);
+    std::string digest = Ostra::FileHash::sha1Text(input);
+    if (digest.empty()) return false;
+    text = digest;
     return true;
 }
 
 }  // namespace
-
-std::string renderDigest(const unsigned char (&digest)[20]) {
-    char text[41];
-    for (int word = 0; word < 5; ++word) {
-        const unsigned char* p = digest + word * 4;
-        std::uint32_t value = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) |
-                              (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
-        std::snprintf(text + word * 8, 9, "%08x", static_cast<unsigned int>(value));
-    }
-    return std::string(text, 40);
-}
 
 std::string cpuTypeForCode(const std::string& code) {
     static const struct {

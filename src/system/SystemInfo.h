@@ -50,7 +50,5 @@ std::string cpuTypeForCode(const std::string& code);
 // The machine's serial number; false (and serial empty) when there is none.
 bool getMacSerialNum(std::string& serial);
 bool getMacSerialNum(const Platform::MachineFacts& facts, std::string& serial);
-// A SHA-1 digest as text: "%08x" over each of its five big-endian words.
-std::string renderDigest(const unsigned char (&digest)[20]);
 
 }  // namespace Quorvel::System

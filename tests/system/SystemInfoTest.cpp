@@ -34,12 +34,6 @@ bool isDigestText(const std::string& text) {
            });
 }
 
-TEST(SystemInfoTest, RenderDigestWritesTheFiveWordsInOrder) {
-    unsigned char digest[20];
-    for (int i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(i * 13 + 1);
-    EXPECT_EQ(Quorvel::System::renderDigest(digest), "010e1b2835424f5c697683909daab7c4d1deebf8");
-}
-
 TEST(SystemInfoTest, DeviceIdHashesThePlatformUuidBytesAndSalt) {
     ostest::FakeMachineTree tree;
     tree.productUuid("4C4C4544-0042-3510-8051-B4C04F563532");
