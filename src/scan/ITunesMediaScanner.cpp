@@ -62,6 +62,10 @@ bool ITunesMediaScanner::findITunesLibraryPath(std::string& path) {
 void ITunesMediaScanner::doScan() {
     std::string path;
     if (!findITunesLibraryPath(path)) return;
+    // Only a regular file is opened: opening a FIFO would block the scan
+    // until a writer came, and a directory has nothing to read.
+    boost::system::error_code ec;
+    if (!boost::filesystem::is_regular_file(boost::filesystem::status(path, ec)) || ec) return;
     std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
     if (!in.is_open()) return;
     parseITunesLibrary(in);

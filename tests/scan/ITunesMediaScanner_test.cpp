@@ -432,6 +432,19 @@ TEST_F(ScanMediaLibs, WithoutHomeThereIsNoLibrary) {
     EXPECT_EQ(num(prop(report, "uniqueSongCount")), 0);
 }
 
+TEST_F(ScanMediaLibs, LibraryThatIsNotARegularFileIsListedButNotRead) {
+    fs::create_directories(home / "Music/iTunes");
+    ASSERT_EQ(testsupport::run("mkfifo '" + home / "Music/iTunes/iTunes Music Library.xml" + "'"),
+              0);
+    auto responses = scan({"HOME=" + home.path()}, 100);
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(items(prop(responses[0], "data")).size(), 1u);
+    const auto* report = reportOf(responses);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 0);
+    EXPECT_EQ(host.helper().out().find("ITunesMediaScanner error"), std::string::npos);
+}
+
 TEST_F(ScanMediaLibs, MalformedLibraryPrintsTheErrorAndStillReports) {
     PlistWriter plist;
     plist.track("1", {{"Track ID", xmlInteger(1)}, {"Location", location("/a.mp3")}});
