@@ -18,8 +18,9 @@ Messenger::~Messenger() {
 bool Messenger::start() {
     if (threads_.size() != 0) return false;
     asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port_);
-    socket_.async_connect(endpoint, strand_.wrap(boost::bind(&Messenger::handle_connect, this,
-                                                             asio::placeholders::error)));
+    socket_.async_connect(endpoint,
+                          asio::bind_executor(strand_, boost::bind(&Messenger::handle_connect, this,
+                                                                   asio::placeholders::error)));
     for (int i = 0; i < 2; ++i) {
         threads_.create_thread([this] {
             // A failing handler must not take the connection thread down.
@@ -54,10 +55,14 @@ void Messenger::handle_connect(const boost::system::error_code& error) {
     if (!error) do_read_header();
 }
 
+// Read completions are bound to the strand as their executor rather than
+// wrapped: with a wrapped handler, the composed read's completion could be
+// lost while sends were being posted to the same strand, leaving the
+// connection silent with data waiting.
 void Messenger::do_read_header() {
-    asio::async_read(
-        socket_, asio::buffer(&header_, sizeof header_),
-        strand_.wrap(boost::bind(&Messenger::handle_header_read, this, asio::placeholders::error)));
+    asio::async_read(socket_, asio::buffer(&header_, sizeof header_),
+                     asio::bind_executor(strand_, boost::bind(&Messenger::handle_header_read, this,
+                                                              asio::placeholders::error)));
 }
 
 void Messenger::handle_header_read(const boost::system::error_code& error) {
@@ -69,9 +74,9 @@ void Messenger::handle_header_read(const boost::system::error_code& error) {
 
 void Messenger::do_read_body() {
     body_.setSize(header_);
-    asio::async_read(
-        socket_, asio::buffer(body_.data(), body_.getSize()),
-        strand_.wrap(boost::bind(&Messenger::handle_body_read, this, asio::placeholders::error)));
+    asio::async_read(socket_, asio::buffer(body_.data(), body_.getSize()),
+                     asio::bind_executor(strand_, boost::bind(&Messenger::handle_body_read, this,
+                                                              asio::placeholders::error)));
 }
 
 void Messenger::handle_body_read(const boost::system::error_code& error) {

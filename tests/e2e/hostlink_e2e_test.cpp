@@ -134,6 +134,25 @@ TEST(HostLinkE2E, ConcurrentRequestsAreEachAnsweredExactlyOnce) {
     EXPECT_EQ(host.quit(), 0);
 }
 
+TEST(HostLinkE2E, PipelinedRequestsKeepFlowing) {
+    // A window of requests in flight while responses stream back: reads and
+    // sends share the connection's strand for a hundred thousand frames (a
+    // read completion once got lost after about 65,000 of them).
+    TestHost host;
+    host.startHelper();
+    const int total = 100000, window = 64;
+    amf::amf_string payload("ping");
+    int sent = 0, received = 0;
+    for (; sent < window; ++sent) host.send("echo", sent, &payload);
+    while (received < total) {
+        Value response = host.readResponse(std::chrono::seconds(10));
+        ASSERT_TRUE(response) << "stalled after " << received << " responses";
+        ++received;
+        if (sent < total) host.send("echo", sent++, &payload);
+    }
+    EXPECT_EQ(host.quit(), 0);
+}
+
 TEST(HostLinkE2E, StopLinesEndOfInputAndOverlongLines) {
     {
         TestHost host;
