@@ -49,6 +49,9 @@ class DecodeStream {
   public:
     // Sets `error` to a BASS error code and returns null on failure.
     static std::unique_ptr<DecodeStream> open(const std::string& path, int& error);
+    ~DecodeStream();
+    DecodeStream(const DecodeStream&) = delete;
+    DecodeStream& operator=(const DecodeStream&) = delete;
 
     std::mutex& mutex() { return mutex_; }
 
@@ -110,11 +113,6 @@ class DecodeStream {
     bool decoderDone_ = false;
     bool resamplerFlushed_ = false;
     bool ended_ = false;
-
-  public:
-    ~DecodeStream();
-    DecodeStream(const DecodeStream&) = delete;
-    DecodeStream& operator=(const DecodeStream&) = delete;
 };
 
 }  // namespace bass
