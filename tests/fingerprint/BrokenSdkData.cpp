@@ -19,7 +19,8 @@ extern const char kGNSDKInitData[] =
 #if defined(OSTRA_BROKEN_USER)
 // The program's user with one character of its payload changed.
 extern const char kGNSDKStoredUser[] =
-    "T1NUUkFVU1IBPQewM5USxq/jnbWZhJOTO09zdHJhTmF0aXZlAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
+    "T1NUUkFVU1IBPQewM5USxq/"
+    "jnbWZhJOTO09zdHJhTmF0aXZlAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
     "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABAAAAAAAAAAAAAAOAQfgwtqitx7/hLFKheLa3PsNxE";
 #else
 extern const char kGNSDKStoredUser[] =

@@ -202,7 +202,8 @@ TEST(Fingerprinter, CantametrixMatchesFpcalc) {
             differing += std::string(" ") + file.name + " (" + std::to_string(similarity) + ")";
         }
     }
-    EXPECT_GE(equal * 10, total * 9) << equal << " of " << total << " equal; differing:" << differing;
+    EXPECT_GE(equal * 10, total * 9)
+        << equal << " of " << total << " equal; differing:" << differing;
 }
 
 TEST(Fingerprinter, MicroDecodesToTheThirtySecondFingerprint) {

@@ -152,33 +152,19 @@ gnsdk_error_t Feature::Feed(const int16_t* samples, int64_t count, std::string& 
 gnsdk_error_t Feature::EndOfWrite(std::string& why) {
     if (m_ended) return GNSDK_SUCCESS;
     m_ended = true;
+    // The converter still holds the last few samples of its filter delay
+    // (about ten at 44.1 kHz). fpcalc never drains them, and feeding them
+    // would now and then complete one more Chromaprint frame and so change
+    // the text; they are dropped to keep the texts equal.
+    m_resampler.reset();
+    m_partial.clear();
     if (m_failed) {
         why = "an earlier write failed";
         return DSPERR_ProcessingFailed;
     }
-    gnsdk_error_t code = Drain(why);
+    gnsdk_error_t code = Finish(why);
     if (code != GNSDK_SUCCESS) m_failed = true;
     return code;
-}
-
-gnsdk_error_t Feature::Drain(std::string& why) {
-    // The filter still holds the last few converted samples; fpcalc drains it
-    // at the end of the file and so do we.
-    if (m_resampler) {
-        while (!m_complete) {
-            int produced = m_resampler->Flush();
-            if (produced < 0) {
-                why = "conversion failed";
-                return DSPERR_ProcessingFailed;
-            }
-            if (produced == 0) break;
-            gnsdk_error_t code = Feed(m_resampler->Output(), produced, why);
-            if (code != GNSDK_SUCCESS) return code;
-        }
-        m_resampler.reset();
-    }
-    m_partial.clear();
-    return Finish(why);
 }
 
 gnsdk_error_t Feature::Finish(std::string& why) {

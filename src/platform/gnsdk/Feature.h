@@ -61,8 +61,6 @@ class Feature {
     gnsdk_error_t WriteFrames(const uint8_t* data, size_t frames, std::string& why);
     // Feeds converted samples up to the algorithm's duration.
     gnsdk_error_t Feed(const int16_t* samples, int64_t count, std::string& why);
-    // Drains the converter and computes the text.
-    gnsdk_error_t Drain(std::string& why);
     gnsdk_error_t Finish(std::string& why);
 
     Algorithm m_algorithm;

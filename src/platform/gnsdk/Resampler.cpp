@@ -55,17 +55,13 @@ bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, int ou
 }
 
 int Resampler::Convert(const uint8_t* in, int frames) {
-    if (m_swr == nullptr || frames < 0) return -1;
+    if (m_swr == nullptr || in == nullptr || frames < 0) return -1;
     int capacity = swr_get_out_samples(m_swr, frames);
     if (capacity < 0) return -1;
     if (m_out.size() < static_cast<size_t>(capacity) + 1) m_out.resize(capacity + 1);
     uint8_t* out[1] = {reinterpret_cast<uint8_t*>(m_out.data())};
     const uint8_t* input[1] = {in};
-    return swr_convert(m_swr, out, static_cast<int>(m_out.size()), in ? input : nullptr, frames);
-}
-
-int Resampler::Flush() {
-    return Convert(nullptr, 0);
+    return swr_convert(m_swr, out, static_cast<int>(m_out.size()), input, frames);
 }
 
 }  // namespace gnsdk_impl

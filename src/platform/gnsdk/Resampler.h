@@ -31,8 +31,6 @@ class Resampler {
     // Converts `frames` interleaved frames. Returns the number of output
     // samples, which stay readable at Output() until the next call, or -1.
     int Convert(const uint8_t* in, int frames);
-    // Drains the samples still held in the filter; same results as Convert.
-    int Flush();
     const int16_t* Output() const { return m_out.data(); }
 
   private:

@@ -392,6 +392,23 @@ TEST_F(GnsdkTest, MicroEqualsFpcalcOverThirtySeconds) {
     EXPECT_LE(result.bytesUntilComplete, 31 * second);
 }
 
+TEST_F(GnsdkTest, ConverterTailIsNotFed) {
+    // 267542 frames at 44.1 kHz leave the converted stream a few samples short
+    // of one more Chromaprint frame, which the converter's filter tail would
+    // complete; fpcalc does not feed that tail, so neither may we.
+    std::string source = sampleaudio::Sample("gnsdk-tail-seed7.wav", 7, 7);
+    testsupport::TempDir dir;
+    std::string cut = dir / "tail.wav";
+    ASSERT_EQ(0, testsupport::run("ffmpeg -nostdin -v error -y -i '" + source +
+                                  "' -af atrim=end_sample=267542 '" + cut + "'"));
+    sampleaudio::Pcm pcm;
+    ASSERT_TRUE(sampleaudio::Decode(cut, pcm));
+    ASSERT_EQ(267542u * 4, pcm.bytes.size());
+    Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, 176400);
+    ASSERT_EQ(GNSDK_SUCCESS, result.code);
+    EXPECT_EQ(sampleaudio::Fpcalc(cut, 120), result.text);
+}
+
 TEST_F(GnsdkTest, BlockSizeDoesNotMatter) {
     Samples& samples = Samples::Get();
     const sampleaudio::Pcm& pcm = samples.pcm("tune10.wav");

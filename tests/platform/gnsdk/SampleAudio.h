@@ -7,9 +7,9 @@
 
 namespace sampleaudio {
 
-// Writes `seconds` of stereo 44.1 kHz audio (the same in both channels) for `seed` to `path`, encoded as
-// the file name's extension implies unless `codecArgs` says otherwise. True
-// when ffmpeg succeeded.
+// Writes `seconds` of stereo 44.1 kHz audio (the same in both channels) for `seed` to `path`,
+// encoded as the file name's extension implies unless `codecArgs` says otherwise. True when ffmpeg
+// succeeded.
 bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs = "");
 
 // A generated file in the build's shared sample folder, made on first use

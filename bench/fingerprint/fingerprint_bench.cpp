@@ -1,0 +1,143 @@
+// "fingerprints" throughput end to end: the real helper over loopback TCP.
+// Figures: ["CMX"] over every listed file in one request, two such requests in
+// flight at once, and ["MICRO"] alone against ["CMX"] over the files longer
+// than two minutes.
+// Usage: fingerprint_bench LIST_FILE LONG_LIST_FILE [ROUNDS]; each list holds
+// one path a line.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/TestHost.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testsupport::Value;
+
+std::vector<std::string> readList(const char* file) {
+    std::vector<std::string> paths;
+    std::ifstream list(file);
+    for (std::string line; std::getline(list, line);) {
+        if (!line.empty()) paths.push_back(line);
+    }
+    return paths;
+}
+
+amf::amf_object request(const std::vector<std::string>& paths, const std::string& type) {
+    amf::amf_object arg;
+    amf::amf_ecma_array types = testsupport::stringArray({type});
+    amf::amf_ecma_array filePaths = testsupport::stringArray(paths);
+    arg.set_property("fingerprintTypes", &types);
+    arg.set_property("filePaths", &filePaths);
+    arg.set_numeric_property("batchSize", 10);
+    return arg;
+}
+
+// Sends one request per id and waits until each has answered "done"; returns
+// the files fingerprinted, summed, or -1 on a failed exchange.
+long fingerprintAll(testsupport::TestHost& host, const amf::amf_object& arg,
+                    const std::vector<double>& ids) {
+    for (double id : ids) host.send("fingerprints", id, &arg);
+    long count = 0;
+    std::size_t done = 0;
+    while (done < ids.size()) {
+        Value response = host.readResponse(std::chrono::seconds(600));
+        if (!response) return -1;
+        if (!testsupport::isDone(response)) continue;
+        ++done;
+        const amf::amf0_data_type* data = testsupport::prop(response, "data");
+        if (!data || data->get_type() != amf::AMF_OBJECT) return -1;
+        count += static_cast<long>(testsupport::num(testsupport::prop(data, "count")));
+    }
+    return count;
+}
+
+// User plus system CPU seconds the process has used so far: on a shared
+// machine wall time depends on the neighbours, CPU time much less.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::stol(field);
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct Timing {
+    double wall = 1e300;
+    double cpu = 1e300;
+};
+
+// Best wall and CPU time of `rounds` runs of the requests.
+bool measure(testsupport::TestHost& host, const amf::amf_object& arg, int parallel, long expected,
+             int rounds, double& id, Timing& timing) {
+    for (int r = 0; r < rounds; ++r) {
+        std::vector<double> ids;
+        for (int i = 0; i < parallel; ++i) ids.push_back(++id);
+        const double cpuStart = cpuSeconds(host.helper().pid());
+        auto start = Clock::now();
+        if (fingerprintAll(host, arg, ids) != expected * parallel) return false;
+        timing.wall =
+            std::min(timing.wall, std::chrono::duration<double>(Clock::now() - start).count());
+        timing.cpu = std::min(timing.cpu, cpuSeconds(host.helper().pid()) - cpuStart);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::cerr << "usage: fingerprint_bench LIST_FILE LONG_LIST_FILE [ROUNDS]\n";
+        return 2;
+    }
+    const std::vector<std::string> all = readList(argv[1]);
+    const std::vector<std::string> longFiles = readList(argv[2]);
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    const long n = static_cast<long>(all.size());
+    const long nLong = static_cast<long>(longFiles.size());
+
+    testsupport::TestHost host;
+    host.startHelper();
+    double id = 0;
+    amf::amf_object cmx = request(all, "CMX");
+    if (fingerprintAll(host, cmx, {++id}) != n) {
+        std::cerr << "warm-up request did not fingerprint every file\n";
+        return 3;
+    }
+    Timing one, two, longCmx, longMicro;
+    amf::amf_object cmxLong = request(longFiles, "CMX");
+    amf::amf_object microLong = request(longFiles, "MICRO");
+    if (!measure(host, cmx, 1, n, rounds, id, one) || !measure(host, cmx, 2, n, rounds, id, two) ||
+        !measure(host, cmxLong, 1, nLong, rounds, id, longCmx) ||
+        !measure(host, microLong, 1, nLong, rounds, id, longMicro)) {
+        std::cerr << "a request did not fingerprint every file\n";
+        return 3;
+    }
+    host.quit();
+
+    std::cout << "files " << n << ", longer than two minutes " << nLong << "\n"
+              << "cmx_one_request_files_per_s " << n / one.wall << " (" << one.wall << " s, "
+              << one.cpu << " cpu-s)\n"
+              << "cmx_one_request_files_per_cpu_s " << n / one.cpu << "\n"
+              << "cmx_two_requests_files_per_s " << 2 * n / two.wall << " (" << two.wall << " s, "
+              << two.cpu << " cpu-s)\n"
+              << "long_cmx_files_per_s " << nLong / longCmx.wall << " (" << longCmx.wall << " s, "
+              << longCmx.cpu << " cpu-s)\n"
+              << "long_micro_files_per_s " << nLong / longMicro.wall << " (" << longMicro.wall
+              << " s, " << longMicro.cpu << " cpu-s)\n"
+              << "micro_vs_cmx_on_long_files " << longCmx.wall / longMicro.wall
+              << " (goal 3), per cpu-second " << longCmx.cpu / longMicro.cpu << "\n";
+    return 0;
+}
