@@ -1,5 +1,5 @@
-// The DSP library's feature calls. Each handle owns its own converter and
-// Chromaprint context, so handles on different threads never share state.
+// The DSP library's feature calls. Each handle owns its own converter,
+// Chromaprint context and worker thread, so handles never share state.
 
 #include <mutex>
 #include <new>
@@ -12,7 +12,7 @@
 
 struct gnsdk_feature_s {
     explicit gnsdk_feature_s(gnsdk_impl::Algorithm algorithm) : feature(algorithm) {}
-    gnsdk_impl::Feature feature;
+    gnsdk_impl::AsyncFeature feature;
 };
 
 using gnsdk_impl::Fail;

@@ -10,6 +10,11 @@ namespace {
 
 // Frames converted per libswresample call, which bounds the output buffer.
 constexpr size_t kSliceFrames = 1 << 16;
+// Blocks waiting for the worker; the writer waits when there are more.
+constexpr size_t kMaxQueued = 2;
+// Converted samples by which the converter's output may lag its input: its
+// delay is about half the filter size (16) at either rate.
+constexpr int64_t kConverterLag = 64;
 constexpr uint32_t kMaxSampleRate = 1000000;
 constexpr uint32_t kMaxChannels = 8;
 
@@ -208,6 +213,131 @@ gnsdk_error_t Feature::Retrieve(uint32_t* quality, const char** text) const {
     if (quality != nullptr) *quality = m_quality;
     *text = m_text.c_str();
     return GNSDK_SUCCESS;
+}
+
+}  // namespace gnsdk_impl
+
+namespace gnsdk_impl {
+
+AsyncFeature::AsyncFeature(Algorithm algorithm)
+    : m_feature(algorithm), m_limit(SecondsFor(algorithm) * kFingerprintRate) {}
+
+AsyncFeature::~AsyncFeature() {
+    Stop();
+}
+
+void AsyncFeature::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+        m_queue.clear();
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+gnsdk_error_t AsyncFeature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
+                                  std::string& why) {
+    gnsdk_error_t code = m_feature.Begin(sampleRate, bitsPerSample, channels, why);
+    if (code != GNSDK_SUCCESS) return code;
+    uint64_t frameBytes = static_cast<uint64_t>(bitsPerSample / 8) * channels;
+    uint64_t frames =
+        (static_cast<uint64_t>(m_limit + kConverterLag) * sampleRate + kFingerprintRate - 1) /
+        kFingerprintRate;
+    m_neededBytes = frames * frameBytes;
+    try {
+        m_thread = std::thread(&AsyncFeature::Run, this);
+    } catch (const std::exception& e) {
+        why = e.what();
+        return DSPERR_NoMemory;
+    }
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t AsyncFeature::Write(const uint8_t* data, size_t size, bool& complete,
+                                  std::string& why) {
+    complete = m_written >= m_neededBytes;
+    if (m_ended) return DSPERR_WriteAfterEnd;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_error != GNSDK_SUCCESS) {
+        why = m_why;
+        return m_error;
+    }
+    if (complete || size == 0) return GNSDK_SUCCESS;
+    m_changed.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_error != 0; });
+    std::vector<uint8_t> block;
+    block.swap(m_spare);
+    lock.unlock();
+    try {
+        block.assign(data, data + size);
+    } catch (const std::exception& e) {
+        why = e.what();
+        return DSPERR_NoMemory;
+    }
+    lock.lock();
+    m_queue.push_back(std::move(block));
+    lock.unlock();
+    m_changed.notify_all();
+    m_written += size;
+    complete = m_written >= m_neededBytes;
+    return GNSDK_SUCCESS;
+}
+
+void AsyncFeature::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (true) {
+        m_changed.wait(lock, [this] { return !m_queue.empty() || m_closing; });
+        if (m_queue.empty()) return;
+        std::vector<uint8_t> block = std::move(m_queue.front());
+        m_queue.pop_front();
+        bool failed = m_error != GNSDK_SUCCESS;
+        lock.unlock();
+        m_changed.notify_all();
+        gnsdk_error_t code = GNSDK_SUCCESS;
+        std::string why;
+        if (!failed) {
+            // Nothing may leave the thread.
+            try {
+                bool complete = false;
+                code = m_feature.Write(block.data(), block.size(), complete, why);
+            } catch (const std::exception& e) {
+                code = DSPERR_NoMemory;
+                why = e.what();
+            }
+        }
+        lock.lock();
+        if (code != GNSDK_SUCCESS && m_error == GNSDK_SUCCESS) {
+            m_error = code;
+            m_why = why;
+            m_changed.notify_all();
+        }
+        if (m_spare.capacity() < block.capacity()) m_spare.swap(block);
+    }
+}
+
+gnsdk_error_t AsyncFeature::EndOfWrite(std::string& why) {
+    if (m_ended) return GNSDK_SUCCESS;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    m_ended = true;
+    if (m_error != GNSDK_SUCCESS) {
+        why = m_why;
+        // The feature then has no text and reports the failure on retrieval.
+        std::string ignored;
+        m_feature.MarkFailed();
+        m_feature.EndOfWrite(ignored);
+        return m_error;
+    }
+    return m_feature.EndOfWrite(why);
+}
+
+gnsdk_error_t AsyncFeature::Retrieve(uint32_t* quality, const char** text) const {
+    if (!m_ended) return DSPERR_NotEnded;
+    return m_feature.Retrieve(quality, text);
 }
 
 }  // namespace gnsdk_impl
