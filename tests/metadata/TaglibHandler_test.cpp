@@ -248,6 +248,15 @@ TEST_F(TaglibHandlerE2E, RequestsAreSerialised) {
         EXPECT_EQ(i < 31 ? first : 203 - first, order[i]);
 }
 
+TEST_F(TaglibHandlerE2E, CommandNameIsCaseSensitive) {
+    const amf::amf_object arg = request({fixture("tagged.flac")}, 1);
+    const auto responses = host_.call("ExtractMetadataFromFiles", &arg);
+    ASSERT_EQ(1u, responses.size());
+    EXPECT_TRUE(isDone(responses[0]));
+    EXPECT_EQ("Error: Unknown command \"ExtractMetadataFromFiles\"",
+              str(prop(responses[0], "data")));
+}
+
 TEST(TaglibHandler, CommandTable) {
     Ostra::TaglibHandler handler;
     EXPECT_TRUE(handler.Setup());
