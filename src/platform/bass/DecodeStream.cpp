@@ -93,14 +93,10 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     codec->pkt_timebase = audio->time_base;
-    // Lossless decoders that can spread frames over threads do so, as the
-    // ffmpeg tool does; the others decode on the caller's thread.
-    if (decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) {
-        codec->thread_count = 0;
-        codec->thread_type = FF_THREAD_FRAME;
-    } else {
-        codec->thread_count = 1;
-    }
+    // One thread per stream: parallelism comes from decoding several files at
+    // once. (FFmpeg's frame threads would also hide its buffer hand-offs from
+    // the thread sanitizer, which cannot see into the uninstrumented library.)
+    codec->thread_count = 1;
     if (avcodec_open2(codec, decoder, nullptr) < 0) {
         error = BASS_ERROR_CODEC;
         return nullptr;
