@@ -193,7 +193,7 @@ void clone_map(const amf_map& src, amf_map& dst) {
 }
 
 const amf0_data_type* amf_property_map::get_property(const std::string& name) const {
-    auto it = map_.find(amf_string(name));
+    auto it = map_.find(name);
     return it == map_.end() ? nullptr : it->second;
 }
 
@@ -225,7 +225,7 @@ void amf_property_map::set_bool_property(const std::string& name, bool value) {
 }
 
 void amf_property_map::remove_property(const std::string& name) {
-    auto it = map_.find(amf_string(name));
+    auto it = map_.find(name);
     if (it == map_.end()) return;
     delete it->second;
     map_.erase(it);

@@ -146,7 +146,14 @@ class amf_null : public amf0_data_type_tmpl<AMF_NULL, 0> {
 
 // Keys order by their bytes (std::string comparison), so maps always encode in
 // ascending key order, never in insertion order.
-typedef std::map<amf_string, amf0_data_type*> amf_map;
+// Looks keys up by plain text without building an amf_string.
+struct amf_key_less {
+    typedef void is_transparent;
+    bool operator()(const amf_string& a, const amf_string& b) const { return a < b; }
+    bool operator()(const amf_string& a, const std::string& b) const { return a.get_value() < b; }
+    bool operator()(const std::string& a, const amf_string& b) const { return a < b.get_value(); }
+};
+typedef std::map<amf_string, amf0_data_type*, amf_key_less> amf_map;
 
 void release_map(amf_map& m);
 void clone_map(const amf_map& src, amf_map& dst);

@@ -51,6 +51,10 @@ void Messenger::sendMessage(const Message& message) {
     strand_.post([this, message] { do_send_message(message); });
 }
 
+void Messenger::sendMessage(Message&& message) {
+    strand_.post([this, message = std::move(message)] { do_send_message(message); });
+}
+
 void Messenger::handle_connect(const boost::system::error_code& error) {
     if (!error) do_read_header();
 }

@@ -32,6 +32,7 @@ class Messenger {
     bool isStarted();
     // Queues a copy of the message; frames leave whole and in posting order.
     void sendMessage(const Message& message);
+    void sendMessage(Message&& message);
 
   private:
     void handle_connect(const boost::system::error_code& error);

@@ -30,26 +30,19 @@ void Request::work_started() {
 }
 
 void Request::SendResponseData(const amf::amf0_data_type* data, bool done) {
-    amf::amf_object envelope;
-    envelope.set_bool_property("done", done);
-    envelope.set_numeric_property("id", id_);
-    amf::amf_null null;
-    envelope.set_property("data", data ? data : &null);
     double duration = 0;
     if (!start_.is_special()) {
         pt::time_duration elapsed = pt::microsec_clock::local_time() - start_;
         duration = static_cast<double>(elapsed.total_microseconds() / 1000);
     }
-    envelope.set_numeric_property("duration", duration);
-    if (encodeAndSend(envelope)) return;
+    amf::amf_null null;
+    if (encodeAndSend(data ? data : &null, done, duration)) return;
 
     // The payload cannot be encoded (a short string past its limit): the host
     // still gets a decodable final answer for this id.
     amf::amf_object error;
     error.set_string_property("error", "response could not be encoded");
-    envelope.set_property("data", &error);
-    envelope.set_bool_property("done", true);
-    encodeAndSend(envelope);
+    encodeAndSend(&error, true, duration);
 }
 
 void Request::SendErrorResponse(const std::string& message) {
@@ -58,10 +51,34 @@ void Request::SendErrorResponse(const std::string& message) {
     SendResponseData(&error, true);
 }
 
-bool Request::encodeAndSend(const amf::amf_object& envelope) {
-    Message frame(amf::get_size(&envelope));
-    if (!amf::encode(frame.data(), frame.end(), &envelope)) return false;
-    messenger_->sendMessage(frame);
+// The envelope {"data", "done", "duration", "id"} is written directly around
+// the caller's payload, in the key order an amf_object would use, so a large
+// batch is encoded once instead of being deep-copied into an envelope first.
+bool Request::encodeAndSend(const amf::amf0_data_type* data, bool done, double duration) {
+    const amf::amf_boolean doneValue(done);
+    const amf::amf_numeric durationValue(duration);
+    const amf::amf_numeric idValue(id_);
+    const std::pair<const char*, const amf::amf0_data_type*> entries[] = {
+        {"data", data}, {"done", &doneValue}, {"duration", &durationValue}, {"id", &idValue}};
+    std::size_t size = 1 + 3;
+    for (const auto& entry : entries)
+        size += 2 + std::char_traits<char>::length(entry.first) + amf::get_size(entry.second);
+    Message frame(size);
+    unsigned char* p = frame.data();
+    const unsigned char* end = frame.end();
+    *p++ = amf::AMF_OBJECT;
+    for (const auto& entry : entries) {
+        std::size_t keyLength = std::char_traits<char>::length(entry.first);
+        *p++ = 0;
+        *p++ = static_cast<unsigned char>(keyLength);
+        std::copy(entry.first, entry.first + keyLength, p);
+        p += keyLength;
+        if (!amf::encode_and_step(p, end, entry.second)) return false;
+    }
+    *p++ = 0;
+    *p++ = 0;
+    *p++ = amf::AMF_OBJECT_END;
+    messenger_->sendMessage(std::move(frame));
     return true;
 }
 

@@ -33,7 +33,7 @@ class Request {
     void SendErrorResponse(const std::string& message);
 
   private:
-    bool encodeAndSend(const amf::amf_object& envelope);
+    bool encodeAndSend(const amf::amf0_data_type* data, bool done, double duration);
 
     Messenger* messenger_;
     std::string command_;
