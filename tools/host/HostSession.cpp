@@ -124,8 +124,13 @@ bool HostSession::send(const std::string& command, double id, const amf::amf0_da
     return !ec;
 }
 
-std::unique_ptr<amf::amf0_data_type> HostSession::receive() {
-    auto readExactly = [this](unsigned char* out, std::size_t n) {
+std::unique_ptr<amf::amf0_data_type> HostSession::receive(std::chrono::milliseconds timeout) {
+    const bool bounded = timeout != std::chrono::milliseconds::max();
+    const auto deadline = std::chrono::steady_clock::now() + (bounded ? timeout : timeout.zero());
+    bool timedOut = false;
+    // Only the wait for a frame's first byte may time out; a frame that has
+    // begun is read to its end.
+    auto readExactly = [&](unsigned char* out, std::size_t n, bool mayTimeOut) {
         std::size_t got = 0;
         while (got < n) {
             pollfd fd{socket_.native_handle(), POLLIN, 0};
@@ -133,6 +138,11 @@ std::unique_ptr<amf::amf0_data_type> HostSession::receive() {
             if (r < 0 && errno != EINTR) return false;
             if (r <= 0) {
                 if (!helperAlive()) return false;
+                if (mayTimeOut && got == 0 && bounded &&
+                    std::chrono::steady_clock::now() >= deadline) {
+                    timedOut = true;
+                    return false;
+                }
                 continue;
             }
             ssize_t k = ::recv(socket_.native_handle(), out + got, n - got, 0);
@@ -142,7 +152,8 @@ std::unique_ptr<amf::amf0_data_type> HostSession::receive() {
         return true;
     };
     unsigned char header[4];
-    if (!readExactly(header, 4)) {
+    if (!readExactly(header, 4, true)) {
+        if (timedOut) return nullptr;
         error_ = SessionError::HelperDied;
         return nullptr;
     }
@@ -152,7 +163,7 @@ std::unique_ptr<amf::amf0_data_type> HostSession::receive() {
         return nullptr;
     }
     std::vector<unsigned char> body(n);
-    if (n > 0 && !readExactly(body.data(), n)) {
+    if (n > 0 && !readExactly(body.data(), n, false)) {
         error_ = SessionError::HelperDied;
         return nullptr;
     }

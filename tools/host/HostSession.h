@@ -29,8 +29,10 @@ class HostSession {
     unsigned short port() const { return port_; }
 
     bool send(const std::string& command, double id, const amf::amf0_data_type* arg);
-    // One decoded frame; null when the connection ended or the helper died.
-    std::unique_ptr<amf::amf0_data_type> receive();
+    // One decoded frame; null when the connection ended or the helper died
+    // (error() says which), or when `timeout` passed first (error() stays None).
+    std::unique_ptr<amf::amf0_data_type> receive(
+        std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
     // Writes "QUIT" and waits for the helper; returns its exit status.
     int close();
     SessionError error() const { return error_; }
