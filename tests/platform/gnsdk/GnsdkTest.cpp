@@ -480,6 +480,21 @@ TEST_F(GnsdkTest, DifferentAudioDiffers) {
     EXPECT_LT(sampleaudio::Similarity(a.text, b.text), 0.75);
 }
 
+TEST_F(GnsdkTest, ReleaseWithoutEndOfWrite) {
+    // The handle's worker may still hold queued audio; release stops it.
+    Samples& samples = Samples::Get();
+    const sampleaudio::Pcm& pcm = samples.pcm("tune45.mp3");
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS,
+              gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, pcm.sampleRate, 16,
+                                            pcm.channels, &feature));
+    for (size_t offset = 0; offset + 65536 <= pcm.bytes.size(); offset += 65536) {
+        ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_write(feature, pcm.bytes.data() + offset,
+                                                               65536, nullptr));
+    }
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
+}
+
 TEST_F(GnsdkTest, HandlesWorkInParallel) {
     Samples& samples = Samples::Get();
     const sampleaudio::Pcm& first = samples.pcm("tune45.mp3");
