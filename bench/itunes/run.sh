@@ -42,6 +42,10 @@ SECONDS_OURS=$(echo "$OURS" | awk '/HELPER_SECONDS/ {print $2}')
 OURS_TPS=$(echo "$TRACKS / $SECONDS_OURS" | bc -l)
 printf 'helper: %.0f tracks/s, plistlib: %.0f tracks/s, ratio %.2fx (goal >= 5x)\n' \
     "$OURS_TPS" "$PEER_TPS" "$(echo "$OURS_TPS / $PEER_TPS" | bc -l)"
+printf 'CPU seconds: helper %s, plistlib %s, ratio %.2fx\n' \
+    "$(echo "$OURS" | awk '/HELPER_CPU_SECONDS/ {print $2}')" \
+    "$(echo "$PEER" | awk '/PLISTLIB_CPU_SECONDS/ {print $2}')" \
+    "$(echo "$(echo "$PEER" | awk '/PLISTLIB_CPU_SECONDS/ {print $2}') / $(echo "$OURS" | awk '/HELPER_CPU_SECONDS/ {print $2}')" | bc -l)"
 printf 'helper peak: %s MB with locations, %s MB without (idle %s MB); processor alone on 100,000 records: %s MB peak (goal < 100 MB)\n' \
     "$(echo "$OURS" | awk '/HELPER_PEAK_MB/ {print $2}')" \
     "$(echo "$BARE_OUT" | awk '/HELPER_PEAK_MB/ {print $2}')" \
