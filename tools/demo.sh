@@ -21,8 +21,18 @@ if [ -t 1 ]; then
 fi
 section() { printf '\n%s== %s ==%s\n' "$bold" "$1" "$plain"; }
 # Shows the command as a user would type it, then runs it.
+# Quotes a word for showing only when the shell would need it.
+shown() {
+    if [[ $1 =~ ^[A-Za-z0-9_./,:=+-]+$ ]]; then
+        printf '%s' "$1"
+    else
+        printf "'%s'" "${1//\'/\'\\\'\'}"
+    fi
+}
 run() {
-    printf '%s$ ostra-host %s%s\n' "$bold" "$*" "$plain"
+    printf '%s$ ostra-host' "$bold"
+    for word in "$@"; do printf ' %s' "$(shown "$word")"; done
+    printf '%s\n' "$plain"
     "$HOST" "$@"
 }
 
@@ -55,7 +65,8 @@ run extensions --format table
 
 section "Scanning $LIBRARY"
 SCAN="$BUILD/demo-scan.jsonl"
-printf '%s$ ostra-host scan %s --ext %s --batch 50 > %s%s\n' "$bold" "$LIBRARY" "$EXTS" "$SCAN" "$plain"
+printf '%s$ ostra-host scan %s --ext %s --batch 50 > %s%s\n' "$bold" "$(shown "$LIBRARY")" "$EXTS" \
+    "$(shown "$SCAN")" "$plain"
 "$HOST" scan "$LIBRARY" --ext "$EXTS" --batch 50 >"$SCAN"
 python3 - "$SCAN" <<'EOF'
 import json, sys
@@ -71,7 +82,7 @@ for r in records:
     kind = r.get("objectType")
     if kind in ("duplicate", "replacement"):
         kept = byid.get(r["duplicateOf"], {}).get("path", r["duplicateOf"])
-        verb = "replaces" if kind == "replacement" else "duplicates"
+        verb = "replaces" if kind == "replacement" else "is a copy of"
         print(f"{kind}: {r['path']}\n    {verb} {kept} (matched by {r['type']})")
 report = records[-1]
 print(f"report: {report.get('uniqueSongCount')} songs, {report.get('duplicateCount')} duplicates, "
@@ -99,7 +110,7 @@ ls -l "$WAVDIR" | tail -n +2
 section "The machine"
 run sysinfo --format table
 run device-id --format table
-run keep-awake -- echo "this command ran while sleep was prevented"
+run keep-awake -- echo "a command that runs while the machine is kept awake"
 
 printf '\nThe tour took %ss. Try: %s scan DIR | jq ., or %s --help\n' \
     "$(($(date +%s) - started))" "$HOST" "$HOST"

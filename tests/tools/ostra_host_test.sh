@@ -83,6 +83,11 @@ expect_rc "scan missing dir" 1 "$HOST" scan "$WORK/no-such-dir"
 grep -q 'Problem occurred during file system scanning.' "$WORK/err" || fail "scan error not shown"
 check "scan missing dir report" "lines[-1].get('uniqueSongCount') == 0" "$WORK/out"
 
+# The iTunes library scan on a home without a library: an empty list, then the report.
+expect_rc "itunes" 0 env HOME="$WORK" "$HOST" itunes
+check "itunes" "lines == [{'libraries': []}, {'objectType': 'report', 'duplicateCount': 0, \
+'uniqueSongCount': 0, 'playlistCount': 0}]" "$WORK/out"
+
 # Tags: one record per file, the unreadable one named by the tool.
 expect_rc "tags" 0 "$HOST" tags "$LIB/first.mp3" "$LIB/third.flac" "$LIB/notes.txt" --batch 1
 check "tags records" "[l.get('title') for l in lines[:2]] == ['First', 'Third'] and \

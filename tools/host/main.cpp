@@ -502,6 +502,7 @@ int main(int argc, char** argv) {
         "command, prints the answers as JSON Lines (or --format table) and stops the helper.\n"
         "A first word that is not a subcommand is a raw command name: "
         "`ostra-host version` is `ostra-host raw version`."};
+    app.name("ostra-host");
     app.fallthrough();
     app.require_subcommand(1);
     Options options;
