@@ -93,10 +93,16 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     codec->pkt_timebase = audio->time_base;
-    // One thread per stream: parallelism comes from decoding several files at
-    // once. (FFmpeg's frame threads would also hide its buffer hand-offs from
-    // the thread sanitizer, which cannot see into the uninstrumented library.)
-    codec->thread_count = 1;
+    // Decoders that can spread frames over threads (FLAC, ALAC) do so, as the
+    // ffmpeg tool does by default; the others decode on the caller's thread.
+    // A thread-sanitizer build needs FFmpeg suppressed (tests/audio/tsan.supp):
+    // it cannot see the library's own hand-offs between its frame threads.
+    if (decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) {
+        codec->thread_count = 0;
+        codec->thread_type = FF_THREAD_FRAME;
+    } else {
+        codec->thread_count = 1;
+    }
     if (avcodec_open2(codec, decoder, nullptr) < 0) {
         error = BASS_ERROR_CODEC;
         return nullptr;
