@@ -2,9 +2,13 @@
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
+#include <deque>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "metadata/TagReader.h"
@@ -18,8 +22,134 @@ namespace {
 
 const char kScanFailed[] = "Problem occurred during file system scanning.";
 const std::size_t kExtensionBuckets = 100;
+// Files whose tags may be read ahead of the hand-over: bounds the memory a
+// scan holds and how far the readers run ahead of the processor.
+const std::size_t kReadAheadWindow = 64;
+const unsigned kMaxReaderThreads = 4;
+
+typedef std::map<std::string, std::string> TextFields;
+typedef std::map<std::string, long long> IntFields;
+
+// Copies tag fields into keys the record does not hold yet.
+void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntFields& intFields) {
+    for (const auto& field : textFields) {
+        const amf::amf0_data_type* present = song->get_property(field.first);
+        if (present == nullptr || present->get_type() != amf::AMF_STRING) {
+            song->set_string_property(field.first, field.second);
+        }
+    }
+    for (const auto& field : intFields) {
+        const amf::amf0_data_type* present = song->get_property(field.first);
+        if (present == nullptr || present->get_type() != amf::AMF_NUMBER) {
+            song->set_numeric_property(field.first, static_cast<double>(field.second));
+        }
+    }
+}
 
 }  // namespace
+
+// Reads the tag fields of queued files on a small pool of threads. The
+// scanning thread queues paths and takes results back in queue order; a
+// reader touches only the file it has popped until it marks it ready, and
+// mutex_ guards the queue and every ready flag. The destructor stops and
+// joins the readers, so no reader outlives the scan.
+class FSMediaScanner::TagReadAhead {
+  public:
+    struct File {
+        std::string path;
+        TextFields textFields;
+        IntFields intFields;
+        bool ready = false;
+        bool failed = false;  // reading threw: the file gets no record
+    };
+
+    TagReadAhead() {
+        unsigned threads = boost::thread::hardware_concurrency();
+        if (threads == 0) threads = 1;
+        if (threads > kMaxReaderThreads) threads = kMaxReaderThreads;
+        for (unsigned i = 0; i < threads; ++i) {
+            readers_.create_thread([this] { readLoop(); });
+        }
+    }
+
+    ~TagReadAhead() {
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        queued_.notify_all();
+        // Runs while a thread interruption unwinds the scan too: the join
+        // itself must not be cut short.
+        boost::this_thread::disable_interruption keepJoining;
+        readers_.join_all();
+    }
+
+    TagReadAhead(const TagReadAhead&) = delete;
+    TagReadAhead& operator=(const TagReadAhead&) = delete;
+
+    // Scanning thread only.
+    void push(const std::string& path) {
+        std::shared_ptr<File> file = std::make_shared<File>();
+        file->path = path;
+        order_.push_back(file);
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            pending_.push_back(file);
+        }
+        queued_.notify_one();
+    }
+    bool empty() const { return order_.empty(); }
+    bool full() const { return order_.size() >= kReadAheadWindow; }
+
+    // Scanning thread only: waits (interruptibly) for the oldest file.
+    std::shared_ptr<File> takeOldest() {
+        std::shared_ptr<File> file = order_.front();
+        order_.pop_front();
+        boost::unique_lock<boost::mutex> lock(mutex_);
+        while (!file->ready) finished_.wait(lock);
+        return file;
+    }
+
+  private:
+    void readLoop() {
+        for (;;) {
+            std::shared_ptr<File> file;
+            {
+                boost::unique_lock<boost::mutex> lock(mutex_);
+                while (!stopping_ && pending_.empty()) queued_.wait(lock);
+                if (stopping_) return;
+                file = pending_.front();
+                pending_.pop_front();
+            }
+            bool failed = false;
+            try {
+                // An unreadable file still yields whatever the maps hold, so
+                // it is reported with its path alone.
+                ExtractMetadataFromFileAtPath(file->path, file->textFields, file->intFields);
+            } catch (const boost::thread_interrupted&) {
+                throw;
+            } catch (const std::exception&) {
+                failed = true;
+            } catch (...) {
+                failed = true;
+            }
+            {
+                boost::lock_guard<boost::mutex> lock(mutex_);
+                file->failed = failed;
+                file->ready = true;
+            }
+            finished_.notify_all();
+        }
+    }
+
+    std::deque<std::shared_ptr<File>> order_;  // scanning thread only
+    boost::mutex mutex_;
+    boost::condition_variable queued_;    // pending_ grew, or stopping_
+    boost::condition_variable finished_;  // a file became ready
+    std::deque<std::shared_ptr<File>> pending_;
+    bool stopping_ = false;
+    boost::thread_group readers_;
+};
 
 FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
                                const amf::amf_ecma_array* validExtensions)
@@ -47,6 +177,7 @@ void FSMediaScanner::doScan() {
         }
         open.push_back(std::move(root));
     }
+    TagReadAhead reader;
     const fs::directory_iterator end;
     while (!open.empty()) {
         boost::this_thread::interruption_point();
@@ -61,7 +192,8 @@ void FSMediaScanner::doScan() {
             // Follows links; a broken link reads as not found and is passed over.
             const fs::file_status status = fs::status(entry.path());
             if (fs::is_regular_file(status)) {
-                scanFile(entry.path().string());
+                const std::string path = entry.path().string();
+                if (filePathHasValidExtension(path)) reader.push(path);
             } else if (fs::is_directory(linkStatus)) {
                 directory = entry.path();
             }
@@ -71,13 +203,16 @@ void FSMediaScanner::doScan() {
             // This entry is skipped (not descended into); the walk goes on.
             directory.clear();
         } catch (...) {
+            handOver(reader, true);
             processor_->error(kScanFailed);
             return;
         }
+        if (reader.full()) handOver(reader, false);
 
         boost::system::error_code ec;
         open.back().increment(ec);
         if (ec) {
+            handOver(reader, true);
             processor_->error(kScanFailed);
             return;
         }
@@ -87,14 +222,26 @@ void FSMediaScanner::doScan() {
             if (!ec) open.push_back(std::move(child));
         }
     }
+    handOver(reader, true);
 }
 
-void FSMediaScanner::scanFile(const std::string& path) {
-    if (!filePathHasValidExtension(path)) return;
-    amf::amf_object song;
-    song.set_string_property("path", path);
-    fillInSongMetadataFromFile(&song, path);
-    processor_->processSongObject(&song);
+void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
+    do {
+        if (reader.empty()) return;
+        boost::this_thread::interruption_point();
+        std::shared_ptr<TagReadAhead::File> file = reader.takeOldest();
+        if (file->failed) continue;
+        try {
+            amf::amf_object song;
+            song.set_string_property("path", file->path);
+            mergeFields(&song, file->textFields, file->intFields);
+            processor_->processSongObject(&song);
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (const std::exception&) {
+            // This file is skipped; the walk goes on.
+        }
+    } while (all || reader.full());
 }
 
 bool FSMediaScanner::filePathHasValidExtension(const std::string& path) const {
@@ -115,18 +262,7 @@ void FSMediaScanner::fillInSongMetadataFromFile(amf::amf_object* song, std::stri
     // A file that cannot be read still yields whatever the maps hold, so an
     // unreadable file is reported with its path alone.
     ExtractMetadataFromFileAtPath(path, textFields, intFields);
-    for (const auto& field : textFields) {
-        const amf::amf0_data_type* present = song->get_property(field.first);
-        if (present == nullptr || present->get_type() != amf::AMF_STRING) {
-            song->set_string_property(field.first, field.second);
-        }
-    }
-    for (const auto& field : intFields) {
-        const amf::amf0_data_type* present = song->get_property(field.first);
-        if (present == nullptr || present->get_type() != amf::AMF_NUMBER) {
-            song->set_numeric_property(field.first, static_cast<double>(field.second));
-        }
-    }
+    mergeFields(song, textFields, intFields);
 }
 
 }  // namespace Ostra

@@ -13,6 +13,10 @@ namespace Ostra {
 // under the link's path; links to directories are listed but not followed, so
 // the walk cannot loop. A directory that cannot be opened is skipped and the
 // walk goes on.
+//
+// Tag fields are read ahead of the walk on a few threads of the scan's own,
+// but records are built and handed to the processor on the scanning thread,
+// strictly in walk order: the processor sees what a sequential scan gives.
 class FSMediaScanner : public MediaScanner {
   public:
     // startPath is trimmed of surrounding white space. validExtensions holds
@@ -30,8 +34,9 @@ class FSMediaScanner : public MediaScanner {
     void doScan() override;
 
   private:
-    // One regular file: the filter, the record and the hand-over.
-    void scanFile(const std::string& path);
+    class TagReadAhead;
+    // Hands over the records of every file read ahead, in walk order.
+    void handOver(TagReadAhead& reader, bool all);
 
     std::string startPath_;
     std::unordered_set<std::string> validExtensions_;
