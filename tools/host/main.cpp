@@ -129,13 +129,18 @@ class Helper {
         return id;
     }
 
-    // The next response; an empty optional-like result (false) only on timeout.
+    // The next response; false only when `timeout` passed first.
     bool receive(Response& response,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds::max()) {
         auto frame = session_.receive(timeout);
         if (!frame) {
-            if (session_.error() == ostrahost::SessionError::None) return false;
-            throw HelperFailure("the helper died before its final response");
+            if (session_.error() != ostrahost::SessionError::None)
+                throw HelperFailure("the helper died before its final response");
+            // Without a deadline, no frame and no session error means a frame
+            // that does not decode.
+            if (timeout == std::chrono::milliseconds::max())
+                throw HelperFailure("the helper sent a frame that does not decode");
+            return false;
         }
         response.envelope = ostrahost::toJson(frame.get());
         if (!response.envelope.is_object())
@@ -344,16 +349,19 @@ int runFingerprint(const Options& options, const std::vector<std::string>& files
     return rc;
 }
 
+// Where the helper writes the WAV file: the last extension of the file name
+// replaced (a leading dot does not start one), else ".wav" appended.
 std::string wavPathFor(const std::string& path) {
-    std::string::size_type dot = path.rfind('.');
-    std::string::size_type slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return path + ".wav";
+    const std::string::size_type slash = path.rfind('/');
+    const std::string::size_type nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::string::size_type dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= nameStart) return path + ".wav";
     return path.substr(0, dot) + ".wav";
 }
 
 // One "convertToWav" request per file, several in flight, so each file gets its
-// own result line and the helper still converts in parallel.
+// own result line and the helper still converts in parallel. Results print in
+// the order of the files, whatever order the conversions finish in.
 int runWav(const Options& options, const std::vector<std::string>& files) {
     Helper helper(options);
     ostrahost::RecordWriter out(std::cout, options.outputFormat(),
@@ -361,7 +369,9 @@ int runWav(const Options& options, const std::vector<std::string>& files) {
     ostrahost::ProgressLine progress("wav", "files", static_cast<std::int64_t>(files.size()),
                                      options.progress());
     std::map<double, std::size_t> inFlight;
+    std::map<std::size_t, json> finished;
     std::size_t next = 0;
+    std::size_t printed = 0;
     std::int64_t converted = 0;
     int rc = kDone;
     while (next < files.size() || !inFlight.empty()) {
@@ -374,13 +384,14 @@ int runWav(const Options& options, const std::vector<std::string>& files) {
         helper.receive(response);
         auto it = inFlight.find(response.id);
         if (it == inFlight.end() || !response.done) continue;
-        const std::string& path = files[it->second];
+        const std::size_t index = it->second;
+        const std::string& path = files[index];
         inFlight.erase(it);
         const std::string error = errorText(response.data);
         if (!error.empty()) {
             reportError(error);
             rc = kHelperError;
-            out.record(json{{"path", path}, {"error", error}});
+            finished[index] = json{{"path", path}, {"error", error}};
         } else {
             const bool ok =
                 response.data.is_object() && response.data.value("filesConverted", 0) > 0;
@@ -389,7 +400,12 @@ int runWav(const Options& options, const std::vector<std::string>& files) {
                 record["wav"] = wavPathFor(path);
                 ++converted;
             }
-            out.record(record);
+            finished[index] = record;
+        }
+        for (auto ready = finished.find(printed); ready != finished.end();
+             ready = finished.find(++printed)) {
+            out.record(ready->second);
+            finished.erase(ready);
         }
         progress.advance(1);
     }
