@@ -1,11 +1,15 @@
 #include "AudioFixtures.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -87,16 +91,35 @@ std::string makeTempDir() {
     return dir.string();
 }
 
+// The fixtures are shared by every test process of a run (CTest starts one
+// per test): they are generated once into a cache folder under the system
+// temp directory, named after the recipes, under a file lock.
 void generate() {
-    g_dir = makeTempDir();
-    std::string script;
-    for (const Recipe& r : recipes()) {
-        script += "ffmpeg -nostdin -v error -y -f lavfi -i \"" + r.source + "\" " + r.options +
-                  " -metadata title='" + r.fixture.name + "' -metadata artist='Ostra Tests' '" +
-                  g_dir + "/" + r.fixture.name + "' &\n";
+    std::string key;
+    for (const Recipe& r : recipes()) key += r.fixture.name + r.source + r.options + ";";
+    char name[64];
+    std::snprintf(name, sizeof name, "ostra-audio-fixtures-%u-%zx",
+                  static_cast<unsigned>(::getuid()), std::hash<std::string>()(key));
+    g_dir = (fs::temp_directory_path() / name).string();
+    const std::string lockPath = g_dir + ".lock";
+    int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0) ::flock(lock, LOCK_EX);
+    if (!exists(g_dir + "/complete")) {
+        boost::system::error_code ec;
+        fs::remove_all(g_dir, ec);
+        fs::create_directories(g_dir);
+        std::string script;
+        for (const Recipe& r : recipes()) {
+            script += "ffmpeg -nostdin -v error -y -f lavfi -i \"" + r.source + "\" " + r.options +
+                      " -metadata title='" + r.fixture.name + "' -metadata artist='Ostra Tests' '" +
+                      g_dir + "/" + r.fixture.name + "' &\n";
+        }
+        script += "wait\n";
+        bool ok = run(script) == 0;
+        for (const Recipe& r : recipes()) ok = ok && exists(g_dir + "/" + r.fixture.name);
+        if (ok) writeFile(g_dir + "/complete", "");
     }
-    script += "wait\n";
-    if (run(script) != 0) ADD_FAILURE() << "fixture generation failed";
+    if (lock >= 0) ::close(lock);
     for (const Recipe& r : recipes()) {
         if (!exists(g_dir + "/" + r.fixture.name))
             ADD_FAILURE() << "fixture missing: " << r.fixture.name;

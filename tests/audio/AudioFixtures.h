@@ -19,7 +19,8 @@ struct Fixture {
 // Every generated file, one per format and layout exercised.
 const std::vector<Fixture>& fixtures();
 const Fixture& fixture(const std::string& name);
-// Folder holding the generated files (created on first use, removed at exit).
+// Folder holding the generated files: a cache under the system temp folder,
+// filled on first use and shared by the test processes of later runs.
 const std::string& fixtureDir();
 std::string fixturePath(const std::string& name);
 
