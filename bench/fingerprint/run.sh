@@ -31,11 +31,11 @@ make_file() {  # seconds seed file [codec args...]
 FILES=()
 LONG=()
 i=0
-for spec in 60:mp3 80:m4a 100:mp3 130:flac 150:mp3 170:ogg 190:mp3 210:m4a 240:mp3 \
+for piece in 60:mp3 80:m4a 100:mp3 130:flac 150:mp3 170:ogg 190:mp3 210:m4a 240:mp3 \
     260:flac 280:mp3 300:ogg; do
     i=$((i + 1))
-    seconds=${spec%%:*}
-    ext=${spec##*:}
+    seconds=${piece%%:*}
+    ext=${piece##*:}
     case $ext in
         ogg) args=(-c:a libvorbis) ;;
         m4a) args=(-c:a aac -b:a 192k) ;;
