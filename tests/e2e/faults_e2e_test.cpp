@@ -105,7 +105,8 @@ void collect(TestHost& host, std::set<double> pending, std::map<double, int>& do
              std::map<double, int>& afterDone) {
     while (!pending.empty()) {
         Value response = host.readResponse(std::chrono::seconds(120));
-        ASSERT_TRUE(response) << pending.size() << " requests unanswered";
+        ASSERT_TRUE(response) << pending.size() << " requests unanswered; helper error output:\n"
+                              << host.helper().err();
         const double id = num(prop(response, "id"));
         if (doneCount[id] > 0) ++afterDone[id];
         if (isDone(response)) {

@@ -263,3 +263,14 @@ int BASS_ErrorGetCode() {
 }
 
 }  // extern "C"
+
+#if defined(__SANITIZE_THREAD__)
+// FFmpeg's frame threads and buffer reference counts synchronise through
+// atomics compiled without TSan instrumentation, so TSan sees buffers
+// allocated on a decoder thread and freed by the caller as racing. Those
+// reports are about FFmpeg's own, uninstrumented synchronisation.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libavcodec.so\n"
+           "race:libavutil.so\n";
+}
+#endif
