@@ -56,7 +56,12 @@ void Messenger::sendMessage(Message&& message) {
 }
 
 void Messenger::handle_connect(const boost::system::error_code& error) {
-    if (!error) do_read_header();
+    if (error) return;
+    // Frames are written whole; without this a large frame's last segment
+    // waits for the host's delayed acknowledgement.
+    boost::system::error_code ignored;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    do_read_header();
 }
 
 // Read completions are bound to the strand as their executor rather than
