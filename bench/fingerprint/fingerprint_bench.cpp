@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/ListRequests.h"
+#include "common/ProcessCpu.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -40,40 +42,6 @@ amf::amf_object request(const std::vector<std::string>& paths, const std::string
     return arg;
 }
 
-// Sends one request per id and waits until each has answered "done"; returns
-// the files fingerprinted, summed, or -1 on a failed exchange.
-long fingerprintAll(testsupport::TestHost& host, const amf::amf_object& arg,
-                    const std::vector<double>& ids) {
-    for (double id : ids) host.send("fingerprints", id, &arg);
-    long count = 0;
-    std::size_t done = 0;
-    while (done < ids.size()) {
-        Value response = host.readResponse(std::chrono::seconds(600));
-        if (!response) return -1;
-        if (!testsupport::isDone(response)) continue;
-        ++done;
-        const amf::amf0_data_type* data = testsupport::prop(response, "data");
-        if (!data || data->get_type() != amf::AMF_OBJECT) return -1;
-        count += static_cast<long>(testsupport::num(testsupport::prop(data, "count")));
-    }
-    return count;
-}
-
-// User plus system CPU seconds the process has used so far: on a shared
-// machine wall time depends on the neighbours, CPU time much less.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 struct Timing {
     double wall = 1e300;
     double cpu = 1e300;
@@ -85,12 +53,13 @@ bool measure(testsupport::TestHost& host, const amf::amf_object& arg, int parall
     for (int r = 0; r < rounds; ++r) {
         std::vector<double> ids;
         for (int i = 0; i < parallel; ++i) ids.push_back(++id);
-        const double cpuStart = cpuSeconds(host.helper().pid());
+        const double cpuStart = benchsupport::cpuSeconds(host.helper().pid());
         auto start = Clock::now();
-        if (fingerprintAll(host, arg, ids) != expected * parallel) return false;
+        if (benchsupport::countAll(host, "fingerprints", arg, ids) != expected * parallel)
+            return false;
         timing.wall =
             std::min(timing.wall, std::chrono::duration<double>(Clock::now() - start).count());
-        timing.cpu = std::min(timing.cpu, cpuSeconds(host.helper().pid()) - cpuStart);
+        timing.cpu = std::min(timing.cpu, benchsupport::cpuSeconds(host.helper().pid()) - cpuStart);
     }
     return true;
 }
@@ -112,7 +81,7 @@ int main(int argc, char** argv) {
     host.startHelper();
     double id = 0;
     amf::amf_object cmx = request(all, "CMX");
-    if (fingerprintAll(host, cmx, {++id}) != n) {
+    if (benchsupport::countAll(host, "fingerprints", cmx, {++id}) != n) {
         std::cerr << "warm-up request did not fingerprint every file\n";
         return 3;
     }

@@ -12,46 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "common/ListRequests.h"
+#include "common/ProcessCpu.h"
 #include "support/TestHost.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using testsupport::Value;
-
-// Sends one request per id and waits until every one has answered "done";
-// returns the number of files hashed, summed, or -1 on a failed exchange.
-long hashAll(testsupport::TestHost& host, const amf::amf_object& arg,
-             const std::vector<double>& ids) {
-    for (double id : ids) host.send("audioHash", id, &arg);
-    long hashed = 0;
-    std::size_t done = 0;
-    while (done < ids.size()) {
-        Value response = host.readResponse(std::chrono::seconds(600));
-        if (!response) return -1;
-        if (!testsupport::isDone(response)) continue;
-        ++done;
-        const amf::amf0_data_type* data = testsupport::prop(response, "data");
-        if (!data || data->get_type() != amf::AMF_OBJECT) return -1;
-        hashed += static_cast<long>(testsupport::num(testsupport::prop(data, "count")));
-    }
-    return hashed;
-}
-
-// User plus system CPU seconds the process has used so far. On a shared
-// machine wall time depends on the neighbours; CPU time much less.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 }  // namespace
 
@@ -83,7 +51,7 @@ int main(int argc, char** argv) {
     host.startHelper();
     double id = 0;
     const long expected = static_cast<long>(paths.size());
-    if (hashAll(host, arg, {++id}) != expected) {
+    if (benchsupport::countAll(host, "audioHash", arg, {++id}) != expected) {
         std::cerr << "warm-up request did not hash every file\n";
         return 3;
     }
@@ -91,16 +59,16 @@ int main(int argc, char** argv) {
     const pid_t helper = host.helper().pid();
     double best1 = 1e300, best2 = 1e300, cpu1 = 1e300;
     for (int r = 0; r < rounds; ++r) {
-        const double cpuStart = cpuSeconds(helper);
+        const double cpuStart = benchsupport::cpuSeconds(helper);
         auto start = Clock::now();
-        if (hashAll(host, arg, {++id}) != expected) return 3;
+        if (benchsupport::countAll(host, "audioHash", arg, {++id}) != expected) return 3;
         best1 = std::min(best1, std::chrono::duration<double>(Clock::now() - start).count());
-        cpu1 = std::min(cpu1, cpuSeconds(helper) - cpuStart);
+        cpu1 = std::min(cpu1, benchsupport::cpuSeconds(helper) - cpuStart);
     }
     for (int r = 0; r < rounds; ++r) {
         auto start = Clock::now();
         const double a = ++id, b = ++id;
-        if (hashAll(host, arg, {a, b}) != 2 * expected) return 3;
+        if (benchsupport::countAll(host, "audioHash", arg, {a, b}) != 2 * expected) return 3;
         best2 = std::min(best2, std::chrono::duration<double>(Clock::now() - start).count());
     }
     host.quit();

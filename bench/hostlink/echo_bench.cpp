@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ProcessCpu.h"
 #include "host/HostSession.h"
 
 namespace {
@@ -25,16 +26,8 @@ struct ProcessCost {
 
 ProcessCost costOf(pid_t pid) {
     ProcessCost cost;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    cost.cpuSeconds = benchsupport::cpuSeconds(pid);
     std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stol(field);
-    }
-    cost.cpuSeconds = static_cast<double>(ticks) / sysconf(_SC_CLK_TCK);
     boost::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : boost::filesystem::directory_iterator(tasks)) {
         std::ifstream status((task.path() / "status").string());

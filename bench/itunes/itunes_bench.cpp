@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ProcessCpu.h"
 #include "hostlink/Messenger.h"
 #include "hostlink/Request.h"
 #include "scan/ITunesMediaScanner.h"
@@ -41,22 +42,6 @@ double peakMegabytes(pid_t pid) {
     return -1;
 }
 
-// User plus system CPU seconds a process has used so far; -1 when unreadable.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::string::size_type close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    // After the command name: state is field 3; utime and stime are 14 and 15.
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index >= 14) ticks += std::stod(field);
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 int benchHelper(const std::string& home, int rounds) {
     using namespace testsupport;
     double best = 0, peak = 0, idle = 0, helperMs = 0, bestCpu = 0;
@@ -65,14 +50,14 @@ int benchHelper(const std::string& home, int rounds) {
         TestHost host;
         host.startHelper({"HOME=" + home});
         idle = peakMegabytes(host.helper().pid());
-        const double cpuBefore = cpuSeconds(host.helper().pid());
+        const double cpuBefore = benchsupport::cpuSeconds(host.helper().pid());
         amf::amf_object arg;
         arg.set_numeric_property("batchSize", 1000);
         const auto start = Clock::now();
         auto responses = host.call("scanMediaLibs", &arg, std::chrono::minutes(10));
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         peak = std::max(peak, peakMegabytes(host.helper().pid()));
-        const double cpu = cpuSeconds(host.helper().pid()) - cpuBefore;
+        const double cpu = benchsupport::cpuSeconds(host.helper().pid()) - cpuBefore;
         if (bestCpu == 0 || cpu < bestCpu) bestCpu = cpu;
         if (responses.empty() || !isDone(responses.back())) {
             std::cerr << "scan did not finish\n";

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/ProcessCpu.h"
 #include "host/HostSession.h"
 
 namespace {
@@ -26,22 +27,6 @@ double number(const amf::amf0_data_type* v) {
     return v != nullptr && v->get_type() == amf::AMF_NUMBER
                ? static_cast<const amf::amf_numeric*>(v)->get_value()
                : -1;
-}
-
-// User plus system CPU seconds the process has used so far.
-double cpuSecondsOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::string::size_type paren = line.rfind(')');
-    if (paren == std::string::npos) return 0;
-    std::istringstream fields(line.substr(paren + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 struct Scan {
@@ -115,7 +100,7 @@ int main(int argc, char** argv) {
     double cpuBefore = 0;
     for (int i = 0; i <= runs; ++i) {
         // Run 0 warms the cache and the helper up and is not counted.
-        if (i == 1) cpuBefore = cpuSecondsOf(session.helperPid());
+        if (i == 1) cpuBefore = benchsupport::cpuSeconds(session.helperPid());
         const Scan run = scan(session, arg, i + 1);
         if (!run.ok) {
             std::cerr << "scan failed\n";
@@ -123,7 +108,7 @@ int main(int argc, char** argv) {
         }
         if (i > 0 && (best.seconds == 0 || run.seconds < best.seconds)) best = run;
     }
-    const double cpuPerScan = (cpuSecondsOf(session.helperPid()) - cpuBefore) / runs;
+    const double cpuPerScan = (benchsupport::cpuSeconds(session.helperPid()) - cpuBefore) / runs;
     session.close();
     std::cout << "helper scanDirectory: " << best.songs << " song records (unique " << best.unique
               << ", duplicates " << best.duplicates << "), best of " << runs << ": " << best.seconds
