@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-    build-essential cmake pkg-config clang clang-format
+    build-essential cmake pkg-config clang libclang-rt-14-dev clang-format dpkg-dev
     libboost-dev libboost-system-dev libboost-thread-dev libboost-filesystem-dev
     libboost-regex-dev libboost-date-time-dev libboost-serialization-dev
     libtag1-dev libexpat1-dev libssl-dev libsystemd-dev
@@ -12,7 +12,7 @@ PACKAGES=(
     libchromaprint-dev libchromaprint-tools
     libcli11-dev nlohmann-json3-dev
     googletest libgtest-dev
-    ffmpeg lame python3 python3-mutagen python3-dbusmock dbus
+    ffmpeg lame python3 python3-mutagen python3-dbusmock dbus openssl util-linux bsdutils
 )
 
 missing=()
