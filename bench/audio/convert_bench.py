@@ -125,8 +125,8 @@ def main():
         args = args[:k]
     helper = Helper(helper_path)
     try:
-        for spec in args:
-            label, listfile = spec.split("=", 1)
+        for item in args:
+            label, listfile = item.split("=", 1)
             paths = [p for p in open(listfile).read().splitlines() if p]
             best = None
             for _ in range(rounds):
