@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/bass/bass.h"
 
@@ -23,14 +24,6 @@ const char kFormatWhitelist[] = "mp3,ogg,wav,aiff,flac,mov,mp4,m4a,3gp,3g2,mj2,a
 // must stay a reasonable allocation for the decoder's callers.
 const int kMaxChannels = 32;
 const int kMaxSampleRate = 768000;
-
-// Upper bound of the samples one packet can decode to when the demuxer gave it
-// no duration (Vorbis blocks are at most 8192).
-const int64_t kMaxUnknownPacketFrames = 16384;
-
-bool isPcmCodec(AVCodecID id) {
-    return id >= AV_CODEC_ID_PCM_S16LE && id < AV_CODEC_ID_ADPCM_IMA_QT;
-}
 
 }  // namespace
 
@@ -94,10 +87,14 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
     }
     codec->pkt_timebase = audio->time_base;
     // Decoders that can spread frames over threads (FLAC, ALAC) do so, as the
-    // ffmpeg tool does by default; the others decode on the caller's thread.
+    // ffmpeg tool does by default, but only while fewer streams are open than
+    // there are processors: handing each frame to another thread costs a
+    // third more processor time, which only pays when a processor would
+    // otherwise stand idle. The others decode on the caller's thread.
     // A thread-sanitizer build needs FFmpeg suppressed (tests/audio/tsan.supp):
     // it cannot see the library's own hand-offs between its frame threads.
-    if (decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) {
+    if ((decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) &&
+        stream->openStreams_ < static_cast<int>(std::thread::hardware_concurrency())) {
         codec->thread_count = 0;
         codec->thread_type = FF_THREAD_FRAME;
     } else {
@@ -109,13 +106,17 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
     }
     if (!stream->prime(error)) return nullptr;
 
-    uint64_t frames = stream->containerFrames();
-    if (frames == 0) frames = stream->scanFrames(path);
-    stream->lengthEstimate_ = frames * static_cast<uint64_t>(stream->frameBytes());
+    stream->lengthEstimate_ =
+        stream->containerFrames() * static_cast<uint64_t>(stream->frameBytes());
     return stream;
 }
 
+std::atomic<int> DecodeStream::s_openStreams{0};
+
+DecodeStream::DecodeStream() : openStreams_(++s_openStreams) {}
+
 DecodeStream::~DecodeStream() {
+    --s_openStreams;
     av_channel_layout_uninit(&outputLayout_);
     av_channel_layout_uninit(&resamplerLayout_);
 }
@@ -132,44 +133,13 @@ bool DecodeStream::prime(int& error) {
 
 uint64_t DecodeStream::containerFrames() const {
     const AVStream* audio = format_->streams[streamIndex_];
-    if (audio->duration == AV_NOPTS_VALUE || audio->duration <= 0) return 0;
-    // Sample-exact counts: PCM data sizes and FLAC's stream header. Other
-    // containers only estimate, or (MP4 edit lists) may count fewer samples
-    // than the decoder delivers.
-    const bool exact =
-        isPcmCodec(audio->codecpar->codec_id) || std::strcmp(format_->iformat->name, "flac") == 0;
-    if (!exact) return 0;
-    return static_cast<uint64_t>(
-        av_rescale_q_rnd(audio->duration, audio->time_base, AVRational{1, sampleRate_},
-                         static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX)));
-}
-
-// Sums the packet durations of a second, demux-only pass over the file: every
-// decoded sample belongs to some packet, so this never falls short.
-uint64_t DecodeStream::scanFrames(const std::string& path) const {
-    FormatContextPtr scan;
-    if (openInput(path, format_->iformat, scan) < 0) return 0;
-    if (avformat_find_stream_info(scan.get(), nullptr) < 0) return 0;
-    if (streamIndex_ >= static_cast<int>(scan->nb_streams)) return 0;
-    for (unsigned i = 0; i < scan->nb_streams; ++i) {
-        if (static_cast<int>(i) != streamIndex_) scan->streams[i]->discard = AVDISCARD_ALL;
-    }
-    const AVRational timeBase = scan->streams[streamIndex_]->time_base;
-    PacketPtr packet(av_packet_alloc());
-    if (!packet) return 0;
-    int64_t known = 0;
-    int64_t unknownPackets = 0;
-    while (av_read_frame(scan.get(), packet.get()) >= 0) {
-        if (packet->stream_index == streamIndex_) {
-            if (packet->duration > 0)
-                known += packet->duration;
-            else
-                ++unknownPackets;
-        }
-        av_packet_unref(packet.get());
-    }
-    int64_t frames = av_rescale_q_rnd(known, timeBase, AVRational{1, sampleRate_}, AV_ROUND_UP);
-    return static_cast<uint64_t>(frames + unknownPackets * kMaxUnknownPacketFrames);
+    const AVRational rate{1, sampleRate_};
+    const AVRounding up = static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX);
+    if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0)
+        return static_cast<uint64_t>(av_rescale_q_rnd(audio->duration, audio->time_base, rate, up));
+    if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
+        return static_cast<uint64_t>(av_rescale_q_rnd(format_->duration, AV_TIME_BASE_Q, rate, up));
+    return 0;
 }
 
 uint64_t DecodeStream::length() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,9 +63,11 @@ class DecodeStream {
     int frameBytes() const { return channels_ * bytesPerSample_; }
     uint64_t position() const { return position_; }
 
-    // Decoded length in bytes: the container's figure where it is exact,
-    // otherwise an upper bound from the packet durations; never below the
-    // bytes known to be still coming.
+    // Decoded length in bytes: the container's figure, exact for PCM and FLAC
+    // and an estimate for the lossy formats (from a VBR header, the bit rate,
+    // the last page's position), as the container gives it without reading
+    // the whole file. Never below the bytes decoded and pending, so a reader
+    // that stops at the length asks again and finds the rest.
     uint64_t length();
     // True while decoded data remains (decodes ahead to find out).
     bool active();
@@ -74,10 +77,9 @@ class DecodeStream {
     int64_t read(uint8_t* out, uint64_t count);
 
   private:
-    DecodeStream() = default;
+    DecodeStream();
     bool prime(int& error);
     uint64_t containerFrames() const;
-    uint64_t scanFrames(const std::string& path) const;
     // Decodes until at least one more converted frame is pending; false at the end.
     bool decodeMore();
     bool convert(const AVFrame& frame);
@@ -85,6 +87,10 @@ class DecodeStream {
     bool flushResampler();
     uint8_t* appendSpace(uint64_t bytes);
     uint64_t pendingBytes() const { return pending_.size() - pendingOffset_; }
+
+    // Streams alive in the process, this one included when it was created.
+    static std::atomic<int> s_openStreams;
+    const int openStreams_;
 
     std::mutex mutex_;
     FormatContextPtr format_;
