@@ -15,6 +15,8 @@ TRACKS=${TRACKS:-50000}
 PLAYLISTS=${PLAYLISTS:-500}
 
 cmake --build "$BUILD" --target itunes_bench ostra-native -j2 >/dev/null
+# One folder per size, so a library kept from a run of another size is not reused.
+DATA="$DATA/$TRACKS-$PLAYLISTS"
 FULL="$DATA/full/Music/iTunes"
 BARE="$DATA/bare/Music/iTunes"
 mkdir -p "$FULL" "$BARE"

@@ -197,31 +197,40 @@ const amf0_data_type* amf_property_map::get_property(const std::string& name) co
     return it == map_.end() ? nullptr : it->second;
 }
 
+void amf_property_map::store(const std::string& name, std::unique_ptr<amf0_data_type> value) {
+    auto it = map_.lower_bound(name);
+    if (it != map_.end() && it->first.get_value() == name) {
+        delete it->second;
+        it->second = value.release();
+        return;
+    }
+    map_.emplace_hint(it, amf_string(name), value.get());
+    value.release();
+}
+
 void amf_property_map::set_property(const std::string& name, const amf0_data_type* value) {
     if (value == nullptr) return;
-    std::unique_ptr<amf0_data_type> copy(value->clone());
-    remove_property(name);
-    map_.emplace(amf_string(name), copy.release());
+    store(name, std::unique_ptr<amf0_data_type>(value->clone()));
+}
+
+void amf_property_map::set_property(const std::string& name,
+                                    std::unique_ptr<amf0_data_type> value) {
+    if (value) store(name, std::move(value));
 }
 
 void amf_property_map::set_string_property(const std::string& name, const std::string& text) {
-    if (text.size() <= kMaxShortStringLength) {
-        amf_string value(text);
-        set_property(name, &value);
-    } else {
-        amf_long_string value(text);
-        set_property(name, &value);
-    }
+    if (text.size() <= kMaxShortStringLength)
+        store(name, std::unique_ptr<amf0_data_type>(new amf_string(text)));
+    else
+        store(name, std::unique_ptr<amf0_data_type>(new amf_long_string(text)));
 }
 
 void amf_property_map::set_numeric_property(const std::string& name, double value) {
-    amf_numeric v(value);
-    set_property(name, &v);
+    store(name, std::unique_ptr<amf0_data_type>(new amf_numeric(value)));
 }
 
 void amf_property_map::set_bool_property(const std::string& name, bool value) {
-    amf_boolean v(value);
-    set_property(name, &v);
+    store(name, std::unique_ptr<amf0_data_type>(new amf_boolean(value)));
 }
 
 void amf_property_map::remove_property(const std::string& name) {
@@ -296,7 +305,6 @@ std::string amf_property_map::entries_to_string() const {
 }
 
 bool amf_object::encode_and_step(unsigned char*& p, const unsigned char* end) const {
-    if (!fits(p, end, get_size())) return false;
     return encode_entries(p, end);
 }
 
@@ -309,7 +317,7 @@ amf0_data_type* amf_object::clone() const {
 }
 
 bool amf_ecma_array::encode_and_step(unsigned char*& p, const unsigned char* end) const {
-    if (!fits(p, end, get_size()) || map_.size() > 0xFFFFFFFFu) return false;
+    if (!fits(p, end, 4) || map_.size() > 0xFFFFFFFFu) return false;
     put_u32(p, static_cast<std::uint32_t>(map_.size()));
     return encode_entries(p, end);
 }
@@ -327,10 +335,86 @@ amf0_data_type* amf_ecma_array::clone() const {
 
 void amf_ecma_array::push_back(const amf0_data_type* value) {
     if (value == nullptr) return;
-    std::unique_ptr<amf0_data_type> copy(value->clone());
-    std::string key = std::to_string(map_.size());
-    remove_property(key);
-    map_.emplace(amf_string(key), copy.release());
+    push_back(std::unique_ptr<amf0_data_type>(value->clone()));
+}
+
+void amf_ecma_array::push_back(std::unique_ptr<amf0_data_type> value) {
+    if (value) store(std::to_string(map_.size()), std::move(value));
+}
+
+void amf_encoded_ecma_array::push_back(const amf0_data_type* value) {
+    if (value == nullptr) return;
+    const std::string key = std::to_string(values_.size());
+    std::string bytes(amf::get_size(value), '\0');
+    unsigned char* p = reinterpret_cast<unsigned char*>(&bytes[0]);
+    if (!amf::encode(p, p + bytes.size(), value)) failed_ = true;
+    entries_size_ += 2 + key.size() + bytes.size();
+    values_.push_back(std::move(bytes));
+}
+
+void amf_encoded_ecma_array::remove_all() {
+    values_.clear();
+    entries_size_ = 0;
+    failed_ = false;
+}
+
+std::size_t amf_encoded_ecma_array::get_size() const {
+    return 7 + entries_size_;
+}
+
+// Index keys sort as text: 0, 1, 10, 100, ..., 11, ..., 2, ... That is a
+// depth-first walk of the decimal digits; the depth is at most the digits of
+// the count.
+template <class Visit>
+void amf_encoded_ecma_array::for_each_in_key_order(Visit visit) const {
+    const std::size_t count = values_.size();
+    struct Walk {
+        std::size_t count;
+        Visit& visit;
+        void from(std::size_t index) const {
+            if (index >= count) return;
+            visit(index);
+            if (index > (count - 1) / 10) return;  // no longer index below count
+            for (std::size_t digit = 0; digit < 10; ++digit) from(index * 10 + digit);
+        }
+    } walk{count, visit};
+    if (count > 0) visit(0);
+    for (std::size_t first = 1; first < 10; ++first) walk.from(first);
+}
+
+bool amf_encoded_ecma_array::encode_and_step(unsigned char*& p, const unsigned char* end) const {
+    if (failed_ || !fits(p, end, 4) || values_.size() > 0xFFFFFFFFu) return false;
+    put_u32(p, static_cast<std::uint32_t>(values_.size()));
+    bool ok = true;
+    for_each_in_key_order([&](std::size_t index) {
+        if (!ok) return;
+        const std::string& bytes = values_[index];
+        ok = put_short_text(p, end, std::to_string(index)) && fits(p, end, bytes.size());
+        if (!ok) return;
+        std::memcpy(p, bytes.data(), bytes.size());
+        p += bytes.size();
+    });
+    if (!ok || !fits(p, end, 3)) return false;
+    *p++ = 0;
+    *p++ = 0;
+    *p++ = AMF_OBJECT_END;
+    return true;
+}
+
+bool amf_encoded_ecma_array::decode_and_step(const unsigned char*&, const unsigned char*) {
+    return false;
+}
+
+std::string amf_encoded_ecma_array::to_string() const {
+    std::string out;
+    for_each_in_key_order([&](std::size_t index) {
+        const std::string& bytes = values_[index];
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+        std::unique_ptr<amf0_data_type> value(amf::decode(p, p + bytes.size()));
+        if (!out.empty()) out += ", ";
+        out += quoted(std::to_string(index)) + ": " + (value ? value->to_string() : "?");
+    });
+    return "[" + out + "]";
 }
 
 amf_strict_array::amf_strict_array(const amf_strict_array& other) : amf0_data_type_tmpl(other) {
@@ -343,7 +427,7 @@ amf_strict_array::~amf_strict_array() {
 }
 
 bool amf_strict_array::encode_and_step(unsigned char*& p, const unsigned char* end) const {
-    if (!fits(p, end, get_size()) || values_.size() > 0xFFFFFFFFu) return false;
+    if (!fits(p, end, 4) || values_.size() > 0xFFFFFFFFu) return false;
     put_u32(p, static_cast<std::uint32_t>(values_.size()));
     for (const auto* v : values_) {
         if (!amf::encode_and_step(p, end, v)) return false;
@@ -397,11 +481,16 @@ std::size_t get_size(const amf0_data_type* v) {
 }
 
 bool encode(unsigned char* p, const unsigned char* end, const amf0_data_type* v) {
+    // Sized once up front, so a buffer that is too short is left untouched.
+    if (v == nullptr || !fits(p, end, get_size(v))) return false;
     return encode_and_step(p, end, v);
 }
 
+// Every write checks its own room as it goes, so a container never sizes
+// itself (and with it all its descendants) again at each level; a failure
+// leaves p where it was, with the bytes past it unspecified.
 bool encode_and_step(unsigned char*& p, const unsigned char* end, const amf0_data_type* v) {
-    if (v == nullptr || !fits(p, end, get_size(v))) return false;
+    if (v == nullptr || !fits(p, end, 1)) return false;
     unsigned char* q = p;
     *q++ = static_cast<unsigned char>(v->get_type());
     if (!v->encode_and_step(q, end)) return false;

@@ -3,11 +3,13 @@
 // Values carry no locks: a finished value may be read from several threads at
 // once, but building or modifying one is confined to a single thread.
 // Containers own their children; every call that stores a value stores a deep
-// copy, except add_property, which takes ownership.
+// copy, except those taking a std::unique_ptr or a raw pointer to adopt
+// (add_property), which take ownership.
 #pragma once
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -182,6 +184,8 @@ class amf_property_map {
     const amf0_data_type* get_property(const std::string& name) const;
     // Stores a clone of value (which must not be null), replacing any earlier one.
     void set_property(const std::string& name, const amf0_data_type* value);
+    // Stores value itself (ignored when null), replacing any earlier one.
+    void set_property(const std::string& name, std::unique_ptr<amf0_data_type> value);
     // A short string up to 65532 bytes, a long string beyond.
     void set_string_property(const std::string& name, const std::string& text);
     void set_numeric_property(const std::string& name, double value);
@@ -193,6 +197,7 @@ class amf_property_map {
     const amf_map& get_value() const { return map_; }
 
   protected:
+    void store(const std::string& name, std::unique_ptr<amf0_data_type> value);
     std::size_t entries_size() const;
     bool encode_entries(unsigned char*& p, const unsigned char* end) const;
     bool decode_entries(const unsigned char*& p, const unsigned char* end);
@@ -221,6 +226,8 @@ class amf_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7>, public amf
 
     // Stores a clone under the decimal text of the current entry count.
     void push_back(const amf0_data_type* value);
+    // Stores value itself (ignored when null) the same way.
+    void push_back(std::unique_ptr<amf0_data_type> value);
     void remove_all() { release_map(map_); }
     std::size_t get_count() const { return map_.size(); }
     amf_map::const_iterator begin() const { return map_.begin(); }
@@ -247,9 +254,42 @@ class amf_strict_array : public amf0_data_type_tmpl<AMF_STRICT_ARRAY, 4> {
     std::vector<amf0_data_type*> values_;
 };
 
+// An ECMA array that encodes each value as it is added and keeps only the
+// bytes: a long batch of records then costs one buffer per value instead of a
+// tree of objects, and the values' own storage can go at once. It encodes to
+// exactly the bytes an amf_ecma_array holding the same values would (index
+// keys in ascending byte order). Encode-only: decoding it fails.
+class amf_encoded_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7> {
+  public:
+    bool encode_and_step(unsigned char*& p, const unsigned char* end) const override;
+    bool decode_and_step(const unsigned char*& p, const unsigned char* end) override;
+    amf0_data_type* clone() const override { return new amf_encoded_ecma_array(*this); }
+    std::size_t get_size() const override;
+    std::string to_string() const override;
+
+    // Encodes value (ignored when null) under the next index. A value that
+    // cannot be encoded makes the whole array fail to encode, as it would in
+    // an amf_ecma_array.
+    void push_back(const amf0_data_type* value);
+    void remove_all();
+    std::size_t get_count() const { return values_.size(); }
+
+  private:
+    // Calls visit(index) for 0 .. count-1 in ascending order of their decimal texts.
+    template <class Visit>
+    void for_each_in_key_order(Visit visit) const;
+
+    std::vector<std::string> values_;  // each value's bytes, marker included
+    std::size_t entries_size_ = 0;     // keys and values, as entries_size() counts them
+    bool failed_ = false;
+};
+
 // Encoded size with the marker; 0 for null. The exact buffer size encode needs.
 std::size_t get_size(const amf0_data_type* v);
+// Writes nothing when the buffer is too short.
 bool encode(unsigned char* p, const unsigned char* end, const amf0_data_type* v);
+// Advances p past the value; on failure p stays put, though bytes after it
+// may have been written.
 bool encode_and_step(unsigned char*& p, const unsigned char* end, const amf0_data_type* v);
 // One complete value (marker and body), owned by the caller; null on failure.
 // Trailing bytes are ignored.

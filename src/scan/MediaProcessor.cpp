@@ -2,6 +2,7 @@
 
 #include <boost/algorithm/string/trim_all.hpp>
 #include <boost/lexical_cast.hpp>
+#include <cmath>
 #include <memory>
 
 #include "scan/PathUtils.h"
@@ -31,7 +32,7 @@ bool endsWith(const std::string& text, const char* suffix) {
 MediaProcessor::MediaProcessor(Request& request, unsigned long batchSize)
     : request_(request),
       batchSize_(batchSize),
-      batch_(new amf::amf_ecma_array()),
+      batch_(new amf::amf_encoded_ecma_array()),
       knownIds_(kTableBuckets),
       paths_(kTableBuckets),
       albumArtistKeys_(kTableBuckets),
@@ -65,21 +66,21 @@ void MediaProcessor::processSongObject(amf::amf_object* song) {
 
 void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {
     if (playlist == nullptr) return;
-    amf::amf_ecma_array songs;
-    const amf::amf0_data_type* listed = playlist->get_property("songs");
-    if (listed != nullptr && listed->get_type() == amf::AMF_ECMA_ARRAY) {
+    std::unique_ptr<amf::amf_ecma_array> songs(new amf::amf_ecma_array());
+    const auto* listed = dynamic_cast<const amf::amf_ecma_array*>(playlist->get_property("songs"));
+    if (listed != nullptr) {
         // The array's own order: index keys ascend by their bytes ("10" before "2").
-        for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(listed)) {
+        for (const auto& entry : *listed) {
             if (entry.second == nullptr || entry.second->get_type() != amf::AMF_STRING) continue;
             const std::string& plistId =
                 static_cast<const amf::amf_string*>(entry.second)->get_value();
             auto found = playlistIds_.find(plistId);
             if (found == playlistIds_.end()) continue;
-            amf::amf_string songId(*found->second);
-            songs.push_back(&songId);
+            songs->push_back(
+                std::unique_ptr<amf::amf0_data_type>(new amf::amf_string(*found->second)));
         }
     }
-    playlist->set_property("songs", &songs);
+    playlist->set_property("songs", std::move(songs));
     playlist->set_string_property("objectType", "playlist");
     ++playlistCount_;
     append(playlist);
@@ -204,9 +205,16 @@ void MediaProcessor::appendNumericToMetadataKey(const amf::amf_object* song, con
         metadataKey.push_back('_');
         return;
     }
+    const double number = static_cast<const amf::amf_numeric*>(value)->get_value();
+    // Whole numbers below 10^15 read the same in the shortest round-trip form
+    // as in plain integer digits, which are far cheaper to produce. Negative
+    // zero keeps its sign through the general path.
+    if (number == std::trunc(number) && std::fabs(number) < 1e15 && !std::signbit(number)) {
+        metadataKey += std::to_string(static_cast<long long>(number));
+        return;
+    }
     try {
-        metadataKey += boost::lexical_cast<std::string>(
-            static_cast<const amf::amf_numeric*>(value)->get_value());
+        metadataKey += boost::lexical_cast<std::string>(number);
     } catch (const boost::bad_lexical_cast&) {
         metadataKey.push_back('_');
     }
@@ -260,6 +268,8 @@ void MediaProcessor::connectSongPlaylistIdToSongId(const std::string& playlistId
     playlistIds_[playlistId] = songId;
 }
 
+// Each record is encoded into the batch as it comes, so only its bytes wait
+// for the batch to fill.
 void MediaProcessor::append(const amf::amf0_data_type* value) {
     batch_->push_back(value);
     if (batch_->get_count() >= batchSize_) {

@@ -69,7 +69,7 @@ class MediaProcessor : public IMediaProcessor {
 
     Request& request_;
     unsigned long batchSize_;
-    boost::shared_ptr<amf::amf_ecma_array> batch_;
+    boost::shared_ptr<amf::amf_encoded_ecma_array> batch_;
     std::unordered_set<std::string> knownIds_;
     IdTable paths_;
     IdTable albumArtistKeys_;

@@ -96,6 +96,44 @@ TEST(Amf0Encode, RefusesShortBuffersWithoutWriting) {
     EXPECT_EQ(amf::get_size(nullptr), 0u);
 }
 
+// The pre-encoded array must put the same bytes on the wire as a tree of
+// values, whatever the count: index keys sort as text (10 before 2), and
+// counts around each power of ten move where the longer keys fall.
+TEST(Amf0Encode, EncodedArrayMatchesTheValueTree) {
+    for (std::size_t count : {0u, 1u, 9u, 10u, 11u, 99u, 100u, 101u, 1000u, 1234u}) {
+        SCOPED_TRACE(count);
+        amf::amf_ecma_array tree;
+        amf::amf_encoded_ecma_array flat;
+        for (std::size_t i = 0; i < count; ++i) {
+            amf::amf_object record;
+            record.set_string_property("path", "/m/" + std::to_string(i) + ".mp3");
+            record.set_numeric_property("n", static_cast<double>(i));
+            tree.push_back(&record);
+            flat.push_back(&record);
+        }
+        EXPECT_EQ(flat.get_count(), count);
+        EXPECT_EQ(amf::get_size(&flat), amf::get_size(&tree));
+        EXPECT_EQ(encoded(flat), encoded(tree));
+        EXPECT_EQ(flat.to_string(), tree.to_string());
+        std::unique_ptr<amf::amf0_data_type> copy(flat.clone());
+        EXPECT_EQ(encoded(*copy), encoded(tree));
+    }
+    // A value that cannot be encoded fails the whole array, until it is emptied.
+    amf::amf_encoded_ecma_array flat;
+    amf::amf_object badKey;
+    amf::amf_null null;
+    badKey.set_property(std::string(65533, 'k'), &null);
+    flat.push_back(&badKey);
+    Bytes buffer(amf::get_size(&flat));
+    EXPECT_FALSE(amf::encode(buffer.data(), buffer.data() + buffer.size(), &flat));
+    flat.remove_all();
+    EXPECT_EQ(encoded(flat), encoded(amf::amf_ecma_array()));
+    // Encode-only.
+    const Bytes bytes = encoded(amf::amf_ecma_array());
+    const unsigned char* p = bytes.data() + 1;
+    EXPECT_FALSE(flat.decode_and_step(p, bytes.data() + bytes.size()));
+}
+
 TEST(Amf0Decode, ScalarsAndMarkers) {
     auto t = decoded({0x01, 0x02});
     ASSERT_TRUE(t);
