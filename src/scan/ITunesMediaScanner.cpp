@@ -172,11 +172,11 @@ void ITunesMediaScanner::characterData(const char* text, int length) {
 }
 
 void ITunesMediaScanner::parseElement(std::string& path, std::string& name, std::string& text) {
-    if (path == "/plist/dict/key" && text == "Tracks") {
+    if (EqualsLiteral(path, "/plist/dict/key") && EqualsLiteral(text, "Tracks")) {
         m_parser.reset(new ITunesTrackParser(processor_));
-    } else if (path == "/plist/dict/key" && text == "Playlists") {
+    } else if (EqualsLiteral(path, "/plist/dict/key") && EqualsLiteral(text, "Playlists")) {
         m_parser.reset(new ITunesPlaylistParser(processor_));
-    } else if (path == "/plist/dict/dict") {
+    } else if (EqualsLiteral(path, "/plist/dict/dict")) {
         m_parser.reset();
     } else if (m_parser) {
         m_parser->parseElement(path, name, text);

@@ -1,6 +1,6 @@
 #include "scan/ITunesParsers.h"
 
-#include <boost/lexical_cast.hpp>
+#include <boost/lexical_cast/try_lexical_convert.hpp>
 
 #include "scan/PathUtils.h"
 
@@ -12,13 +12,13 @@ namespace {
 // Seconds from 1904-01-01, the library's epoch, to 1970-01-01.
 const double kEpochOffset = 2082844800.0;
 
+// The whole text as a double, by lexical_cast's rules. Dates stored as text
+// fail here on every track, so the failure must not cost an exception.
 bool readNumber(const std::string& text, double& number) {
-    try {
-        number = boost::lexical_cast<double>(text);
-        return true;
-    } catch (const boost::bad_lexical_cast&) {
-        return false;
-    }
+    double parsed = 0;
+    if (!boost::conversion::try_lexical_convert(text, parsed)) return false;
+    number = parsed;
+    return true;
 }
 
 }  // namespace
@@ -91,13 +91,13 @@ ITunesTrackParser::ITunesTrackParser(boost::shared_ptr<IMediaProcessor> processo
     : IITunesParser(processor) {}
 
 void ITunesTrackParser::parseElement(std::string& path, std::string& name, std::string& text) {
-    if (path == "/plist/dict/dict/key") {
+    if (EqualsLiteral(path, "/plist/dict/dict/key")) {
         clearKeyAndValue();
         m_track.reset(new amf::amf_object());
-    } else if (path == "/plist/dict/dict/dict") {
+    } else if (EqualsLiteral(path, "/plist/dict/dict/dict")) {
         if (m_track) m_processor->processSongObject(m_track.get());
         m_track.reset();
-    } else if (path == "/plist/dict/dict/dict/key") {
+    } else if (EqualsLiteral(path, "/plist/dict/dict/dict/key")) {
         m_key = text;
     } else if (!m_key.empty() && m_track) {
         takeValue(name, text);
@@ -128,7 +128,7 @@ ITunesPlaylistParser::ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> pr
       m_songs(new amf::amf_ecma_array()) {}
 
 void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, std::string& text) {
-    if (path == "/plist/dict/array/dict") {
+    if (EqualsLiteral(path, "/plist/dict/array/dict")) {
         if (!m_skip) {
             m_playlist->set_property("songs", m_songs.get());
             m_playlist->set_string_property("source", "iTunes");
@@ -139,14 +139,14 @@ void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, st
         clearKeyAndValue();
         m_inItems = false;
         m_skip = false;
-    } else if (path == "/plist/dict/array/dict/key") {
-        if (text == "Playlist Items") {
+    } else if (EqualsLiteral(path, "/plist/dict/array/dict/key")) {
+        if (EqualsLiteral(text, "Playlist Items")) {
             m_inItems = true;
             clearKeyAndValue();
         } else {
             m_key = text;
         }
-    } else if (path == "/plist/dict/array/dict/array/dict/key") {
+    } else if (EqualsLiteral(path, "/plist/dict/array/dict/array/dict/key")) {
         m_key = text;
     } else if (!m_key.empty()) {
         takeValue(name, text);

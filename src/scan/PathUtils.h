@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <string>
 
 namespace Ostra {
@@ -19,5 +20,12 @@ std::string UriDecode(const std::string& text);
 struct IsWhiteSpace {
     bool operator()(char c) const { return c == ' ' || (c >= '\t' && c <= '\r'); }
 };
+
+// text == literal, with the lengths compared first: element paths are
+// matched against several literals per element, and most differ in length.
+template <std::size_t N>
+bool EqualsLiteral(const std::string& text, const char (&literal)[N]) {
+    return text.size() == N - 1 && std::memcmp(text.data(), literal, N - 1) == 0;
+}
 
 }  // namespace Ostra
