@@ -4,9 +4,13 @@
 //       "scanMediaLibs" end to end through the helper binary, with the library
 //       under HOME; prints tracks per second (best round) and the helper's
 //       peak resident memory next to its idle figure.
+//   itunes_bench expat LIBRARY [ROUNDS]
+//       expat alone over the file in the scanner's 1,024-byte reads, with
+//       handlers that do nothing: the floor under any scan of the file.
 //   itunes_bench processor RECORDS
 //       The media processor alone, in-process, fed synthetic song records;
 //       prints records per second and the peak resident memory it added.
+#include <expat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,6 +169,38 @@ int benchParser(const std::string& library) {
     return 0;
 }
 
+void XMLCALL ignoreStart(void*, const XML_Char*, const XML_Char**) {}
+void XMLCALL ignoreEnd(void*, const XML_Char*) {}
+void XMLCALL ignoreText(void*, const XML_Char*, int) {}
+
+int benchExpat(const std::string& library, int rounds) {
+    double best = 0;
+    for (int round = 0; round < rounds; ++round) {
+        std::ifstream in(library, std::ios::binary);
+        XML_Parser parser = XML_ParserCreate(nullptr);
+        XML_SetElementHandler(parser, ignoreStart, ignoreEnd);
+        XML_SetCharacterDataHandler(parser, ignoreText);
+        const std::clock_t cpu = std::clock();
+        char buffer[1024];
+        bool ok = true;
+        do {
+            in.read(buffer, sizeof buffer);
+            ok =
+                XML_Parse(parser, buffer, static_cast<int>(in.gcount()), in.eof()) == XML_STATUS_OK;
+        } while (ok && !in.eof() && !in.bad());
+        const double seconds = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+        XML_ParserFree(parser);
+        if (!ok) {
+            std::cerr << "expat: parse error\n";
+            return 1;
+        }
+        best = round == 0 ? seconds : std::min(best, seconds);
+    }
+    std::cout << "expat alone (no-op handlers, 1,024-byte reads): " << best << " CPU s\n";
+    std::cout << "EXPAT_CPU_SECONDS " << best << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +209,8 @@ int main(int argc, char** argv) {
         return benchHelper(argv[2], argc > 3 ? std::stoi(argv[3]) : 3);
     if (mode == "parser" && argc >= 3) return benchParser(argv[2]);
     if (mode == "processor" && argc >= 3) return benchProcessor(std::stol(argv[2]));
-    std::cerr << "usage: itunes_bench helper HOME [ROUNDS] | itunes_bench processor RECORDS\n";
+    if (mode == "expat" && argc >= 3) return benchExpat(argv[2], argc > 3 ? std::stoi(argv[3]) : 3);
+    std::cerr << "usage: itunes_bench helper HOME [ROUNDS] | itunes_bench expat LIBRARY [ROUNDS] | "
+                 "itunes_bench processor RECORDS\n";
     return 2;
 }

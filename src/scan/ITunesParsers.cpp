@@ -1,6 +1,7 @@
 #include "scan/ITunesParsers.h"
 
 #include <boost/lexical_cast/try_lexical_convert.hpp>
+#include <cstdint>
 
 #include "scan/PathUtils.h"
 
@@ -15,6 +16,19 @@ const double kEpochOffset = 2082844800.0;
 // The whole text as a double, by lexical_cast's rules. Dates stored as text
 // fail here on every track, so the failure must not cost an exception.
 bool readNumber(const std::string& text, double& number) {
+    // Most values are whole numbers of a few digits: read those directly. Up
+    // to 15 digits the result is exact, as lexical_cast's is.
+    const std::size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() > sign && text.size() - sign <= 15) {
+        std::int64_t whole = 0;
+        std::size_t i = sign;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            whole = whole * 10 + (text[i] - '0');
+        if (i == text.size()) {
+            number = sign ? -static_cast<double>(whole) : static_cast<double>(whole);
+            return true;
+        }
+    }
     double parsed = 0;
     if (!boost::conversion::try_lexical_convert(text, parsed)) return false;
     number = parsed;

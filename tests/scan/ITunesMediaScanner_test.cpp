@@ -4,7 +4,9 @@
 #include <sys/resource.h>
 
 #include <boost/filesystem.hpp>
+#include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <boost/make_shared.hpp>
+#include <cmath>
 #include <map>
 #include <sstream>
 
@@ -73,6 +75,31 @@ std::vector<std::string> songsOf(const amf::amf0_data_type* playlist) {
 
 std::string location(const std::string& path) {
     return xmlString("file://localhost" + path);
+}
+
+// Numbers read exactly as lexical_cast reads them, whole-number shortcut or not.
+TEST(ITunesParsers, NumbersReadAsLexicalCastReadsThem) {
+    for (const std::string text :
+         {"0", "-0", "007", "42", "-5", "123456789012345", "-123456789012345", "1234567890123456",
+          "99999999999999999999", "", "-", "--1", "+5", "12a", "1e3", "0.5", " 1", "1 ", "nan"}) {
+        SCOPED_TRACE(text);
+        amf::amf_object record;
+        std::string key = "n", value = text;
+        Ostra::ITunes::storeNumber(&record, key, value);
+        double expected = 0;
+        if (boost::conversion::try_lexical_convert(text, expected)) {
+            ASSERT_NE(record.get_property("n"), nullptr);
+            const double got = num(record.get_property("n"));
+            if (std::isnan(expected)) {
+                EXPECT_TRUE(std::isnan(got));
+            } else {
+                EXPECT_EQ(got, expected);
+                EXPECT_EQ(std::signbit(got), std::signbit(expected));
+            }
+        } else {
+            EXPECT_EQ(record.get_property("n"), nullptr);
+        }
+    }
 }
 
 TEST(ITunesParsers, StoreFunctions) {
