@@ -6,6 +6,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <memory>
@@ -64,9 +65,8 @@ class FSMediaScanner::TagReadAhead {
     };
 
     TagReadAhead() {
-        unsigned threads = boost::thread::hardware_concurrency();
-        if (threads == 0) threads = 1;
-        if (threads > kMaxReaderThreads) threads = kMaxReaderThreads;
+        const unsigned threads = readerThreads();
+        inline_ = threads == 0;
         for (unsigned i = 0; i < threads; ++i) {
             readers_.create_thread([this] { readLoop(); });
         }
@@ -92,6 +92,11 @@ class FSMediaScanner::TagReadAhead {
         std::shared_ptr<File> file = std::make_shared<File>();
         file->path = path;
         order_.push_back(file);
+        if (inline_) {
+            file->failed = !read(*file);
+            file->ready = true;
+            return;
+        }
         {
             boost::lock_guard<boost::mutex> lock(mutex_);
             pending_.push_back(file);
@@ -111,6 +116,35 @@ class FSMediaScanner::TagReadAhead {
     }
 
   private:
+    // Reader threads: one per processor up to kMaxReaderThreads, or what
+    // OSTRA_SCAN_READERS says (0 to 4); 0 reads every file on the scanning
+    // thread, as a sequential scan does, to measure what reading ahead gains.
+    static unsigned readerThreads() {
+        const char* setting = std::getenv("OSTRA_SCAN_READERS");
+        if (setting != nullptr && setting[0] >= '0' && setting[0] <= '0' + int(kMaxReaderThreads) &&
+            setting[1] == '\0')
+            return static_cast<unsigned>(setting[0] - '0');
+        unsigned threads = boost::thread::hardware_concurrency();
+        if (threads == 0) threads = 1;
+        return threads > kMaxReaderThreads ? kMaxReaderThreads : threads;
+    }
+
+    // False when reading threw: the file then gets no record. An unreadable
+    // file still yields whatever the maps hold, so it is reported with its
+    // path alone.
+    static bool read(File& file) {
+        try {
+            ExtractMetadataFromFileAtPath(file.path, file.textFields, file.intFields);
+            return true;
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (const std::exception&) {
+            return false;
+        } catch (...) {
+            return false;
+        }
+    }
+
     void readLoop() {
         for (;;) {
             std::shared_ptr<File> file;
@@ -121,18 +155,7 @@ class FSMediaScanner::TagReadAhead {
                 file = pending_.front();
                 pending_.pop_front();
             }
-            bool failed = false;
-            try {
-                // An unreadable file still yields whatever the maps hold, so
-                // it is reported with its path alone.
-                ExtractMetadataFromFileAtPath(file->path, file->textFields, file->intFields);
-            } catch (const boost::thread_interrupted&) {
-                throw;
-            } catch (const std::exception&) {
-                failed = true;
-            } catch (...) {
-                failed = true;
-            }
+            const bool failed = !read(*file);
             {
                 boost::lock_guard<boost::mutex> lock(mutex_);
                 file->failed = failed;
@@ -148,6 +171,7 @@ class FSMediaScanner::TagReadAhead {
     boost::condition_variable finished_;  // a file became ready
     std::deque<std::shared_ptr<File>> pending_;
     bool stopping_ = false;
+    bool inline_ = false;  // no reader threads: push() reads the file itself
     boost::thread_group readers_;
 };
 

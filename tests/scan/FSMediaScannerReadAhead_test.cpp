@@ -5,6 +5,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <vector>
@@ -106,6 +107,19 @@ TEST_F(ReadAhead, RecordsMatchASequentialWalkByteForByte) {
     ASSERT_EQ(recorder->records.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(recorder->records[i], expected[i]) << "record " << i;
+
+    // With one reader thread, and with none (every file read on the scanning
+    // thread, the benchmark's sequential mode), the records are the same.
+    for (const char* readers : {"1", "0"}) {
+        SCOPED_TRACE(readers);
+        ::setenv("OSTRA_SCAN_READERS", readers, 1);
+        auto again = boost::make_shared<Recorder>();
+        Ostra::FSMediaScanner rescan(again, music(), &list);
+        rescan.scanMediaLibrary();
+        ::unsetenv("OSTRA_SCAN_READERS");
+        EXPECT_TRUE(again->errors.empty());
+        EXPECT_TRUE(again->records == recorder->records);
+    }
 }
 
 TEST_F(ReadAhead, InterruptionEndsTheScanAndItsReaders) {
