@@ -10,7 +10,7 @@
 set -euo pipefail
 BUILD=${1:-build}
 DATA=${2:-${TMPDIR:-/tmp}/ostra-bench-fingerprint}
-ROUNDS=${ROUNDS:-3}
+ROUNDS=${ROUNDS:-5}
 
 cmake --build "$BUILD" --target fingerprint_bench ostra-native -j2 >/dev/null
 mkdir -p "$DATA"

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "platform/bass/bass.h"
 
@@ -86,15 +85,14 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     codec->pkt_timebase = audio->time_base;
-    // Decoders that can spread frames over threads (FLAC, ALAC) do so, as the
-    // ffmpeg tool does by default, but only while fewer streams are open than
-    // there are processors: handing each frame to another thread costs a
-    // third more processor time, which only pays when a processor would
-    // otherwise stand idle. The others decode on the caller's thread.
+    // ALAC decodes slowly enough to be worth spreading its frames over
+    // threads, as the ffmpeg tool does by default. FLAC (and every other
+    // format) decodes on the caller's thread: its frames decode so fast that
+    // handing each to another thread costs a third more processor time, which
+    // a second request or a second conversion lane would rather have.
     // A thread-sanitizer build needs FFmpeg suppressed (tests/audio/tsan.supp):
     // it cannot see the library's own hand-offs between its frame threads.
-    if ((decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) &&
-        stream->openStreams_ < static_cast<int>(std::thread::hardware_concurrency())) {
+    if ((decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS) && decoder->id == AV_CODEC_ID_ALAC) {
         codec->thread_count = 0;
         codec->thread_type = FF_THREAD_FRAME;
     } else {
@@ -111,12 +109,7 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
     return stream;
 }
 
-std::atomic<int> DecodeStream::s_openStreams{0};
-
-DecodeStream::DecodeStream() : openStreams_(++s_openStreams) {}
-
 DecodeStream::~DecodeStream() {
-    --s_openStreams;
     av_channel_layout_uninit(&outputLayout_);
     av_channel_layout_uninit(&resamplerLayout_);
 }

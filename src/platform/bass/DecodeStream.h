@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -77,7 +76,7 @@ class DecodeStream {
     int64_t read(uint8_t* out, uint64_t count);
 
   private:
-    DecodeStream();
+    DecodeStream() = default;
     bool prime(int& error);
     uint64_t containerFrames() const;
     // Decodes until at least one more converted frame is pending; false at the end.
@@ -87,10 +86,6 @@ class DecodeStream {
     bool flushResampler();
     uint8_t* appendSpace(uint64_t bytes);
     uint64_t pendingBytes() const { return pending_.size() - pendingOffset_; }
-
-    // Streams alive in the process, this one included when it was created.
-    static std::atomic<int> s_openStreams;
-    const int openStreams_;
 
     std::mutex mutex_;
     FormatContextPtr format_;
