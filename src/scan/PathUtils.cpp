@@ -1,5 +1,6 @@
 #include "scan/PathUtils.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -12,10 +13,23 @@ const std::string& removedCharacters() {
     return chars;
 }
 
+int hexValue(char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+
+// One flag per byte value, built once from removedCharacters().
+struct BadCharTable {
+    bool bad[256] = {};
+    BadCharTable() {
+        for (char c : removedCharacters()) bad[static_cast<unsigned char>(c)] = true;
+    }
+};
+
 }  // namespace
 
 bool isBadChar(char c) {
-    return c != '\0' && removedCharacters().find(c) != std::string::npos;
+    static const BadCharTable table;
+    return table.bad[static_cast<unsigned char>(c)];
 }
 
 void SongIdFromPath(const std::string& path, std::string& id) {
@@ -32,6 +46,13 @@ std::string UriDecode(const std::string& text) {
     out.reserve(n);
     std::size_t i = 0;
     while (n > 2 && i < n - 2) {
+        if (text[i] == '%' && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            // The common case, two hex digits: what sscanf gives, without it.
+            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+            i += 3;
+            continue;
+        }
         if (text[i] == '%') {
             // "%2x" semantics: at most two hex digits, after optional blanks
             // and sign that sscanf would accept; work on a NUL-terminated copy.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,33 @@ TEST(UriDecode, LeavesUndecodableEscapesAlone) {
     // A single hex digit is a number of one character: the byte 4, then "g".
     EXPECT_EQ(Ostra::UriDecode("%4g"), std::string("\x04", 1));
     EXPECT_EQ(Ostra::UriDecode("%4gx"), std::string("\x04x", 2));
+}
+
+// The decoding rule spelt out with sscanf for every escape, as a reference.
+std::string sscanfDecode(const std::string& text) {
+    std::string out;
+    std::size_t i = 0;
+    while (text.size() > 2 && i < text.size() - 2) {
+        const char digits[3] = {text[i + 1], text[i + 2], '\0'};
+        unsigned int byte = 0;
+        if (text[i] == '%' && std::sscanf(digits, "%2x", &byte) == 1) {
+            out.push_back(static_cast<char>(byte));
+            i += 3;
+        } else {
+            out.push_back(text[i++]);
+        }
+    }
+    return out + text.substr(i);
+}
+
+// Every pair of bytes after a "%" decodes as sscanf's "%2x" reads it.
+TEST(UriDecode, AgreesWithSscanfForEveryEscape) {
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            const std::string text = std::string("x%") + char(a) + char(b) + "y%41";
+            ASSERT_EQ(Ostra::UriDecode(text), sscanfDecode(text)) << a << " " << b;
+        }
+    }
 }
 
 TEST(UriDecode, ShortTextsComeBackUnchanged) {
