@@ -51,7 +51,8 @@ void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntF
 
 // Reads the tag fields of queued files on a small pool of threads. The
 // scanning thread queues paths and takes results back in queue order; a
-// reader touches only the file it has popped until it marks it ready, and
+// reader (or the scanning thread, when it reads while it would otherwise
+// wait) touches only the file it has popped until it marks it ready, and
 // mutex_ guards the queue and every ready flag. The destructor stops and
 // joins the readers, so no reader outlives the scan.
 class FSMediaScanner::TagReadAhead {
@@ -107,11 +108,24 @@ class FSMediaScanner::TagReadAhead {
     bool full() const { return order_.size() >= kReadAheadWindow; }
 
     // Scanning thread only: waits (interruptibly) for the oldest file.
+    // While the oldest is not ready, it reads queued files itself rather than
+    // sleep; only the oldest file's reader wakes it.
     std::shared_ptr<File> takeOldest() {
         std::shared_ptr<File> file = order_.front();
         order_.pop_front();
         boost::unique_lock<boost::mutex> lock(mutex_);
+        while (!file->ready && !pending_.empty()) {
+            std::shared_ptr<File> other = pending_.front();
+            pending_.pop_front();
+            lock.unlock();
+            const bool failed = !read(*other);
+            lock.lock();
+            other->failed = failed;
+            other->ready = true;
+        }
+        waitingFor_ = file.get();
         while (!file->ready) finished_.wait(lock);
+        waitingFor_ = nullptr;
         return file;
     }
 
@@ -156,19 +170,22 @@ class FSMediaScanner::TagReadAhead {
                 pending_.pop_front();
             }
             const bool failed = !read(*file);
+            bool wake = false;
             {
                 boost::lock_guard<boost::mutex> lock(mutex_);
                 file->failed = failed;
                 file->ready = true;
+                wake = waitingFor_ == file.get();
             }
-            finished_.notify_all();
+            if (wake) finished_.notify_all();
         }
     }
 
     std::deque<std::shared_ptr<File>> order_;  // scanning thread only
     boost::mutex mutex_;
     boost::condition_variable queued_;    // pending_ grew, or stopping_
-    boost::condition_variable finished_;  // a file became ready
+    boost::condition_variable finished_;  // the file in waitingFor_ became ready
+    const File* waitingFor_ = nullptr;    // the file the scanning thread waits for
     std::deque<std::shared_ptr<File>> pending_;
     bool stopping_ = false;
     bool inline_ = false;  // no reader threads: push() reads the file itself

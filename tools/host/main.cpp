@@ -212,6 +212,31 @@ json filePathsArg(const std::vector<std::string>& files, int batch) {
     return arg;
 }
 
+// One file-list command: entries come back in batches and a count object
+// ends the answer. Every entry goes to `onEntry` and advances the progress
+// line; the count is kept in `final` for the summary.
+int exchangeList(Helper& helper, const std::string& command, json& arg,
+                 ostrahost::ProgressLine& progress, json& final,
+                 const std::function<void(const json&)>& onEntry) {
+    return exchange(helper, command, &arg, [&](const json& data, bool done) {
+        if (done && data.is_object() && data.contains("count")) {
+            final = data;
+            return;
+        }
+        forEachEntry(data, [&](const json& entry) {
+            onEntry(entry);
+            progress.advance(1);
+        });
+    });
+}
+
+void finishList(ostrahost::ProgressLine& progress, ostrahost::RecordWriter& out,
+                const json& final) {
+    progress.finish();
+    if (!final.is_null()) out.summary(final);
+    out.finish();
+}
+
 int runScan(const Options& options, const std::string& command, const json& arg) {
     Helper helper(options);
     ostrahost::RecordWriter out(
@@ -263,18 +288,12 @@ int runTags(const Options& options, const std::vector<std::string>& files, int b
     json arg = filePathsArg(files, batch);
     std::set<std::string> answered;
     json final;
-    int rc = exchange(helper, "extractMetadataFromFiles", &arg, [&](const json& data, bool done) {
-        if (done && data.is_object() && data.contains("count")) {
-            final = data;
-            return;
-        }
-        forEachEntry(data, [&](const json& entry) {
+    int rc = exchangeList(
+        helper, "extractMetadataFromFiles", arg, progress, final, [&](const json& entry) {
             if (entry.is_object() && entry.contains("path") && entry["path"].is_string())
                 answered.insert(entry["path"].get<std::string>());
             out.record(entry);
-            progress.advance(1);
         });
-    });
     // The helper leaves unreadable files out; name them so every file is accounted for.
     if (rc == kDone) {
         for (const auto& file : files) {
@@ -282,9 +301,7 @@ int runTags(const Options& options, const std::vector<std::string>& files, int b
                 out.record(json{{"path", file}, {"error", "tags could not be read"}});
         }
     }
-    progress.finish();
-    if (!final.is_null()) out.summary(final);
-    out.finish();
+    finishList(progress, out, final);
     return rc;
 }
 
@@ -296,27 +313,18 @@ int runHash(const Options& options, const std::vector<std::string>& files, int b
     json arg = filePathsArg(files, batch);
     std::size_t position = 0;
     json final;
-    int rc = exchange(helper, "audioHash", &arg, [&](const json& data, bool done) {
-        if (done && data.is_object() && data.contains("count")) {
-            final = data;
-            return;
+    // Entries come in request order; an error entry is a bare string, so its
+    // position names the file.
+    int rc = exchangeList(helper, "audioHash", arg, progress, final, [&](const json& entry) {
+        const std::string path = position < files.size() ? files[position] : std::string();
+        ++position;
+        if (entry.is_string()) {
+            out.record(json{{"path", path}, {"error", entry}});
+        } else {
+            out.record(entry);
         }
-        // Entries come in request order; an error entry is a bare string, so its
-        // position names the file.
-        forEachEntry(data, [&](const json& entry) {
-            const std::string path = position < files.size() ? files[position] : std::string();
-            ++position;
-            if (entry.is_string()) {
-                out.record(json{{"path", path}, {"error", entry}});
-            } else {
-                out.record(entry);
-            }
-            progress.advance(1);
-        });
     });
-    progress.finish();
-    if (!final.is_null()) out.summary(final);
-    out.finish();
+    finishList(progress, out, final);
     return rc;
 }
 
@@ -333,19 +341,9 @@ int runFingerprint(const Options& options, const std::vector<std::string>& files
     json arg = filePathsArg(files, batch);
     arg["fingerprintTypes"] = typeList;
     json final;
-    int rc = exchange(helper, "fingerprints", &arg, [&](const json& data, bool done) {
-        if (done && data.is_object() && data.contains("count")) {
-            final = data;
-            return;
-        }
-        forEachEntry(data, [&](const json& entry) {
-            out.record(entry);
-            progress.advance(1);
-        });
-    });
-    progress.finish();
-    if (!final.is_null()) out.summary(final);
-    out.finish();
+    int rc = exchangeList(helper, "fingerprints", arg, progress, final,
+                          [&](const json& entry) { out.record(entry); });
+    finishList(progress, out, final);
     return rc;
 }
 
