@@ -51,15 +51,8 @@ printf '%s\n' "${FILES[@]}" >"$DATA/list.txt"
 printf '%s\n' "${LONG[@]}" >"$DATA/long.txt"
 cat "${FILES[@]}" >/dev/null
 
-# Prints "best_wall_seconds best_cpu_seconds" over ROUNDS runs of a command.
-best_of() {
-    local out
-    out=$(for _ in $(seq "$ROUNDS"); do
-        /usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null | tail -1
-    done)
-    echo "$out" | awk 'NR == 1 || $1 < w {w = $1} NR == 1 || $2 + $3 < c {c = $2 + $3}
-                       END {print w, c}'
-}
+# shellcheck source=../common/best_of.sh
+. "$(dirname "$0")/../common/best_of.sh"
 
 # fpcalc exits with status 3 on files shorter than -length; that is not a failure here.
 read -r FPCALC_S FPCALC_CPU < <(best_of bash -c \

@@ -19,15 +19,8 @@ mapfile -t FILES <"$LIST"
 BYTES=$(stat -c %s "${FILES[@]}" | awk '{s += $1} END {print s}')
 cat "${FILES[@]}" >/dev/null
 
-# Prints "best_wall_seconds best_cpu_seconds" over ROUNDS runs of a command.
-best_of() {
-    local out
-    out=$(for _ in $(seq "$ROUNDS"); do
-        /usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null | tail -1
-    done)
-    echo "$out" | awk 'NR == 1 || $1 < w {w = $1} NR == 1 || $2 + $3 < c {c = $2 + $3}
-                       END {print w, c}'
-}
+# shellcheck source=../common/best_of.sh
+. "$(dirname "$0")/../common/best_of.sh"
 
 read -r SHA1SUM_S SHA1SUM_CPU < <(best_of sha1sum "${FILES[@]}")
 read -r OPENSSL_S OPENSSL_CPU < <(best_of openssl dgst -sha1 "${FILES[@]}")

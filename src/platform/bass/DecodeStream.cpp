@@ -26,14 +26,14 @@ const int kMaxSampleRate = 768000;
 
 }  // namespace
 
-int openInput(const std::string& path, const AVInputFormat* format, FormatContextPtr& out) {
+int openInput(const std::string& path, FormatContextPtr& out) {
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) return AVERROR(ENOMEM);
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
     // The "file:" prefix keeps a name such as "http:x.mp3" a local file name.
-    int ret = avformat_open_input(&raw, ("file:" + path).c_str(), format, &options);
+    int ret = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
     av_dict_free(&options);
     if (ret < 0) return ret;  // avformat_open_input freed the context
     out.reset(raw);
@@ -49,7 +49,7 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     std::unique_ptr<DecodeStream> stream(new DecodeStream());
-    int ret = openInput(path, nullptr, stream->format_);
+    int ret = openInput(path, stream->format_);
     if (ret < 0) {
         error = (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES) || ret == AVERROR(EISDIR))
                     ? BASS_ERROR_FILEOPEN

@@ -40,7 +40,7 @@ typedef std::unique_ptr<AVFrame, FrameFreer> FramePtr;
 // Opens a local file with FFmpeg, restricted to the file protocol and the
 // audio containers we decode, so a host-supplied name can never reach the
 // network or a playlist demuxer. Returns a negative FFmpeg error on failure.
-int openInput(const std::string& path, const AVInputFormat* format, FormatContextPtr& out);
+int openInput(const std::string& path, FormatContextPtr& out);
 
 // One decode stream: the audio of one file as interleaved PCM at the source's
 // own rate and channel count, signed 16-bit, or unsigned 8-bit for 8-bit PCM
