@@ -1,7 +1,6 @@
 #include "scan/ITunesMediaScanner.h"
 
 #include <algorithm>
-#include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdlib>
@@ -156,9 +155,12 @@ void ITunesMediaScanner::startElement(const char* name, const char** attributes)
 }
 
 void ITunesMediaScanner::endElement(const char* name) {
-    std::string elementName(name);
-    boost::algorithm::trim_if(m_characterText, IsWhiteSpace());
-    parseElement(m_elementPath, elementName, m_characterText);
+    m_elementName.assign(name);
+    // Leading white space never got in (characterData); trim the end.
+    std::size_t end = m_characterText.size();
+    while (end > 0 && IsWhiteSpace()(m_characterText[end - 1])) --end;
+    m_characterText.resize(end);
+    parseElement(m_elementPath, m_elementName, m_characterText);
     m_characterText.clear();
     const std::string::size_type cut = m_elementPath.rfind('/');
     m_elementPath.erase(cut == std::string::npos ? 0 : cut);
@@ -166,6 +168,15 @@ void ITunesMediaScanner::endElement(const char* name) {
 }
 
 void ITunesMediaScanner::characterData(const char* text, int length) {
+    // The text is trimmed at the element's end: white space before the first
+    // other character is dropped here, so the indentation expat reports
+    // between elements is never stored.
+    if (m_characterText.empty()) {
+        while (length > 0 && IsWhiteSpace()(*text)) {
+            ++text;
+            --length;
+        }
+    }
     if (length <= 0 || m_characterText.size() >= kMaxCharacterText) return;
     const std::size_t room = kMaxCharacterText - m_characterText.size();
     m_characterText.append(text, std::min(room, static_cast<std::size_t>(length)));

@@ -61,6 +61,7 @@ class ITunesMediaScanner : public MediaScanner {
 
     std::string m_characterText;
     std::string m_elementPath;
+    std::string m_elementName;  // of the element ending, kept for its storage
     int m_depth = 0;
     std::unique_ptr<IITunesParser> m_parser;
     XML_Parser m_xml = nullptr;  // during parseITunesLibrary only

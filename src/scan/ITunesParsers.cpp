@@ -91,13 +91,13 @@ void IITunesParser::clearKeyAndValue() {
     m_value.clear();
 }
 
-void IITunesParser::takeValue(const std::string& name, const std::string& text) {
-    if (name == "true" || name == "false") {
+void IITunesParser::takeValue(const std::string& name, std::string& text) {
+    if (EqualsLiteral(name, "true") || EqualsLiteral(name, "false")) {
         m_type = "bool";
         m_value = name;
     } else {
         m_type = name;
-        m_value = text;
+        m_value.swap(text);
     }
 }
 
@@ -112,10 +112,10 @@ void ITunesTrackParser::parseElement(std::string& path, std::string& name, std::
         if (m_track) m_processor->processSongObject(m_track.get());
         m_track.reset();
     } else if (EqualsLiteral(path, "/plist/dict/dict/dict/key")) {
-        m_key = text;
+        m_key.swap(text);
     } else if (!m_key.empty() && m_track) {
         takeValue(name, text);
-        if (m_key == "Location") {
+        if (EqualsLiteral(m_key, "Location")) {
             storeLocation();
             return;
         }
@@ -158,16 +158,16 @@ void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, st
             m_inItems = true;
             clearKeyAndValue();
         } else {
-            m_key = text;
+            m_key.swap(text);
         }
     } else if (EqualsLiteral(path, "/plist/dict/array/dict/array/dict/key")) {
-        m_key = text;
+        m_key.swap(text);
     } else if (!m_key.empty()) {
         takeValue(name, text);
         if (!m_skip) {
-            if (m_key == "Master" || m_key == "Distinguished Kind") {
+            if (EqualsLiteral(m_key, "Master") || EqualsLiteral(m_key, "Distinguished Kind")) {
                 m_skip = true;
-            } else if (m_inItems && m_key == "Track ID") {
+            } else if (m_inItems && EqualsLiteral(m_key, "Track ID")) {
                 amf::amf_string trackId(m_value);
                 m_songs->push_back(&trackId);
             } else {

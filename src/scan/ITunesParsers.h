@@ -1,7 +1,8 @@
 #pragma once
 
+#include <absl/container/flat_hash_map.h>
+
 #include <boost/shared_ptr.hpp>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -24,8 +25,10 @@ void storeBoolean(amf::amf_object* record, std::string& key, std::string& value)
 void storeTrue(amf::amf_object* record, std::string& key, std::string& value);
 
 // Library key -> (record key, store function). Built at program load and
-// only read afterwards, so concurrent scans share them.
-typedef std::map<std::string, std::pair<std::string, StoreFunction>> AttributeTable;
+// only read afterwards, so concurrent scans share them. Every key of every
+// track is looked up, most of them absent: a hash map answers with one
+// comparison at most.
+typedef absl::flat_hash_map<std::string, std::pair<std::string, StoreFunction>> AttributeTable;
 extern const AttributeTable track_attributes;
 extern const AttributeTable playlist_attributes;
 
@@ -39,12 +42,15 @@ class IITunesParser {
     IITunesParser& operator=(const IITunesParser&) = delete;
 
     // One element end: its path ("/plist/dict/..."), name and trimmed text.
+    // The parser may take the text's storage: the scanner empties it after
+    // every element anyway.
     virtual void parseElement(std::string& path, std::string& name, std::string& text) = 0;
 
   protected:
     void clearKeyAndValue();
     // The value of a value element: "true"/"false" elements carry their name.
-    void takeValue(const std::string& name, const std::string& text);
+    // Takes the text's storage; the caller empties the text afterwards.
+    void takeValue(const std::string& name, std::string& text);
 
     boost::shared_ptr<IMediaProcessor> m_processor;
     std::string m_key;

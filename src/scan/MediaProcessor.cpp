@@ -3,6 +3,7 @@
 #include <boost/algorithm/string/trim_all.hpp>
 #include <boost/lexical_cast.hpp>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "scan/PathUtils.h"
@@ -23,7 +24,7 @@ const std::string* stringProperty(const amf::amf_property_map* map, const char* 
     return &static_cast<const amf::amf_string*>(value)->get_value();
 }
 
-bool endsWith(const std::string& text, const char* suffix) {
+bool endsWith(std::string_view text, const char* suffix) {
     return text.compare(text.size() - 3, 3, suffix) == 0;
 }
 
@@ -51,12 +52,6 @@ void MediaProcessor::processSongObject(amf::amf_object* song) {
     std::string artistKey, albumArtistKey;
     if (checkAndResolveDuplicate(song, path, id, playlistId, artistKey, albumArtistKey)) return;
 
-    SongIdRef ref = &*knownIds_.insert(id).first;
-    if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, ref);
-    paths_[path] = ref;
-    artistKeys_[artistKey] = ref;
-    albumArtistKeys_[albumArtistKey] = ref;
-
     song->set_string_property("objectType", "song");
     song->set_string_property("artistMetadataKey", artistKey);
     song->set_string_property("albumArtistMetadataKey", albumArtistKey);
@@ -76,8 +71,8 @@ void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {
                 static_cast<const amf::amf_string*>(entry.second)->get_value();
             auto found = playlistIds_.find(plistId);
             if (found == playlistIds_.end()) continue;
-            songs->push_back(
-                std::unique_ptr<amf::amf0_data_type>(new amf::amf_string(*found->second)));
+            songs->push_back(std::unique_ptr<amf::amf0_data_type>(
+                new amf::amf_string(std::string(found->second))));
         }
     }
     playlist->set_property("songs", std::move(songs));
@@ -116,52 +111,94 @@ bool MediaProcessor::checkAndResolveDuplicate(amf::amf_object* song, const std::
                                               const std::string& id, const std::string& playlistId,
                                               std::string& artistKey, std::string& albumArtistKey) {
     Match match;
-    bool found = isDuplicateId(id, match) || isDuplicatePath(path, match);
-    if (!found && hasMetadata(song)) {
-        metadataKeysFromSong(song, artistKey, albumArtistKey);
-        found = isDuplicateArtistMetadataKey(artistKey, match) ||
-                isDuplicateAlbumArtistMetadataKey(albumArtistKey, match);
+    SongIdRef ownId;
+    int entered = 0;  // how many of the tables below now hold this song's keys
+    bool found = isDuplicateId(id, ownId, match);
+    if (!found) {
+        ++entered;
+        found = isDuplicatePath(path, ownId, match);
     }
-    if (!found) return false;
+    if (!found) {
+        ++entered;
+        if (hasMetadata(song)) {
+            metadataKeysFromSong(song, artistKey, albumArtistKey);
+            found = isDuplicateArtistMetadataKey(artistKey, ownId, match);
+            if (!found) {
+                ++entered;
+                found = isDuplicateAlbumArtistMetadataKey(albumArtistKey, ownId, match);
+            }
+        } else {
+            // Without a title both keys are empty texts, registered all the same.
+            for (IdTable* table : {&artistKeys_, &albumArtistKeys_}) {
+                auto entry = table->find(std::string_view());
+                if (entry == table->end())
+                    table->emplace(std::string_view(), ownId);
+                else
+                    entry->second = ownId;
+            }
+        }
+    }
+    if (!found) {
+        if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, ownId);
+        return false;
+    }
+    if (entered >= 3) artistKeys_.erase(artistKey);
+    if (entered >= 2) paths_.erase(path);
+    if (entered >= 1) knownIds_.erase(id);
     if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, match.keptId);
-    reportDuplicate(song, path, *match.keptId, id, match.type, match.key);
+    reportDuplicate(song, path, match.keptId, id, match.type, match.key);
     return true;
 }
 
-bool MediaProcessor::isDuplicateId(const std::string& id, Match& match) const {
-    auto found = knownIds_.find(id);
-    if (found == knownIds_.end()) return false;
-    match.keptId = &*found;
+// The arena copy of an empty text (an id of a path made only of removed
+// characters, an empty key) is the empty view itself.
+std::string_view MediaProcessor::keep(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    char* copy = static_cast<char*>(arena_.allocate(text.size(), 1));
+    std::memcpy(copy, text.data(), text.size());
+    return std::string_view(copy, text.size());
+}
+
+// The key is copied into the arena only when it is new: a duplicate's
+// lookup leaves nothing behind.
+bool MediaProcessor::claim(IdTable& table, const std::string& key, SongIdRef ownId,
+                           const char* type, Match& match) {
+    const auto found = table.find(key);
+    if (found == table.end()) {
+        table.emplace(keep(key), ownId);
+        return false;
+    }
+    match.keptId = found->second;
+    match.type = type;
+    match.key = key;
+    return true;
+}
+
+bool MediaProcessor::isDuplicateId(const std::string& id, SongIdRef& ownId, Match& match) {
+    const auto found = knownIds_.find(id);
+    if (found == knownIds_.end()) {
+        ownId = keep(id);
+        knownIds_.insert(ownId);
+        return false;
+    }
+    match.keptId = *found;
     match.type = "id";
     match.key = id;
     return true;
 }
 
-bool MediaProcessor::isDuplicatePath(const std::string& path, Match& match) const {
-    auto found = paths_.find(path);
-    if (found == paths_.end()) return false;
-    match.keptId = found->second;
-    match.type = "path";
-    match.key = path;
-    return true;
+bool MediaProcessor::isDuplicatePath(const std::string& path, SongIdRef ownId, Match& match) {
+    return claim(paths_, path, ownId, "path", match);
 }
 
-bool MediaProcessor::isDuplicateArtistMetadataKey(const std::string& key, Match& match) const {
-    auto found = artistKeys_.find(key);
-    if (found == artistKeys_.end()) return false;
-    match.keptId = found->second;
-    match.type = "artistMDK";
-    match.key = key;
-    return true;
+bool MediaProcessor::isDuplicateArtistMetadataKey(const std::string& key, SongIdRef ownId,
+                                                  Match& match) {
+    return claim(artistKeys_, key, ownId, "artistMDK", match);
 }
 
-bool MediaProcessor::isDuplicateAlbumArtistMetadataKey(const std::string& key, Match& match) const {
-    auto found = albumArtistKeys_.find(key);
-    if (found == albumArtistKeys_.end()) return false;
-    match.keptId = found->second;
-    match.type = "albumArtistMDK";
-    match.key = key;
-    return true;
+bool MediaProcessor::isDuplicateAlbumArtistMetadataKey(const std::string& key, SongIdRef ownId,
+                                                       Match& match) {
+    return claim(albumArtistKeys_, key, ownId, "albumArtistMDK", match);
 }
 
 bool MediaProcessor::hasMetadata(const amf::amf_object* song) {
@@ -221,11 +258,16 @@ void MediaProcessor::appendNumericToMetadataKey(const amf::amf_object* song, con
 }
 
 void MediaProcessor::reportDuplicate(amf::amf_object* song, const std::string& path,
-                                     const std::string& keptId, const std::string& ownId,
-                                     const char* type, const std::string& key) {
-    const std::string preferredId = getPreferredSongId(keptId);
+                                     SongIdRef keptId, const std::string& ownId, const char* type,
+                                     const std::string& key) {
+    const std::string preferredId(getPreferredSongId(keptId));
     if (isPreferred(ownId, preferredId)) {
-        replacements_[keptId] = ownId;
+        // The replacing record is registered nowhere else: this table keeps its id.
+        const auto entry = replacements_.find(keptId);
+        if (entry == replacements_.end())
+            replacements_.emplace(keep(keptId), keep(ownId));
+        else
+            entry->second = keep(ownId);
         song->set_string_property("objectType", "replacement");
         song->set_string_property("path", path);
         song->set_string_property("duplicateOf", preferredId);
@@ -244,17 +286,17 @@ void MediaProcessor::reportDuplicate(amf::amf_object* song, const std::string& p
     ++duplicateCount_;
 }
 
-const std::string& MediaProcessor::getPreferredSongId(const std::string& keptId) const {
-    const std::string* current = &keptId;
+MediaProcessor::SongIdRef MediaProcessor::getPreferredSongId(SongIdRef keptId) const {
+    SongIdRef current = keptId;
     for (int step = 0; step < 2; ++step) {
-        auto found = replacements_.find(*current);
+        auto found = replacements_.find(current);
         if (found == replacements_.end()) break;
-        current = &found->second;
+        current = found->second;
     }
-    return *current;
+    return current;
 }
 
-bool MediaProcessor::isPreferred(const std::string& ownId, const std::string& preferredId) {
+bool MediaProcessor::isPreferred(std::string_view ownId, std::string_view preferredId) {
     if (ownId.size() < 3 || preferredId.size() < 3) return false;
     // Ids end in the letters of the file's extension (its dot is removed).
     if (endsWith(preferredId, "mp3")) return false;
@@ -265,7 +307,11 @@ bool MediaProcessor::isPreferred(const std::string& ownId, const std::string& pr
 
 void MediaProcessor::connectSongPlaylistIdToSongId(const std::string& playlistId,
                                                    SongIdRef songId) {
-    playlistIds_[playlistId] = songId;
+    const auto entry = playlistIds_.find(playlistId);
+    if (entry == playlistIds_.end())
+        playlistIds_.emplace(keep(playlistId), songId);
+    else
+        entry->second = songId;
 }
 
 // Each record is encoded into the batch as it comes, so only its bytes wait

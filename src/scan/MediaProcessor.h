@@ -1,10 +1,13 @@
 #pragma once
 
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
+#include <memory_resource>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <string_view>
 
 #include "amf/amf0.h"
 #include "hostlink/Request.h"
@@ -33,26 +36,35 @@ class MediaProcessor : public IMediaProcessor {
     void error(std::string message) override;
 
   private:
-    // Every table value is a song id that is registered in knownIds_; the
-    // tables point at the set's own copy (set nodes never move), so a song's
-    // id is stored once however many tables name it.
-    typedef const std::string* SongIdRef;
-    typedef std::unordered_map<std::string, SongIdRef> IdTable;
+    // The tables hold views of texts copied once into arena_, which only
+    // grows and is released with the processor: a key costs no allocation of
+    // its own, and a song's id is stored once however many tables name it.
+    // The tables are open addressing: a lookup that misses, as nearly all
+    // do, reads one group of control bytes instead of walking a chain.
+    typedef std::string_view SongIdRef;
+    typedef absl::flat_hash_map<std::string_view, SongIdRef> IdTable;
 
     struct Match {
-        SongIdRef keptId = nullptr;  // as found in the table
+        SongIdRef keptId;  // as found in the table
         const char* type = nullptr;
         std::string key;
     };
 
     bool verifySongObject(amf::amf_object* song);
+    // Each check enters its key for the song being taken in when it misses,
+    // so a new song leaves the check registered; a later hit takes the
+    // entries out again. True for a duplicate (reported by then).
     bool checkAndResolveDuplicate(amf::amf_object* song, const std::string& path,
                                   const std::string& id, const std::string& playlistId,
                                   std::string& artistKey, std::string& albumArtistKey);
-    bool isDuplicateId(const std::string& id, Match& match) const;
-    bool isDuplicatePath(const std::string& path, Match& match) const;
-    bool isDuplicateArtistMetadataKey(const std::string& key, Match& match) const;
-    bool isDuplicateAlbumArtistMetadataKey(const std::string& key, Match& match) const;
+    bool isDuplicateId(const std::string& id, SongIdRef& ownId, Match& match);
+    bool isDuplicatePath(const std::string& path, SongIdRef ownId, Match& match);
+    bool isDuplicateArtistMetadataKey(const std::string& key, SongIdRef ownId, Match& match);
+    bool isDuplicateAlbumArtistMetadataKey(const std::string& key, SongIdRef ownId, Match& match);
+    bool claim(IdTable& table, const std::string& key, SongIdRef ownId, const char* type,
+               Match& match);
+    // A copy of text in the arena.
+    std::string_view keep(std::string_view text);
     static bool hasMetadata(const amf::amf_object* song);
     static void metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
                                      std::string& albumArtistKey);
@@ -60,23 +72,23 @@ class MediaProcessor : public IMediaProcessor {
                                           std::string& metadataKey);
     static void appendNumericToMetadataKey(const amf::amf_object* song, const char* key,
                                            std::string& metadataKey);
-    void reportDuplicate(amf::amf_object* song, const std::string& path, const std::string& keptId,
+    void reportDuplicate(amf::amf_object* song, const std::string& path, SongIdRef keptId,
                          const std::string& ownId, const char* type, const std::string& key);
-    const std::string& getPreferredSongId(const std::string& keptId) const;
-    static bool isPreferred(const std::string& ownId, const std::string& preferredId);
+    SongIdRef getPreferredSongId(SongIdRef keptId) const;
+    static bool isPreferred(std::string_view ownId, std::string_view preferredId);
     void connectSongPlaylistIdToSongId(const std::string& playlistId, SongIdRef songId);
     void append(const amf::amf0_data_type* value);
 
     Request& request_;
     unsigned long batchSize_;
     boost::shared_ptr<amf::amf_encoded_ecma_array> batch_;
-    std::unordered_set<std::string> knownIds_;
+    std::pmr::monotonic_buffer_resource arena_;
+    absl::flat_hash_set<std::string_view> knownIds_;
     IdTable paths_;
     IdTable albumArtistKeys_;
     IdTable artistKeys_;
-    // Replaced song id -> the id of the record that replaced it. The replacing
-    // record is not registered anywhere else, so this table owns its ids.
-    std::unordered_map<std::string, std::string> replacements_;
+    // Replaced song id -> the id of the record that replaced it.
+    IdTable replacements_;
     IdTable playlistIds_;
     std::int32_t uniqueSongCount_ = 0;
     std::int32_t playlistCount_ = 0;

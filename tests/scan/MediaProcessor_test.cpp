@@ -251,6 +251,28 @@ TEST(MediaProcessor, DifferentArtistsWithoutAlbumArtistAreAlbumArtistDuplicates)
     EXPECT_EQ(str(prop(notices[0], "key")), "-Alb-Tit-_-2");
 }
 
+// A song found to be a duplicate by its last key registers none of the keys
+// checked before it: later songs sharing its id, path or artist key are new.
+TEST(MediaProcessor, DuplicateLeavesNoneOfItsKeysBehind) {
+    ProcessorRun run(10);
+    run.add(taggedSong("/m/a.mp3", "One", "Alb", "Tit", 2));
+    run.add(taggedSong("/m/b.m4a", "Two", "Alb", "Tit", 2));  // album-artist duplicate
+    amf::amf_object sameIdAndPath = song("/m/b.m4a");
+    run.add(sameIdAndPath);
+    amf::amf_object sameArtistKey = taggedSong("/m/c.mp3", "Two", "Alb", "Tit", 2);
+    sameArtistKey.set_string_property("albumArtist", "Other");
+    run.add(sameArtistKey);
+    auto responses = run.finish();
+    auto notices = entriesOfType(responses, "duplicate");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(str(prop(notices[0], "path")), "/m/b.m4a");
+    auto songs = entriesOfType(responses, "song");
+    ASSERT_EQ(songs.size(), 3u);
+    EXPECT_EQ(str(prop(songs[1], "path")), "/m/b.m4a");
+    EXPECT_EQ(str(prop(songs[2], "path")), "/m/c.mp3");
+    expectReport(responses, 1, 3, 0);
+}
+
 TEST(MediaProcessor, MetadataKeysCompressWhiteSpaceAndRenderNumbers) {
     ProcessorRun run(10);
     amf::amf_object record = taggedSong("/m/a.mp3", "The  Band", "Live", "Intro", 1);
