@@ -1,9 +1,17 @@
 #include "scan/ITunesMediaScanner.h"
 
+#include <expat.h>
+
 #include <algorithm>
 #include <boost/filesystem.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <exception>
 #include <fstream>
 #include <iostream>
 
@@ -26,9 +34,204 @@ const int kMaxDepth = 256;
 // Text beyond this per element is dropped: no library value comes near it,
 // and it keeps one huge text node from taking memory with it.
 const std::size_t kMaxCharacterText = 1024 * 1024;
+// Events travel in chunks of about this many bytes, at most kQueuedChunks
+// waiting: the read-ahead holds well under a megabyte whatever the document.
+const std::size_t kChunkBytes = 64 * 1024;
+const std::size_t kQueuedChunks = 4;
 
 struct ParserFree {
     void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
+};
+
+// Runs expat over the stream on its own thread and queues what it reports as
+// element events, each packed into a chunk of bytes:
+//   'S' name '\0'               element start
+//   'T' length (4 bytes) text   character data
+//   'E' name '\0'               element end
+// Element names cannot contain a NUL byte. A chunk may run one event past
+// kChunkBytes; expat hands over text in pieces no larger than a read.
+class ExpatReadAhead {
+  public:
+    explicit ExpatReadAhead(std::istream& in) : in_(in) {
+        thread_ = boost::thread([this] { run(); });
+    }
+    ~ExpatReadAhead() {
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    ExpatReadAhead(const ExpatReadAhead&) = delete;
+    ExpatReadAhead& operator=(const ExpatReadAhead&) = delete;
+
+    // Swaps the next chunk into events (its old storage goes back for reuse);
+    // false once the document is done. An interruption point.
+    bool next(std::string& events) {
+        boost::unique_lock<boost::mutex> lock(mutex_);
+        while (full_.empty() && !done_) changed_.wait(lock);
+        if (full_.empty()) return false;
+        events.clear();
+        spare_.push_back(std::move(events));
+        events = std::move(full_.front());
+        full_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+    // After next() returned false: the line to print for an XML error (empty
+    // when there was none), and an exception raised on the reading thread.
+    const std::string& errorLine() const { return errorLine_; }
+    std::exception_ptr failure() const { return failure_; }
+
+  private:
+    void run() {
+        try {
+            parse();
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            if (!current_.empty()) full_.push_back(std::move(current_));
+            done_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    void parse() {
+        std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
+        if (!parser) return;
+        xml_ = parser.get();
+        XML_SetElementHandler(xml_, &XML_startElement, &XML_endElement);
+        XML_SetCharacterDataHandler(xml_, &XML_characterData);
+        XML_SetEntityDeclHandler(xml_, &XML_entityDeclaration);
+        XML_SetUserData(xml_, this);
+        current_.reserve(kChunkBytes + kReadSize);
+        char buffer[kReadSize];
+        while (!stopping()) {
+            in_.read(buffer, sizeof buffer);
+            if (in_.bad()) break;
+            const bool final = in_.eof();
+            const XML_Status status =
+                XML_Parse(xml_, buffer, static_cast<int>(in_.gcount()), final ? 1 : 0);
+            if (failure_) std::rethrow_exception(failure_);
+            if (status == XML_STATUS_ERROR) {
+                if (!stopping())
+                    errorLine_ = std::string("ITunesMediaScanner error: ") +
+                                 XML_ErrorString(XML_GetErrorCode(xml_)) + " at line " +
+                                 std::to_string(XML_GetCurrentLineNumber(xml_));
+                break;
+            }
+            if (final) break;
+        }
+    }
+
+    bool stopping() {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        return stop_;
+    }
+
+    // Queues the current chunk once it is full, waiting for room; stops the
+    // parse when the consumer has gone.
+    void handOver() {
+        if (current_.size() < kChunkBytes) return;
+        boost::unique_lock<boost::mutex> lock(mutex_);
+        while (full_.size() >= kQueuedChunks && !stop_) changed_.wait(lock);
+        if (stop_) {
+            XML_StopParser(xml_, XML_FALSE);
+            return;
+        }
+        full_.push_back(std::move(current_));
+        if (spare_.empty()) {
+            current_ = std::string();
+        } else {
+            current_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        lock.unlock();
+        changed_.notify_all();
+        current_.reserve(kChunkBytes + kReadSize);
+    }
+
+    // The callbacks run inside expat: nothing may unwind through it.
+    template <class Body>
+    static void guarded(void* userData, Body body) {
+        auto* self = static_cast<ExpatReadAhead*>(userData);
+        if (self->failure_) return;
+        try {
+            body(*self);
+        } catch (...) {
+            self->failure_ = std::current_exception();
+            XML_StopParser(self->xml_, XML_FALSE);
+        }
+    }
+
+    static void XMLCALL XML_startElement(void* userData, const char* name, const char**) {
+        guarded(userData, [name](ExpatReadAhead& self) {
+            if (++self.depth_ > kMaxDepth) {
+                XML_StopParser(self.xml_, XML_FALSE);
+                return;
+            }
+            self.current_.push_back('S');
+            self.current_.append(name).push_back('\0');
+            self.handOver();
+        });
+    }
+
+    static void XMLCALL XML_endElement(void* userData, const char* name) {
+        guarded(userData, [name](ExpatReadAhead& self) {
+            --self.depth_;
+            self.textSinceEnd_ = false;
+            self.current_.push_back('E');
+            self.current_.append(name).push_back('\0');
+            self.handOver();
+        });
+    }
+
+    // The scanner drops white space that comes before any other text since
+    // the last element end (the indentation between elements, most of what
+    // expat reports as text); it is dropped here already, as it would be
+    // there, so it never travels.
+    static void XMLCALL XML_characterData(void* userData, const char* text, int length) {
+        auto* reader = static_cast<ExpatReadAhead*>(userData);
+        if (!reader->textSinceEnd_) {
+            while (length > 0 && IsWhiteSpace()(*text)) {
+                ++text;
+                --length;
+            }
+        }
+        if (length <= 0) return;
+        reader->textSinceEnd_ = true;
+        guarded(userData, [text, length](ExpatReadAhead& self) {
+            const std::uint32_t size = static_cast<std::uint32_t>(length);
+            char header[1 + sizeof size] = {'T'};
+            std::memcpy(header + 1, &size, sizeof size);
+            self.current_.append(header, sizeof header).append(text, size);
+            self.handOver();
+        });
+    }
+
+    static void XMLCALL XML_entityDeclaration(void* userData, const char*, int, const char*, int,
+                                              const char*, const char*, const char*, const char*) {
+        XML_StopParser(static_cast<ExpatReadAhead*>(userData)->xml_, XML_FALSE);
+    }
+
+    std::istream& in_;
+    XML_Parser xml_ = nullptr;  // the reading thread's, while it parses
+    int depth_ = 0;
+    bool textSinceEnd_ = false;  // text other than white space since the last element end
+    std::string current_;        // the chunk being filled, reading thread only
+    std::string errorLine_;      // written before done_ is set
+    std::exception_ptr failure_;
+
+    boost::mutex mutex_;
+    boost::condition_variable changed_;
+    std::deque<std::string> full_;
+    std::vector<std::string> spare_;
+    bool done_ = false;
+    bool stop_ = false;
+    boost::thread thread_;  // last: started once everything above exists
 };
 
 }  // namespace
@@ -71,85 +274,45 @@ void ITunesMediaScanner::doScan() {
 }
 
 void ITunesMediaScanner::parseITunesLibrary(std::istream& in) {
-    std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
-    if (!parser) return;
-    XML_SetElementHandler(parser.get(), &XML_startElement, &XML_endElement);
-    XML_SetCharacterDataHandler(parser.get(), &XML_characterData);
-    XML_SetEntityDeclHandler(parser.get(), &XML_entityDeclaration);
-    XML_SetUserData(parser.get(), this);
-    // m_xml lives exactly as long as the parser, whichever way this returns.
-    struct Attached {
-        XML_Parser& slot;
-        ~Attached() { slot = nullptr; }
-    } attached{m_xml};
-    m_xml = parser.get();
-    m_failure = nullptr;
     m_characterText.clear();
     m_elementPath.clear();
-    m_depth = 0;
-
-    char buffer[kReadSize];
-    for (;;) {
-        boost::this_thread::interruption_point();
-        in.read(buffer, sizeof buffer);
-        if (in.bad()) break;
-        const bool final = in.eof();
-        const XML_Status status =
-            XML_Parse(parser.get(), buffer, static_cast<int>(in.gcount()), final ? 1 : 0);
-        if (m_failure) std::rethrow_exception(m_failure);
-        if (status == XML_STATUS_ERROR) {
-            std::cout << "ITunesMediaScanner error: "
-                      << XML_ErrorString(XML_GetErrorCode(parser.get())) << " at line "
-                      << XML_GetCurrentLineNumber(parser.get()) << std::endl;
-            break;
+    std::string events;
+    {
+        ExpatReadAhead reader(in);
+        while (reader.next(events)) {
+            boost::this_thread::interruption_point();
+            replay(events);
         }
-        if (final) break;
+        if (reader.failure()) std::rethrow_exception(reader.failure());
+        if (!reader.errorLine().empty()) std::cout << reader.errorLine() << std::endl;
     }
     m_parser.reset();
 }
 
-void ITunesMediaScanner::XML_startElement(void* userData, const char* name,
-                                          const char** attributes) {
-    auto* self = static_cast<ITunesMediaScanner*>(userData);
-    self->guarded([&] { self->startElement(name, attributes); });
-}
-
-void ITunesMediaScanner::XML_endElement(void* userData, const char* name) {
-    auto* self = static_cast<ITunesMediaScanner*>(userData);
-    self->guarded([&] { self->endElement(name); });
-}
-
-void ITunesMediaScanner::XML_characterData(void* userData, const char* text, int length) {
-    auto* self = static_cast<ITunesMediaScanner*>(userData);
-    self->guarded([&] { self->characterData(text, length); });
-}
-
-void ITunesMediaScanner::XML_entityDeclaration(void* userData, const char*, int, const char*, int,
-                                               const char*, const char*, const char*, const char*) {
-    static_cast<ITunesMediaScanner*>(userData)->abortParse();
-}
-
-void ITunesMediaScanner::abortParse() {
-    if (m_xml != nullptr) XML_StopParser(m_xml, XML_FALSE);
-}
-
-template <class Body>
-void ITunesMediaScanner::guarded(Body body) {
-    if (m_failure) return;
-    try {
-        body();
-    } catch (...) {
-        m_failure = std::current_exception();
-        abortParse();
+void ITunesMediaScanner::replay(const std::string& events) {
+    const char* p = events.data();
+    const char* const end = p + events.size();
+    while (p < end) {
+        const char kind = *p++;
+        if (kind == 'T') {
+            std::uint32_t length = 0;
+            std::memcpy(&length, p, sizeof length);
+            p += sizeof length;
+            characterData(p, static_cast<int>(length));
+            p += length;
+        } else {
+            const char* name = p;
+            p += std::strlen(name) + 1;
+            if (kind == 'S')
+                startElement(name, nullptr);
+            else
+                endElement(name);
+        }
     }
 }
 
 void ITunesMediaScanner::startElement(const char* name, const char** attributes) {
     (void)attributes;
-    if (++m_depth > kMaxDepth) {
-        abortParse();
-        return;
-    }
     m_elementPath.push_back('/');
     m_elementPath.append(name);
 }
@@ -164,7 +327,6 @@ void ITunesMediaScanner::endElement(const char* name) {
     m_characterText.clear();
     const std::string::size_type cut = m_elementPath.rfind('/');
     m_elementPath.erase(cut == std::string::npos ? 0 : cut);
-    --m_depth;
 }
 
 void ITunesMediaScanner::characterData(const char* text, int length) {

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <expat.h>
-
-#include <exception>
 #include <istream>
 #include <memory>
 #include <string>
@@ -22,6 +19,12 @@ extern const std::vector<std::string> ITUNES_LIBRARY_FILEPATHS;
 // Tracks and Playlists sections and hands each to its section parser, which
 // sends every track and playlist to the processor as soon as it closes.
 //
+// expat runs ahead of the records on a thread of its own: it turns the
+// document into a bounded queue of element events (start, text, end), which
+// the request's thread replays through startElement, characterData and
+// endElement in document order. Tokenising the document costs about as much
+// as everything done with its elements, so the two halves overlap.
+//
 // The document may declare no entities (an entity declaration stops the
 // parse as an error), so entity expansion cannot blow up and no external
 // entity or DTD is ever read. Used by one request's worker thread only.
@@ -36,10 +39,6 @@ class ITunesMediaScanner : public MediaScanner {
     // printed on standard output; records sent before it stand.
     virtual void parseITunesLibrary(std::istream& in);
 
-    static void XML_startElement(void* userData, const char* name, const char** attributes);
-    static void XML_endElement(void* userData, const char* name);
-    static void XML_characterData(void* userData, const char* text, int length);
-
   protected:
     void doScan() override;
     virtual void startElement(const char* name, const char** attributes);
@@ -48,24 +47,13 @@ class ITunesMediaScanner : public MediaScanner {
     virtual void parseElement(std::string& path, std::string& name, std::string& text);
 
   private:
-    static void XML_entityDeclaration(void* userData, const char* entityName, int isParameterEntity,
-                                      const char* value, int valueLength, const char* base,
-                                      const char* systemId, const char* publicId,
-                                      const char* notationName);
-    // Ends the parse from inside a callback; XML_Parse then reports an error.
-    void abortParse();
-    // Runs one callback body; an exception stops the parse and is rethrown
-    // once expat has returned, so it never unwinds through the C library.
-    template <class Body>
-    void guarded(Body body);
+    // Replays one chunk of element events (see ExpatReadAhead).
+    void replay(const std::string& events);
 
     std::string m_characterText;
     std::string m_elementPath;
     std::string m_elementName;  // of the element ending, kept for its storage
-    int m_depth = 0;
     std::unique_ptr<IITunesParser> m_parser;
-    XML_Parser m_xml = nullptr;  // during parseITunesLibrary only
-    std::exception_ptr m_failure;
 };
 
 }  // namespace ITunes
