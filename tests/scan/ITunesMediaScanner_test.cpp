@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/thread/thread.hpp>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 
 #include "LoopbackRequest.h"
 #include "PlistWriter.h"
@@ -381,6 +386,64 @@ TEST(ITunesMediaScanner, LargeLibraryStreamsAcrossReadBoundaries) {
     }
     ASSERT_EQ(scan.playlists().size(), 1u);
     EXPECT_EQ(songsOf(scan.playlists()[0]).size(), 2000u);
+}
+
+// Records come from a thread that replays what expat queued ahead of them.
+// A processor that fails, or an interruption of the request's thread, must
+// end the parse and the read-ahead while the queue is full.
+class StoppingSink : public Ostra::IMediaProcessor {
+  public:
+    explicit StoppingSink(int throwAt) : throwAt_(throwAt) {}
+    void processSongObject(amf::amf_object*) override {
+        if (++songs == throwAt_) throw std::runtime_error("processor failed");
+        if (throwAt_ == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    void processPlaylistObject(amf::amf_object*) override {}
+    void finish() override {}
+    void error(std::string) override {}
+    std::atomic<int> songs{0};
+
+  private:
+    int throwAt_;
+};
+
+std::string bigLibrary(int tracks) {
+    PlistWriter plist;
+    for (int i = 0; i < tracks; ++i) {
+        const std::string id = std::to_string(1000 + i);
+        plist.track(id, {{"Track ID", xmlInteger(1000 + i)},
+                         {"Name", xmlString(std::string(200, 'n') + id)},
+                         {"Location", location("/m/" + id + ".mp3")}});
+    }
+    return plist.document();
+}
+
+TEST(ITunesMediaScanner, FailingProcessorEndsTheParseAndTheReadAhead) {
+    auto sink = boost::make_shared<StoppingSink>(5);
+    Ostra::ITunes::ITunesMediaScanner scanner(sink);
+    std::istringstream in(bigLibrary(5000));  // over 1 MB of events: the queue fills
+    EXPECT_THROW(scanner.parseITunesLibrary(in), std::runtime_error);
+    EXPECT_EQ(sink->songs, 5);
+}
+
+TEST(ITunesMediaScanner, InterruptionEndsTheParseAndTheReadAhead) {
+    auto sink = boost::make_shared<StoppingSink>(0);  // 0.5 ms per song
+    const std::string document = bigLibrary(5000);
+    std::atomic<bool> interrupted{false};
+    boost::thread scan([&] {
+        Ostra::ITunes::ITunesMediaScanner scanner(sink);
+        std::istringstream in(document);
+        try {
+            scanner.parseITunesLibrary(in);
+        } catch (const boost::thread_interrupted&) {
+            interrupted = true;
+        }
+    });
+    while (sink->songs == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    scan.interrupt();
+    scan.join();  // a read-ahead left waiting on a full queue would hang here
+    EXPECT_TRUE(interrupted);
+    EXPECT_LT(sink->songs, 5000);
 }
 
 // Through the helper binary, with the library found under $HOME.
