@@ -47,7 +47,8 @@ struct ParserFree {
 // element events, each packed into a chunk of bytes:
 //   'S' name '\0'               element start
 //   'T' length (4 bytes) text   character data
-//   'E' name '\0'               element end
+//   'E'                         element end (of the innermost open element:
+//                               expat has checked that the names match)
 // Element names cannot contain a NUL byte. A chunk may run one event past
 // kChunkBytes; expat hands over text in pieces no larger than a read.
 class ExpatReadAhead {
@@ -179,12 +180,11 @@ class ExpatReadAhead {
         });
     }
 
-    static void XMLCALL XML_endElement(void* userData, const char* name) {
-        guarded(userData, [name](ExpatReadAhead& self) {
+    static void XMLCALL XML_endElement(void* userData, const char*) {
+        guarded(userData, [](ExpatReadAhead& self) {
             --self.depth_;
             self.textSinceEnd_ = false;
             self.current_.push_back('E');
-            self.current_.append(name).push_back('\0');
             self.handOver();
         });
     }
@@ -300,13 +300,15 @@ void ITunesMediaScanner::replay(const std::string& events) {
             p += sizeof length;
             characterData(p, static_cast<int>(length));
             p += length;
-        } else {
+        } else if (kind == 'S') {
             const char* name = p;
             p += std::strlen(name) + 1;
-            if (kind == 'S')
-                startElement(name, nullptr);
-            else
-                endElement(name);
+            startElement(name, nullptr);
+        } else {
+            // The name is the element path's last part; endElement copies it
+            // before it cuts the path.
+            const std::string::size_type slash = m_elementPath.rfind('/');
+            endElement(m_elementPath.c_str() + (slash == std::string::npos ? 0 : slash + 1));
         }
     }
 }
