@@ -129,13 +129,8 @@ bool MediaProcessor::checkAndResolveDuplicate(amf::amf_object* song, const std::
             }
         } else {
             // Without a title both keys are empty texts, registered all the same.
-            for (IdTable* table : {&artistKeys_, &albumArtistKeys_}) {
-                auto entry = table->find(std::string_view());
-                if (entry == table->end())
-                    table->emplace(std::string_view(), ownId);
-                else
-                    entry->second = ownId;
-            }
+            assign(artistKeys_, artistKey, ownId);
+            assign(albumArtistKeys_, albumArtistKey, ownId);
         }
     }
     if (!found) {
@@ -157,6 +152,14 @@ std::string_view MediaProcessor::keep(std::string_view text) {
     char* copy = static_cast<char*>(arena_.allocate(text.size(), 1));
     std::memcpy(copy, text.data(), text.size());
     return std::string_view(copy, text.size());
+}
+
+void MediaProcessor::assign(IdTable& table, std::string_view key, SongIdRef value) {
+    const auto entry = table.find(key);
+    if (entry == table.end())
+        table.emplace(keep(key), value);
+    else
+        entry->second = value;
 }
 
 // The key is copied into the arena only when it is new: a duplicate's
@@ -263,11 +266,7 @@ void MediaProcessor::reportDuplicate(amf::amf_object* song, const std::string& p
     const std::string preferredId(getPreferredSongId(keptId));
     if (isPreferred(ownId, preferredId)) {
         // The replacing record is registered nowhere else: this table keeps its id.
-        const auto entry = replacements_.find(keptId);
-        if (entry == replacements_.end())
-            replacements_.emplace(keep(keptId), keep(ownId));
-        else
-            entry->second = keep(ownId);
+        assign(replacements_, keptId, keep(ownId));
         song->set_string_property("objectType", "replacement");
         song->set_string_property("path", path);
         song->set_string_property("duplicateOf", preferredId);
@@ -307,11 +306,7 @@ bool MediaProcessor::isPreferred(std::string_view ownId, std::string_view prefer
 
 void MediaProcessor::connectSongPlaylistIdToSongId(const std::string& playlistId,
                                                    SongIdRef songId) {
-    const auto entry = playlistIds_.find(playlistId);
-    if (entry == playlistIds_.end())
-        playlistIds_.emplace(keep(playlistId), songId);
-    else
-        entry->second = songId;
+    assign(playlistIds_, playlistId, songId);
 }
 
 // Each record is encoded into the batch as it comes, so only its bytes wait

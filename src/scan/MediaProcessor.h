@@ -65,6 +65,8 @@ class MediaProcessor : public IMediaProcessor {
                Match& match);
     // A copy of text in the arena.
     std::string_view keep(std::string_view text);
+    // table[key] = value, a new key copied into the arena.
+    void assign(IdTable& table, std::string_view key, SongIdRef value);
     static bool hasMetadata(const amf::amf_object* song);
     static void metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
                                      std::string& albumArtistKey);
