@@ -240,25 +240,14 @@ TEST(MediaProcessor, FileTypePreference) {
     expectReport(responses, 5, 4, 0);
 }
 
-TEST(MediaProcessor, DifferentArtistsWithoutAlbumArtistAreAlbumArtistDuplicates) {
-    ProcessorRun run(10);
-    run.add(taggedSong("/m/a.mp3", "One", "Alb", "Tit", 2));
-    run.add(taggedSong("/m/b.mp3", "Two", "Alb", "Tit", 2));
-    auto responses = run.finish();
-    auto notices = entriesOfType(responses, "duplicate");
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(str(prop(notices[0], "type")), "albumArtistMDK");
-    EXPECT_EQ(str(prop(notices[0], "key")), "-Alb-Tit-_-2");
-}
-
-// A song found to be a duplicate by its last key registers none of the keys
+// Different artists without an album artist share the album-artist key. A
+// song found to be a duplicate by that last key registers none of the keys
 // checked before it: later songs sharing its id, path or artist key are new.
-TEST(MediaProcessor, DuplicateLeavesNoneOfItsKeysBehind) {
+TEST(MediaProcessor, AlbumArtistDuplicateOfAnotherArtistLeavesNoneOfItsKeysBehind) {
     ProcessorRun run(10);
     run.add(taggedSong("/m/a.mp3", "One", "Alb", "Tit", 2));
-    run.add(taggedSong("/m/b.m4a", "Two", "Alb", "Tit", 2));  // album-artist duplicate
-    amf::amf_object sameIdAndPath = song("/m/b.m4a");
-    run.add(sameIdAndPath);
+    run.add(taggedSong("/m/b.m4a", "Two", "Alb", "Tit", 2));
+    run.add(song("/m/b.m4a"));
     amf::amf_object sameArtistKey = taggedSong("/m/c.mp3", "Two", "Alb", "Tit", 2);
     sameArtistKey.set_string_property("albumArtist", "Other");
     run.add(sameArtistKey);
@@ -266,6 +255,8 @@ TEST(MediaProcessor, DuplicateLeavesNoneOfItsKeysBehind) {
     auto notices = entriesOfType(responses, "duplicate");
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(str(prop(notices[0], "path")), "/m/b.m4a");
+    EXPECT_EQ(str(prop(notices[0], "type")), "albumArtistMDK");
+    EXPECT_EQ(str(prop(notices[0], "key")), "-Alb-Tit-_-2");
     auto songs = entriesOfType(responses, "song");
     ASSERT_EQ(songs.size(), 3u);
     EXPECT_EQ(str(prop(songs[1], "path")), "/m/b.m4a");
