@@ -31,6 +31,9 @@ const std::size_t kReadSize = 1024;
 // A property list nests a handful of levels; deeper documents are refused so
 // the element path and expat's own stack stay small.
 const int kMaxDepth = 256;
+// Likewise for element names: a property list's longest is "integer", and
+// with both limits the element path stays under a megabyte.
+const std::size_t kMaxNameLength = 4096;
 // Text beyond this per element is dropped: no library value comes near it,
 // and it keeps one huge text node from taking memory with it.
 const std::size_t kMaxCharacterText = 1024 * 1024;
@@ -170,12 +173,13 @@ class ExpatReadAhead {
 
     static void XMLCALL XML_startElement(void* userData, const char* name, const char**) {
         guarded(userData, [name](ExpatReadAhead& self) {
-            if (++self.depth_ > kMaxDepth) {
+            const std::size_t length = std::strlen(name);
+            if (++self.depth_ > kMaxDepth || length > kMaxNameLength) {
                 XML_StopParser(self.xml_, XML_FALSE);
                 return;
             }
             self.current_.push_back('S');
-            self.current_.append(name).push_back('\0');
+            self.current_.append(name, length + 1);  // with its NUL
             self.handOver();
         });
     }

@@ -353,7 +353,7 @@ TEST(ITunesMediaScanner, EntityDeclarationsEndTheParseWithoutExpansion) {
     EXPECT_EQ(noDtd.out, "ITunesMediaScanner error: parsing aborted at line 3\n");
 }
 
-TEST(ITunesMediaScanner, ExcessiveNestingIsRefused) {
+TEST(ITunesMediaScanner, ExcessiveNestingAndOverlongNamesAreRefused) {
     std::string deep = "<plist>";
     for (int i = 0; i < 1000; ++i) deep += "<dict>";
     for (int i = 0; i < 1000; ++i) deep += "</dict>";
@@ -361,6 +361,10 @@ TEST(ITunesMediaScanner, ExcessiveNestingIsRefused) {
     auto scan = parseLibrary(deep);
     EXPECT_EQ(scan.out, "ITunesMediaScanner error: parsing aborted at line 1\n");
     ASSERT_NE(reportOf(scan.responses), nullptr);
+    // So are overlong element names, which the element path would collect.
+    const std::string name(5000, 'x');
+    auto named = parseLibrary("<plist>\n<" + name + "></" + name + "></plist>");
+    EXPECT_EQ(named.out, "ITunesMediaScanner error: parsing aborted at line 2\n");
 }
 
 TEST(ITunesMediaScanner, LargeLibraryStreamsAcrossReadBoundaries) {
