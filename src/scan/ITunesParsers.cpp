@@ -29,6 +29,9 @@ bool readNumber(const std::string& text, double& number) {
             return true;
         }
     }
+    // A colon is in no number text but "nan(...)", whose brackets may hold
+    // anything; the dates stored as ISO texts all have one.
+    if (text.find(':') != std::string::npos && text.find('(') == std::string::npos) return false;
     double parsed = 0;
     if (!boost::conversion::try_lexical_convert(text, parsed)) return false;
     number = parsed;

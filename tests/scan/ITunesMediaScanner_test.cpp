@@ -84,9 +84,31 @@ std::string location(const std::string& path) {
 
 // Numbers read exactly as lexical_cast reads them, whole-number shortcut or not.
 TEST(ITunesParsers, NumbersReadAsLexicalCastReadsThem) {
-    for (const std::string text :
-         {"0", "-0", "007", "42", "-5", "123456789012345", "-123456789012345", "1234567890123456",
-          "99999999999999999999", "", "-", "--1", "+5", "12a", "1e3", "0.5", " 1", "1 ", "nan"}) {
+    for (const std::string text : {"0",
+                                   "-0",
+                                   "007",
+                                   "42",
+                                   "-5",
+                                   "123456789012345",
+                                   "-123456789012345",
+                                   "1234567890123456",
+                                   "99999999999999999999",
+                                   "",
+                                   "-",
+                                   "--1",
+                                   "+5",
+                                   "12a",
+                                   "1e3",
+                                   "0.5",
+                                   " 1",
+                                   "1 ",
+                                   "nan",
+                                   "2015-03-01T12:00:00Z",
+                                   "1:2",
+                                   "nan(1:2)",
+                                   "-nan(a:b)",
+                                   "inf",
+                                   "NaN()"}) {
         SCOPED_TRACE(text);
         amf::amf_object record;
         std::string key = "n", value = text;
