@@ -325,14 +325,17 @@ void ITunesMediaScanner::startElement(const char* name, const char** attributes)
 
 void ITunesMediaScanner::endElement(const char* name) {
     m_elementName.assign(name);
+    // The ending element is the path's last part: expat matches every end
+    // tag to its start, so "/" and the name come off the end.
+    const std::size_t cut =
+        m_elementPath.size() - std::min(m_elementPath.size(), m_elementName.size() + 1);
     // Leading white space never got in (characterData); trim the end.
     std::size_t end = m_characterText.size();
     while (end > 0 && IsWhiteSpace()(m_characterText[end - 1])) --end;
     m_characterText.resize(end);
     parseElement(m_elementPath, m_elementName, m_characterText);
     m_characterText.clear();
-    const std::string::size_type cut = m_elementPath.rfind('/');
-    m_elementPath.erase(cut == std::string::npos ? 0 : cut);
+    m_elementPath.resize(cut);
 }
 
 void ITunesMediaScanner::characterData(const char* text, int length) {
