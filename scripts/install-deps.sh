@@ -13,6 +13,10 @@ PACKAGES=(
     libcli11-dev nlohmann-json3-dev
     googletest libgtest-dev
     ffmpeg lame python3 python3-mutagen python3-dbusmock dbus openssl util-linux bsdutils
+    # Programs the tests and scripts call: file (CPack's Debian Depends), busctl (the keep-awake
+    # test asks the logind stand-in), bc (benchmark ratios), git (the commit in benchmark pages),
+    # ccache (rebuilds of the three build flavours).
+    file systemd bc git ccache
 )
 
 missing=()
