@@ -9,18 +9,14 @@
 # Usage (as root): scripts/fresh-check.sh [ROOT]
 #   ROOT     where the new system goes (default /var/tmp/ostra-fresh); it is
 #            created from scratch, so an earlier one is removed first.
-#   MIRROR   the Debian mirror (default: the first one this machine uses).
+#   MIRROR   the Debian mirror (default http://deb.debian.org/debian).
 #   KEEP=1   leave the root in place afterwards for a look around.
 # Takes about 20-40 minutes on two cores, mostly the sanitizer builds.
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 ROOT=${1:-/var/tmp/ostra-fresh}
 [ "$(id -u)" -eq 0 ] || { echo "fresh-check: run as root (debootstrap and chroot)" >&2; exit 2; }
-if [ -z "${MIRROR:-}" ]; then
-    MIRROR=$(grep -rhoE '^(URIs:|deb) +https?://[^ ]+' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null |
-        awk '{print $2}' | grep -v security | head -1)
-    MIRROR=${MIRROR:-http://deb.debian.org/debian}
-fi
+MIRROR=${MIRROR:-http://deb.debian.org/debian}
 command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap >/dev/null
 
 mounted=()
