@@ -22,7 +22,7 @@ constexpr const char* kScanParameterErrorPrefix = "MediaScanHandler:";
 
 }  // namespace
 
-Session::Session(const GlobalOptions& options) : session_(options.port) {
+Session::Session(const GlobalOptions& options, bool checkedRequests) : session_(options.port) {
     try {
         if (options.port != 0) {
             note("waiting for a helper on port " + std::to_string(session_.port()));
@@ -36,7 +36,7 @@ Session::Session(const GlobalOptions& options) : session_(options.port) {
     } catch (const SessionError& e) {
         throw HelperFailure(e.what());
     }
-    session_.logRequests(true);
+    session_.logRequests(checkedRequests);
 }
 
 Session::~Session() {

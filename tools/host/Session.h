@@ -29,7 +29,9 @@ struct Response {
 // one thread.
 class Session {
   public:
-    explicit Session(const GlobalOptions& options);
+    // `checkedRequests`: the requests are built by this tool, not typed by a
+    // user, so the record log may hold them against the request schemas.
+    explicit Session(const GlobalOptions& options, bool checkedRequests = true);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -94,8 +94,15 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args,
     argv.push_back(nullptr);
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    // A process group of its own: Ctrl-C on the terminal is for the host,
+    // which then stops the helper (or leaves it to see the end of its input).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     const int rc =
-        posix_spawn(&pid_, args[0].c_str(), actions.get(), nullptr, argv.data(), envp.data());
+        posix_spawn(&pid_, args[0].c_str(), actions.get(), &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     ::close(fds[0]);
     stdin_ = fds[1];
     if (rc != 0) {

@@ -41,7 +41,7 @@ class RawCommand : public Subcommand {
                 throw UsageError(std::string("the argument is not JSON: ") + e.what());
             }
         }
-        Session session(options);
+        Session session(options, false);
         const double id = session.send(command_, arg.get());
         Response response;
         for (;;) {
