@@ -332,6 +332,7 @@ class Helper:
             except BaseException:
                 process.kill()
                 process.wait()
+                process.stdin.close()
                 raise
         return cls(connection, process)
 
