@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the README's examples as written: every ```sh block marked
+# Runs the README's examples, and those of docs/protocol.md, as written: every
+# ```sh block marked
 # "<!-- readme-test: run -->" runs as one script (set -e, pipefail) in a
 # folder where build/ is the build tree, with a.mp3, b.flac, b.m4a and a.ogg
 # beside it and a ~/Music of generated songs. The block marked
@@ -38,11 +39,13 @@ cp "$RUN/a.mp3" "$RUN/b.m4a" "$WORK/home/Music/album/"
 cp "$RUN/a.mp3" "$WORK/home/Music/a copy.mp3"
 
 # The blocks, each with its mark, as NUL-separated "mark\nscript" items.
-python3 - "$SRC/README.md" "$WORK/blocks" <<'PY'
+python3 - "$WORK/blocks" "$SRC/README.md" "$SRC/docs/protocol.md" <<'PY'
 import re, sys
-text = open(sys.argv[1], encoding="utf-8").read()
-blocks = re.findall(r"<!-- readme-test: (\w+) -->\n```sh\n(.*?)```", text, re.S)
-with open(sys.argv[2], "w", encoding="utf-8") as out:
+blocks = []
+for path in sys.argv[2:]:
+    text = open(path, encoding="utf-8").read()
+    blocks += re.findall(r"<!-- readme-test: (\w+) -->\n```sh\n(.*?)```", text, re.S)
+with open(sys.argv[1], "w", encoding="utf-8") as out:
     for mark, script in blocks:
         out.write(mark + "\n" + script + "\0")
 print(len(blocks), "blocks")
@@ -67,10 +70,10 @@ while IFS= read -r -d '' item; do
         failures=$((failures + 1))
     fi
 done <"$WORK/blocks"
-[ "$count" -ge 5 ] || { echo "FAIL: only $count marked blocks in the README" >&2; failures=$((failures + 1)); }
+[ "$count" -ge 6 ] || { echo "FAIL: only $count marked blocks in the documents" >&2; failures=$((failures + 1)); }
 for installed in bin/ostra-host bin/ostra-native share/man/man1/ostra-host.1 \
     share/man/man1/ostra-native.1 share/bash-completion/completions/ostra-host; do
     [ -f "$WORK/root/usr/local/$installed" ] || { echo "FAIL: cmake --install put no $installed" >&2; failures=$((failures + 1)); }
 done
 [ "$failures" -eq 0 ] || exit 1
-echo "all $count README blocks ran"
+echo "all $count marked blocks ran"
