@@ -114,7 +114,6 @@ class KeepAwakeCommand : public Subcommand {
     }
 
     int run(const GlobalOptions& options) override {
-        const std::vector<std::string>& command = command_;
         Session session(options);
         const double id = session.send("preventSleep", nullptr);
         Response response;
@@ -133,7 +132,7 @@ class KeepAwakeCommand : public Subcommand {
         } else if (options.verbose) {
             note("sleep prevented");
         }
-        const int status = runCommand(command);
+        const int status = runCommand(command_);
         if (prevented) {
             // The helper may have been ended with the command; its end
             // allows sleep as well.
