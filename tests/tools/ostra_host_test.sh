@@ -163,8 +163,12 @@ $WORK/folder.mp3|Is a directory
 $WORK/pipe.mp3|not a regular file
 $LIB/notes.txt|unsupported or damaged audio
 EOF
+# Copies that nobody may run, wherever the build tree lives (/root is closed).
+mkdir -p "$WORK/shared-bin"
+cp "$HOST" "$BUILD/ostra-native" "$WORK/shared-bin/"
+chmod 755 "$WORK/shared-bin"
 expect_rc "hash as nobody" 1 setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    "$HOST" hash "$PERM/locked.mp3"
+    "$WORK/shared-bin/ostra-host" hash "$PERM/locked.mp3"
 check "reason for an unreadable file" "lines[0]['reason'] == 'Permission denied'" "$WORK/out"
 
 # Fingerprints: an SDK error record stays whole in JSON and reads as one line
