@@ -13,6 +13,8 @@ PACKAGES=(
     libcli11-dev nlohmann-json3-dev
     googletest libgtest-dev
     ffmpeg lame python3 python3-mutagen python3-dbusmock dbus openssl util-linux bsdutils
+    # The record check against the JSON Schemas, the man page check, and the README's jq example.
+    python3-jsonschema groff-base jq
     # Programs the tests and scripts call: file (CPack's Debian Depends), busctl (the keep-awake
     # test asks the logind stand-in), bc (benchmark ratios), git (the commit in benchmark pages),
     # ccache (rebuilds of the three build flavours).

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree and checks that it holds both
-# programs and that every package its Depends names is installed here, in a
-# version that satisfies the constraint.
+# programs, their man pages and the bash completion, and that every package
+# its Depends names is installed here, in a version that satisfies the
+# constraint.
 # Usage: deb_package_test.sh BUILD_DIR
 set -euo pipefail
 BUILD=$(cd "${1:?build folder}" && pwd)
@@ -23,8 +24,9 @@ DEB=$(find "$OUT" -maxdepth 1 -name '*.deb' | head -1)
 
 dpkg-deb -I "$DEB"
 files=$(dpkg-deb -c "$DEB")
-for program in usr/bin/ostra-native usr/bin/ostra-host; do
-    grep -q "\./$program\$" <<<"$files" || { echo "FAIL: $program not in the package" >&2; exit 1; }
+for file in usr/bin/ostra-native usr/bin/ostra-host usr/share/man/man1/ostra-host.1 \
+    usr/share/man/man1/ostra-native.1 usr/share/bash-completion/completions/ostra-host; do
+    grep -q "\./$file\$" <<<"$files" || { echo "FAIL: $file not in the package" >&2; exit 1; }
 done
 
 depends=$(dpkg-deb -f "$DEB" Depends)

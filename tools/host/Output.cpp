@@ -1,12 +1,15 @@
 #include "host/Output.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
 
-#include "host/JsonAmf.h"
+#include "host/client/JsonAmf.h"
 
-namespace ostrahost {
+namespace Ostra::host {
 
 namespace {
 
@@ -14,41 +17,98 @@ namespace {
 // record's main columns fit a terminal.
 constexpr std::size_t kMaxCellWidth = 48;
 
+ProgressLine* drawnLine = nullptr;
+
 bool isPathColumn(const std::string& key) {
     return key == "path" || key == "wav";
 }
 
-// Display width of UTF-8 text: one column per code point, which is close
-// enough for the Latin texts of tags and paths.
-std::size_t displayWidth(const std::string& text) {
-    std::size_t width = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xC0) != 0x80) ++width;
+// One character of UTF-8 text: its length in bytes and its width in columns.
+struct Glyph {
+    std::size_t bytes;
+    std::size_t width;
+};
+
+// Widths come from the C library's tables for UTF-8, whatever the user's
+// locale: the records are UTF-8 in any case.
+class Utf8Widths {
+  public:
+    Utf8Widths() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr))) {}
+    ~Utf8Widths() {
+        if (locale_ != static_cast<locale_t>(nullptr)) freelocale(locale_);
     }
-    return width;
+    Utf8Widths(const Utf8Widths&) = delete;
+    Utf8Widths& operator=(const Utf8Widths&) = delete;
+
+    std::vector<Glyph> split(const std::string& text) const {
+        std::vector<Glyph> glyphs;
+        const locale_t previous =
+            locale_ != static_cast<locale_t>(nullptr) ? uselocale(locale_) : nullptr;
+        std::mbstate_t state{};
+        std::size_t i = 0;
+        while (i < text.size()) {
+            wchar_t c = 0;
+            const std::size_t n = std::mbrtowc(&c, text.data() + i, text.size() - i, &state);
+            if (n == 0 || n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2)) {
+                // A byte that starts no character shows as one replacement mark.
+                state = std::mbstate_t{};
+                glyphs.push_back({1, 1});
+                ++i;
+                continue;
+            }
+            const int width = wcwidth(c);
+            glyphs.push_back({n, width < 0 ? 1u : static_cast<std::size_t>(width)});
+            i += n;
+        }
+        if (previous != static_cast<locale_t>(nullptr)) uselocale(previous);
+        return glyphs;
+    }
+
+  private:
+    locale_t locale_;
+};
+
+const Utf8Widths& widths() {
+    static const Utf8Widths table;
+    return table;
 }
 
-// Cuts UTF-8 text to `width` code points from the start or the end.
+// Cuts text to `width` columns from the start or the end, marking the cut
+// with "...".
 std::string cutText(const std::string& text, std::size_t width, bool keepEnd) {
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    const std::vector<Glyph> glyphs = widths().split(text);
+    std::size_t total = 0;
+    for (const auto& g : glyphs) total += g.width;
+    if (total <= width) return text;
+    const std::size_t room = width > 3 ? width - 3 : width;
+    std::size_t used = 0, bytes = 0;
+    if (keepEnd) {
+        for (auto it = glyphs.rbegin(); it != glyphs.rend() && used + it->width <= room; ++it) {
+            used += it->width;
+            bytes += it->bytes;
+        }
+        return "..." + text.substr(text.size() - bytes);
     }
-    if (starts.size() <= width) return text;
-    const std::size_t keep = width > 3 ? width - 3 : width;
-    if (keepEnd) return "..." + text.substr(starts[starts.size() - keep]);
-    return text.substr(0, starts[keep]) + "...";
+    for (auto it = glyphs.begin(); it != glyphs.end() && used + it->width <= room; ++it) {
+        used += it->width;
+        bytes += it->bytes;
+    }
+    return text.substr(0, bytes) + "...";
 }
 
 }  // namespace
 
+std::size_t displayWidth(const std::string& text) {
+    std::size_t width = 0;
+    for (const auto& g : widths().split(text)) width += g.width;
+    return width;
+}
+
 std::string cellText(const nlohmann::json& value, bool keepEnd, std::size_t width) {
     std::string text;
-    if (value.is_null()) {
-        text = "";
-    } else if (value.is_string()) {
+    if (value.is_string()) {
         text = value.get<std::string>();
-    } else {
+    } else if (!value.is_null()) {
         text = dumpLine(value);
     }
     for (char& c : text) {
@@ -57,11 +117,23 @@ std::string cellText(const nlohmann::json& value, bool keepEnd, std::size_t widt
     return cutText(text, width, keepEnd);
 }
 
+void clearProgressLine() {
+    // Carriage return and erase-line leave the cursor where the line began.
+    if (drawnLine != nullptr) std::cerr << "\r\033[K" << std::flush;
+    drawnLine = nullptr;
+}
+
+void note(const std::string& text) {
+    clearProgressLine();
+    std::cerr << "ostra-host: " << text << "\n" << std::flush;
+}
+
 RecordWriter::RecordWriter(std::ostream& out, OutputFormat format, std::vector<std::string> columns)
     : out_(out), format_(format), columns_(std::move(columns)), fixedColumns_(!columns_.empty()) {}
 
 void RecordWriter::record(const nlohmann::json& value) {
     if (format_ == OutputFormat::JsonLines) {
+        clearProgressLine();
         out_ << dumpLine(value) << "\n" << std::flush;
         return;
     }
@@ -77,6 +149,7 @@ void RecordWriter::record(const nlohmann::json& value) {
 
 void RecordWriter::summary(const nlohmann::json& value) {
     if (format_ == OutputFormat::JsonLines) {
+        clearProgressLine();
         out_ << dumpLine(value) << "\n" << std::flush;
         return;
     }
@@ -85,6 +158,7 @@ void RecordWriter::summary(const nlohmann::json& value) {
 
 void RecordWriter::finish() {
     if (format_ == OutputFormat::JsonLines) return;
+    clearProgressLine();
     // A column that no row fills is dropped.
     std::vector<std::string> shown;
     for (const auto& column : columns_) {
@@ -97,8 +171,8 @@ void RecordWriter::finish() {
     }
     if (!rows_.empty() && !shown.empty()) {
         std::vector<std::vector<std::string>> cells;
-        std::vector<std::size_t> widths;
-        for (const auto& column : shown) widths.push_back(displayWidth(column));
+        std::vector<std::size_t> columnWidths;
+        for (const auto& column : shown) columnWidths.push_back(displayWidth(column));
         for (const auto& row : rows_) {
             std::vector<std::string> line;
             for (std::size_t c = 0; c < shown.size(); ++c) {
@@ -106,7 +180,7 @@ void RecordWriter::finish() {
                 std::string text = it == row.end()
                                        ? std::string()
                                        : cellText(*it, isPathColumn(shown[c]), kMaxCellWidth);
-                widths[c] = std::max(widths[c], displayWidth(text));
+                columnWidths[c] = std::max(columnWidths[c], displayWidth(text));
                 line.push_back(std::move(text));
             }
             cells.push_back(std::move(line));
@@ -116,18 +190,20 @@ void RecordWriter::finish() {
             for (std::size_t c = 0; c < line.size(); ++c) {
                 text += line[c];
                 if (c + 1 < line.size())
-                    text += std::string(widths[c] - displayWidth(line[c]) + 2, ' ');
+                    text += std::string(columnWidths[c] - displayWidth(line[c]) + 2, ' ');
             }
             out_ << text << "\n";
         };
         printLine(shown);
         std::vector<std::string> rule;
-        for (std::size_t w : widths) rule.push_back(std::string(w, '-'));
+        for (std::size_t w : columnWidths) rule.push_back(std::string(w, '-'));
         printLine(rule);
         for (const auto& line : cells) printLine(line);
     }
+    bool first = rows_.empty();
     for (const auto& value : summaries_) {
-        if (rows_.size() > 0) out_ << "\n";
+        if (!first) out_ << "\n";
+        first = false;
         if (value.is_object()) {
             for (const auto& item : value.items()) {
                 out_ << item.key() << ": " << cellText(item.value(), false, 4096) << "\n";
@@ -139,9 +215,11 @@ void RecordWriter::finish() {
     out_ << std::flush;
 }
 
-ProgressLine::ProgressLine(std::string label, std::string unit, std::int64_t total, bool enabled)
+ProgressLine::ProgressLine(std::string label, std::string unit, std::string units,
+                           std::int64_t total, bool enabled)
     : label_(std::move(label)),
       unit_(std::move(unit)),
+      units_(std::move(units)),
       total_(total),
       enabled_(enabled),
       start_(std::chrono::steady_clock::now()) {}
@@ -153,9 +231,10 @@ ProgressLine::~ProgressLine() {
 void ProgressLine::advance(std::int64_t items) {
     done_ += items;
     if (!enabled_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (everDrawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
+    everDrawn_ = true;
     draw();
 }
 
@@ -163,25 +242,23 @@ void ProgressLine::draw() {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
-    char text[256];
+    char text[512];
     if (total_ >= 0) {
         const double left = rate > 0 ? static_cast<double>(total_ - done_) / rate : 0.0;
         std::snprintf(text, sizeof text, "%s: %lld/%lld %s, %.1f/s, ETA %.0fs", label_.c_str(),
-                      static_cast<long long>(done_), static_cast<long long>(total_), unit_.c_str(),
-                      rate, left < 0 ? 0.0 : left);
+                      static_cast<long long>(done_), static_cast<long long>(total_),
+                      (total_ == 1 ? unit_ : units_).c_str(), rate, left < 0 ? 0.0 : left);
     } else {
         std::snprintf(text, sizeof text, "%s: %lld %s, %.1f/s", label_.c_str(),
-                      static_cast<long long>(done_), unit_.c_str(), rate);
+                      static_cast<long long>(done_), (done_ == 1 ? unit_ : units_).c_str(), rate);
     }
-    // Carriage return and erase-line keep the report on one line.
     std::cerr << "\r\033[K" << text << std::flush;
-    drawn_ = true;
+    drawnLine = this;
 }
 
 void ProgressLine::finish() {
-    if (enabled_ && drawn_) std::cerr << "\r\033[K" << std::flush;
-    drawn_ = false;
+    if (drawnLine == this) clearProgressLine();
     enabled_ = false;
 }
 
-}  // namespace ostrahost
+}  // namespace Ostra::host

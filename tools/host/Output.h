@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-namespace ostrahost {
+namespace Ostra::host {
 
 enum class OutputFormat { JsonLines, Table };
 
 // Prints the records of one command. JSON Lines go out as they arrive, one
 // record per line; a table is collected and printed by finish(), because its
 // column widths depend on every row. Summaries (a scan's report, a "count")
-// are one more JSON line, or "key: value" lines under the table.
+// are one more JSON line, or "key: value" lines under the table. Every write
+// first erases the progress line, so records never run into it. Used from
+// one thread.
 class RecordWriter {
   public:
     // `columns`: the table's preferred columns, in order; keys of a record
@@ -25,6 +27,7 @@ class RecordWriter {
     void record(const nlohmann::json& value);
     void summary(const nlohmann::json& value);
     void finish();
+    OutputFormat format() const { return format_; }
 
   private:
     std::ostream& out_;
@@ -38,13 +41,20 @@ class RecordWriter {
 // The one-line progress report on standard error: items done, items per
 // second and, when the total is known, the total and the time left. Drawn
 // only when enabled (standard error is a terminal), at most ten times a
-// second, and erased by finish() so it never mixes with the records.
+// second; erased by finish(), and before anything else is written (records on
+// standard output share the terminal). The terminal has one such line, so at
+// most one ProgressLine is drawn at a time. Used from one thread.
 class ProgressLine {
   public:
-    ProgressLine(std::string label, std::string unit, std::int64_t total, bool enabled);
+    // `unit` and `units`: the singular and plural ("file", "files").
+    ProgressLine(std::string label, std::string unit, std::string units, std::int64_t total,
+                 bool enabled);
     ~ProgressLine();
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
 
     void advance(std::int64_t items);
+    void setTotal(std::int64_t total) { total_ = total; }
     void finish();
 
   private:
@@ -52,16 +62,26 @@ class ProgressLine {
 
     std::string label_;
     std::string unit_;
+    std::string units_;
     std::int64_t total_;
     bool enabled_;
-    bool drawn_ = false;
+    bool everDrawn_ = false;
     std::int64_t done_ = 0;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;
 };
 
-// Cell text for a table: strings as they are, other values as JSON, cut to
-// `width` characters (paths keep their end, other texts their start).
+// Erases the progress line if one is drawn; it comes back at its next
+// advance. Call before writing anything to the terminal.
+void clearProgressLine();
+// "ostra-host: <text>" on standard error, after clearing the progress line.
+void note(const std::string& text);
+
+// Columns the terminal gives UTF-8 text: wide (East Asian) characters take
+// two, combining marks none; bytes that are not UTF-8 one each.
+std::size_t displayWidth(const std::string& text);
+// Cell text for a table: strings as they are, other values as JSON, on one
+// line, cut to `width` columns (paths keep their end, other texts their start).
 std::string cellText(const nlohmann::json& value, bool keepEnd, std::size_t width);
 
-}  // namespace ostrahost
+}  // namespace Ostra::host

@@ -1,8 +1,8 @@
-#include "host/JsonAmf.h"
+#include "host/client/JsonAmf.h"
 
 #include <cmath>
 
-namespace ostrahost {
+namespace Ostra::host {
 
 std::unique_ptr<amf::amf0_data_type> toAmf(const nlohmann::json& value) {
     switch (value.type()) {
@@ -38,6 +38,8 @@ std::unique_ptr<amf::amf0_data_type> toAmf(const nlohmann::json& value) {
 namespace {
 
 nlohmann::json mapToJson(const amf::amf_map& map, bool maybeList) {
+    // Every list the helper sends is an ECMA array, the empty one too.
+    if (maybeList && map.empty()) return nlohmann::json::array();
     if (maybeList) {
         std::size_t i = 0;
         bool dense = true;
@@ -48,7 +50,7 @@ nlohmann::json mapToJson(const amf::amf_map& map, bool maybeList) {
                 break;
             }
         }
-        if (dense && !map.empty()) {
+        if (dense) {
             nlohmann::json list = nlohmann::json::array();
             for (std::size_t k = 0; k < map.size(); ++k)
                 list.push_back(toJson(map.find(amf::amf_string(std::to_string(k)))->second));
@@ -97,4 +99,4 @@ std::string dumpLine(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-}  // namespace ostrahost
+}  // namespace Ostra::host

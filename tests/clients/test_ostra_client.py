@@ -1,0 +1,352 @@
+"""The Python reference client against the real helper.
+
+Run by ctest with OSTRA_NATIVE naming the helper under test and PYTHONPATH
+holding clients/python. Audio is generated with ffmpeg into a temporary
+folder; AMF0 bytes are checked against the literal frames of docs/protocol.md.
+"""
+
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import ostra_client
+from ostra_client import (AmfError, ConnectionLost, Helper, HelperError, ScanError, decode,
+                          encode, frame)
+
+HELPER = os.environ.get("OSTRA_NATIVE", "ostra-native")
+# Whatever buses this machine has, sleep prevention must fail the same way.
+NO_BUS = "unix:path=/nonexistent/ostra-no-bus"
+
+
+def tone(path, seconds, title, *codec):
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "sine=frequency=440:duration=%d" % seconds, "-metadata", "title=" + title,
+                    "-metadata", "artist=Client Artist", "-metadata", "album=Client Album",
+                    "-metadata", "track=1", *codec, path], check=True)
+
+
+def hexbytes(text):
+    return bytes.fromhex(text.replace("\n", " "))
+
+
+class AmfBytes(unittest.TestCase):
+    """Encodings against the literal bytes the protocol document shows."""
+
+    VERSION_REQUEST = hexbytes("""20 00 00 00 03 00 03 63 6d 64 02 00 07 76 65 72 73 69 6f 6e
+        00 02 69 64 00 3f f0 00 00 00 00 00 00 00 00 09""")
+    VERSION_REPLY = hexbytes("""03 00 04 64 61 74 61 02 00 02 31 32 00 04 64 6f 6e 65 01 01
+        00 08 64 75 72 61 74 69 6f 6e 00 00 00 00 00 00 00 00 00
+        00 02 69 64 00 3f f0 00 00 00 00 00 00 00 00 09""")
+    HASH_REQUEST = hexbytes("""60 00 00 00 03 00 03 61 72 67 03
+        00 09 62 61 74 63 68 53 69 7a 65 00 3f f0 00 00 00 00 00 00
+        00 09 66 69 6c 65 50 61 74 68 73 08 00 00 00 01
+        00 01 30 02 00 08 2f 6d 2f 61 2e 6d 70 33 00 00 09 00 00 09
+        00 03 63 6d 64 02 00 09 61 75 64 69 6f 48 61 73 68
+        00 02 69 64 00 40 1c 00 00 00 00 00 00 00 00 09""")
+
+    def test_values_encode_as_documented(self):
+        rows = [
+            ("number 1", 1, "00 3f f0 00 00 00 00 00 00"),
+            ("number 200", 200, "00 40 69 00 00 00 00 00 00"),
+            ("true", True, "01 01"),
+            ("string", "12", "02 00 02 31 32"),
+            ("empty object", {}, "03 00 00 09"),
+            ("null", None, "05"),
+            ("list of one path", ["a.mp3"],
+             "08 00 00 00 01 00 01 30 02 00 05 61 2e 6d 70 33 00 00 09"),
+            ("empty list", [], "08 00 00 00 00 00 00 09"),
+        ]
+        for name, value, expected in rows:
+            with self.subTest(name):
+                self.assertEqual(encode(value), hexbytes(expected))
+
+    def test_requests_frame_as_documented(self):
+        self.assertEqual(frame({"cmd": "version", "id": 1}), self.VERSION_REQUEST)
+        arg = {"batchSize": 1, "filePaths": ["/m/a.mp3"]}
+        self.assertEqual(frame({"arg": arg, "cmd": "audioHash", "id": 7}), self.HASH_REQUEST)
+
+    def test_reply_decodes(self):
+        self.assertEqual(decode(self.VERSION_REPLY),
+                         {"data": "12", "done": True, "duration": 0, "id": 1})
+
+    def test_long_texts_become_long_strings(self):
+        self.assertEqual(encode("x" * 65532)[:3], b"\x02\xff\xfc")
+        self.assertEqual(encode("x" * 65533)[:5], b"\x0c\x00\x00\xff\xfd")
+        self.assertEqual(decode(encode("x" * 70000)), "x" * 70000)
+
+    def test_bad_bytes_are_refused(self):
+        rows = [
+            ("a string cut short", "02 00 05 61 62 63"),
+            ("an object without its end", "03 00 01 61 05"),
+            ("a wrong end byte", "03 00 00 08"),
+            ("a reference", "07 00 01"),
+            ("a date", "0b 00 00 00 00 00 00 00 00 00 00"),
+            ("a strict array claiming more than it holds", "0a 7f ff ff ff 05"),
+            ("nothing", ""),
+        ]
+        for name, data in rows:
+            with self.subTest(name):
+                with self.assertRaises(AmfError):
+                    decode(hexbytes(data))
+        with self.subTest("nested past the bound"):
+            with self.assertRaises(AmfError):
+                decode(b"\x0a\x00\x00\x00\x01" * 100 + b"\x05")
+
+    def test_ecma_arrays_with_other_keys_stay_objects(self):
+        sparse = hexbytes("08 00 00 00 02 00 01 30 05 00 01 32 05 00 00 09")
+        self.assertEqual(decode(sparse), {"0": None, "2": None})
+
+
+class WithHelper(unittest.TestCase):
+    """Tests that share one temporary folder of generated audio."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="ostra-client-")
+        d = cls.dir
+        os.makedirs(os.path.join(d, "music", "copy"))
+        cls.first = os.path.join(d, "music", "first.mp3")
+        cls.second = os.path.join(d, "music", "second.m4a")
+        cls.third = os.path.join(d, "music", "third.flac")
+        tone(cls.first, 8, "First", "-c:a", "libmp3lame", "-b:a", "128k")
+        tone(cls.second, 3, "Second", "-c:a", "aac", "-b:a", "96k")
+        tone(cls.third, 3, "Third", "-c:a", "flac")
+        shutil.copy(cls.first, os.path.join(d, "music", "copy", "first.mp3"))
+        cls.notes = os.path.join(d, "notes.txt")
+        with open(cls.notes, "w") as f:
+            f.write("not audio\n")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def setUp(self):
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=NO_BUS, DBUS_SESSION_BUS_ADDRESS=NO_BUS,
+                   HOME=self.dir)
+        self.helper = Helper.start(HELPER, env=env)
+        self.addCleanup(self.helper.close)
+
+
+class Commands(WithHelper):
+    def test_answers_of_one_response(self):
+        h = self.helper
+        self.assertEqual(h.version(), "12")
+        self.assertEqual(h.supported_extensions(),
+                         ["mp3", "ogg", "wav", "aif", "aiff", "flac", "m4a", "aac"])
+        facts = h.system_info()
+        self.assertEqual(set(facts), {"osType", "osVersion", "cpuType", "cpuSpeed", "cpuCores",
+                                      "systemRamMB", "diskSizeMB"})
+        self.assertRegex(h.device_id(), "^[0-9a-f]{40}$")
+        self.assertIs(h.allow_sleep(), True)
+
+    def test_echo_round_trips(self):
+        rows = [
+            ("nothing", ostra_client._NO_ARG, None),
+            ("nested lists", {"a": [1, [2.5, []], {}]}, None),
+            ("texts", {"cjk": "日本語", "quote": "it's \"here\""}, None),
+            ("a long string", "y" * 70000, None),
+            ("a path that is not UTF-8", os.fsdecode(b"/m/caf\xe9.mp3"), None),
+            ("integral numbers come back as ints", 3.0, 3),
+        ]
+        for name, value, expected in rows:
+            with self.subTest(name):
+                back = self.helper.echo(value)
+                if value is ostra_client._NO_ARG:
+                    self.assertIsNone(back)
+                else:
+                    self.assertEqual(back, value if expected is None else expected)
+
+    def test_an_error_answer_raises(self):
+        with self.assertRaises(HelperError) as caught:
+            self.helper.prevent_sleep()
+        self.assertEqual(caught.exception.message, "prevent sleep failed")
+        with self.assertRaises(HelperError):
+            self.helper.convert_to_wav.__self__._answer("convertToWav", 5)
+        envelopes = list(self.helper.call("noSuchCommand"))
+        self.assertEqual(envelopes[0]["data"], 'Error: Unknown command "noSuchCommand"')
+        self.assertEqual(self.helper.version(), "12")
+
+    def test_scan_yields_records_then_the_report(self):
+        scan = self.helper.scan_directory(os.path.join(self.dir, "music"), ["mp3", "m4a", "flac"],
+                                          batch_size=1)
+        records = iter(scan)
+        first = next(records)
+        # Yielded as it arrived: the scan is not over yet.
+        self.assertIsNone(scan.report)
+        rest = [first] + list(records)
+        kinds = [r["objectType"] for r in rest]
+        self.assertEqual(kinds.count("song"), 3)
+        self.assertEqual(kinds.count("duplicate"), 1)
+        self.assertEqual(rest[-1], {"objectType": "report", "duplicateCount": 1,
+                                    "uniqueSongCount": 3, "playlistCount": 0})
+        self.assertEqual(scan.report, rest[-1])
+
+    def test_a_failed_walk_still_ends_with_its_report(self):
+        scan = self.helper.scan_directory(os.path.join(self.dir, "missing"), ["mp3"])
+        seen = []
+        with self.assertRaises(ScanError) as caught:
+            for record in scan:
+                seen.append(record)
+        self.assertEqual(caught.exception.message, "Problem occurred during file system scanning.")
+        report = {"objectType": "report", "duplicateCount": 0, "uniqueSongCount": 0,
+                  "playlistCount": 0}
+        self.assertEqual(seen, [report])
+        self.assertEqual(caught.exception.report, report)
+        # Both final responses were read: the next answer is the next request's.
+        self.assertEqual(self.helper.version(), "12")
+
+    def test_a_scan_parameter_error_ends_the_request(self):
+        scan = ostra_client.Scan(self.helper, "scanDirectory", {"batchSize": 1})
+        started = time.monotonic()
+        with self.assertRaises(HelperError) as caught:
+            list(scan)
+        self.assertNotIsInstance(caught.exception, ScanError)
+        self.assertEqual(caught.exception.message, "MediaScanHandler: No 'startPath' string.")
+        # No wait for a report that never comes (generous bound on a shared machine).
+        self.assertLess(time.monotonic() - started, ostra_client.Scan.REPORT_AFTER_ERROR_TIMEOUT)
+        self.assertEqual(self.helper.version(), "12")
+
+    def test_itunes_library_with_a_playlist(self):
+        library = os.path.join(self.dir, "Music", "iTunes")
+        os.makedirs(library)
+        copy = os.path.join(self.dir, "music", "copy", "first.mp3")
+        # The same song as M4A and then as MP3: the MP3 replaces it.
+        m4a, mp3 = (os.path.join(self.dir, "Music", name) for name in ("third.m4a", "third.mp3"))
+        shutil.copy(self.second, m4a)
+        shutil.copy(self.first, mp3)
+        tracks = ""
+        for track_id, path, name in ((11, self.first, "First"), (12, copy, "First"),
+                                     (13, self.second, "Second"), (14, m4a, "Third"),
+                                     (15, mp3, "Third")):
+            tracks += ("<key>%d</key><dict><key>Track ID</key><integer>%d</integer>"
+                       "<key>Name</key><string>%s</string><key>Artist</key><string>A</string>"
+                       "<key>Location</key><string>file://%s</string></dict>\n"
+                       % (track_id, track_id, name, path))
+        plist = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                 "<key>Tracks</key><dict>%s</dict><key>Playlists</key><array><dict>"
+                 "<key>Name</key><string>Mix</string>"
+                 "<key>Playlist Persistent ID</key><string>ABC</string>"
+                 "<key>Playlist Items</key><array>"
+                 "<dict><key>Track ID</key><integer>12</integer></dict>"
+                 "<dict><key>Track ID</key><integer>13</integer></dict>"
+                 "</array></dict></array></dict></plist>\n" % tracks)
+        with open(os.path.join(library, "iTunes Music Library.xml"), "w") as f:
+            f.write(plist)
+        try:
+            scan = self.helper.scan_media_libs(batch_size=2)
+            records = list(scan)
+        finally:
+            shutil.rmtree(os.path.join(self.dir, "Music"))
+        self.assertEqual(scan.libraries, ["iTunes"])
+        songs = {r["songPlistId"]: r for r in records if r["objectType"] == "song"}
+        playlist = [r for r in records if r["objectType"] == "playlist"][0]
+        # The copy's entry names the song kept.
+        self.assertEqual(playlist["songs"], [songs["11"]["id"], songs["13"]["id"]])
+        self.assertEqual(playlist["name"], "Mix")
+        replacement = [r for r in records if r["objectType"] == "replacement"]
+        self.assertEqual([(r["path"], r["duplicateOf"], r["type"]) for r in replacement],
+                         [(mp3, songs["14"]["id"], "artistMDK")])
+        self.assertEqual(scan.report, {"objectType": "report", "duplicateCount": 2,
+                                       "uniqueSongCount": 3, "playlistCount": 1})
+
+    def test_file_lists(self):
+        h = self.helper
+        hashes = h.audio_hash([self.first, self.third, self.second], batch_size=1)
+        entries = list(hashes)
+        self.assertEqual([e["path"] for e in entries], [self.first, self.third, self.second])
+        self.assertRegex(entries[0]["hash"], "^[0-9a-f]{40}$")
+        self.assertEqual(entries[1]["error"], "error: couldn't get hash for file")
+        self.assertEqual(hashes.count, 2)
+
+        tags = h.extract_metadata([self.notes, self.first, self.third, "/no/such.mp3"])
+        read = list(tags)
+        self.assertEqual([t["title"] for t in read], ["First", "Third"])
+        self.assertEqual(tags.unread, [self.notes, "/no/such.mp3"])
+        self.assertEqual(tags.count, 2)
+
+        prints = list(h.fingerprints([self.first, "/no/such.mp3"], ["CMX", "NANO"]))
+        self.assertEqual(set(prints[0]), {"CMX", "NANO", "path"})
+        self.assertEqual(prints[1], {"error": "file path was not valid", "path": "/no/such.mp3"})
+
+        copy = os.path.join(self.dir, "convert.flac")
+        shutil.copy(self.third, copy)
+        self.assertEqual(h.convert_to_wav([copy, self.notes]),
+                         {"filesConverted": 1, "filesSkipped": 1})
+        self.assertTrue(os.path.getsize(os.path.join(self.dir, "convert.wav")) > 44)
+
+    def test_a_file_name_that_is_not_utf8(self):
+        name = os.path.join(os.fsencode(self.dir), b"caf\xe9.mp3")
+        shutil.copy(self.first, name)
+        entries = list(self.helper.audio_hash([os.fsdecode(name)]))
+        self.assertEqual(os.fsencode(entries[0]["path"]), name)
+        self.assertIn("hash", entries[0])
+
+    def test_requests_in_flight_together(self):
+        h = self.helper
+        hashes = h.audio_hash([self.first, self.second] * 20, batch_size=1)
+        scan = h.scan_directory(os.path.join(self.dir, "music"), ["mp3"])
+        # Answered while the other two are still unread; theirs are kept.
+        self.assertEqual(h.version(), "12")
+        self.assertEqual(len([r for r in scan if r["objectType"] == "song"]), 1)
+        self.assertEqual(len(list(hashes)), 40)
+        self.assertEqual(hashes.count, 40)
+
+
+class Lifecycle(unittest.TestCase):
+    def test_close_stops_the_helper(self):
+        helper = Helper.start(HELPER)
+        self.assertEqual(helper.close(), 0)
+
+    def test_a_helper_started_by_hand(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        started = []
+
+        def start_when_listening():
+            # The helper connects once, without retrying: start it only once
+            # the port is listening (state 0A in /proc/net/tcp).
+            wanted = ":%04X " % port
+            for _ in range(2000):
+                with open("/proc/net/tcp") as tcp:
+                    if any(wanted in l and l.split()[3] == "0A" for l in tcp):
+                        break
+                time.sleep(0.01)
+            started.append(subprocess.Popen([HELPER, str(port)], stdin=subprocess.PIPE,
+                                            stdout=subprocess.DEVNULL))
+
+        thread = threading.Thread(target=start_when_listening)
+        thread.start()
+        try:
+            with Helper.listen(port, timeout=30) as helper:
+                self.assertEqual(helper.version(), "12")
+        finally:
+            thread.join()
+            process = started[0]
+            process.stdin.write(b"QUIT\n")
+            process.stdin.close()
+            self.assertEqual(process.wait(20), 0)
+
+    def test_a_dead_helper_is_reported(self):
+        helper = Helper.start(HELPER)
+        self.addCleanup(helper.close)
+        helper._process.kill()
+        helper._process.wait()
+        with self.assertRaises(ConnectionLost):
+            helper.version()
+
+    def test_a_helper_that_exits_before_connecting(self):
+        with self.assertRaises(ConnectionLost):
+            Helper.start("/bin/false")
+        with self.assertRaises(FileNotFoundError):
+            Helper.start("/no/such/helper")
+
+
+if __name__ == "__main__":
+    unittest.main()

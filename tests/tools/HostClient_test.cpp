@@ -1,0 +1,162 @@
+// The host client library (tools/host/client) against the real helper: the
+// session's reads and their outcomes, the helper process's environment and
+// exit, frames against the protocol document's bytes, the JSON form of AMF0
+// values, and the record log.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "host/client/Frame.h"
+#include "host/client/HostSession.h"
+#include "host/client/JsonAmf.h"
+#include "host/client/SessionError.h"
+
+namespace {
+
+using namespace Ostra::host;
+using nlohmann::json;
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values) out += static_cast<char>(v);
+    return out;
+}
+
+std::vector<json> readLines(const std::string& path) {
+    std::vector<json> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+TEST(Frame, VersionRequestAsTheProtocolShowsIt) {
+    const std::string expected =
+        bytes({0x20, 0x00, 0x00, 0x00, 0x03, 0x00, 0x03, 0x63, 0x6d, 0x64, 0x02, 0x00,
+               0x07, 0x76, 0x65, 0x72, 0x73, 0x69, 0x6f, 0x6e, 0x00, 0x02, 0x69, 0x64,
+               0x00, 0x3f, 0xf0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09});
+    EXPECT_EQ(frame(makeRequest("version", 1, nullptr)), expected);
+    const unsigned char header[4] = {0x37, 0x00, 0x00, 0x00};
+    EXPECT_EQ(frameLength(header), 55u);
+}
+
+TEST(JsonAmf, ListsObjectsAndNumbers) {
+    struct Row {
+        const char* name;
+        std::string encoded;
+        json expected;
+    };
+    const std::vector<Row> rows = {
+        {"empty ECMA array", bytes({0x08, 0, 0, 0, 0, 0, 0, 9}), json::array()},
+        {"ECMA array keyed 0, 1", bytes({0x08, 0, 0, 0, 2, 0, 1, '0', 5, 0, 1, '1', 1, 1, 0, 0, 9}),
+         json::array({nullptr, true})},
+        {"ECMA array with a gap", bytes({0x08, 0, 0, 0, 2, 0, 1, '0', 5, 0, 1, '2', 5, 0, 0, 9}),
+         json{{"0", nullptr}, {"2", nullptr}}},
+        {"empty object", bytes({0x03, 0, 0, 9}), json::object()},
+        {"integral number", bytes({0x00, 0x40, 0x69, 0, 0, 0, 0, 0, 0}), json(200)},
+        {"fraction", bytes({0x00, 0x40, 0x04, 0, 0, 0, 0, 0, 0}), json(2.5)},
+        {"not a number", bytes({0x00, 0x7f, 0xf8, 0, 0, 0, 0, 0, 0}), json(nullptr)},
+        {"strict array", bytes({0x0a, 0, 0, 0, 1, 0x02, 0, 1, 'x'}), json::array({"x"})},
+    };
+    for (const auto& row : rows) {
+        const auto* p = reinterpret_cast<const unsigned char*>(row.encoded.data());
+        const Value value(amf::decode(p, p + row.encoded.size()));
+        ASSERT_TRUE(value) << row.name;
+        EXPECT_EQ(toJson(value.get()), row.expected) << row.name;
+    }
+    const Value longText = toAmf(json(std::string(65533, 'y')));
+    EXPECT_EQ(longText->get_type(), amf::AMF_LONG_STRING);
+    EXPECT_EQ(toAmf(json(std::string(65532, 'y')))->get_type(), amf::AMF_STRING);
+    EXPECT_EQ(dumpLine(toJson(toAmf(json::parse(R"({"a":[1,[]],"b":"t"})")).get())),
+              R"({"a":[1,[]],"b":"t"})");
+}
+
+TEST(HelperProcess, EnvironmentChangesAndExitStatus) {
+    setenv("OSTRA_CLIENT_TEST_DROP", "1", 1);
+    HelperProcess env({"/usr/bin/env"}, {"OSTRA_CLIENT_TEST_DROP=", "OSTRA_CLIENT_TEST_ADD=2"});
+    EXPECT_EQ(env.wait(), 0);
+    EXPECT_EQ(env.out().find("OSTRA_CLIENT_TEST_DROP"), std::string::npos);
+    EXPECT_NE(env.out().find("OSTRA_CLIENT_TEST_ADD=2\n"), std::string::npos);
+    unsetenv("OSTRA_CLIENT_TEST_DROP");
+
+    HelperProcess failing({"/bin/sh", "-c", "echo oops >&2; exit 3"});
+    EXPECT_EQ(failing.wait(), 3);
+    EXPECT_EQ(failing.err(), "oops\n");
+    EXPECT_FALSE(failing.running());
+
+    try {
+        HelperProcess missing({"/no/such/helper"});
+        FAIL() << "a missing program started";
+    } catch (const SessionError& e) {
+        EXPECT_EQ(e.kind(), SessionError::Kind::HelperDidNotStart);
+        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
+    }
+}
+
+TEST(HostSession, HelperThatExitsBeforeConnecting) {
+    HostSession session;
+    EXPECT_THROW(session.startHelper("/bin/false"), SessionError);
+}
+
+TEST(HostSession, ReadOutcomes) {
+    HostSession session;
+    session.startHelper(OSTRA_NATIVE_PATH);
+    std::string body;
+    EXPECT_EQ(session.readFrame(body, std::chrono::milliseconds(100)), ReadResult::Timeout);
+
+    const auto answers = session.call("version");
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(toJson(answers[0].get())["data"], "12");
+
+    // A body that is no request gets no answer; the next request still does.
+    session.sendRaw(frameOfBody(bytes({0x05})));
+    session.send("echo", 7, nullptr);
+    const Value echo = session.readResponse();
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(toJson(echo.get())["id"], 7);
+
+    EXPECT_EQ(session.quit(), 0);
+    EXPECT_EQ(session.readFrame(body, std::chrono::seconds(10)), ReadResult::Closed);
+    EXPECT_FALSE(session.readResponse(std::chrono::seconds(1)));
+    EXPECT_EQ(session.lastRead(), ReadResult::Closed);
+}
+
+TEST(HostSession, RecordLogNamesEachResponsesCommand) {
+    char path[] = "/tmp/ostra-records-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv(kRecordLogVariable, path, 1);
+    {
+        HostSession session;
+        unsetenv(kRecordLogVariable);
+        session.startHelper(OSTRA_NATIVE_PATH);
+        session.call("noSuchCommand");
+        session.logRequests(true);
+        session.call("version");
+        session.send("echo", 99, nullptr);
+        session.sendRaw(frame(makeRequest("echo", 100, nullptr)));
+        session.readResponse();
+        session.readResponse();
+        session.quit();
+    }
+    const std::vector<json> lines = readLines(path);
+    unlink(path);
+    std::vector<std::string> seen;
+    for (const auto& line : lines) {
+        EXPECT_NE(line["session"].get<std::string>().find(":" + std::to_string(getpid()) + ":"),
+                  std::string::npos);
+        seen.push_back(line["direction"].get<std::string>() + " " +
+                       (line["command"].is_null() ? "-" : line["command"].get<std::string>()) +
+                       " " + line["envelope"]["id"].dump());
+    }
+    // Requests only once asked for; a raw frame's answer names no command.
+    EXPECT_EQ(seen, (std::vector<std::string>{"response noSuchCommand 1", "request - 2",
+                                              "response version 2", "request - 99",
+                                              "response echo 99", "response - 100"}));
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Holds every record the tests saw against the JSON Schemas, after first
+# making sure the check can fail: a log of crafted bad records must be refused
+# line by line.
+# Usage: records_match_schemas.sh PYTHON SOURCE_DIR RECORD_LOG
+set -uo pipefail
+PYTHON=${1:?python}
+SRC=${2:?source folder}
+LOG=${3:?record log}
+CHECK="$SRC/tools/check-records"
+"$PYTHON" -c 'import jsonschema' 2>/dev/null || { echo "SKIP: $PYTHON has no jsonschema"; exit 77; }
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# One wrong thing a line, each of a kind a broken helper could send.
+"$PYTHON" - "$WORK/bad.jsonl" <<'PY'
+import json, sys
+song = {"objectType": "song", "path": "/m/a.mp3", "id": "mamp3", "artistMetadataKey": "",
+        "albumArtistMetadataKey": ""}
+report = {"objectType": "report", "duplicateCount": 0, "uniqueSongCount": 1, "playlistCount": 0}
+def response(command, data, done=True):
+    return {"session": "t", "direction": "response", "command": command,
+            "envelope": {"data": data, "done": done, "duration": 0, "id": 1}}
+bad = [
+    response("scanDirectory", [dict(song, path=None), report]),                 # path not a text
+    response("scanDirectory", [{k: v for k, v in song.items() if k != "id"}, report]),  # no id
+    response("scanDirectory", [song]),                                           # done without report
+    response("scanDirectory", [song, report], done=False),                       # report before the end
+    response("scanDirectory", [dict(song, objectType="songs"), report]),        # unknown record type
+    response("scanDirectory", [{"objectType": "duplicate", "path": "/m/b.mp3", "duplicateOf": "x",
+                                "type": "title", "key": "k"}, report]),          # unknown duplicate type
+    response("scanMediaLibs", [{"objectType": "playlist", "source": "iTunes", "songs": [1]}, report]),
+    response("audioHash", [{"hash": "ABC", "path": "/m/a.mp3"}], done=False),    # not 40 hex digits
+    response("audioHash", {"count": 1}, done=False),                             # count before the end
+    response("fingerprints", [{"error": "it broke", "path": "/m/a.mp3"}], done=False),
+    response("convertToWav", {"filesConverted": 1}),                             # no filesSkipped
+    response("systemInfo", {"osType": "linux"}),                                 # facts missing
+    response("deviceId", "XYZ"),
+    response("version", "12", done=False),                                       # never final
+    {"session": "t", "direction": "response", "command": None,
+     "envelope": {"data": 1, "done": True, "id": 1}},                            # no duration
+    {"session": "t", "direction": "request", "command": None,
+     "envelope": {"cmd": "fingerprints", "id": 2,
+                  "arg": {"fingerprintTypes": ["micro"], "filePaths": []}}},     # unknown type
+]
+with open(sys.argv[1], "w") as f:
+    for line in bad:
+        f.write(json.dumps(line) + "\n")
+print(len(bad))
+PY
+"$PYTHON" "$CHECK" "$WORK/bad.jsonl" >"$WORK/bad.out" 2>&1
+rc=$?
+refused=$(grep -c '^/.*bad.jsonl:[0-9]*:' "$WORK/bad.out")
+lines=$(wc -l <"$WORK/bad.jsonl")
+if [ "$rc" -ne 1 ] || [ "$(grep -o '^/.*bad.jsonl:[0-9]*:' "$WORK/bad.out" | sort -u | wc -l)" -ne "$lines" ]; then
+    cat "$WORK/bad.out"
+    echo "FAIL: the schemas let bad records through ($refused refusals for $lines bad lines)" >&2
+    exit 1
+fi
+
+exec "$PYTHON" "$CHECK" "$LOG" "$SRC/schemas"

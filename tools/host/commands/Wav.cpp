@@ -1,0 +1,104 @@
+#include <CLI/CLI.hpp>
+#include <map>
+
+#include "host/FileList.h"
+#include "host/commands/ListRun.h"
+#include "host/commands/Subcommand.h"
+
+namespace Ostra::host {
+
+namespace {
+
+using nlohmann::json;
+
+// Requests in flight at once: enough to keep every worker busy, few enough
+// that neither side's socket buffer fills while the other is writing.
+constexpr std::size_t kMaxInFlight = 16;
+
+// Where the helper writes the WAV file: the last extension of the file name
+// replaced (a leading dot does not start one), else ".wav" appended.
+std::string wavPathFor(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string::size_type nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::string::size_type dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= nameStart) return path + ".wav";
+    return path.substr(0, dot) + ".wav";
+}
+
+// One "convertToWav" request per file, several in flight, so that each file
+// gets its own result and the helper still converts in parallel. Results
+// print in the order of the files, whatever order the conversions end in.
+class WavCommand : public Subcommand {
+  public:
+    CLI::App* define(CLI::App& app) override {
+        CLI::App* wav =
+            app.add_subcommand("wav", "Decode audio files to WAV files beside them (convertToWav)");
+        files_.define(*wav);
+        return wav;
+    }
+
+    int run(const GlobalOptions& options) override {
+        const std::vector<std::string> files = files_.files();
+        Session session(options);
+        RecordWriter out(std::cout, options.outputFormat(),
+                         {"path", "wav", "converted", "error", "reason"});
+        ProgressLine progress("wav", "file", "files", static_cast<std::int64_t>(files.size()),
+                              options.progress());
+        std::map<double, std::size_t> inFlight;
+        std::map<std::size_t, json> finished;
+        std::size_t next = 0, printed = 0, failed = 0;
+        std::int64_t converted = 0;
+        int status = kSuccess;
+        while (next < files.size() || !inFlight.empty()) {
+            while (next < files.size() && inFlight.size() < kMaxInFlight) {
+                const json arg = {{"filePaths", json::array({files[next]})}};
+                inFlight[session.send("convertToWav", &arg)] = next;
+                ++next;
+            }
+            Response response;
+            session.receive(response);
+            auto it = inFlight.find(response.id);
+            if (it == inFlight.end() || !response.done) continue;
+            const std::size_t index = it->second;
+            const std::string& path = files[index];
+            inFlight.erase(it);
+            const std::string error = errorText(response.data);
+            if (!error.empty()) {
+                reportHelperError(error);
+                status = kFailed;
+                finished[index] = json{{"path", path}, {"error", error}};
+            } else if (response.data.is_object() && response.data.value("filesConverted", 0) > 0) {
+                finished[index] =
+                    json{{"path", path}, {"converted", true}, {"wav", wavPathFor(path)}};
+                ++converted;
+            } else {
+                json record = failureRecord(path, nullptr);
+                record["converted"] = false;
+                finished[index] = record;
+                ++failed;
+            }
+            for (auto ready = finished.find(printed); ready != finished.end();
+                 ready = finished.find(++printed)) {
+                out.record(ready->second);
+                finished.erase(ready);
+            }
+            progress.advance(1);
+        }
+        progress.finish();
+        out.summary(json{{"filesConverted", converted},
+                         {"filesSkipped", static_cast<std::int64_t>(files.size()) - converted}});
+        out.finish();
+        return status != kSuccess ? status : reportFailures(failed, files.size());
+    }
+
+  private:
+    FileList files_;
+};
+
+}  // namespace
+
+std::unique_ptr<Subcommand> makeWavCommand() {
+    return std::unique_ptr<Subcommand>(new WavCommand());
+}
+
+}  // namespace Ostra::host
