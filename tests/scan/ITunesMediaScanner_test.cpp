@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -690,23 +691,20 @@ TEST(ITunesMediaScannerFiles, NameSwappedToAFifoNeverBlocksTheScan) {
     testsupport::writeFile(home / "library.xml", plist.document());
     ASSERT_EQ(testsupport::run("mkfifo '" + home / "fifo" + "'"), 0);
     const std::string name = home / "Music/iTunes/iTunes Music Library.xml";
-    const std::string next = home / "Music/iTunes/next";
+    const std::string other = home / "Music/iTunes/other";
     ASSERT_EQ(::symlink((home / "library.xml").c_str(), name.c_str()), 0);
+    ASSERT_EQ(::symlink((home / "fifo").c_str(), other.c_str()), 0);
 
     const char* oldHome = std::getenv("HOME");
     const std::string savedHome = oldHome ? oldHome : "";
     ::setenv("HOME", home.path().c_str(), 1);
     std::atomic<bool> stop{false};
     std::thread swapper([&] {
-        for (unsigned i = 0; !stop; ++i) {
-            const std::string target = i % 2 ? home / "fifo" : home / "library.xml";
-            ::unlink(next.c_str());
-            if (::symlink(target.c_str(), next.c_str()) == 0) ::rename(next.c_str(), name.c_str());
-        }
+        while (!stop) ::renameat2(AT_FDCWD, other.c_str(), AT_FDCWD, name.c_str(), RENAME_EXCHANGE);
     });
     std::atomic<int> scans{0}, read{0};
     std::thread scanning([&] {
-        for (int i = 0; i < 3000 && !stop; ++i) {
+        while (!stop) {
             auto sink = boost::make_shared<CountingSink>();
             Ostra::ITunes::ITunesMediaScanner scanner(sink);
             testing::internal::CaptureStdout();
@@ -716,15 +714,19 @@ TEST(ITunesMediaScannerFiles, NameSwappedToAFifoNeverBlocksTheScan) {
             ++scans;
         }
     });
+    // A scan waiting on the FIFO stops the count.
     bool blocked = false;
-    for (int seen = -1; scans < 3000;) {
-        const int now = scans;
-        if (now == seen) {
+    int seen = -1;
+    auto moved = std::chrono::steady_clock::now();
+    for (auto end = moved + std::chrono::seconds(5); std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (scans != seen) {
+            seen = scans;
+            moved = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - moved > std::chrono::seconds(2)) {
             blocked = true;
             break;
         }
-        seen = now;
-        std::this_thread::sleep_for(std::chrono::seconds(5));
     }
     stop = true;
     swapper.join();
