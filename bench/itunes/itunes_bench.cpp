@@ -7,7 +7,7 @@
 //       as it receives, and the helper's peak resident memory next to its idle
 //       figure.
 //   itunes_bench expat LIBRARY [ROUNDS]
-//       expat alone over the file in the scanner's 1,024-byte reads, with
+//       expat alone over the file in the scanner's 64 KiB reads, with
 //       handlers that do nothing: the floor under any scan of the file.
 //   itunes_bench processor RECORDS
 //       The media processor alone, in-process, fed synthetic song records;
@@ -288,13 +288,13 @@ int benchExpat(const std::string& library, int rounds) {
         XML_SetElementHandler(parser, ignoreStart, ignoreEnd);
         XML_SetCharacterDataHandler(parser, ignoreText);
         const std::clock_t cpu = std::clock();
-        char buffer[1024];
         bool ok = true;
-        do {
-            in.read(buffer, sizeof buffer);
-            ok =
-                XML_Parse(parser, buffer, static_cast<int>(in.gcount()), in.eof()) == XML_STATUS_OK;
-        } while (ok && !in.eof() && !in.bad());
+        for (bool final = false; ok && !final;) {
+            void* buffer = XML_GetBuffer(parser, 64 * 1024);
+            in.read(static_cast<char*>(buffer), 64 * 1024);
+            final = in.gcount() == 0;
+            ok = XML_ParseBuffer(parser, static_cast<int>(in.gcount()), final) == XML_STATUS_OK;
+        }
         const double seconds = double(std::clock() - cpu) / CLOCKS_PER_SEC;
         XML_ParserFree(parser);
         if (!ok) {
@@ -303,7 +303,7 @@ int benchExpat(const std::string& library, int rounds) {
         }
         best = round == 0 ? seconds : std::min(best, seconds);
     }
-    std::cout << "expat alone (no-op handlers, 1,024-byte reads): " << best << " CPU s\n";
+    std::cout << "expat alone (no-op handlers, 64 KiB reads): " << best << " CPU s\n";
     std::cout << "EXPAT_CPU_SECONDS " << best << "\n";
     return 0;
 }
