@@ -470,6 +470,7 @@ void ITunesMediaScanner::parsePass(LibrarySource& source, Pass pass) {
     }
     m_parser.reset();
 }
+
 void ITunesMediaScanner::replay(const std::string& events) {
     const char* p = events.data();
     const char* const end = p + events.size();
