@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Writes an iTunes-style library property list with plistlib.
 
-Usage: make_library.py OUT TRACKS PLAYLISTS [--no-location]
+Usage: make_library.py OUT TRACKS PLAYLISTS [--no-location] [--tracks-first]
 
 Tracks carry the keys a real library has (mapped and unmapped ones, dates
 as <date>); each playlist lists 100 tracks. With --no-location the tracks
 have no "Location", so the scan drops them and the processor's tables stay
-empty: what remains is the parser's own memory.
+empty: what remains is the parser's own memory. Keys are sorted, as plistlib
+writes them by default, so "Playlists" comes before "Tracks"; with
+--tracks-first every dictionary keeps the order the desktop application
+writes, "Tracks" first.
 """
 import datetime
 import plistlib
@@ -16,6 +19,7 @@ import sys
 def main():
     out, tracks, playlists = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     with_location = "--no-location" not in sys.argv[4:]
+    tracks_first = "--tracks-first" in sys.argv[4:]
     added = datetime.datetime(2015, 3, 1, 12, 0, 0)
     library = {
         "Major Version": 1,
@@ -76,7 +80,7 @@ def main():
                                for k in range(100)],
         })
     with open(out, "wb") as f:
-        plistlib.dump(library, f, fmt=plistlib.FMT_XML)
+        plistlib.dump(library, f, fmt=plistlib.FMT_XML, sort_keys=not tracks_first)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,13 @@ class IMediaProcessor {
     virtual ~IMediaProcessor() = default;
     virtual void processSongObject(amf::amf_object* song) = 0;
     virtual void processPlaylistObject(amf::amf_object* playlist) = 0;
+    // Whether a playlist entry naming this "songPlistId" would survive
+    // processPlaylistObject as things stand, so a scanner need not keep the
+    // entries that would not. A sink that does not map playlists keeps them all.
+    virtual bool knowsSongPlaylistId(const std::string& playlistId) const {
+        (void)playlistId;
+        return true;
+    }
     // Sends the report and the last batch with "done" true; called once.
     virtual void finish() = 0;
     // Sends an error response; finish() still follows.

@@ -1,5 +1,6 @@
 #include "scan/ITunesParsers.h"
 
+#include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <cstdint>
 
@@ -38,28 +39,67 @@ bool readNumber(const std::string& text, double& number) {
     return true;
 }
 
+// The digits text[at, at + count) as a number; false when one is not a digit.
+bool readDigits(const std::string& text, std::size_t at, std::size_t count, int& number) {
+    number = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        number = number * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+// A property list's date, "2019-05-01T12:00:00Z" (UTC, whole seconds, the
+// only form they write), as seconds since 1970. Checked before the calendar
+// sees it, so a malformed date costs no exception.
+bool readDate(const std::string& text, double& seconds) {
+    if (text.size() != 20) return false;
+    int year, month, day, hour, minute, second;
+    if (!readDigits(text, 0, 4, year) || text[4] != '-' || !readDigits(text, 5, 2, month) ||
+        text[7] != '-' || !readDigits(text, 8, 2, day) || text[10] != 'T' ||
+        !readDigits(text, 11, 2, hour) || text[13] != ':' || !readDigits(text, 14, 2, minute) ||
+        text[16] != ':' || !readDigits(text, 17, 2, second) || text[19] != 'Z')
+        return false;
+    typedef boost::gregorian::gregorian_calendar Calendar;
+    // The calendar's years run from 1400.
+    if (year < 1400 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 ||
+        second > 59 || day > Calendar::end_of_month_day(year, month))
+        return false;
+    const long days =
+        (boost::gregorian::date(year, month, day) - boost::gregorian::date(1970, 1, 1)).days();
+    seconds = static_cast<double>(days) * 86400.0 + hour * 3600 + minute * 60 + second;
+    return true;
+}
+
 }  // namespace
 
-void storeString(amf::amf_object* record, std::string& key, std::string& value) {
+void storeString(amf::amf_object* record, std::string& key, const std::string&,
+                 std::string& value) {
     record->set_string_property(key, value);
 }
 
-void storeNumber(amf::amf_object* record, std::string& key, std::string& value) {
+void storeNumber(amf::amf_object* record, std::string& key, const std::string&,
+                 std::string& value) {
     double number = 0;
     if (readNumber(value, number)) record->set_numeric_property(key, number);
 }
 
-void storeEpoch(amf::amf_object* record, std::string& key, std::string& value) {
-    double number = 0;
-    if (readNumber(value, number)) record->set_numeric_property(key, number - kEpochOffset);
+void storeEpoch(amf::amf_object* record, std::string& key, const std::string& type,
+                std::string& value) {
+    double seconds = 0;
+    if (EqualsLiteral(type, "date")) {
+        if (readDate(value, seconds)) record->set_numeric_property(key, seconds);
+    } else if (readNumber(value, seconds)) {
+        record->set_numeric_property(key, seconds - kEpochOffset);
+    }
 }
 
-void storeBoolean(amf::amf_object* record, std::string& key, std::string& value) {
+void storeBoolean(amf::amf_object* record, std::string& key, const std::string&,
+                  std::string& value) {
     record->set_bool_property(key, value == "true");
 }
 
-void storeTrue(amf::amf_object* record, std::string& key, std::string& value) {
-    (void)value;
+void storeTrue(amf::amf_object* record, std::string& key, const std::string&, std::string&) {
     record->set_bool_property(key, true);
 }
 
@@ -74,7 +114,10 @@ const AttributeTable track_attributes = {
     {"Protected", {"isDRM", storeBoolean}},
     {"Podcast", {"isPodcast", storeBoolean}},
     {"Size", {"size", storeNumber}},
+    // Libraries write "Disc Number"; both spellings fill the record's key,
+    // the later in the track winning as for any key.
     {"Disk Number", {"diskNumber", storeNumber}},
+    {"Disc Number", {"diskNumber", storeNumber}},
     {"Track Number", {"trackNumber", storeNumber}},
     {"Total Time", {"duration", storeNumber}},
     {"Date Added", {"dateAdded", storeEpoch}},
@@ -125,7 +168,7 @@ void ITunesTrackParser::parseElement(std::string& path, std::string& name, std::
         auto found = track_attributes.find(m_key);
         if (found == track_attributes.end()) return;
         std::string recordKey = found->second.first;
-        found->second.second(m_track.get(), recordKey, m_value);
+        found->second.second(m_track.get(), recordKey, m_type, m_value);
     }
 }
 
@@ -147,12 +190,13 @@ ITunesPlaylistParser::ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> pr
 void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, std::string& text) {
     if (EqualsLiteral(path, "/plist/dict/array/dict")) {
         if (!m_skip) {
-            m_playlist->set_property("songs", m_songs.get());
+            m_playlist->set_property("songs", std::move(m_songs));
             m_playlist->set_string_property("source", "iTunes");
             m_processor->processPlaylistObject(m_playlist.get());
         }
         m_playlist.reset(new amf::amf_object());
         m_songs.reset(new amf::amf_ecma_array());
+        m_items = 0;
         clearKeyAndValue();
         m_inItems = false;
         m_skip = false;
@@ -170,19 +214,28 @@ void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, st
         if (!m_skip) {
             if (EqualsLiteral(m_key, "Master") || EqualsLiteral(m_key, "Distinguished Kind")) {
                 m_skip = true;
+                // The playlist is not sent: what it has collected can go now.
+                m_songs->remove_all();
             } else if (m_inItems && EqualsLiteral(m_key, "Track ID")) {
-                amf::amf_string trackId(m_value);
-                m_songs->push_back(&trackId);
+                addItem();
             } else {
                 auto found = playlist_attributes.find(m_key);
                 if (found != playlist_attributes.end()) {
                     std::string recordKey = found->second.first;
-                    found->second.second(m_playlist.get(), recordKey, m_value);
+                    found->second.second(m_playlist.get(), recordKey, m_type, m_value);
                 }
             }
         }
         clearKeyAndValue();
     }
+}
+
+void ITunesPlaylistParser::addItem() {
+    const std::size_t index = m_items++;
+    if (m_songs->get_count() >= kMaxPlaylistItems || !m_processor->knowsSongPlaylistId(m_value))
+        return;
+    m_songs->set_property(std::to_string(index),
+                          std::unique_ptr<amf::amf0_data_type>(new amf::amf_string(m_value)));
 }
 
 }  // namespace ITunes

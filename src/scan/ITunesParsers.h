@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,16 +14,26 @@
 namespace Ostra {
 namespace ITunes {
 
-// Store functions: set one record key from the text of a library value.
-typedef void (*StoreFunction)(amf::amf_object* record, std::string& key, std::string& value);
+// Store functions: set one record key from a library value, given as the
+// name of its element ("integer", "string", "date", ...; "bool" for the
+// true and false elements) and its text.
+typedef void (*StoreFunction)(amf::amf_object* record, std::string& key, const std::string& type,
+                              std::string& value);
 
-void storeString(amf::amf_object* record, std::string& key, std::string& value);
+void storeString(amf::amf_object* record, std::string& key, const std::string& type,
+                 std::string& value);
 // Reads the whole text as a double; text that is not a number sets nothing.
-void storeNumber(amf::amf_object* record, std::string& key, std::string& value);
-// As storeNumber, moved from the library's 1904 epoch to 1970.
-void storeEpoch(amf::amf_object* record, std::string& key, std::string& value);
-void storeBoolean(amf::amf_object* record, std::string& key, std::string& value);
-void storeTrue(amf::amf_object* record, std::string& key, std::string& value);
+void storeNumber(amf::amf_object* record, std::string& key, const std::string& type,
+                 std::string& value);
+// Seconds since 1970. A number counts from the library's 1904 epoch; a date
+// element holds an ISO 8601 UTC time, "2019-05-01T12:00:00Z", as property
+// lists write them. Text that reads as neither sets nothing.
+void storeEpoch(amf::amf_object* record, std::string& key, const std::string& type,
+                std::string& value);
+void storeBoolean(amf::amf_object* record, std::string& key, const std::string& type,
+                  std::string& value);
+void storeTrue(amf::amf_object* record, std::string& key, const std::string& type,
+               std::string& value);
 
 // Library key -> (record key, store function). Built at program load and
 // only read afterwards, so concurrent scans share them. Every key of every
@@ -72,14 +83,28 @@ class ITunesTrackParser : public IITunesParser {
 
 // The Playlists array: one playlist record per playlist dictionary, except
 // the library ("Master") and the special ("Distinguished Kind") playlists.
+//
+// The processor drops every item that names no song it has taken in, and it
+// has taken in every track by the time the playlists are read, so only the
+// items it knows are kept, each under the index the whole list would have
+// given it (the processor visits them in the byte order of those keys).
+// Memory therefore follows the items that reach the host, not the items in
+// the document, and a playlist keeps at most kMaxPlaylistItems of them.
 class ITunesPlaylistParser : public IITunesParser {
   public:
+    // Far more than a response frame can carry: a list this long could not
+    // reach the host anyway.
+    static constexpr std::size_t kMaxPlaylistItems = 1 << 20;
+
     explicit ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> processor);
     void parseElement(std::string& path, std::string& name, std::string& text) override;
 
   private:
+    void addItem();
+
     std::unique_ptr<amf::amf_object> m_playlist;
     std::unique_ptr<amf::amf_ecma_array> m_songs;
+    std::size_t m_items = 0;  // "Track ID" items seen in this playlist, kept or not
     bool m_inItems = false;
     bool m_skip = false;
 };

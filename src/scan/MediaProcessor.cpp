@@ -81,6 +81,10 @@ void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {
     append(playlist);
 }
 
+bool MediaProcessor::knowsSongPlaylistId(const std::string& playlistId) const {
+    return playlistIds_.find(playlistId) != playlistIds_.end();
+}
+
 void MediaProcessor::finish() {
     amf::amf_object report;
     report.set_string_property("objectType", "report");
@@ -112,34 +116,32 @@ bool MediaProcessor::checkAndResolveDuplicate(amf::amf_object* song, const std::
                                               std::string& artistKey, std::string& albumArtistKey) {
     Match match;
     SongIdRef ownId;
-    int entered = 0;  // how many of the tables below now hold this song's keys
+    // The tables the checks that missed have entered this song's keys in.
+    bool idEntered = false, pathEntered = false, artistKeyEntered = false;
     bool found = isDuplicateId(id, ownId, match);
     if (!found) {
-        ++entered;
+        idEntered = true;
         found = isDuplicatePath(path, ownId, match);
     }
     if (!found) {
-        ++entered;
+        pathEntered = true;
         if (hasMetadata(song)) {
-            metadataKeysFromSong(song, artistKey, albumArtistKey);
-            found = isDuplicateArtistMetadataKey(artistKey, ownId, match);
-            if (!found) {
-                ++entered;
-                found = isDuplicateAlbumArtistMetadataKey(albumArtistKey, ownId, match);
+            MetadataKeyUse use = metadataKeysFromSong(song, artistKey, albumArtistKey);
+            if (use.artistKey) {
+                found = isDuplicateArtistMetadataKey(artistKey, ownId, match);
+                artistKeyEntered = !found;
             }
-        } else {
-            // Without a title both keys are empty texts, registered all the same.
-            assign(artistKeys_, artistKey, ownId);
-            assign(albumArtistKeys_, albumArtistKey, ownId);
+            if (!found && use.albumArtistKey)
+                found = isDuplicateAlbumArtistMetadataKey(albumArtistKey, ownId, match);
         }
     }
     if (!found) {
         if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, ownId);
         return false;
     }
-    if (entered >= 3) artistKeys_.erase(artistKey);
-    if (entered >= 2) paths_.erase(path);
-    if (entered >= 1) knownIds_.erase(id);
+    if (artistKeyEntered) artistKeys_.erase(artistKey);
+    if (pathEntered) paths_.erase(path);
+    if (idEntered) knownIds_.erase(id);
     if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, match.keptId);
     reportDuplicate(song, path, match.keptId, id, match.type, match.key);
     return true;
@@ -208,11 +210,13 @@ bool MediaProcessor::hasMetadata(const amf::amf_object* song) {
     return stringProperty(song, "title") != nullptr;
 }
 
-void MediaProcessor::metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
-                                          std::string& albumArtistKey) {
+MediaProcessor::MetadataKeyUse MediaProcessor::metadataKeysFromSong(const amf::amf_object* song,
+                                                                    std::string& artistKey,
+                                                                    std::string& albumArtistKey) {
     std::string shared;
     shared.push_back('-');
     appendStringToMetadataKey(song, "album", shared);
+    const bool hasAlbum = shared.size() > 1;
     shared.push_back('-');
     appendStringToMetadataKey(song, "title", shared);
     shared.push_back('-');
@@ -220,12 +224,16 @@ void MediaProcessor::metadataKeysFromSong(const amf::amf_object* song, std::stri
     shared.push_back('-');
     appendNumericToMetadataKey(song, "trackNumber", shared);
 
+    MetadataKeyUse use;
     artistKey.clear();
     appendStringToMetadataKey(song, "artist", artistKey);
+    use.artistKey = hasAlbum || !artistKey.empty();
     artistKey += shared;
     albumArtistKey.clear();
     appendStringToMetadataKey(song, "albumArtist", albumArtistKey);
+    use.albumArtistKey = hasAlbum || !albumArtistKey.empty();
     albumArtistKey += shared;
+    return use;
 }
 
 void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, const char* key,

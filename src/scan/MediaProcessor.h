@@ -32,6 +32,7 @@ class MediaProcessor : public IMediaProcessor {
 
     void processSongObject(amf::amf_object* song) override;
     void processPlaylistObject(amf::amf_object* playlist) override;
+    bool knowsSongPlaylistId(const std::string& playlistId) const override;
     void finish() override;
     void error(std::string message) override;
 
@@ -68,8 +69,16 @@ class MediaProcessor : public IMediaProcessor {
     // table[key] = value, a new key copied into the arena.
     void assign(IdTable& table, std::string_view key, SongIdRef value);
     static bool hasMetadata(const amf::amf_object* song);
-    static void metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
-                                     std::string& albumArtistKey);
+    // Whether each key takes part in the duplicate check: only when its first
+    // two parts (artist or album artist, and album) are not both empty. A
+    // key of a title and numbers alone would merge distinct songs that share
+    // a title; such a key is still written into the record.
+    struct MetadataKeyUse {
+        bool artistKey = false;
+        bool albumArtistKey = false;
+    };
+    static MetadataKeyUse metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
+                                               std::string& albumArtistKey);
     static void appendStringToMetadataKey(const amf::amf_object* song, const char* key,
                                           std::string& metadataKey);
     static void appendNumericToMetadataKey(const amf::amf_object* song, const char* key,

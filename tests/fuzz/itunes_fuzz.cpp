@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,14 +15,26 @@
 
 namespace {
 
+// Knows the playlist ids of the songs it was given, as the processor does,
+// so playlists keep only the items that name one.
 class EncodingSink : public Ostra::IMediaProcessor {
   public:
-    void processSongObject(amf::amf_object* song) override { encode(song); }
+    void processSongObject(amf::amf_object* song) override {
+        encode(song);
+        const amf::amf0_data_type* id = song->get_property("songPlistId");
+        if (id != nullptr && id->get_type() == amf::AMF_STRING)
+            songs_.insert(static_cast<const amf::amf_string*>(id)->get_value());
+    }
     void processPlaylistObject(amf::amf_object* playlist) override { encode(playlist); }
+    bool knowsSongPlaylistId(const std::string& playlistId) const override {
+        return songs_.count(playlistId) != 0;
+    }
     void finish() override {}
     void error(std::string) override {}
 
   private:
+    std::set<std::string> songs_;
+
     static void encode(amf::amf_object* record) {
         if (!record) std::abort();
         std::vector<unsigned char> out(amf::get_size(record));

@@ -264,6 +264,111 @@ TEST(MediaProcessor, AlbumArtistDuplicateOfAnotherArtistLeavesNoneOfItsKeysBehin
     expectReport(responses, 1, 3, 0);
 }
 
+// A metadata key takes part in the duplicate check only when its artist (or
+// album artist) or its album is there: a title and numbers alone would make
+// every same-titled single of two artists one song. The keys are written
+// into the record all the same.
+TEST(MediaProcessor, MetadataKeysTakePartOnlyWithAnArtistOrAnAlbum) {
+    struct Tags {
+        const char* artist;
+        const char* albumArtist;
+        const char* album;
+    };
+    struct Row {
+        const char* name;
+        Tags first, second;
+        const char* type;  // of the second song's duplicate notice; null when it is new
+        const char* key;
+    };
+    const Row rows[] = {
+        {"artists only", {"One", nullptr, nullptr}, {"Two", nullptr, nullptr}, nullptr, nullptr},
+        {"nothing but the title",
+         {nullptr, nullptr, nullptr},
+         {nullptr, nullptr, nullptr},
+         nullptr,
+         nullptr},
+        {"white space is nothing", {" ", nullptr, "  "}, {"\t", " ", nullptr}, nullptr, nullptr},
+        {"same artist",
+         {"One", nullptr, nullptr},
+         {"One", nullptr, nullptr},
+         "artistMDK",
+         "One--Tit-_-1"},
+        {"album without album artist",
+         {"One", nullptr, "Alb"},
+         {"Two", nullptr, "Alb"},
+         "albumArtistMDK",
+         "-Alb-Tit-_-1"},
+        {"album artist without album",
+         {"One", "Both", nullptr},
+         {"Two", "Both", nullptr},
+         "albumArtistMDK",
+         "Both--Tit-_-1"},
+        {"album only",
+         {nullptr, nullptr, "Alb"},
+         {nullptr, nullptr, "Alb"},
+         "artistMDK",
+         "-Alb-Tit-_-1"},
+    };
+    auto make = [](const std::string& path, const Tags& tags) {
+        amf::amf_object record = song(path);
+        record.set_string_property("title", "Tit");
+        record.set_numeric_property("trackNumber", 1);
+        if (tags.artist) record.set_string_property("artist", tags.artist);
+        if (tags.albumArtist) record.set_string_property("albumArtist", tags.albumArtist);
+        if (tags.album) record.set_string_property("album", tags.album);
+        return record;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ProcessorRun run(10);
+        run.add(make("/m/a.mp3", row.first));
+        run.add(make("/m/b.mp3", row.second));
+        auto responses = run.finish();
+        auto notices = entriesOfType(responses, "duplicate");
+        if (row.type == nullptr) {
+            EXPECT_TRUE(notices.empty());
+            expectReport(responses, 0, 2, 0);
+            continue;
+        }
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(str(prop(notices[0], "type")), row.type);
+        EXPECT_EQ(str(prop(notices[0], "key")), row.key);
+    }
+    // Keys that do not take part are still written.
+    ProcessorRun run(10);
+    run.add(make("/m/a.mp3", {nullptr, nullptr, nullptr}));
+    auto responses = run.finish();
+    auto songs = entriesOfType(responses, "song");
+    ASSERT_EQ(songs.size(), 1u);
+    EXPECT_EQ(str(prop(songs[0], "artistMetadataKey")), "--Tit-_-1");
+    EXPECT_EQ(str(prop(songs[0], "albumArtistMetadataKey")), "--Tit-_-1");
+}
+
+// Replacements chain: an ogg replaced by an m4a, that m4a (taken in again
+// under another path) replaced by an mp3. A later copy of the ogg names the
+// end of the chain, two steps on.
+TEST(MediaProcessor, ReplacementChainsAreFollowedTwoSteps) {
+    ProcessorRun run(10);
+    run.add(taggedSong("/m/1.ogg", "A", "B", "C", 1));
+    run.add(taggedSong("/m/1.m4a", "A", "B", "C", 1));  // replaces 1.ogg
+    amf::amf_object again = song("/m/other");
+    again.set_string_property("id", "m1m4a");  // 1.m4a, now registered as a song
+    run.add(again);
+    amf::amf_object better = song("/m/other");
+    better.set_string_property("id", "m1mp3");
+    run.add(better);                                    // replaces m1m4a by path
+    run.add(taggedSong("/m/2.ogg", "A", "B", "C", 1));  // matches 1.ogg's keys
+    auto responses = run.finish();
+    auto replacements = entriesOfType(responses, "replacement");
+    ASSERT_EQ(replacements.size(), 2u);
+    EXPECT_EQ(str(prop(replacements[1], "type")), "path");
+    EXPECT_EQ(str(prop(replacements[1], "duplicateOf")), "m1m4a");
+    auto notices = entriesOfType(responses, "duplicate");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(str(prop(notices[0], "path")), "/m/2.ogg");
+    EXPECT_EQ(str(prop(notices[0], "duplicateOf")), "m1mp3");
+}
+
 TEST(MediaProcessor, MetadataKeysCompressWhiteSpaceAndRenderNumbers) {
     ProcessorRun run(10);
     amf::amf_object record = taggedSong("/m/a.mp3", "The  Band", "Live", "Intro", 1);

@@ -157,6 +157,12 @@ TEST_F(ScanCommands, TaggedFilesAreReadAndTheMp3CopyIsKept) {
     makeAudio(music / "intro.mp3", tags, "-c:a libmp3lame -id3v2_version 3");
     makeAudio(music / "intro.m4a", tags, "-c:a aac");
     makeAudio(music / "other.flac", {"title=Other", "artist=Someone", "ALBUMARTIST=Crew"});
+    // Same title, no album, no album artist: two songs. Same title and album
+    // of two artists without album artists: one.
+    makeAudio(music / "slow1.flac", {"title=Slow Signal", "artist=First"});
+    makeAudio(music / "slow2.flac", {"title=Slow Signal", "artist=Second"});
+    makeAudio(music / "split1.flac", {"title=Shared", "artist=One", "album=Split", "track=4"});
+    makeAudio(music / "split2.flac", {"title=Shared", "artist=Other", "album=Split", "track=4"});
     testsupport::writeFile(music / "notes.txt", "not listed");
     amf::amf_object arg = directoryArg(music.path(), {"mp3", "m4a", "flac"});
     amf::amf_numeric batch(100);
@@ -165,13 +171,16 @@ TEST_F(ScanCommands, TaggedFilesAreReadAndTheMp3CopyIsKept) {
     ASSERT_EQ(responses.size(), 1u);
     const auto* report = reportOf(responses);
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 2);
-    EXPECT_EQ(num(prop(report, "duplicateCount")), 1);
+    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 5);
+    EXPECT_EQ(num(prop(report, "duplicateCount")), 2);
 
     // Whichever copy the walk meets first, the mp3 is the one that survives.
     const std::string mp3Id = idOf(music / "intro.mp3");
     const std::string m4aId = idOf(music / "intro.m4a");
-    auto duplicates = entriesOfType(responses, "duplicate");
+    std::vector<const amf::amf0_data_type*> duplicates, splits;
+    for (const auto* notice : entriesOfType(responses, "duplicate"))
+        (str(prop(notice, "key")).find("Split") != std::string::npos ? splits : duplicates)
+            .push_back(notice);
     auto replacements = entriesOfType(responses, "replacement");
     ASSERT_EQ(duplicates.size() + replacements.size(), 1u);
     if (!duplicates.empty()) {
@@ -183,6 +192,9 @@ TEST_F(ScanCommands, TaggedFilesAreReadAndTheMp3CopyIsKept) {
         EXPECT_EQ(str(prop(replacements[0], "id")), mp3Id);
         EXPECT_EQ(str(prop(replacements[0], "duplicateOf")), m4aId);
     }
+    ASSERT_EQ(splits.size(), 1u);
+    EXPECT_EQ(str(prop(splits[0], "type")), "albumArtistMDK");
+    EXPECT_EQ(str(prop(splits[0], "key")), "-Split-Shared-_-4");
 
     std::map<std::string, const amf::amf0_data_type*> byPath;
     for (const auto* e : entriesOfType(responses, "song")) byPath[str(prop(e, "path"))] = e;
@@ -202,6 +214,11 @@ TEST_F(ScanCommands, TaggedFilesAreReadAndTheMp3CopyIsKept) {
     EXPECT_EQ(str(prop(flac, "objectType")), "song");
     EXPECT_EQ(str(prop(flac, "artistMetadataKey")), "Someone--Other-_-0");
     EXPECT_EQ(str(prop(flac, "albumArtistMetadataKey")), "Crew--Other-_-0");
+    for (const char* name : {"slow1.flac", "slow2.flac"}) {
+        ASSERT_NE(byPath[music / name], nullptr) << name;
+        EXPECT_EQ(str(prop(byPath[music / name], "objectType")), "song");
+        EXPECT_EQ(str(prop(byPath[music / name], "albumArtistMetadataKey")), "--Slow Signal-_-0");
+    }
 }
 
 TEST_F(ScanCommands, ThreeThousandFilesEndToEnd) {

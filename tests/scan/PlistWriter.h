@@ -48,14 +48,17 @@ class PlistWriter {
         }
         playlists_ += "\t\t</dict>\n";
     }
-    std::string document(const std::string& doctype = kDoctype) const {
+    // Tracks before Playlists, as the desktop application writes them, or
+    // Playlists first, as tools that sort keys do.
+    std::string document(const std::string& doctype = kDoctype, bool playlistsFirst = false) const {
+        const std::string tracks = "\t<key>Tracks</key>\n\t<dict>\n" + tracks_ + "\t</dict>\n";
+        const std::string playlists =
+            "\t<key>Playlists</key>\n\t<array>\n" + playlists_ + "\t</array>\n";
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + doctype +
                "<plist version=\"1.0\">\n<dict>\n"
                "\t<key>Major Version</key><integer>1</integer>\n"
-               "\t<key>Music Folder</key><string>file:///Users/me/Music/</string>\n"
-               "\t<key>Tracks</key>\n\t<dict>\n" +
-               tracks_ + "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n" + playlists_ +
-               "\t</array>\n</dict>\n</plist>\n";
+               "\t<key>Music Folder</key><string>file:///Users/me/Music/</string>\n" +
+               (playlistsFirst ? playlists + tracks : tracks + playlists) + "</dict>\n</plist>\n";
     }
 
     static constexpr const char* kDoctype =
