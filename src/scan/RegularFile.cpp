@@ -41,6 +41,10 @@ void RegularFile::close() {
     fd_ = -1;
 }
 
+int RegularFile::release() {
+    return std::exchange(fd_, -1);
+}
+
 RegularFile RegularFile::checked(int fd) {
     RegularFile file;
     if (fd < 0) {

@@ -35,6 +35,8 @@ class RegularFile {
     // then turned out not to be a regular file, which closes it again).
     int openError() const { return openError_; }
     void close();
+    // Hands the descriptor over to the caller, who closes it from now on.
+    int release();
 
   private:
     static RegularFile checked(int fd);
