@@ -3,10 +3,14 @@
 // middle of a long scan, "QUIT" in the middle of long work, and hostile
 // audio files through every file command.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -286,6 +290,31 @@ TEST_F(Faults, QuitDuringLongWorkOfEveryKindEndsPromptly) {
     }
 }
 
+// An ID3v2.4 tag whose "CHAP" frames nest `depth` deep, sizes worked out
+// from the inside first so a deep chain is built in linear time.
+std::string nestedChapters(int depth) {
+    auto synchsafe = [](std::size_t value) {
+        std::string bytes;
+        for (int shift = 21; shift >= 0; shift -= 7) {
+            bytes += static_cast<char>((value >> shift) & 0x7f);
+        }
+        return bytes;
+    };
+    const std::string inner = "TIT2" + synchsafe(3) + std::string(2, '\0') + "\x03in";
+    const std::string prefix = std::string("c\0", 2) + std::string(16, '\0');
+    std::vector<std::size_t> bodies(static_cast<std::size_t>(depth));
+    std::size_t size = inner.size();
+    for (int level = depth; level > 0; --level) {
+        bodies[static_cast<std::size_t>(level - 1)] = prefix.size() + size;
+        size = 10 + bodies[static_cast<std::size_t>(level - 1)];
+    }
+    std::string frames;
+    for (std::size_t body : bodies)
+        frames += "CHAP" + synchsafe(body) + std::string(2, '\0') + prefix;
+    frames += inner;
+    return "ID3\x04" + std::string(2, '\0') + synchsafe(frames.size()) + frames;
+}
+
 // Bytes of an MP4 file whose "moov" boxes nest `depth` deep.
 std::string nestedBoxes(int depth) {
     std::string bytes;
@@ -343,8 +372,21 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
                   randomBytes(1000));
     writeFile(hostile / "huge_header.flac",
               std::string("fLaC\x00\xff\xff\xff", 8) + randomBytes(3000));
-    // Deeply nested boxes.
-    writeFile(hostile / "nested.m4a", nestedBoxes(20000));
+    // Deeply nested boxes and chapter frames: TagLib parses them by recursion,
+    // one level per declared level, and overflowed a worker's stack.
+    writeFile(hostile / "nested.m4a", nestedBoxes(100000));
+    const std::string audio = readFile(source("tone.mp3"));
+    writeFile(hostile / "nested_chapters.mp3", nestedChapters(100000) + audio);
+    {
+        const std::string tag = nestedChapters(100000);
+        auto le32 = [](std::size_t value) {
+            std::string bytes;
+            for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift);
+            return bytes;
+        };
+        writeFile(hostile / "nested_chapters.wav",
+                  "RIFF" + le32(12 + tag.size()) + "WAVEid3 " + le32(tag.size()) + tag);
+    }
 
     std::vector<std::string> paths;
     std::set<std::string> before;
@@ -386,6 +428,137 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
         EXPECT_EQ(riff + 8u, bytes.size()) << name;
     }
     EXPECT_EQ(host.quit(), 0);
+}
+
+// Every C call takes a NUL byte for the end of a path: "x.wav\0.mp3" passed
+// the ".wav sources are skipped" rule and then rewrote x.wav (32-bit float)
+// in place as 16-bit; tags, hashes and fingerprints of x.wav came back under
+// the other name, and a start path went to the folder before the NUL. Such a
+// path is now invalid for every command: its per-item error, nothing opened.
+TEST_F(Faults, APathHoldingANulByteIsInvalidForEveryCommand) {
+    TempDir dir;
+    const std::string wav = dir / "x.wav";
+    ASSERT_EQ(0, run("ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=duration=2 "
+                     "-c:a pcm_f32le '" +
+                     wav + "'"));
+    const std::string checksum = capture("openssl dgst -sha1 -r '" + wav + "'");
+    ASSERT_EQ(40u, checksum.find(' ')) << checksum;
+    const std::string nul = wav + std::string("\0.mp3", 5);
+
+    auto finalData = [](const std::vector<Value>& responses) {
+        return responses.empty() ? nullptr : prop(responses.back(), "data");
+    };
+    const amf::amf_object list = listArg({nul});
+    const amf::amf_object prints = fingerprintArg({nul});
+    amf::amf_object scan = scanArg(dir.path() + std::string("\0/other", 7), 10);
+    const struct {
+        const char* cmd;
+        const amf::amf0_data_type* arg;
+        std::function<void(const std::vector<Value>&)> check;
+    } rows[] = {
+        {"convertToWav", &list,
+         [&](const std::vector<Value>& r) {
+             EXPECT_EQ(0, num(prop(finalData(r), "filesConverted")));
+             EXPECT_EQ(1, num(prop(finalData(r), "filesSkipped")));
+         }},
+        {"audioHash", &list,
+         [&](const std::vector<Value>& r) {
+             ASSERT_EQ(2u, r.size());
+             const auto entries = items(prop(r[0], "data"));
+             ASSERT_EQ(1u, entries.size());
+             EXPECT_EQ("error: couldn't get hash for file", str(entries[0]));
+             EXPECT_EQ(0, num(prop(finalData(r), "count")));
+         }},
+        {"extractMetadataFromFiles", &list,
+         [&](const std::vector<Value>& r) {
+             EXPECT_EQ(1u, r.size());
+             EXPECT_EQ(0, num(prop(finalData(r), "count")));
+         }},
+        {"fingerprints", &prints,
+         [&](const std::vector<Value>& r) {
+             ASSERT_EQ(2u, r.size());
+             const auto entries = items(prop(r[0], "data"));
+             ASSERT_EQ(1u, entries.size());
+             EXPECT_EQ("file path was not valid", str(prop(entries[0], "error")));
+             EXPECT_EQ(nul, str(prop(entries[0], "path")));
+             EXPECT_EQ(0, num(prop(finalData(r), "count")));
+         }},
+        {"scanDirectory", &scan,
+         [&](const std::vector<Value>& r) {
+             ASSERT_EQ(1u, r.size());
+             EXPECT_EQ("Problem occurred during file system scanning.",
+                       str(prop(finalData(r), "error")));
+         }},
+    };
+    TestHost host;
+    host.startHelper();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cmd);
+        const std::vector<Value> responses = host.call(row.cmd, row.arg, std::chrono::seconds(60));
+        ASSERT_FALSE(responses.empty());
+        EXPECT_TRUE(isDone(responses.back()));
+        row.check(responses);
+        // x.wav untouched, and nothing written beside it.
+        EXPECT_EQ(checksum, capture("openssl dgst -sha1 -r '" + wav + "'"));
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(dir.path()), end; it != end; ++it) {
+            names.push_back(it->path().filename().string());
+        }
+        EXPECT_EQ(std::vector<std::string>{"x.wav"}, names);
+    }
+    EXPECT_EQ(0, host.quit());
+}
+
+// A name checked with stat and then opened by name may be a FIFO by the
+// time of the open, which blocked a worker for good, and "QUIT" with it. A
+// thread swaps links between a real file and a FIFO while their tags are read
+// and their folder is scanned: each file is opened once, without blocking,
+// and checked on its descriptor, so a FIFO is only ever a per-file failure.
+TEST_F(Faults, LinksSwappedToAFifoNeitherBlockAWorkerNorQuit) {
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::string target = source("tone.mp3");
+    fs::create_directories(dir / "links");
+    std::vector<std::string> links;
+    for (int i = 0; i < 100; ++i) {
+        links.push_back(dir / ("links/l" + std::to_string(i) + ".mp3"));
+        ASSERT_EQ(0, ::symlink(target.c_str(), links.back().c_str()));
+    }
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::string next = dir / "next";
+        for (unsigned round = 0; !stop; ++round) {
+            for (const std::string& link : links) {
+                ::unlink(next.c_str());
+                if (::symlink((round % 2 ? fifo : target).c_str(), next.c_str()) == 0) {
+                    ::rename(next.c_str(), link.c_str());
+                }
+            }
+        }
+    });
+    std::vector<std::string> many;
+    for (int i = 0; i < 3000; ++i)
+        many.push_back(links[static_cast<std::size_t>(i) % links.size()]);
+    const amf::amf_object tags = listArg(many, 100000);
+    const amf::amf_object scan = scanArg(dir / "links", 1000);
+
+    TestHost host;
+    host.startHelper();
+    for (int pass = 0; pass < 3; ++pass) {
+        for (const auto& call : std::vector<std::pair<const char*, const amf::amf0_data_type*>>{
+                 {"extractMetadataFromFiles", &tags}, {"scanDirectory", &scan}}) {
+            SCOPED_TRACE(call.first);
+            const std::vector<Value> responses =
+                host.call(call.first, call.second, std::chrono::seconds(60));
+            ASSERT_FALSE(responses.empty());
+            EXPECT_TRUE(isDone(responses.back()));
+        }
+    }
+    stop = true;
+    swapper.join();
+    host.helper().writeStdin("QUIT\n");
+    EXPECT_EQ(host.helper().wait(kQuitDeadline), 0);
 }
 
 }  // namespace
