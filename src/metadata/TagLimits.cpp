@@ -62,7 +62,7 @@ using FrameHeader = FrameHeaderAccess::Header;
 // How one ID3v2 tag's frames are walked: TagLib's frame factory and its
 // chapter and table-of-contents frames, which parse the frames embedded in
 // them through the same factory. The recursion here is bounded by
-// kMaxId3v2FrameDepth.
+// kMaxId3v2FrameDepth. One check's own object, on the thread reading the tag.
 class Id3v2Walk {
   public:
     Id3v2Walk(const TagLib::ID3v2::Header& header, std::uint64_t bodySize)

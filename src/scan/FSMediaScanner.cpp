@@ -225,6 +225,7 @@ FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std
 
 // One open directory of the walk: its listing, the descriptor everything
 // inside it is opened relative to, and the path text that names it in records.
+// Used by the scanning thread only.
 class FSMediaScanner::Directory {
   public:
     // Opens name inside parent (or a path, with AT_FDCWD). A symbolic link is
