@@ -7,7 +7,7 @@ PACKAGES=(
     build-essential cmake pkg-config clang libclang-rt-14-dev clang-format dpkg-dev
     libboost-dev libboost-system-dev libboost-thread-dev libboost-filesystem-dev
     libboost-regex-dev libboost-date-time-dev libboost-serialization-dev
-    libtag1-dev libexpat1-dev libssl-dev libsystemd-dev libabsl-dev
+    libtag1-dev zlib1g-dev libexpat1-dev libssl-dev libsystemd-dev libabsl-dev
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
     libchromaprint-dev libchromaprint-tools
     libcli11-dev nlohmann-json3-dev

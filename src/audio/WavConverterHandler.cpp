@@ -9,6 +9,7 @@
 
 #include "audio/DecoderSystem.h"
 #include "audio/WavFileWriter.h"
+#include "scan/PathUtils.h"
 
 const char* const COMMAND_CONVERTTOWAV = "convertToWav";
 
@@ -56,6 +57,9 @@ class ConversionQueue {
         if (value == nullptr || value->get_type() != amf::AMF_STRING) return false;
         try {
             const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
+            // The C calls would stop at a NUL: "x.wav\0.mp3" passes the ".wav"
+            // rule and then names x.wav, which would be rewritten in place.
+            if (!Ostra::IsValidPath(source)) return false;
             std::string destination;
             return WavConverterHandler::WavPathForSource(source, destination) &&
                    WavConverterHandler::ConvertFile(decoder, source, destination);

@@ -14,13 +14,13 @@
 #include "audio/DecoderSystem.h"
 #include "fingerprint/FingerprintSystem.h"
 #include "fingerprint/Fingerprinter.h"
+#include "scan/PathUtils.h"
 
 namespace {
 
 const char COMMAND_FINGERPRINT_MULTI[] = "fingerprints";
 const char COMMAND_GETSUPPORTEDEXTENSIONS[] = "getSupportedExtensions";
 const char FILEPATHWASNOTASTRING[] = "?PathWasNotAString?";
-const char FILEPATHWASINVALID[] = "?PathWasNotValid?";
 const char kPathKey[] = "path";
 const char kErrorKey[] = "error";
 const char kCountKey[] = "count";
@@ -46,29 +46,43 @@ void PushError(amf::amf_ecma_array& results, const std::string& error, const std
     results.push_back(&entry);
 }
 
-// One text per entry of the "filePaths" array, in its iteration order; entries
-// that are not strings or name nothing on disk become the marker texts.
-std::vector<std::string> getFilePathsFromRequest(const amf::amf_ecma_array& paths) {
-    std::vector<std::string> result;
+// One entry of the "filePaths" array: the path text and whether it may be
+// fingerprinted. The verdict travels beside the text, so any text the host
+// sends (even one that looks like a marker) is reported as it was sent.
+struct PathEntry {
+    enum Validity { kValid, kNotAString, kNotValid };
+    Validity validity;
+    std::string path;
+};
+
+// One entry per element of the "filePaths" array, in its iteration order.
+std::vector<PathEntry> getFilePathsFromRequest(const amf::amf_ecma_array& paths) {
+    std::vector<PathEntry> result;
     for (const auto& entry : paths) {
         const amf::amf0_data_type* value = entry.second;
         if (value == nullptr || value->get_type() != amf::AMF_STRING) {
-            result.push_back(FILEPATHWASNOTASTRING);
+            result.push_back({PathEntry::kNotAString, std::string()});
             continue;
         }
         const std::string& path = static_cast<const amf::amf_string*>(value)->get_value();
         // An empty path is left as it is: it has its own error text.
         if (path.empty()) {
-            result.push_back(path);
+            result.push_back({PathEntry::kValid, path});
+            continue;
+        }
+        // A NUL would end the name at the C calls, which would then read
+        // another file than the one the text names.
+        if (!Ostra::IsValidPath(path)) {
+            result.push_back({PathEntry::kNotValid, path});
             continue;
         }
         boost::system::error_code ec;
         boost::filesystem::file_status status = boost::filesystem::status(path, ec);
         if (status.type() == boost::filesystem::status_error ||
             status.type() == boost::filesystem::file_not_found) {
-            result.push_back(FILEPATHWASINVALID + path);
+            result.push_back({PathEntry::kNotValid, path});
         } else {
-            result.push_back(path);
+            result.push_back({PathEntry::kValid, path});
         }
     }
     return result;
@@ -82,10 +96,6 @@ uint32_t BatchSize(const amf::amf_object& parameters) {
     if (std::isnan(size) || size < 1) return 1;
     if (size > UINT32_MAX) return UINT32_MAX;
     return static_cast<uint32_t>(size);
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -184,7 +194,7 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
         return;
     }
     const amf::amf_ecma_array& pathEntries = *static_cast<const amf::amf_ecma_array*>(pathArray);
-    std::vector<std::string> paths = getFilePathsFromRequest(pathEntries);
+    std::vector<PathEntry> paths = getFilePathsFromRequest(pathEntries);
     if (paths.size() != pathEntries.get_count()) {
         request.SendErrorResponse("failed to discover all files");
         return;
@@ -193,15 +203,16 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
     uint32_t batchSize = BatchSize(parameters);
     amf::amf_ecma_array results;
     double successes = 0;
-    for (const std::string& path : paths) {
+    for (const PathEntry& item : paths) {
         boost::this_thread::interruption_point();
-        if (path.empty()) {
+        const std::string& path = item.path;
+        if (item.validity == PathEntry::kNotAString) {
+            // The host knows this entry by the marker text in its path field.
+            PushError(results, "file path was not a string", FILEPATHWASNOTASTRING);
+        } else if (path.empty()) {
             PushError(results, "no path specified", path);
-        } else if (path == FILEPATHWASNOTASTRING) {
-            PushError(results, "file path was not a string", path);
-        } else if (StartsWith(path, FILEPATHWASINVALID)) {
-            PushError(results, "file path was not valid",
-                      path.substr(sizeof FILEPATHWASINVALID - 1));
+        } else if (item.validity == PathEntry::kNotValid) {
+            PushError(results, "file path was not valid", path);
         } else {
             try {
                 std::map<std::string, std::string> fingerprints;

@@ -1,13 +1,10 @@
 #include "hash/Generator.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <boost/thread/thread.hpp>
 #include <exception>
 
 #include "hash/Digest.h"
+#include "scan/RegularFile.h"
 
 namespace Ostra {
 namespace FileHash {
@@ -18,12 +15,19 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
     {
         Sha1 sha;
         std::vector<unsigned char> buffer;
+        std::uint64_t payloadBytes = 0;
         while (!failed && !endOfData()) {
             boost::this_thread::interruption_point();
             if (!readAudioData(kChunkSize, buffer) || !sha.update(buffer.data(), buffer.size())) {
                 failed = true;
             }
+            payloadBytes += buffer.size();
         }
+        // No payload (an empty file, a lone tag, a tag running past the end,
+        // boxes without audio bytes) is no audio: the digest of empty input
+        // would give every such file the same hash, and a host that merges
+        // files by hash would merge them all.
+        if (payloadBytes == 0) failed = true;
         if (!failed) {
             try {
                 unsigned int digest[kDigestWords];
@@ -44,21 +48,12 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
 }
 
 Generator::FileHandle Generator::openRegularFile(const std::string& path, std::uint64_t& size) {
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it has
-    // no effect on reads of a regular file.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return FileHandle();
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-        ::close(fd);
-        return FileHandle();
-    }
-    FileHandle file(::fdopen(fd, "rb"));
-    if (!file) {
-        ::close(fd);
-        return FileHandle();
-    }
-    size = static_cast<std::uint64_t>(info.st_size);
+    RegularFile opened = RegularFile::open(path);
+    if (!opened.isOpen()) return FileHandle();
+    FileHandle file(::fdopen(opened.descriptor(), "rb"));
+    if (!file) return FileHandle();
+    opened.release();
+    size = opened.size();
     return file;
 }
 

@@ -26,9 +26,9 @@ class Generator {
     // True when nothing was open or the close succeeded.
     virtual bool closeFile() = 0;
 
-    // SHA-1 over the whole payload, as 40 lowercase hex digits. On false the
-    // output is left as it was. Passes a thread interruption point between
-    // chunks, so a long file does not hold up shutdown.
+    // SHA-1 over the whole payload, as 40 lowercase hex digits. False (the
+    // output left as it was) also when the payload is empty. Passes a thread interruption point
+    // between chunks, so a long file does not hold up shutdown.
     bool getHashForFile(const std::string& path, std::string& hash);
 
     // Every read asks for this many bytes. The MP3 trailer rule depends on
@@ -44,9 +44,9 @@ class Generator {
     typedef std::unique_ptr<std::FILE, FileClose> FileHandle;
 
     // Opens a regular file for reading and reports its size. Anything else
-    // (a directory, a FIFO that would block the open, a device that never
-    // ends) is refused, so a path from the host can neither hang nor feed an
-    // endless stream.
+    // (a path holding a NUL byte, a directory, a FIFO that would block the
+    // open, a device that never ends) is refused, so a path from the host can
+    // neither hang nor feed an endless stream (RegularFile).
     static FileHandle openRegularFile(const std::string& path, std::uint64_t& size);
     // Closes the handle; true when nothing was open or fclose succeeded.
     static bool closeHandle(FileHandle& file);

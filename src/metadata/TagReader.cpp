@@ -5,6 +5,7 @@
 #include <taglib/asffile.h>
 #include <taglib/fileref.h>
 #include <taglib/flacfile.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
@@ -18,10 +19,13 @@
 #include <boost/regex.hpp>
 #include <boost/thread/exceptions.hpp>
 #include <cctype>
-#include <cstdio>
+#include <cstdint>
 #include <memory>
 
+#include "metadata/DescriptorStream.h"
+#include "metadata/TagLimits.h"
 #include "scan/PathUtils.h"
+#include "scan/RegularFile.h"
 
 namespace Ostra {
 
@@ -55,21 +59,10 @@ const boost::regex& dmidPattern() {
     return pattern;
 }
 
-bool probeAlacWindow(const std::string& path) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file) return false;
-    if (std::fseek(file.get(), kAlacProbeOffset, SEEK_SET) != 0) return false;
-    char window[kAlacProbeLength];
-    if (std::fread(window, 1, sizeof window, file.get()) != sizeof window) return false;
-    static const char kCode[] = "alac";
-    return std::search(window, window + sizeof window, kCode, kCode + 4) != window + sizeof window;
-}
-
-// The same window read through a file TagLib already holds open.
-bool probeAlacWindow(TagLib::File& file) {
-    file.seek(kAlacProbeOffset);
-    const TagLib::ByteVector window = file.readBlock(kAlacProbeLength);
+// The window, read through the stream the file was opened as.
+bool probeAlacWindow(TagLib::IOStream& stream) {
+    stream.seek(kAlacProbeOffset);
+    const TagLib::ByteVector window = stream.readBlock(kAlacProbeLength);
     return window.size() == kAlacProbeLength && window.find("alac") >= 0;
 }
 
@@ -79,29 +72,49 @@ bool reportsAlacCodec(TagLib::MP4::File& file) {
     return properties != nullptr && properties->codec() == TagLib::MP4::Properties::ALAC;
 }
 
-// The Apple Lossless test, reusing the caller's open file for this path (or
-// null) both for the codec and for the window, so it costs no extra open.
-bool isFileALACWith(const std::string& path, TagLib::File* opened) {
+// A format-specific file over the stream, parsed from its start (the RIFF
+// and ASF readers begin where the stream stands); the MPEG and FLAC classes
+// also take the frame factory their by-name constructors use.
+template <class F>
+std::unique_ptr<F> parseAs(TagLib::IOStream& stream) {
+    stream.seek(0);
+    return std::unique_ptr<F>(new F(&stream, true, TagLib::AudioProperties::Average));
+}
+template <>
+std::unique_ptr<TagLib::MPEG::File> parseAs<TagLib::MPEG::File>(TagLib::IOStream& stream) {
+    stream.seek(0);
+    return std::unique_ptr<TagLib::MPEG::File>(new TagLib::MPEG::File(
+        &stream, TagLib::ID3v2::FrameFactory::instance(), true, TagLib::AudioProperties::Average));
+}
+template <>
+std::unique_ptr<TagLib::FLAC::File> parseAs<TagLib::FLAC::File>(TagLib::IOStream& stream) {
+    stream.seek(0);
+    return std::unique_ptr<TagLib::FLAC::File>(new TagLib::FLAC::File(
+        &stream, TagLib::ID3v2::FrameFactory::instance(), true, TagLib::AudioProperties::Average));
+}
+
+// The Apple Lossless test, reusing the caller's parsed file (or null) for the
+// codec; everything is read through the one stream, so it costs no open.
+bool isFileALACWith(const std::string& path, TagLib::File* opened, TagLib::IOStream& stream) {
     if (lowerExtensionOf(path) != ".m4a") return false;
     auto* mp4 = dynamic_cast<TagLib::MP4::File*>(opened);
     if (mp4 != nullptr && reportsAlacCodec(*mp4)) return true;
-    if (opened != nullptr ? probeAlacWindow(*opened) : probeAlacWindow(path)) return true;
+    if (probeAlacWindow(stream)) return true;
     if (mp4 != nullptr) return false;
-    TagLib::MP4::File file(path.c_str(), true, TagLib::AudioProperties::Average);
-    return reportsAlacCodec(file);
+    return reportsAlacCodec(*parseAs<TagLib::MP4::File>(stream));
 }
 
 // Uses the caller's file when it already is of class F (a FileRef picks its
-// class from the extension too, so this is the common case); otherwise opens
-// the path as F, which gives the same answer at the cost of a second parse.
+// class from the extension too, so this is the common case); otherwise parses
+// the stream as F, which gives the same answer at the cost of a second parse.
 template <class F, class Read>
-bool readAlbumArtistAs(const std::string& path, TagLib::File* opened, std::string& albumArtist,
+bool readAlbumArtistAs(TagLib::File* opened, TagLib::IOStream& stream, std::string& albumArtist,
                        Read read) {
     if (auto* same = dynamic_cast<F*>(opened)) {
         return same->isValid() && read(*same, albumArtist);
     }
-    F file(path.c_str(), true, TagLib::AudioProperties::Average);
-    return file.isValid() && read(file, albumArtist);
+    const std::unique_ptr<F> file = parseAs<F>(stream);
+    return file->isValid() && read(*file, albumArtist);
 }
 
 bool albumArtistFromMP4(TagLib::MP4::File& file, std::string& albumArtist) {
@@ -127,42 +140,45 @@ bool albumArtistFromFLAC(TagLib::FLAC::File& file, std::string& albumArtist) {
     return getAlbumArtistFromXiphComment(albumArtist, file.xiphComment(false));
 }
 
-bool albumArtistWith(const std::string& path, TagLib::File* opened, std::string& albumArtist) {
+bool albumArtistWith(const std::string& path, TagLib::File* opened, TagLib::IOStream& stream,
+                     std::string& albumArtist) {
     albumArtist.clear();
     const std::string ext = lowerExtensionOf(path);
     if (ext == ".mp3") {
         return readAlbumArtistAs<TagLib::MPEG::File>(
-            path, opened, albumArtist, [](TagLib::MPEG::File& f, std::string& out) {
+            opened, stream, albumArtist, [](TagLib::MPEG::File& f, std::string& out) {
                 return getAlbumArtistFromID3v2Tag(out, f.ID3v2Tag(false));
             });
     }
     if (ext == ".wav") {
         return readAlbumArtistAs<TagLib::RIFF::WAV::File>(
-            path, opened, albumArtist, [](TagLib::RIFF::WAV::File& f, std::string& out) {
+            opened, stream, albumArtist, [](TagLib::RIFF::WAV::File& f, std::string& out) {
                 return getAlbumArtistFromID3v2Tag(out, f.tag());
             });
     }
     if (ext == ".aiff" || ext == ".aif") {
         return readAlbumArtistAs<TagLib::RIFF::AIFF::File>(
-            path, opened, albumArtist, [](TagLib::RIFF::AIFF::File& f, std::string& out) {
+            opened, stream, albumArtist, [](TagLib::RIFF::AIFF::File& f, std::string& out) {
                 return getAlbumArtistFromID3v2Tag(out, f.tag());
             });
     }
     if (ext == ".flac") {
-        return readAlbumArtistAs<TagLib::FLAC::File>(path, opened, albumArtist,
+        return readAlbumArtistAs<TagLib::FLAC::File>(opened, stream, albumArtist,
                                                      albumArtistFromFLAC);
     }
     if (ext == ".ogg") {
         return readAlbumArtistAs<TagLib::Ogg::Vorbis::File>(
-            path, opened, albumArtist, [](TagLib::Ogg::Vorbis::File& f, std::string& out) {
+            opened, stream, albumArtist, [](TagLib::Ogg::Vorbis::File& f, std::string& out) {
                 return getAlbumArtistFromXiphComment(out, f.tag());
             });
     }
     if (ext == ".m4a" || ext == ".aac" || ext == ".mp4") {
-        return readAlbumArtistAs<TagLib::MP4::File>(path, opened, albumArtist, albumArtistFromMP4);
+        return readAlbumArtistAs<TagLib::MP4::File>(opened, stream, albumArtist,
+                                                    albumArtistFromMP4);
     }
     if (ext == ".wma") {
-        return readAlbumArtistAs<TagLib::ASF::File>(path, opened, albumArtist, albumArtistFromASF);
+        return readAlbumArtistAs<TagLib::ASF::File>(opened, stream, albumArtist,
+                                                    albumArtistFromASF);
     }
     return false;
 }
@@ -181,6 +197,23 @@ void readDmid(const std::string& path, const TagLib::Tag& tag,
     }
 }
 
+// A file opened by name for one of the lookups by path, walked for the box
+// limits before TagLib may parse it.
+class OpenedFile {
+  public:
+    explicit OpenedFile(const std::string& path)
+        : file_(RegularFile::open(path)), stream_(file_.descriptor(), path, file_.size()) {
+        usable_ = file_.isOpen() && Mp4BoxesWithinLimits(stream_);
+    }
+    bool usable() const { return usable_ && !stream_.refused(); }
+    DescriptorStream& stream() { return stream_; }
+
+  private:
+    RegularFile file_;
+    DescriptorStream stream_;
+    bool usable_ = false;
+};
+
 }  // namespace
 
 bool ExtractMetadataFromFileAtPath(const std::string& path,
@@ -188,15 +221,30 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
                                    std::map<std::string, long long>& intFields) {
     textFields.clear();
     intFields.clear();
-    try {
-        // Only regular files are read: TagLib would report a directory as an
-        // empty audio file, and opening a FIFO would block until a writer came.
-        // The size is taken here, from the same query.
-        struct stat status;
-        if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    const RegularFile file = RegularFile::open(path);
+    if (!file.isOpen()) return false;
+    return ExtractMetadataFromOpenFile(file.descriptor(), path, textFields, intFields);
+}
 
-        TagLib::FileRef ref(path.c_str(), true, TagLib::AudioProperties::Average);
-        if (ref.isNull()) return false;
+bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
+                                 std::map<std::string, std::string>& textFields,
+                                 std::map<std::string, long long>& intFields) {
+    textFields.clear();
+    intFields.clear();
+    try {
+        if (fd < 0 || path.empty() || !IsValidPath(path)) return false;
+        // Only regular files are read: TagLib would report a directory as an
+        // empty audio file. The size is taken here, from the same query.
+        struct stat status;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+            return false;
+        }
+        DescriptorStream stream(fd, path, static_cast<std::uint64_t>(status.st_size));
+        if (!Mp4BoxesWithinLimits(stream)) return false;
+        stream.seek(0);
+
+        TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Average);
+        if (stream.refused() || ref.isNull()) return false;
         const TagLib::Tag* tag = ref.tag();
         const TagLib::AudioProperties* properties = ref.audioProperties();
         if (tag == nullptr || properties == nullptr) return false;
@@ -222,15 +270,21 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
         // Like the "dmid" step, the probe and the album artist only ever leave
         // their own key out.
         try {
-            if (isFileALACWith(path, ref.file())) textFields["kind"] = kAlacKind;
+            if (isFileALACWith(path, ref.file(), stream)) textFields["kind"] = kAlacKind;
         } catch (const std::exception&) {
         }
         try {
             std::string albumArtist;
-            if (albumArtistWith(path, ref.file(), albumArtist)) {
+            if (albumArtistWith(path, ref.file(), stream, albumArtist)) {
                 textFields["albumArtist"] = albumArtist;
             }
         } catch (const std::exception&) {
+        }
+        // Parsing the stream as another format for the album artist may have
+        // met a tag past the limits.
+        if (stream.refused()) {
+            textFields.clear();
+            return false;
         }
 
         intFields["size"] = static_cast<long long>(status.st_size);
@@ -247,11 +301,15 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
 bool GetAlbumArtistFromFile(const std::string& path, std::string& albumArtist) {
     albumArtist.clear();
     try {
-        return albumArtistWith(path, nullptr, albumArtist);
+        OpenedFile file(path);
+        if (!file.usable()) return false;
+        const bool found = albumArtistWith(path, nullptr, file.stream(), albumArtist);
+        // Parsing may have met a tag past the limits.
+        if (file.usable()) return found;
     } catch (const std::exception&) {
-        albumArtist.clear();
-        return false;
     }
+    albumArtist.clear();
+    return false;
 }
 
 bool getAlbumArtistFromID3v2Tag(std::string& albumArtist, TagLib::ID3v2::Tag* tag) {
@@ -280,7 +338,11 @@ bool getAlbumArtistFromXiphComment(std::string& albumArtist, TagLib::Ogg::XiphCo
 
 bool isFileALAC(const std::string& path) {
     try {
-        return isFileALACWith(path, nullptr);
+        OpenedFile file(path);
+        if (!file.usable()) return false;
+        const bool alac = isFileALACWith(path, nullptr, file.stream());
+        // Parsing may have met a tag past the limits.
+        return alac && file.usable();
     } catch (const std::exception&) {
         return false;
     }

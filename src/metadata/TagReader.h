@@ -15,7 +15,10 @@ class XiphComment;
 namespace Ostra {
 
 // Tag reading for one file at a time. Every call opens and closes its own
-// TagLib objects, so calls on different threads never share state.
+// TagLib objects, so calls on different threads never share state. A file is
+// opened once, checked on its descriptor to be a regular file, and only that
+// descriptor is read (RegularFile, DescriptorStream); a file whose structure
+// is past the limits of TagLimits.h counts as one that cannot be read.
 
 // Fills the two maps (cleared first) with the song-record fields of the file:
 // "id", "path", "title", "artist", "album", "genre", "dmid", "kind",
@@ -26,6 +29,13 @@ namespace Ostra {
 bool ExtractMetadataFromFileAtPath(const std::string& path,
                                    std::map<std::string, std::string>& textFields,
                                    std::map<std::string, long long>& intFields);
+
+// The same for a file the caller has open: fd is read (never closed, never
+// reopened) and must be a regular file; path only names it, for the file
+// type, "id" and "path".
+bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
+                                 std::map<std::string, std::string>& textFields,
+                                 std::map<std::string, long long>& intFields);
 
 // Clears albumArtist and fills it from the format-specific tag chosen by the
 // path's lower-cased extension; true when it is not empty afterwards.

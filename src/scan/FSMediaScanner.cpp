@@ -1,11 +1,17 @@
 #include "scan/FSMediaScanner.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -14,6 +20,7 @@
 
 #include "metadata/TagReader.h"
 #include "scan/PathUtils.h"
+#include "scan/RegularFile.h"
 
 namespace Ostra {
 
@@ -27,6 +34,11 @@ const std::size_t kExtensionBuckets = 100;
 // scan holds and how far the readers run ahead of the processor.
 const std::size_t kReadAheadWindow = 64;
 const unsigned kMaxReaderThreads = 4;
+// Directories open at once, one per level of the walk. Each holds a
+// descriptor, and names below them are opened relative to it, so no path
+// length limits the walk; this bounds the descriptors a scan holds. Real
+// music folders are a dozen levels deep.
+const std::size_t kMaxDirectoryDepth = 256;
 
 typedef std::map<std::string, std::string> TextFields;
 typedef std::map<std::string, long long> IntFields;
@@ -59,6 +71,9 @@ class FSMediaScanner::TagReadAhead {
   public:
     struct File {
         std::string path;
+        // Open until the tags are read; not open for a file that could not be
+        // opened, which is then reported by its path alone.
+        RegularFile file;
         TextFields textFields;
         IntFields intFields;
         bool ready = false;
@@ -89,9 +104,10 @@ class FSMediaScanner::TagReadAhead {
     TagReadAhead& operator=(const TagReadAhead&) = delete;
 
     // Scanning thread only.
-    void push(const std::string& path) {
+    void push(const std::string& path, RegularFile opened) {
         std::shared_ptr<File> file = std::make_shared<File>();
         file->path = path;
+        file->file = std::move(opened);
         order_.push_back(file);
         if (inline_) {
             file->failed = !read(*file);
@@ -148,7 +164,10 @@ class FSMediaScanner::TagReadAhead {
     // path alone.
     static bool read(File& file) {
         try {
-            ExtractMetadataFromFileAtPath(file.path, file.textFields, file.intFields);
+            ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, file.textFields,
+                                        file.intFields);
+            // The window, not the scan, bounds the descriptors held open.
+            file.file.close();
             return true;
         } catch (const boost::thread_interrupted&) {
             throw;
@@ -204,66 +223,174 @@ FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std
     }
 }
 
-// Pre-order walk over a stack of plain directory iterators, one per open
-// directory. Boost's recursive iterator ends the whole walk when it fails to
-// open a sub-directory, so it cannot skip one unreadable folder and go on.
+// One open directory of the walk: its listing, the descriptor everything
+// inside it is opened relative to, and the path text that names it in records.
+// Used by the scanning thread only.
+class FSMediaScanner::Directory {
+  public:
+    // Opens name inside parent (or a path, with AT_FDCWD). A symbolic link is
+    // followed only when followLink is set: the start path may be a link, but
+    // links inside the tree are never descended into. Null when the
+    // directory cannot be opened.
+    static std::unique_ptr<Directory> open(int parent, const char* name, std::string path,
+                                           bool followLink) {
+        const int flags =
+            O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
+        const int fd = ::openat(parent, name, flags);
+        if (fd < 0) return nullptr;
+        struct stat status;
+        DIR* dir = ::fstat(fd, &status) == 0 ? ::fdopendir(fd) : nullptr;
+        if (dir == nullptr) {
+            ::close(fd);
+            return nullptr;
+        }
+        return std::unique_ptr<Directory>(new Directory(dir, std::move(path), status));
+    }
+    ~Directory() { ::closedir(dir_); }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    int descriptor() const { return ::dirfd(dir_); }
+    const std::string& path() const { return path_; }
+    bool sameAs(const Directory& other) const {
+        return device_ == other.device_ && inode_ == other.inode_;
+    }
+
+    // The next entry other than "." and "..", in the order the system lists
+    // them; null at the end. failed is set when the listing cannot be read.
+    const struct dirent* next(bool& failed) {
+        for (;;) {
+            errno = 0;
+            const struct dirent* entry = ::readdir(dir_);
+            if (entry == nullptr) {
+                failed = errno != 0;
+                return nullptr;
+            }
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            return entry;
+        }
+    }
+
+    // The path of an entry: the directory's path joined with a "/" unless it
+    // ends in one already, so a relative start path gives relative paths.
+    std::string pathOf(const char* name) const {
+        std::string joined = path_;
+        if (!joined.empty() && joined.back() != '/') joined += '/';
+        return joined += name;
+    }
+
+  private:
+    Directory(DIR* dir, std::string path, const struct stat& status)
+        : dir_(dir), path_(std::move(path)), device_(status.st_dev), inode_(status.st_ino) {}
+
+    DIR* dir_;
+    std::string path_;
+    dev_t device_;
+    ino_t inode_;
+};
+
+// Pre-order walk over a stack of open directories, each listed in the order
+// the system gives. Every name is opened relative to its directory's
+// descriptor: a path of any length is reached, and what was checked is what
+// gets read (a name swapped for a FIFO or a link in between is refused on the
+// descriptor, never followed or waited on).
 void FSMediaScanner::doScan() {
-    std::vector<fs::directory_iterator> open;
+    std::vector<std::unique_ptr<Directory>> open;
     {
-        boost::system::error_code ec;
-        fs::directory_iterator root(fs::path(startPath_), ec);
-        if (ec) {
+        std::unique_ptr<Directory> root =
+            IsValidPath(startPath_)
+                ? Directory::open(AT_FDCWD, startPath_.c_str(), startPath_, true)
+                : nullptr;
+        if (!root) {
             processor_->error(kScanFailed);
             return;
         }
         open.push_back(std::move(root));
     }
     TagReadAhead reader;
-    const fs::directory_iterator end;
     while (!open.empty()) {
         boost::this_thread::interruption_point();
-        if (open.back() == end) {
+        bool failed = false;
+        const struct dirent* entry = open.back()->next(failed);
+        if (failed) {
+            handOver(reader, true);
+            processor_->error(kScanFailed);
+            return;
+        }
+        if (entry == nullptr) {
             open.pop_back();
             continue;
         }
-        fs::path directory;
         try {
-            const fs::directory_entry& entry = *open.back();
-            const fs::file_status linkStatus = entry.symlink_status();
-            // Follows links; a broken link reads as not found and is passed over.
-            const fs::file_status status = fs::status(entry.path());
-            if (fs::is_regular_file(status)) {
-                const std::string path = entry.path().string();
-                if (filePathHasValidExtension(path)) reader.push(path);
-            } else if (fs::is_directory(linkStatus)) {
-                directory = entry.path();
+            const unsigned char type = entryType(*open.back(), *entry);
+            if (type == DT_DIR) {
+                descend(open, entry->d_name);
+            } else {
+                considerFile(*open.back(), entry->d_name, type, reader);
             }
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (const std::exception&) {
             // This entry is skipped (not descended into); the walk goes on.
-            directory.clear();
         } catch (...) {
             handOver(reader, true);
             processor_->error(kScanFailed);
             return;
         }
         if (reader.full()) handOver(reader, false);
-
-        boost::system::error_code ec;
-        open.back().increment(ec);
-        if (ec) {
-            handOver(reader, true);
-            processor_->error(kScanFailed);
-            return;
-        }
-        if (!directory.empty()) {
-            fs::directory_iterator child(directory, ec);
-            // A sub-directory that cannot be opened is skipped silently.
-            if (!ec) open.push_back(std::move(child));
-        }
     }
     handOver(reader, true);
+}
+
+unsigned char FSMediaScanner::entryType(const Directory& directory, const struct dirent& entry) {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type;
+    // Some file systems leave the type to a status query, which must not
+    // follow a link.
+    struct stat status;
+    if (::fstatat(directory.descriptor(), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return DT_UNKNOWN;
+    }
+    if (S_ISDIR(status.st_mode)) return DT_DIR;
+    if (S_ISREG(status.st_mode)) return DT_REG;
+    if (S_ISLNK(status.st_mode)) return DT_LNK;
+    return DT_UNKNOWN;
+}
+
+void FSMediaScanner::descend(std::vector<std::unique_ptr<Directory>>& open, const char* name) {
+    // A sub-directory that cannot be opened is skipped silently, and so is
+    // one past the depth bound.
+    if (open.size() >= kMaxDirectoryDepth) return;
+    std::unique_ptr<Directory> child =
+        Directory::open(open.back()->descriptor(), name, open.back()->pathOf(name), false);
+    if (!child) return;
+    // A directory mounted inside itself would make the walk endless.
+    for (const auto& ancestor : open) {
+        if (ancestor->sameAs(*child)) return;
+    }
+    open.push_back(std::move(child));
+}
+
+void FSMediaScanner::considerFile(const Directory& directory, const char* name, unsigned char type,
+                                  TagReadAhead& reader) {
+    // Links are followed to files (the open follows them), so they are
+    // candidates like files; anything else is passed over.
+    if (type != DT_REG && type != DT_LNK) return;
+    const std::string path = directory.pathOf(name);
+    if (!filePathHasValidExtension(path)) return;
+    RegularFile file = RegularFile::openAt(directory.descriptor(), name);
+    if (!file.isOpen()) {
+        // A regular file that may not be read is still reported, by its path.
+        // A failed open for any other reason (gone, a broken link) passes it
+        // over, like an opened file that is no regular file.
+        if (file.openError() != EACCES && file.openError() != EPERM) return;
+        struct stat status;
+        if (::fstatat(directory.descriptor(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+            return;
+        }
+    }
+    reader.push(path, std::move(file));
 }
 
 void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <dirent.h>
+
+#include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "amf/amf0.h"
 #include "scan/MediaScanner.h"
@@ -10,9 +14,12 @@ namespace Ostra {
 
 // Walks a directory tree and hands a song record for every regular file with
 // an accepted extension to the processor. Symbolic links to files are scanned
-// under the link's path; links to directories are listed but not followed, so
-// the walk cannot loop. A directory that cannot be opened is skipped and the
-// walk goes on.
+// under the link's path; links to directories are listed but not followed,
+// and a directory that is its own ancestor (a bind mount) is not entered
+// again, so the walk cannot loop. A directory that cannot be opened is
+// skipped and the walk goes on. Every file is opened relative to its
+// directory's descriptor and that descriptor is what the tags are read from,
+// so paths longer than PATH_MAX are scanned like any other.
 //
 // Tag fields are read ahead of the walk on a few threads of the scan's own,
 // but records are built and handed to the processor on the scanning thread,
@@ -35,8 +42,14 @@ class FSMediaScanner : public MediaScanner {
 
   private:
     class TagReadAhead;
+    class Directory;
     // Hands over the records of every file read ahead, in walk order.
     void handOver(TagReadAhead& reader, bool all);
+    static unsigned char entryType(const Directory& directory, const struct dirent& entry);
+    static void descend(std::vector<std::unique_ptr<Directory>>& open, const char* name);
+    // Opens a listed file with an accepted extension and queues it for its tags.
+    void considerFile(const Directory& directory, const char* name, unsigned char type,
+                      TagReadAhead& reader);
 
     std::string startPath_;
     std::unordered_set<std::string> validExtensions_;

@@ -40,6 +40,10 @@ void SongIdFromPath(const std::string& path, std::string& id) {
     }
 }
 
+bool IsValidPath(const std::string& path) {
+    return path.find('\0') == std::string::npos;
+}
+
 std::string UriDecode(const std::string& text) {
     const std::size_t n = text.size();
     std::string out;

@@ -13,6 +13,12 @@ void SongIdFromPath(const std::string& path, std::string& id);
 // last two bytes is never decoded, and no UTF-8 check is made.
 std::string UriDecode(const std::string& text);
 
+// True when the text can name a file: it holds no NUL byte. Every C call
+// takes a NUL for the end of the name, so "x.wav\0.mp3" would pass the
+// checks made on its text and then open, decode or rewrite x.wav. Every
+// command refuses such a path before anything is opened.
+bool IsValidPath(const std::string& path);
+
 // White space of the default ("C") locale: space, \t, \n, \v, \f and \r. A
 // predicate for Boost's trim functions that answers without the locale
 // lookup per character that boost::algorithm::is_space() makes, which

@@ -2,11 +2,18 @@
 // valid requests, many concurrent commands, a host that goes away in the
 // middle of a long scan, "QUIT" in the middle of long work, and hostile
 // audio files through every file command.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -286,6 +293,31 @@ TEST_F(Faults, QuitDuringLongWorkOfEveryKindEndsPromptly) {
     }
 }
 
+// An ID3v2.4 tag whose "CHAP" frames nest `depth` deep, sizes worked out
+// from the inside first so a deep chain is built in linear time.
+std::string nestedChapters(int depth) {
+    auto synchsafe = [](std::size_t value) {
+        std::string bytes;
+        for (int shift = 21; shift >= 0; shift -= 7) {
+            bytes += static_cast<char>((value >> shift) & 0x7f);
+        }
+        return bytes;
+    };
+    const std::string inner = "TIT2" + synchsafe(3) + std::string(2, '\0') + "\x03in";
+    const std::string prefix = std::string("c\0", 2) + std::string(16, '\0');
+    std::vector<std::size_t> bodies(static_cast<std::size_t>(depth));
+    std::size_t size = inner.size();
+    for (int level = depth; level > 0; --level) {
+        bodies[static_cast<std::size_t>(level - 1)] = prefix.size() + size;
+        size = 10 + bodies[static_cast<std::size_t>(level - 1)];
+    }
+    std::string frames;
+    for (std::size_t body : bodies)
+        frames += "CHAP" + synchsafe(body) + std::string(2, '\0') + prefix;
+    frames += inner;
+    return "ID3\x04" + std::string(2, '\0') + synchsafe(frames.size()) + frames;
+}
+
 // Bytes of an MP4 file whose "moov" boxes nest `depth` deep.
 std::string nestedBoxes(int depth) {
     std::string bytes;
@@ -343,8 +375,21 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
                   randomBytes(1000));
     writeFile(hostile / "huge_header.flac",
               std::string("fLaC\x00\xff\xff\xff", 8) + randomBytes(3000));
-    // Deeply nested boxes.
-    writeFile(hostile / "nested.m4a", nestedBoxes(20000));
+    // Deeply nested boxes and chapter frames: TagLib parses them by recursion,
+    // one level per declared level, and overflowed a worker's stack.
+    writeFile(hostile / "nested.m4a", nestedBoxes(100000));
+    const std::string audio = readFile(source("tone.mp3"));
+    writeFile(hostile / "nested_chapters.mp3", nestedChapters(100000) + audio);
+    {
+        const std::string tag = nestedChapters(100000);
+        auto le32 = [](std::size_t value) {
+            std::string bytes;
+            for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift);
+            return bytes;
+        };
+        writeFile(hostile / "nested_chapters.wav",
+                  "RIFF" + le32(12 + tag.size()) + "WAVEid3 " + le32(tag.size()) + tag);
+    }
 
     std::vector<std::string> paths;
     std::set<std::string> before;
@@ -386,6 +431,179 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
         EXPECT_EQ(riff + 8u, bytes.size()) << name;
     }
     EXPECT_EQ(host.quit(), 0);
+}
+
+// Every C call takes a NUL byte for the end of a path: "x.wav\0.mp3" passed
+// the ".wav sources are skipped" rule and then rewrote x.wav (32-bit float)
+// in place as 16-bit; tags, hashes and fingerprints of x.wav came back under
+// the other name, and a start path went to the folder before the NUL. Such a
+// path is now invalid for every command: its per-item error, nothing opened.
+TEST_F(Faults, APathHoldingANulByteIsInvalidForEveryCommand) {
+    TempDir dir;
+    const std::string wav = dir / "x.wav";
+    ASSERT_EQ(0, run("ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=duration=2 "
+                     "-c:a pcm_f32le '" +
+                     wav + "'"));
+    const std::string checksum = capture("openssl dgst -sha1 -r '" + wav + "'");
+    ASSERT_EQ(40u, checksum.find(' ')) << checksum;
+    const std::string nul = wav + std::string("\0.mp3", 5);
+
+    auto finalData = [](const std::vector<Value>& responses) {
+        return responses.empty() ? nullptr : prop(responses.back(), "data");
+    };
+    const amf::amf_object list = listArg({nul});
+    const amf::amf_object prints = fingerprintArg({nul});
+    amf::amf_object scan = scanArg(dir.path() + std::string("\0/other", 7), 10);
+    const struct {
+        const char* cmd;
+        const amf::amf0_data_type* arg;
+        std::function<void(const std::vector<Value>&)> check;
+    } rows[] = {
+        {"convertToWav", &list,
+         [&](const std::vector<Value>& r) {
+             EXPECT_EQ(0, num(prop(finalData(r), "filesConverted")));
+             EXPECT_EQ(1, num(prop(finalData(r), "filesSkipped")));
+         }},
+        {"audioHash", &list,
+         [&](const std::vector<Value>& r) {
+             ASSERT_EQ(2u, r.size());
+             const auto entries = items(prop(r[0], "data"));
+             ASSERT_EQ(1u, entries.size());
+             EXPECT_EQ("error: couldn't get hash for file", str(entries[0]));
+             EXPECT_EQ(0, num(prop(finalData(r), "count")));
+         }},
+        {"extractMetadataFromFiles", &list,
+         [&](const std::vector<Value>& r) {
+             EXPECT_EQ(1u, r.size());
+             EXPECT_EQ(0, num(prop(finalData(r), "count")));
+         }},
+        {"fingerprints", &prints,
+         [&](const std::vector<Value>& r) {
+             ASSERT_EQ(2u, r.size());
+             const auto entries = items(prop(r[0], "data"));
+             ASSERT_EQ(1u, entries.size());
+             EXPECT_EQ("file path was not valid", str(prop(entries[0], "error")));
+             EXPECT_EQ(nul, str(prop(entries[0], "path")));
+             EXPECT_EQ(0, num(prop(finalData(r), "count")));
+         }},
+        {"scanDirectory", &scan,
+         [&](const std::vector<Value>& r) {
+             ASSERT_EQ(1u, r.size());
+             EXPECT_EQ("Problem occurred during file system scanning.",
+                       str(prop(finalData(r), "error")));
+         }},
+    };
+    TestHost host;
+    host.startHelper();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cmd);
+        const std::vector<Value> responses = host.call(row.cmd, row.arg, std::chrono::seconds(60));
+        ASSERT_FALSE(responses.empty());
+        EXPECT_TRUE(isDone(responses.back()));
+        row.check(responses);
+        // x.wav untouched, and nothing written beside it.
+        EXPECT_EQ(checksum, capture("openssl dgst -sha1 -r '" + wav + "'"));
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(dir.path()), end; it != end; ++it) {
+            names.push_back(it->path().filename().string());
+        }
+        EXPECT_EQ(std::vector<std::string>{"x.wav"}, names);
+    }
+    EXPECT_EQ(0, host.quit());
+}
+
+// On the first open of a file by anyone, points a symbolic link elsewhere
+// before the open may go on: a race between a check and a later open by
+// name, won every time. Needs fanotify permission events (root).
+class SwapLinkOnFirstOpen {
+  public:
+    SwapLinkOnFirstOpen(const std::string& file, const std::string& link, const std::string& to)
+        : link_(link), to_(to) {
+        fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return;
+        if (::fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, file.c_str()) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        thread_ = std::thread([this] { answer(); });
+    }
+    ~SwapLinkOnFirstOpen() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        // Closing the group lets any open still waiting go on.
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool armed() const { return fd_ >= 0; }
+
+  private:
+    void answer() {
+        bool swapped = false;
+        while (!stop_) {
+            pollfd poll = {fd_, POLLIN, 0};
+            if (::poll(&poll, 1, 50) <= 0) continue;
+            alignas(fanotify_event_metadata) char buffer[4096];
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) continue;
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = n; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+                if (!swapped) {
+                    const std::string next = link_ + ".next";
+                    ::unlink(next.c_str());
+                    if (::symlink(to_.c_str(), next.c_str()) == 0) {
+                        ::rename(next.c_str(), link_.c_str());
+                    }
+                    swapped = true;
+                }
+                const fanotify_response allow = {event->fd, FAN_ALLOW};
+                if (::write(fd_, &allow, sizeof allow) < 0) ADD_FAILURE() << "fanotify answer";
+                ::close(event->fd);
+            }
+        }
+    }
+
+    std::string link_, to_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A name checked with stat and then opened by name (the tag reader opened MP3
+// audio named .flac twice by name: once for the tags, once as FLAC for the
+// album artist) may be a FIFO by the time of a later open, which blocked a
+// worker for good, and "QUIT" with it. The file is
+// reached through a directory link that is swapped to a folder holding a FIFO
+// of the same name as soon as the file is first opened. Each file is now
+// opened once, without blocking, checked on its descriptor and read through it.
+TEST_F(Faults, AFileSwappedForAFifoAfterItsCheckBlocksNeitherAWorkerNorQuit) {
+    TempDir dir;
+    fs::create_directories(dir / "real");
+    fs::create_directories(dir / "fifo");
+    fs::create_directories(dir / "links");
+    const std::string real = dir / "real/x.flac";
+    fs::copy_file(source("tone.mp3"), real);
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo/x.flac").c_str(), 0600));
+    ASSERT_EQ(0, ::symlink("t/x.flac", (dir / "links/song.flac").c_str()));
+    const amf::amf_object tags = listArg({dir / "links/song.flac"});
+    const amf::amf_object scan = scanArg(dir / "links", 10);
+    const struct {
+        const char* cmd;
+        const amf::amf0_data_type* arg;
+    } calls[] = {{"extractMetadataFromFiles", &tags}, {"scanDirectory", &scan}};
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.cmd);
+        ::unlink((dir / "links/t").c_str());
+        ASSERT_EQ(0, ::symlink((dir / "real").c_str(), (dir / "links/t").c_str()));
+        SwapLinkOnFirstOpen swapper(real, dir / "links/t", dir / "fifo");
+        if (!swapper.armed()) GTEST_SKIP() << "no fanotify permission events here";
+        TestHost host;
+        host.startHelper();
+        const std::vector<Value> responses =
+            host.call(call.cmd, call.arg, std::chrono::seconds(20 * kSlowdown));
+        EXPECT_TRUE(!responses.empty() && isDone(responses.back())) << "no final answer";
+        host.helper().writeStdin("QUIT\n");
+        EXPECT_EQ(host.helper().wait(kQuitDeadline), 0);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/filesystem.hpp>
 #include <map>
 #include <string>
 #include <vector>
@@ -172,6 +173,56 @@ TEST_F(FingerprintCommands, PerFileErrors) {
     // The record was printed on the helper's standard output as well.
     host_.quit();
     EXPECT_NE(std::string::npos, host_.helper().out().find(record + "\n"));
+}
+
+// Whether a path is usable travels beside it, so no text the host sends is
+// taken for a marker: real files whose names look like the markers are
+// fingerprinted under the paths sent, and a path holding a NUL byte (which
+// the C calls would cut short to another file) is not valid.
+TEST_F(FingerprintCommands, PathsAreReportedAsSentWhateverTheirText) {
+    testsupport::TempDir dir;
+    const std::string audio = testsupport::readFile(other_);
+    testsupport::writeFile(dir / "?PathWasNotAString?", audio);
+    testsupport::writeFile(dir / "?PathWasNotValid?tune.flac", audio);
+    testsupport::writeFile(dir / "tune.flac", audio);
+    // Relative paths: the helper runs in the folder.
+    testsupport::TestHost host;
+    {
+        const std::string before = boost::filesystem::current_path().string();
+        boost::filesystem::current_path(dir.path());
+        host.startHelper();
+        boost::filesystem::current_path(before);
+    }
+    const struct {
+        std::string path;
+        const char* error;  // null: fingerprinted
+    } rows[] = {
+        {"?PathWasNotAString?", nullptr},
+        {"?PathWasNotValid?tune.flac", nullptr},
+        {"?PathWasNotValid?missing.flac", "file path was not valid"},
+        {std::string("tune.flac\0.mp3", 14), "file path was not valid"},
+        {dir / std::string("tune.flac\0x", 11), "file path was not valid"},
+    };
+    std::vector<std::string> paths;
+    for (const auto& row : rows) paths.push_back(row.path);
+    amf::amf_object arg = Arguments({"NANO"}, paths);
+    amf::amf_numeric batch(10);
+    arg.set_property("batchSize", &batch);
+    std::vector<Value> responses = host.call("fingerprints", &arg);
+    ASSERT_EQ(2u, responses.size());
+    const auto entries = Batches(responses)[0];
+    ASSERT_EQ(paths.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        SCOPED_TRACE(rows[i].path);
+        EXPECT_EQ(rows[i].path, str(prop(entries[i], "path")));
+        if (rows[i].error == nullptr) {
+            EXPECT_EQ(8u, DecodedLength(str(prop(entries[i], "NANO"))));
+        } else {
+            EXPECT_EQ(rows[i].error, str(prop(entries[i], "error")));
+        }
+    }
+    EXPECT_EQ(2, FinalCount(responses));
+    EXPECT_EQ(0, host.quit());
 }
 
 TEST_F(FingerprintCommands, BatchSizes) {

@@ -101,6 +101,9 @@ bool AudioFixtures::generate(const std::string& name, const std::string& target)
                tagfix("comm " + quote(target) + " 3 " + quote(kComment));
     }
     if (name == "TAGGED.MP3") return copyTo(*this, "tagged_v23.mp3", target);
+    if (name == "chapters.mp3") {
+        return copyTo(*this, "tagged_v24.mp3", target) && tagfix("chapters " + quote(target));
+    }
     if (name == "comment_v1only.mp3") {
         // With ID3v2 switched off ffmpeg's ID3v1 block carries only the comment.
         return ffmpeg(

@@ -29,6 +29,7 @@ class AudioFixtures {
     // calling test (and returns an empty path) when generation fails. Names:
     //   tagged_v23.mp3 tagged_v24.mp3 tagged_v1.mp3 (ID3v2.3 and an ID3v1 block)
     //   TAGGED.MP3 (upper-case copy of tagged_v23.mp3) comment_v1only.mp3
+    //   chapters.mp3 (tagged_v24.mp3 with a table of contents and chapters)
     //   untagged.mp3 (title and artist only, no track) long_title.mp3
     //   aac.m4a aac_faststart.m4a alac.m4a alac_faststart.m4a alac.mp4
     //   tagged.flac id3_tpe2.flac tagged.ogg spaced.ogg

@@ -6,7 +6,9 @@
 #include <taglib/textidentificationframe.h>
 #include <taglib/xiphcomment.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cstdint>
 #include <set>
 #include <thread>
 #include <vector>
@@ -100,12 +102,13 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, EveryFormat,
     ::testing::Values(
         FormatCase{"tagged_v23.mp3", true, false}, FormatCase{"tagged_v24.mp3", true, false},
-        FormatCase{"tagged_v1.mp3", true, false}, FormatCase{"aac.m4a", false, false},
-        FormatCase{"aac_faststart.m4a", false, false}, FormatCase{"alac.m4a", false, true},
-        FormatCase{"alac_faststart.m4a", false, true}, FormatCase{"alac.mp4", false, false},
-        FormatCase{"tagged.flac", false, false}, FormatCase{"tagged.ogg", false, false},
-        FormatCase{"tagged.wav", false, false}, FormatCase{"tagged.aiff", false, false},
-        FormatCase{"tagged.aif", false, false}, FormatCase{"tagged.wma", false, false}),
+        FormatCase{"chapters.mp3", true, false}, FormatCase{"tagged_v1.mp3", true, false},
+        FormatCase{"aac.m4a", false, false}, FormatCase{"aac_faststart.m4a", false, false},
+        FormatCase{"alac.m4a", false, true}, FormatCase{"alac_faststart.m4a", false, true},
+        FormatCase{"alac.mp4", false, false}, FormatCase{"tagged.flac", false, false},
+        FormatCase{"tagged.ogg", false, false}, FormatCase{"tagged.wav", false, false},
+        FormatCase{"tagged.aiff", false, false}, FormatCase{"tagged.aif", false, false},
+        FormatCase{"tagged.wma", false, false}),
     [](const ::testing::TestParamInfo<FormatCase>& info) {
         std::string name = info.param.name;
         for (char& ch : name) {
@@ -419,6 +422,180 @@ TEST(AlbumArtistTags, XiphCommentPrefersAlbumartistThenAlbumSpaceArtist) {
     comment.addField("ALBUMARTIST", "Second", false);
     EXPECT_TRUE(Ostra::getAlbumArtistFromXiphComment(out, &comment));
     EXPECT_EQ("First", out);
+}
+
+std::string be32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+std::string le32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+std::string synchsafe(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 21; shift >= 0; shift -= 7)
+        bytes += static_cast<char>((value >> shift) & 0x7f);
+    return bytes;
+}
+
+// An "ftyp" box, then depth boxes named name, each holding the next after
+// `extra` bytes (the version and flags of "meta", the entry count of "stsd").
+std::string nestedBoxes(std::size_t depth, const std::string& name, const std::string& extra = "") {
+    std::string bytes = be32(16) + "ftypM4A " + std::string(4, '\0');
+    const std::size_t each = 8 + extra.size();
+    for (std::size_t level = depth; level > 0; --level) {
+        bytes += be32(static_cast<std::uint32_t>(each * level)) + name + extra;
+    }
+    return bytes;
+}
+
+std::string id3Frame(const std::string& id, const std::string& body, int version,
+                     const std::string& flags = std::string(2, '\0')) {
+    const std::uint32_t size = static_cast<std::uint32_t>(body.size());
+    return id + (version == 4 ? synchsafe(size) : be32(size)) + flags + body;
+}
+
+std::string textFrame(const std::string& id, const std::string& text, int version) {
+    return id3Frame(id, "\x03" + text, version);
+}
+
+// frames.size() frames: "CHAP" (or "CTOC") frames nested depth deep, the
+// innermost holding a title. Built from the outside in with the sizes worked
+// out first, so a deep chain costs linear time.
+std::string chapterChain(std::size_t depth, const std::string& id, int version) {
+    const std::string inner = textFrame("TIT2", "Inside", version);
+    const std::string prefix = id == "CHAP" ? std::string("c\0", 2) + std::string(16, '\0')
+                                            : std::string("c\0\x03\x01x\0", 6);
+    std::vector<std::uint32_t> sizes(depth);
+    std::size_t size = inner.size();
+    for (std::size_t level = depth; level > 0; --level) {
+        sizes[level - 1] = static_cast<std::uint32_t>(prefix.size() + size);
+        size = 10 + sizes[level - 1];
+    }
+    std::string bytes;
+    bytes.reserve(size);
+    for (std::uint32_t body : sizes) {
+        bytes += id + (version == 4 ? synchsafe(body) : be32(body)) + std::string(2, '\0') + prefix;
+    }
+    return bytes + inner;
+}
+
+std::string id3Tag(const std::string& frames, int version) {
+    return "ID3" + std::string(1, static_cast<char>(version)) + std::string(2, '\0') +
+           synchsafe(static_cast<std::uint32_t>(frames.size())) + frames;
+}
+
+// The MPEG audio of a fixture, its own ID3v2 tag cut off.
+std::string mpegAudio() {
+    const std::string bytes = testsupport::readFile(fixture("untagged.mp3"));
+    std::uint32_t tag = 0;
+    for (int i = 6; i < 10; ++i) tag = tag * 128 + static_cast<unsigned char>(bytes[i]);
+    return bytes.substr(10 + tag);
+}
+
+std::string wavWithId3Chunk(const std::string& tag) {
+    const std::string fmt = "fmt " + le32(16) + std::string("\x01\0\x02\0", 4) + le32(44100) +
+                            le32(176400) + std::string("\x04\0\x10\0", 4);
+    const std::string data = "data" + le32(4000) + std::string(4000, '\0');
+    std::string chunk = "id3 " + le32(static_cast<std::uint32_t>(tag.size())) + tag;
+    if (tag.size() % 2) chunk += '\0';
+    const std::string body = "WAVE" + fmt + data + chunk;
+    return "RIFF" + le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+std::string aiffWithId3Chunk(const std::string& tag) {
+    const std::string comm = "COMM" + be32(18) + std::string("\0\x02", 2) + be32(1000) +
+                             std::string("\0\x10\x40\x0e\xac\x44", 6) + std::string(6, '\0');
+    const std::string ssnd = "SSND" + be32(8 + 4000) + std::string(8 + 4000, '\0');
+    std::string chunk = "ID3 " + be32(static_cast<std::uint32_t>(tag.size())) + tag;
+    if (tag.size() % 2) chunk += '\0';
+    const std::string body = "AIFF" + comm + ssnd + chunk;
+    return "FORM" + be32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+// A TXXX frame compressed with zlib (ID3v2.3: the inflated size follows the
+// header) whose text inflates to `inflated` bytes.
+std::string compressedFrame(std::size_t inflated) {
+    const std::string text = std::string("\0a\0", 3) + std::string(inflated, 'z');
+    uLongf packedSize = compressBound(text.size());
+    std::string packed(packedSize, '\0');
+    EXPECT_EQ(Z_OK, compress2(reinterpret_cast<Bytef*>(&packed[0]), &packedSize,
+                              reinterpret_cast<const Bytef*>(text.data()), text.size(), 9));
+    packed.resize(packedSize);
+    return id3Frame("TXXX", be32(static_cast<std::uint32_t>(text.size())) + packed, 3,
+                    std::string("\0\x80", 2));
+}
+
+// TagLib parses MP4 boxes and ID3v2 chapter frames by recursion, one level
+// per level the file declares, and keeps an object per box or frame: nesting
+// past the limits overflowed the reading thread's stack, and a file of tiny
+// frames, boxes or a compressed frame cost tens of times its size. Such files
+// are unreadable, whatever format carries the structure; real files with
+// chapters still read.
+TEST(TagReader, StructuresPastTheLimitsAreUnreadable) {
+    const std::string audio = mpegAudio();
+    const std::string title = textFrame("TIT2", "Chained", 4);
+    std::string manyFrames;
+    for (int i = 0; i < 20000; ++i) manyFrames += textFrame("TXXX", std::string("a\0b", 3), 3);
+    std::string manyBoxes = testsupport::readFile(fixture("aac.m4a"));
+    for (int i = 0; i < 200000; ++i) manyBoxes += be32(8) + "free";
+    const std::string deepChapters = id3Tag(title + chapterChain(100000, "CHAP", 4), 4);
+    const struct {
+        const char* name;
+        const char* file;
+        std::string bytes;
+        bool readable;
+    } rows[] = {
+        {"podcast chapters two levels deep", "shallow.mp3",
+         id3Tag(title + chapterChain(2, "CHAP", 4) + chapterChain(2, "CTOC", 4), 4) + audio, true},
+        {"100,000 nested moov boxes", "moov.m4a", nestedBoxes(100000, "moov"), false},
+        {"100,000 nested trak boxes", "trak.mp4", nestedBoxes(100000, "trak"), false},
+        {"100,000 nested meta boxes", "meta.m4a", nestedBoxes(100000, "meta", std::string(4, '\0')),
+         false},
+        {"100,000 nested stsd boxes", "stsd.m4a", nestedBoxes(100000, "stsd", std::string(8, '\0')),
+         false},
+        {"nested boxes under an .aac name", "boxes.aac", nestedBoxes(100000, "moov"), false},
+        {"200,000 boxes after real audio", "many_boxes.m4a", manyBoxes, false},
+        {"100,000 nested chapters", "chapters.mp3", deepChapters + audio, false},
+        {"nested chapters, ID3v2.3", "chapters23.mp3",
+         id3Tag(textFrame("TIT2", "Chained", 3) + chapterChain(100000, "CHAP", 3), 3) + audio,
+         false},
+        {"nested tables of contents", "toc.mp3",
+         id3Tag(title + chapterChain(100000, "CTOC", 4), 4) + audio, false},
+        {"nested chapters after junk", "junk.mp3", "junk" + deepChapters + audio, false},
+        {"nested chapters, unknown extension", "chapters.xyz", deepChapters + audio, false},
+        {"nested chapters in a WAV id3 chunk", "chapters.wav", wavWithId3Chunk(deepChapters),
+         false},
+        {"nested chapters in an AIFF ID3 chunk", "chapters.aiff", aiffWithId3Chunk(deepChapters),
+         false},
+        {"nested chapters before a FLAC stream", "chapters.flac",
+         deepChapters + testsupport::readFile(fixture("tagged.flac")), false},
+        {"20,000 frames", "frames.mp3",
+         id3Tag(textFrame("TIT2", "Many", 3) + manyFrames, 3) + audio, false},
+        {"a frame inflating to 100 MB", "inflating.mp3",
+         id3Tag(textFrame("TIT2", "Packed", 3) + compressedFrame(100 << 20), 3) + audio, false},
+    };
+    const std::string dir = AudioFixtures::instance().newDir("limits");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = dir + "/" + row.file;
+        testsupport::writeFile(path, row.bytes);
+        const Extraction e = extract(path);
+        EXPECT_EQ(row.readable, e.ok);
+        if (row.readable) {
+            EXPECT_EQ("Chained", e.text.at("title"));
+        } else {
+            EXPECT_TRUE(e.text.empty());
+        }
+        std::string albumArtist;
+        EXPECT_FALSE(Ostra::GetAlbumArtistFromFile(path, albumArtist));
+        EXPECT_FALSE(Ostra::isFileALAC(path));
+    }
 }
 
 TEST(TagReader, ConcurrentExtractionsAgree) {

@@ -1,6 +1,8 @@
 #include "scan/FSMediaScanner.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,6 +128,9 @@ TEST(FSMediaScanner, FollowsFileLinksButNotDirectoryLinks) {
     fs::create_directory_symlink(outside / "linked", dir / "dirlink");
     fs::create_directory_symlink(dir.path(), dir / "music/loop");
     fs::create_symlink(dir / "missing.mp3", dir / "broken.mp3");
+    // Neither a FIFO nor a link to one is read, and neither blocks the walk.
+    ASSERT_EQ(0, ::mkfifo((dir / "music/pipe.mp3").c_str(), 0600));
+    fs::create_symlink(dir / "music/pipe.mp3", dir / "pipelink.mp3");
     auto result = scan(dir.path(), {"mp3"});
     EXPECT_EQ(result.paths,
               (std::vector<std::string>{dir / "music/link.mp3", dir / "music/real.mp3"}));
@@ -161,36 +166,50 @@ TEST(FSMediaScanner, StartPathThatCannotBeWalkedGivesTheErrorThenTheReport) {
     }
 }
 
-TEST(FSMediaScanner, OddNamesLongPathsAndDeepTreesDoNotStopTheWalk) {
+// Every name is opened relative to its folder's descriptor, so a file whose
+// whole path is longer than PATH_MAX is scanned and its tags are read like
+// any other's.
+TEST(FSMediaScanner, OddNamesLongPathsAndDeepTreesAreWalkedWhole) {
     TempDir dir;
     touch(dir / "bad\xff\xfename.mp3");
     std::string deep = dir.path();
     for (int i = 0; i < 60; ++i) deep += "/level" + std::to_string(i);
     fs::create_directories(deep);
     touch(deep + "/bottom.mp3");
+    const std::string source = dir / "source.mp3";
+    ASSERT_EQ(0, testsupport::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                  "sine=duration=1 -metadata title=Beyond '" +
+                                  source + "'"));
     // A path longer than PATH_MAX, built one relative step at a time.
     std::string longDir = dir / "long";
     fs::create_directories(longDir);
     const std::string segment(200, 'x');
-    std::string relative;
+    std::string beyond = longDir;
     {
         const fs::path before = fs::current_path();
         fs::current_path(longDir);
         for (int i = 0; i < 25; ++i) {
             fs::create_directory(segment);
             fs::current_path(segment);
+            beyond += "/" + segment;
         }
-        touch("unreachable.mp3");
+        touch("beyond.mp3", testsupport::readFile(source));
         fs::current_path(before);
     }
+    beyond += "/beyond.mp3";
+    ASSERT_GT(beyond.size(), static_cast<std::size_t>(PATH_MAX));
     touch(dir / "zzz.mp3");
     auto result = scan(dir.path(), {"mp3"});
-    EXPECT_NE(std::find(result.paths.begin(), result.paths.end(), dir / "bad\xff\xfename.mp3"),
-              result.paths.end());
-    EXPECT_NE(std::find(result.paths.begin(), result.paths.end(), deep + "/bottom.mp3"),
-              result.paths.end());
-    EXPECT_NE(std::find(result.paths.begin(), result.paths.end(), dir / "zzz.mp3"),
-              result.paths.end());
+    for (const std::string& path :
+         {dir / "bad\xff\xfename.mp3", deep + "/bottom.mp3", dir / "zzz.mp3", beyond}) {
+        EXPECT_NE(std::find(result.paths.begin(), result.paths.end(), path), result.paths.end())
+            << path.size() << " bytes: " << path.substr(0, 100);
+    }
+    bool titled = false;
+    for (const auto* song : entriesOfType(result.responses, "song")) {
+        if (str(prop(song, "path")) == beyond) titled = str(prop(song, "title")) == "Beyond";
+    }
+    EXPECT_TRUE(titled);
     EXPECT_NE(reportOf(result.responses), nullptr);
     // rm walks by descriptor, so it removes what path-based removal cannot reach.
     testsupport::run("rm -rf '" + longDir + "'");

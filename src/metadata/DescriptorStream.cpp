@@ -1,0 +1,90 @@
+#include "metadata/DescriptorStream.h"
+
+#include <taglib/id3v2header.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <utility>
+
+#include "metadata/TagLimits.h"
+
+namespace Ostra {
+
+DescriptorStream::DescriptorStream(int fd, std::string name, std::uint64_t size)
+    : fd_(fd), name_(std::move(name)), size_(std::min<std::uint64_t>(size, LONG_MAX)) {}
+
+TagLib::FileName DescriptorStream::name() const {
+    return name_.c_str();
+}
+
+TagLib::ByteVector DescriptorStream::readAt(std::uint64_t offset, std::uint64_t length) {
+    if (fd_ < 0 || offset >= size_) return TagLib::ByteVector();
+    // Never more than the file holds: TagLib asks for the sizes the file
+    // declares, which may be anything.
+    length = std::min<std::uint64_t>({length, size_ - offset, UINT_MAX});
+    TagLib::ByteVector block(static_cast<unsigned>(length), '\0');
+    std::uint64_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fd_, block.data() + got, static_cast<std::size_t>(length - got),
+                                  static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::uint64_t>(n);
+    }
+    block.resize(static_cast<unsigned>(got));
+    return block;
+}
+
+TagLib::ByteVector DescriptorStream::readBlock(unsigned long length) {
+    const std::uint64_t offset = position_;
+    const bool bodyOfPendingHeader =
+        headerPending_ && offset == headerEnd_ && length == Id3v2BodySize(header_) && length != 0;
+    headerPending_ = false;
+
+    TagLib::ByteVector block = readAt(offset, length);
+    position_ = offset + block.size();
+
+    if (bodyOfPendingHeader && !Id3v2TagWithinLimits(header_, block)) {
+        refused_ = true;
+        // Padding only: TagLib reads it as a tag without frames.
+        return TagLib::ByteVector(1, '\0');
+    }
+    if (block.size() == TagLib::ID3v2::Header::size() && Id3v2BodySize(block) != 0) {
+        headerPending_ = true;
+        headerEnd_ = position_;
+        header_ = block;
+    }
+    return block;
+}
+
+void DescriptorStream::writeBlock(const TagLib::ByteVector&) {}
+
+void DescriptorStream::insert(const TagLib::ByteVector&, unsigned long, unsigned long) {}
+
+void DescriptorStream::removeBlock(unsigned long, unsigned long) {}
+
+void DescriptorStream::seek(long offset, Position p) {
+    headerPending_ = false;
+    long base = 0;
+    if (p == Current) base = static_cast<long>(position_);
+    if (p == End) base = static_cast<long>(size_);
+    // Like fseek, a target before the start fails and leaves the position.
+    if (offset < 0 ? base < LONG_MIN - offset || base + offset < 0 : base > LONG_MAX - offset) {
+        return;
+    }
+    position_ = static_cast<std::uint64_t>(base + offset);
+}
+
+long DescriptorStream::tell() const {
+    return static_cast<long>(std::min<std::uint64_t>(position_, LONG_MAX));
+}
+
+long DescriptorStream::length() {
+    return static_cast<long>(size_);
+}
+
+void DescriptorStream::truncate(long) {}
+
+}  // namespace Ostra
