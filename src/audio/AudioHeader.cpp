@@ -14,7 +14,7 @@ bool AudioHeader::IsValid() const {
 
 bool AudioHeader::operator==(const AudioHeader& other) const {
     return channels == other.channels && bytesPerSample == other.bytesPerSample &&
-           sampleRate == other.sampleRate;
+           sampleRate == other.sampleRate && isFloat == other.isFloat;
 }
 
 AudioHeader::operator std::string() const {

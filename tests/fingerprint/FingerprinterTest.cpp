@@ -56,6 +56,11 @@ class CountingDecoder : public IDecoder {
         ++starts;
         return inner_->StartDecode(path, start, header);
     }
+    bool StartDecode(const std::string& path, int start, AudioHeader& header,
+                     Output output) override {
+        ++starts;
+        return inner_->StartDecode(path, start, header, output);
+    }
     bool StepDecode(std::vector<unsigned char>& block, bool& done) override {
         ++steps;
         return inner_->StepDecode(block, done);

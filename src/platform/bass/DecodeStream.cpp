@@ -1,7 +1,5 @@
 #include "platform/bass/DecodeStream.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -24,36 +22,42 @@ const char kFormatWhitelist[] = "mp3,ogg,wav,aiff,flac,mov,mp4,m4a,3gp,3g2,mj2,a
 const int kMaxChannels = 32;
 const int kMaxSampleRate = 768000;
 
-}  // namespace
+// Nested opens by name (external references in a container, say) are
+// refused: the stream reads its one descriptor and nothing else.
+int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+    return AVERROR(EPERM);
+}
 
-int openInput(const std::string& path, FormatContextPtr& out) {
+// Opens the audio read through `input` with FFmpeg, restricted to the audio
+// containers we decode, so a host-supplied file can never reach a playlist
+// demuxer. `name` only hints the container by its extension, as a file name
+// does for FFmpeg's own file reader. Returns a negative FFmpeg error on failure.
+int openInput(const FileInput& input, const std::string& name, FormatContextPtr& out) {
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) return AVERROR(ENOMEM);
+    raw->pb = input.context();
+    raw->io_open = &refuseOpen;
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
-    // The "file:" prefix keeps a name such as "http:x.mp3" a local file name.
-    int ret = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+    int ret = avformat_open_input(&raw, name.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (ret < 0) return ret;  // avformat_open_input freed the context
     out.reset(raw);
     return 0;
 }
 
-std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& error) {
-    // Regular files only: a FIFO would block the open for ever, and a device
-    // such as /dev/urandom would decode without end.
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+}  // namespace
+
+std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool native, int& error) {
+    std::unique_ptr<DecodeStream> stream(new DecodeStream());
+    stream->native_ = native;
+    stream->input_ = FileInput::open(path);
+    if (!stream->input_) {
         error = BASS_ERROR_FILEOPEN;
         return nullptr;
     }
-    std::unique_ptr<DecodeStream> stream(new DecodeStream());
-    int ret = openInput(path, stream->format_);
-    if (ret < 0) {
-        error = (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES) || ret == AVERROR(EISDIR))
-                    ? BASS_ERROR_FILEOPEN
-                    : BASS_ERROR_FILEFORM;
+    if (openInput(*stream->input_, path, stream->format_) < 0) {
+        error = BASS_ERROR_FILEFORM;
         return nullptr;
     }
     AVFormatContext* format = stream->format_.get();
@@ -85,6 +89,11 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     codec->pkt_timebase = audio->time_base;
+    // A native stream asks the decoder for what fpcalc asks of it, so that
+    // the fingerprint gets the samples fpcalc's converter gets (few codecs
+    // heed it). The 16-bit stream keeps each codec's default output, which
+    // the WAV files have always been converted from.
+    if (native) codec->request_sample_fmt = AV_SAMPLE_FMT_S16;
     // ALAC decodes slowly enough to be worth spreading its frames over
     // threads, as the ffmpeg tool does by default. FLAC (and every other
     // format) decodes on the caller's thread: its frames decode so fast that
@@ -216,12 +225,23 @@ bool DecodeStream::convert(const AVFrame& frame) {
             frame.sample_rate > kMaxSampleRate)
             return false;
         const AVSampleFormat source = static_cast<AVSampleFormat>(frame.format);
+        // The codec's own type, interleaved; 64-bit integers (which no codec
+        // we decode uses) as the 64-bit float libswresample would make of them.
+        AVSampleFormat nativeFormat = av_get_packed_sample_fmt(source);
+        if (nativeFormat == AV_SAMPLE_FMT_S64) nativeFormat = AV_SAMPLE_FMT_DBL;
+        if (nativeFormat == AV_SAMPLE_FMT_NONE) return false;
+        nativeBits_ = av_get_bytes_per_sample(nativeFormat) * 8;
+        nativeFloat_ = nativeFormat == AV_SAMPLE_FMT_FLT || nativeFormat == AV_SAMPLE_FMT_DBL;
         channels_ = channels;
         sampleRate_ = frame.sample_rate;
-        bytesPerSample_ = av_get_bytes_per_sample(source) == 1 ? 1 : 2;
-        outputFormat_ = bytesPerSample_ == 1 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
-        sourceBits_ = codec_->bits_per_raw_sample > 0 ? codec_->bits_per_raw_sample
-                                                      : av_get_bytes_per_sample(source) * 8;
+        if (native_) {
+            outputFormat_ = nativeFormat;
+        } else {
+            outputFormat_ =
+                av_get_bytes_per_sample(source) == 1 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
+        }
+        bytesPerSample_ = av_get_bytes_per_sample(outputFormat_);
+        floatSamples_ = native_ && nativeFloat_;
         if (av_channel_layout_copy(&outputLayout_, &frame.ch_layout) < 0) return false;
     }
     // Already in the output format: a plain copy.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/bass/FileInput.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -37,18 +39,15 @@ typedef std::unique_ptr<SwrContext, ResamplerFreer> ResamplerPtr;
 typedef std::unique_ptr<AVPacket, PacketFreer> PacketPtr;
 typedef std::unique_ptr<AVFrame, FrameFreer> FramePtr;
 
-// Opens a local file with FFmpeg, restricted to the file protocol and the
-// audio containers we decode, so a host-supplied name can never reach the
-// network or a playlist demuxer. Returns a negative FFmpeg error on failure.
-int openInput(const std::string& path, FormatContextPtr& out);
-
 // One decode stream: the audio of one file as interleaved PCM at the source's
 // own rate and channel count, signed 16-bit, or unsigned 8-bit for 8-bit PCM
-// sources. Not thread-safe by itself: callers hold mutex() around every call.
+// sources; or, when opened `native`, in the codec's own sample type (planar
+// samples interleaved, nothing else converted). Not thread-safe by itself:
+// callers hold mutex() around every call.
 class DecodeStream {
   public:
     // Sets `error` to a BASS error code and returns null on failure.
-    static std::unique_ptr<DecodeStream> open(const std::string& path, int& error);
+    static std::unique_ptr<DecodeStream> open(const std::string& path, bool native, int& error);
     ~DecodeStream();
     DecodeStream(const DecodeStream&) = delete;
     DecodeStream& operator=(const DecodeStream&) = delete;
@@ -58,7 +57,10 @@ class DecodeStream {
     int sampleRate() const { return sampleRate_; }
     int channels() const { return channels_; }
     int bytesPerSample() const { return bytesPerSample_; }
-    int sourceBits() const { return sourceBits_; }
+    bool floatSamples() const { return floatSamples_; }
+    // The codec's own sample type, which a native stream delivers.
+    int nativeBits() const { return nativeBits_; }
+    bool nativeFloat() const { return nativeFloat_; }
     int frameBytes() const { return channels_ * bytesPerSample_; }
     uint64_t position() const { return position_; }
 
@@ -88,6 +90,10 @@ class DecodeStream {
     uint64_t pendingBytes() const { return pending_.size() - pendingOffset_; }
 
     std::mutex mutex_;
+    bool native_ = false;
+    // Declared before the format context, which reads through it, so that it
+    // is destroyed after.
+    std::unique_ptr<FileInput> input_;
     FormatContextPtr format_;
     CodecContextPtr codec_;
     ResamplerPtr resampler_;
@@ -98,7 +104,9 @@ class DecodeStream {
     int sampleRate_ = 0;
     int channels_ = 0;
     int bytesPerSample_ = 0;
-    int sourceBits_ = 0;
+    bool floatSamples_ = false;
+    int nativeBits_ = 0;
+    bool nativeFloat_ = false;
     AVSampleFormat outputFormat_ = AV_SAMPLE_FMT_NONE;
     AVChannelLayout outputLayout_{};
     // Input side of the resampler as configured, to notice a format change.

@@ -22,6 +22,25 @@ int64_t SecondsFor(Algorithm algorithm) {
     return algorithm == Algorithm::Cmx ? 120 : 30;
 }
 
+// The sample format that bits_per_sample (with its float flag) names;
+// AV_SAMPLE_FMT_NONE for any other value.
+AVSampleFormat FormatFor(uint32_t bitsPerSample) {
+    switch (bitsPerSample) {
+        case 8:
+            return AV_SAMPLE_FMT_U8;
+        case 16:
+            return AV_SAMPLE_FMT_S16;
+        case 32:
+            return AV_SAMPLE_FMT_S32;
+        case 32 | GNSDK_DSP_SAMPLE_FLOAT:
+            return AV_SAMPLE_FMT_FLT;
+        case 64 | GNSDK_DSP_SAMPLE_FLOAT:
+            return AV_SAMPLE_FMT_DBL;
+        default:
+            return AV_SAMPLE_FMT_NONE;
+    }
+}
+
 }  // namespace
 
 bool AlgorithmFromName(const char* name, Algorithm& algorithm) {
@@ -43,20 +62,10 @@ Feature::Feature(Algorithm algorithm)
 
 gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
                              std::string& why) {
-    AVSampleFormat format;
-    switch (bitsPerSample) {
-        case 8:
-            format = AV_SAMPLE_FMT_U8;
-            break;
-        case 16:
-            format = AV_SAMPLE_FMT_S16;
-            break;
-        case 32:
-            format = AV_SAMPLE_FMT_S32;
-            break;
-        default:
-            why = "bits per sample must be 8, 16 or 32";
-            return DSPERR_UnsupportedFormat;
+    const AVSampleFormat format = FormatFor(bitsPerSample);
+    if (format == AV_SAMPLE_FMT_NONE) {
+        why = "bits per sample must be 8, 16 or 32, or 32 or 64 with the float flag";
+        return DSPERR_UnsupportedFormat;
     }
     if (sampleRate == 0 || sampleRate > kMaxSampleRate) {
         why = "sample rate out of range";
@@ -66,7 +75,8 @@ gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32
         why = "channel count out of range";
         return DSPERR_UnsupportedFormat;
     }
-    m_frameBytes = static_cast<size_t>(bitsPerSample / 8) * channels;
+    m_frameBytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * channels;
+    // fpcalc converts whatever is not 11025 Hz mono 16-bit already.
     if (format != AV_SAMPLE_FMT_S16 || channels != 1 || sampleRate != kFingerprintRate) {
         m_resampler.reset(new Resampler());
         if (!m_resampler->Init(format, static_cast<int>(sampleRate), static_cast<int>(channels),
@@ -240,7 +250,8 @@ gnsdk_error_t AsyncFeature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, u
                                   std::string& why) {
     gnsdk_error_t code = m_feature.Begin(sampleRate, bitsPerSample, channels, why);
     if (code != GNSDK_SUCCESS) return code;
-    uint64_t frameBytes = static_cast<uint64_t>(bitsPerSample / 8) * channels;
+    uint64_t frameBytes =
+        static_cast<uint64_t>(av_get_bytes_per_sample(FormatFor(bitsPerSample))) * channels;
     uint64_t frames =
         (static_cast<uint64_t>(m_limit + kConverterLag) * sampleRate + kFingerprintRate - 1) /
         kFingerprintRate;

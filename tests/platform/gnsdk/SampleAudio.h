@@ -2,6 +2,8 @@
 // tool: a different sequence of notes over faint noise for each seed.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,14 +21,19 @@ bool Make(const std::string& path, double seconds, int seed, const std::string& 
 std::string Sample(const std::string& name, double seconds, int seed,
                    const std::string& codecArgs = "");
 
-// Decoded PCM of a file: interleaved signed 16-bit at its own rate and
-// channel count, as the decoder delivers it.
+// Decoded PCM of a file, interleaved at its own rate and channel count.
 struct Pcm {
     int sampleRate = 0;
     int channels = 0;
+    // The SDK's bits_per_sample for the samples (with its float flag).
+    uint32_t bits = 16;
     std::vector<unsigned char> bytes;
+    size_t FrameBytes() const { return static_cast<size_t>((bits & 0xFF) / 8) * channels; }
 };
-bool Decode(const std::string& path, Pcm& pcm);
+// Decodes with the ffmpeg tool to `format`: one of its raw formats "u8",
+// "s16le", "s32le", "f32le", "f64le". Asking for the codec's own sample type
+// gives the codec's samples unchanged.
+bool Decode(const std::string& path, Pcm& pcm, const std::string& format = "s16le");
 
 // What `fpcalc -length <seconds> -plain` prints for the file (without the
 // end of line); empty when it printed nothing.
