@@ -197,6 +197,25 @@ TEST_F(BASSDecoderTest, BadFilesFailAndTheDecoderStaysUsable) {
     ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=64x48 -c:v mpeg4 '" + dir +
                      "/video-only.m4a'"));
     bad.push_back(dir + "/video-only.m4a");
+    // Crafted nesting that a recursive reader would follow until its stack ran
+    // out: 100,000 MP4 boxes inside each other (the MP4 reader stops at ten
+    // levels), and as many EBML elements (no Matroska reader is allowed).
+    std::string boxes(
+        "\0\0\0\x14"
+        "ftypM4A \0\0\0\0M4A ",
+        20);
+    std::string ebml("\x1a\x45\xdf\xa3\x88\x42\x82\x85webm\0", 13);
+    for (uint32_t left = 100000; left > 0; --left) {
+        const uint32_t size = 8 * left;
+        boxes += {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                  static_cast<char>(size >> 8), static_cast<char>(size)};
+        boxes += "moov";
+        ebml += std::string("\x18\x53\x80\x67\x01\xff\xff\xff\xff\xff\xff\xff", 12);
+    }
+    writeFile(dir + "/nested-boxes.m4a", boxes);
+    writeFile(dir + "/nested-ebml.m4a", ebml);
+    bad.push_back(dir + "/nested-boxes.m4a");
+    bad.push_back(dir + "/nested-ebml.m4a");
     bad.push_back(dir + "/missing.mp3");
     bad.push_back(dir);  // a folder
     // Not regular files: a FIFO nobody writes to would block, a device never ends.
