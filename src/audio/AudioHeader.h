@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Format of interleaved PCM: a plain value, safe to copy between threads.
@@ -10,6 +11,10 @@ struct AudioHeader {
     int sampleRate = 0;
     // IEEE floating-point samples, which only a native decode delivers.
     bool isFloat = false;
+    // Speaker positions of the channels (FFmpeg's AV_CH_* mask) as the codec
+    // names them, which only a native decode reports; 0: none named, the
+    // usual order for the channel count.
+    uint64_t channelLayout = 0;
 
     AudioHeader() = default;
     AudioHeader(int channelCount, int bytes, int rate, bool floatSamples = false)

@@ -102,8 +102,13 @@ bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHe
     // A native stream delivers the codec's own samples, which origres describes.
     const int bytes = native ? static_cast<int>(info.origres & 0xFFFF) / 8
                              : ((info.flags & BASS_SAMPLE_8BITS) ? 1 : 2);
-    const AudioHeader format(static_cast<int>(info.chans), bytes, static_cast<int>(info.freq),
-                             (info.flags & BASS_SAMPLE_FLOAT) != 0);
+    AudioHeader format(static_cast<int>(info.chans), bytes, static_cast<int>(info.freq),
+                       (info.flags & BASS_SAMPLE_FLOAT) != 0);
+    if (native) {
+        const QWORD layout = BASS_ChannelGetLayout(stream);
+        if (layout == static_cast<QWORD>(-1)) return false;
+        format.channelLayout = layout;
+    }
     if (!format.IsValid()) return false;
 
     const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);

@@ -267,6 +267,15 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
             decoder->EndDecode(nullptr);
             return fail(kAppError, "gnsdk_dsp_feature_audio_begin returned a bad handle", __LINE__);
         }
+        // Which speakers the channels are decides how they are mixed down.
+        if (header.channelLayout != 0) {
+            code = gnsdk_dsp_feature_audio_channel_layout(handles.m_handles[index],
+                                                          header.channelLayout);
+            if (code != 0) {
+                decoder->EndDecode(nullptr);
+                return fail(code, "gnsdk_dsp_feature_audio_channel_layout failed", __LINE__);
+            }
+        }
     }
 
     // One block per pass, written to every algorithm. The final block, which

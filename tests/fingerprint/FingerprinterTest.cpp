@@ -168,12 +168,14 @@ TEST(FingerprintSystem, Base64WithoutPadding) {
 // Codecs, sample types, rates and channel counts the host meets, with lengths
 // around the 30- and 120-second limits; "wide" files differ between their
 // channels and "loud" ones reach full scale, where rounding differences show
-// first. Each gives exactly what fpcalc prints.
+// first; the quad file names speakers that are not the usual ones for four
+// channels. Each gives exactly what fpcalc prints.
 struct SweepFile {
     const char* name;
     double seconds;
     int seed;
     const char* codecArgs;
+    int distinctChannels = 0;  // 0: one generated channel, written as stereo
 };
 
 #define WIDE_LOUD "-af 'volume=1.6,pan=stereo|c0=c0|c1=-0.6*c1' "
@@ -195,11 +197,13 @@ const SweepFile SWEEP[] = {
     {"fp-wavf32-48k-mono-loud-29.6s.wav", 29.6, 43,
      "-ar 48000 -ac 1 -af volume=1.6 -c:a pcm_f32le"},
     {"fp-aiff16-22k-wide-loud-47s.aiff", 47, 44, WIDE_LOUD "-ar 22050"},
+    {"fp-flac24-22k-quad-20s.flac", 20, 45, "-channel_layout quad", 4},
 };
 
 TEST(Fingerprinter, IdenticalToFpcalc) {
     for (const SweepFile& file : SWEEP) {
-        std::string path = sampleaudio::Sample(file.name, file.seconds, file.seed, file.codecArgs);
+        std::string path = sampleaudio::Sample(file.name, file.seconds, file.seed, file.codecArgs,
+                                               file.distinctChannels);
         Outcome outcome = FingerprintFile(path, {kCmx, kMicro});
         ASSERT_TRUE(outcome.ok) << file.name << "\n" << outcome.error;
         std::string cmx = sampleaudio::Fpcalc(path, 120);

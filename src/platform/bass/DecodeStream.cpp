@@ -111,6 +111,9 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool n
         error = BASS_ERROR_CODEC;
         return nullptr;
     }
+    // Taken where fpcalc takes the layout it converts from: the opened codec.
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
+        stream->channelMask_ = codec->ch_layout.u.mask;
     if (!stream->prime(error)) return nullptr;
 
     stream->lengthEstimate_ =

@@ -61,6 +61,9 @@ class DecodeStream {
     // The codec's own sample type, which a native stream delivers.
     int nativeBits() const { return nativeBits_; }
     bool nativeFloat() const { return nativeFloat_; }
+    // The speaker positions the codec gives its channels, as FFmpeg's channel
+    // mask (AV_CH_*); 0 when it names none.
+    uint64_t channelMask() const { return channelMask_; }
     int frameBytes() const { return channels_ * bytesPerSample_; }
     uint64_t position() const { return position_; }
 
@@ -107,6 +110,7 @@ class DecodeStream {
     bool floatSamples_ = false;
     int nativeBits_ = 0;
     bool nativeFloat_ = false;
+    uint64_t channelMask_ = 0;
     AVSampleFormat outputFormat_ = AV_SAMPLE_FMT_NONE;
     AVChannelLayout outputLayout_{};
     // Input side of the resampler as configured, to notice a format change.

@@ -213,6 +213,14 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     return 1;
 }
 
+QWORD BASS_ChannelGetLayout(DWORD handle) {
+    std::shared_ptr<DecodeStream> stream = findStream(handle);
+    if (!stream) return failWith(BASS_ERROR_HANDLE, static_cast<QWORD>(-1));
+    std::lock_guard<std::mutex> lock(stream->mutex());
+    t_lastError = BASS_OK;
+    return stream->channelMask();
+}
+
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
     std::shared_ptr<DecodeStream> stream = findStream(handle);
     if (!stream) return failWith(BASS_ERROR_HANDLE, static_cast<QWORD>(-1));

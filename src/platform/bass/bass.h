@@ -100,6 +100,10 @@ BOOL BASS_Free();
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
 BOOL BASS_StreamFree(HSTREAM handle);
 BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+// This build's own call: the speaker positions of the stream's channels as an
+// FFmpeg channel mask (AV_CH_*), or 0 when the file names none and the usual
+// order for the channel count applies. -1 on error.
+QWORD BASS_ChannelGetLayout(DWORD handle);
 // Decoded length in bytes: exact where the container records it, otherwise an
 // upper bound, never below what the stream delivers. -1 on error.
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);

@@ -16,7 +16,8 @@ constexpr size_t kMaxQueued = 2;
 // delay is about half the filter size (16) at either rate.
 constexpr int64_t kConverterLag = 64;
 constexpr uint32_t kMaxSampleRate = 1000000;
-constexpr uint32_t kMaxChannels = 8;
+// As many channels as the decoder passes on; libswresample mixes down up to 64.
+constexpr uint32_t kMaxChannels = 32;
 
 int64_t SecondsFor(Algorithm algorithm) {
     return algorithm == Algorithm::Cmx ? 120 : 30;
@@ -75,15 +76,12 @@ gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32
         why = "channel count out of range";
         return DSPERR_UnsupportedFormat;
     }
+    m_format = format;
+    m_sampleRate = sampleRate;
+    m_channels = channels;
     m_frameBytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * channels;
-    // fpcalc converts whatever is not 11025 Hz mono 16-bit already.
-    if (format != AV_SAMPLE_FMT_S16 || channels != 1 || sampleRate != kFingerprintRate) {
-        m_resampler.reset(new Resampler());
-        if (!m_resampler->Init(format, static_cast<int>(sampleRate), static_cast<int>(channels),
-                               kFingerprintRate, why)) {
-            return DSPERR_ProcessingFailed;
-        }
-    }
+    gnsdk_error_t code = StartConverter(0, why);
+    if (code != GNSDK_SUCCESS) return code;
     m_chromaprint.reset(chromaprint_new(CHROMAPRINT_ALGORITHM_DEFAULT));
     if (!m_chromaprint) {
         why = "no fingerprint context";
@@ -96,8 +94,35 @@ gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32
     return GNSDK_SUCCESS;
 }
 
+gnsdk_error_t Feature::StartConverter(uint64_t layout, std::string& why) {
+    m_resampler.reset();
+    // fpcalc converts whatever is not 11025 Hz mono 16-bit already.
+    if (m_format == AV_SAMPLE_FMT_S16 && m_channels == 1 && m_sampleRate == kFingerprintRate)
+        return GNSDK_SUCCESS;
+    m_resampler.reset(new Resampler());
+    if (!m_resampler->Init(m_format, static_cast<int>(m_sampleRate), static_cast<int>(m_channels),
+                           layout, kFingerprintRate, why)) {
+        return DSPERR_ProcessingFailed;
+    }
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::SetChannelLayout(uint64_t mask, std::string& why) {
+    if (m_ended) return DSPERR_WriteAfterEnd;
+    if (m_written) {
+        why = "the channel layout must come before the audio";
+        return DSPERR_InvalidArg;
+    }
+    if (mask != 0 && static_cast<uint32_t>(__builtin_popcountll(mask)) != m_channels) {
+        why = "the channel layout names another number of channels";
+        return DSPERR_InvalidArg;
+    }
+    return StartConverter(mask, why);
+}
+
 gnsdk_error_t Feature::Write(const uint8_t* data, size_t size, bool& complete, std::string& why) {
     complete = m_complete;
+    m_written = true;
     if (m_ended) return DSPERR_WriteAfterEnd;
     if (m_failed) {
         why = "an earlier write failed";
@@ -263,6 +288,17 @@ gnsdk_error_t AsyncFeature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, u
         return DSPERR_NoMemory;
     }
     return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t AsyncFeature::SetChannelLayout(uint64_t mask, std::string& why) {
+    if (m_ended) return DSPERR_WriteAfterEnd;
+    // The worker touches the feature only for a queued block, and the queue's
+    // lock orders that after this call.
+    if (m_written > 0) {
+        why = "the channel layout must come before the audio";
+        return DSPERR_InvalidArg;
+    }
+    return m_feature.SetChannelLayout(mask, why);
 }
 
 gnsdk_error_t AsyncFeature::Write(const uint8_t* data, size_t size, bool& complete,

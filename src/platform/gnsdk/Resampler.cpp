@@ -13,8 +13,8 @@ Resampler::~Resampler() {
     swr_free(&m_swr);
 }
 
-bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, int outRate,
-                     std::string& why) {
+bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, uint64_t layout,
+                     int outRate, std::string& why) {
     swr_free(&m_swr);
     m_swr = swr_alloc();
     if (m_swr == nullptr) {
@@ -22,7 +22,11 @@ bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, int ou
         return false;
     }
     AVChannelLayout inLayout;
-    av_channel_layout_default(&inLayout, channels);
+    if (layout != 0) {
+        av_channel_layout_from_mask(&inLayout, layout);
+    } else {
+        av_channel_layout_default(&inLayout, channels);
+    }
     AVChannelLayout outLayout = AV_CHANNEL_LAYOUT_MONO;
     av_opt_set_int(m_swr, "resampler", SWR_ENGINE_SWR, 0);
     av_opt_set_int(m_swr, "filter_size", 16, 0);

@@ -29,7 +29,10 @@ class Resampler {
     Resampler& operator=(const Resampler&) = delete;
 
     // False with a reason when libswresample refuses the format.
-    bool Init(AVSampleFormat format, int sampleRate, int channels, int outRate, std::string& why);
+    // `layout` names the channels' speaker positions (an AV_CH_* mask); 0
+    // means the usual order for the channel count.
+    bool Init(AVSampleFormat format, int sampleRate, int channels, uint64_t layout, int outRate,
+              std::string& why);
     // Converts `frames` interleaved frames. Returns the number of output
     // samples, which stay readable at Output() until the next call, or -1.
     int Convert(const uint8_t* in, int frames);

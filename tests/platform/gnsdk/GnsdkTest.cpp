@@ -85,6 +85,10 @@ Result Fingerprint(gnsdk_user_handle_t user, const char* algorithm, const sample
     result.code = gnsdk_dsp_feature_audio_begin(user, algorithm, pcm.sampleRate, pcm.bits,
                                                 pcm.channels, &feature);
     if (result.code != GNSDK_SUCCESS) return result;
+    if (pcm.layout != 0) {
+        result.code = gnsdk_dsp_feature_audio_channel_layout(feature, pcm.layout);
+        EXPECT_EQ(GNSDK_SUCCESS, result.code);
+    }
     for (size_t offset = 0; offset < pcm.bytes.size(); offset += blockBytes) {
         size_t size = std::min(blockBytes, pcm.bytes.size() - offset);
         gnsdk_bool_t complete = 0;
@@ -143,6 +147,7 @@ class Samples {
         if (it == pcm_.end()) {
             sampleaudio::Pcm pcm;
             EXPECT_TRUE(sampleaudio::Decode(path(name), pcm, files_.at(name).format)) << name;
+            pcm.layout = files_.at(name).layout;
             it = pcm_.emplace(name, pcm).first;
         }
         return it->second;
@@ -151,7 +156,8 @@ class Samples {
   private:
     struct File {
         std::string path;
-        std::string format;  // the codec's own sample type, as ffmpeg names it raw
+        std::string format;   // the codec's own sample type, as ffmpeg names it raw
+        uint64_t layout = 0;  // the speaker positions the file names, when not the usual ones
     };
     Samples() {
         files_["tune45.mp3"] = {sampleaudio::Sample("gnsdk-tune45-seed1.mp3", 45, 1), "f32le"};
@@ -178,6 +184,11 @@ class Samples {
         files_["u8-8k-mono.wav"] = {
             sampleaudio::Sample("gnsdk-u8-8k-seed12.wav", 20, 12, "-ar 8000 -ac 1 -c:a pcm_u8"),
             "u8"};
+        // Front and back pairs: not the usual layout for four channels (which has
+        // a centre), so how it is mixed down depends on the layout being named.
+        files_["quad.flac"] = {
+            sampleaudio::Sample("gnsdk-quad-seed13.flac", 20, 13, "-channel_layout quad", 4),
+            "s32le", 0x33};
     }
     std::map<std::string, File> files_;
     std::map<std::string, sampleaudio::Pcm> pcm_;
@@ -347,7 +358,7 @@ TEST_F(GnsdkTest, BeginChecksItsArguments) {
         gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 0, &feature));
     EXPECT_EQ(
         DSPERR_UnsupportedFormat,
-        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 9, &feature));
+        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 33, &feature));
     EXPECT_EQ(
         DSPERR_UnsupportedFormat,
         gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 2000000, 16, 2, &feature));
@@ -375,9 +386,13 @@ TEST_F(GnsdkTest, CallOrderIsEnforced) {
     EXPECT_EQ(DSPERR_NotEnded, gnsdk_dsp_feature_retrieve_data(feature, nullptr, &text));
     EXPECT_EQ(nullptr, text);
     EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_write(feature, nullptr, 4, nullptr));
+    // A layout names as many speakers as there are channels, before any audio.
+    EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_channel_layout(feature, 0x7));
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_channel_layout(feature, 0x3));
     std::vector<unsigned char> silence(4000, 0);
     EXPECT_EQ(GNSDK_SUCCESS,
               gnsdk_dsp_feature_audio_write(feature, silence.data(), silence.size(), nullptr));
+    EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_channel_layout(feature, 0x3));
     ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
     gnsdk_bool_t complete = 1;
     EXPECT_EQ(DSPERR_WriteAfterEnd,
@@ -400,7 +415,7 @@ TEST_F(GnsdkTest, CantametrixEqualsFpcalc) {
     Samples& samples = Samples::Get();
     for (const char* name :
          {"tune45.mp3", "tune150.flac", "tune10.wav", "mono11k.wav", "flac24-48k.flac",
-          "alac24.m4a", "f32-22k.wav", "f64-96k.wav", "u8-8k-mono.wav"}) {
+          "alac24.m4a", "f32-22k.wav", "f64-96k.wav", "u8-8k-mono.wav", "quad.flac"}) {
         const sampleaudio::Pcm& pcm = samples.pcm(name);
         size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.FrameBytes();
         Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, second);

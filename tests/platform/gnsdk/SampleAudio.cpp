@@ -33,24 +33,28 @@ std::string Channel(int seed, int channel) {
 
 }  // namespace
 
-bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs) {
+bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs,
+          int distinctChannels) {
     // Computed as mono at 22.05 kHz, which halves the cost twice over, then
     // written as stereo 44.1 kHz unless codecArgs says otherwise.
     std::ostringstream cmd;
-    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=exprs='" << Channel(seed, 0)
-        << "':s=22050:d=" << seconds << "\" -ac 2 -ar 44100 " << codecArgs << " '" << path << "'";
+    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=exprs='" << Channel(seed, 0);
+    for (int channel = 1; channel < distinctChannels; ++channel)
+        cmd << "|" << Channel(seed + channel, channel);
+    cmd << "':s=22050:d=" << seconds << "\" " << (distinctChannels > 0 ? "" : "-ac 2 -ar 44100 ")
+        << codecArgs << " '" << path << "'";
     return testsupport::run(cmd.str()) == 0;
 }
 
-std::string Sample(const std::string& name, double seconds, int seed,
-                   const std::string& codecArgs) {
+std::string Sample(const std::string& name, double seconds, int seed, const std::string& codecArgs,
+                   int distinctChannels) {
     boost::filesystem::path dir(OSTRA_SAMPLE_DIR);
     boost::filesystem::path path = dir / name;
     if (boost::filesystem::exists(path)) return path.string();
     boost::filesystem::create_directories(dir);
     boost::filesystem::path part =
         dir / boost::filesystem::unique_path("part-%%%%%%%%" + path.extension().string());
-    if (Make(part.string(), seconds, seed, codecArgs)) {
+    if (Make(part.string(), seconds, seed, codecArgs, distinctChannels)) {
         boost::filesystem::rename(part, path);
     } else {
         boost::system::error_code ignored;

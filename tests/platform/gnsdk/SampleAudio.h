@@ -11,15 +11,17 @@ namespace sampleaudio {
 
 // Writes `seconds` of stereo 44.1 kHz audio (the same in both channels) for `seed` to `path`,
 // encoded as the file name's extension implies unless `codecArgs` says otherwise. True when ffmpeg
-// succeeded.
-bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs = "");
+// succeeded. With `distinctChannels`, that many channels of their own instead (at 22.05 kHz
+// unless `codecArgs` says otherwise).
+bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs = "",
+          int distinctChannels = 0);
 
 // A generated file in the build's shared sample folder, made on first use
 // (one process at a time may write it; others wait for the finished file by
 // its atomic rename). `name` says what the file exercises and must be unique
 // for its parameters.
 std::string Sample(const std::string& name, double seconds, int seed,
-                   const std::string& codecArgs = "");
+                   const std::string& codecArgs = "", int distinctChannels = 0);
 
 // Decoded PCM of a file, interleaved at its own rate and channel count.
 struct Pcm {
@@ -27,6 +29,8 @@ struct Pcm {
     int channels = 0;
     // The SDK's bits_per_sample for the samples (with its float flag).
     uint32_t bits = 16;
+    // The channels' speaker positions (AV_CH_* mask); 0 for the usual order.
+    uint64_t layout = 0;
     std::vector<unsigned char> bytes;
     size_t FrameBytes() const { return static_cast<size_t>((bits & 0xFF) / 8) * channels; }
 };
