@@ -142,16 +142,22 @@ bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHe
 }
 
 bool BASSDecoder::StepDecode(std::vector<unsigned char>& block, bool& done) {
-    block.clear();
     done = false;
-    if (m_stream == 0 || !m_header.IsValid()) return false;
+    if (m_stream == 0 || !m_header.IsValid()) {
+        block.clear();
+        return false;
+    }
     if (ChannelIsDone()) {
+        block.clear();
         done = true;
         return false;
     }
     const uint64_t size =
         static_cast<uint64_t>(m_header.channels) * m_header.sampleRate * m_header.bytesPerSample;
-    block.resize(size);
+    // The caller's block from the previous step usually has the size already:
+    // it is overwritten in place rather than cleared and zero-filled again.
+    // Whatever the data call does not fill is cut off below.
+    if (block.size() != size) block.resize(size);
     const DWORD got = BASS_ChannelGetData(m_stream, block.data(), static_cast<DWORD>(size));
     if (got == kDataError) {
         block.clear();

@@ -46,6 +46,33 @@ int openInput(const FileInput& input, const std::string& name, FormatContextPtr&
     return 0;
 }
 
+// Planar samples interleaved into `out`, copied as integers of their size
+// (`Sample` may alias the codec's floats). Stereo, by far the most common
+// case, gets a loop the compiler can vectorise.
+template <typename Sample>
+void interleaveSamples(const AVFrame& frame, int channels, uint8_t* out) {
+    const size_t frames = static_cast<size_t>(frame.nb_samples);
+    Sample* to = reinterpret_cast<Sample*>(out);
+    if (channels == 2) {
+        const Sample* left = reinterpret_cast<const Sample*>(frame.extended_data[0]);
+        const Sample* right = reinterpret_cast<const Sample*>(frame.extended_data[1]);
+        for (size_t i = 0; i < frames; ++i) {
+            to[2 * i] = left[i];
+            to[2 * i + 1] = right[i];
+        }
+        return;
+    }
+    for (int c = 0; c < channels; ++c) {
+        const Sample* in = reinterpret_cast<const Sample*>(frame.extended_data[c]);
+        for (size_t i = 0; i < frames; ++i) to[i * channels + c] = in[i];
+    }
+}
+
+typedef uint8_t __attribute__((may_alias)) AnySample8;
+typedef uint16_t __attribute__((may_alias)) AnySample16;
+typedef uint32_t __attribute__((may_alias)) AnySample32;
+typedef uint64_t __attribute__((may_alias)) AnySample64;
+
 }  // namespace
 
 std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool native, int& error) {
@@ -164,7 +191,14 @@ int64_t DecodeStream::read(uint8_t* out, uint64_t count) {
     if (count > 0 && !active()) return -1;
     uint64_t produced = 0;
     while (produced < count) {
-        if (pendingBytes() == 0 && !decodeMore()) break;
+        if (pendingBytes() == 0) {
+            // A frame that needs no converting and fits goes straight to the
+            // caller: one pass less over the audio.
+            Direct direct{out != nullptr ? out + produced : nullptr, count - produced, 0};
+            if (!decodeMore(&direct)) break;
+            produced += direct.written;
+            continue;
+        }
         uint64_t take = std::min(count - produced, pendingBytes());
         if (out != nullptr) std::memcpy(out + produced, pending_.data() + pendingOffset_, take);
         pendingOffset_ += take;
@@ -184,7 +218,7 @@ uint8_t* DecodeStream::appendSpace(uint64_t bytes) {
     return pending_.data() + old;
 }
 
-bool DecodeStream::decodeMore() {
+bool DecodeStream::decodeMore(Direct* direct) {
     AVCodecContext* codec = codec_.get();
     while (!ended_) {
         if (decoderDone_) {
@@ -193,13 +227,13 @@ bool DecodeStream::decodeMore() {
         }
         int ret = avcodec_receive_frame(codec, frame_.get());
         if (ret == 0) {
-            bool converted = convert(*frame_);
+            bool converted = convert(*frame_, direct);
             av_frame_unref(frame_.get());
             if (!converted) {
                 ended_ = true;
                 return false;
             }
-            if (pendingBytes() > 0) return true;
+            if (pendingBytes() > 0 || (direct != nullptr && direct->written > 0)) return true;
             continue;
         }
         if (ret == AVERROR_EOF || inputDone_) {
@@ -220,7 +254,7 @@ bool DecodeStream::decodeMore() {
     return false;
 }
 
-bool DecodeStream::convert(const AVFrame& frame) {
+bool DecodeStream::convert(const AVFrame& frame, Direct* direct) {
     if (frame.nb_samples <= 0) return true;
     if (channels_ == 0) {
         const int channels = frame.ch_layout.nb_channels;
@@ -247,11 +281,25 @@ bool DecodeStream::convert(const AVFrame& frame) {
         floatSamples_ = native_ && nativeFloat_;
         if (av_channel_layout_copy(&outputLayout_, &frame.ch_layout) < 0) return false;
     }
-    // Already in the output format: a plain copy.
-    if (frame.format == outputFormat_ && frame.sample_rate == sampleRate_ &&
+    // Already in the output format, or its planar form: a plain copy, or
+    // the channels interleaved sample by sample.
+    if (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format)) == outputFormat_ &&
+        frame.sample_rate == sampleRate_ &&
         av_channel_layout_compare(&frame.ch_layout, &outputLayout_) == 0 && !resampler_) {
         const uint64_t bytes = static_cast<uint64_t>(frame.nb_samples) * frameBytes();
-        std::memcpy(appendSpace(bytes), frame.data[0], bytes);
+        uint8_t* out = nullptr;
+        if (direct != nullptr && bytes <= direct->room) {
+            direct->written = bytes;
+            out = direct->to;
+            if (out == nullptr) return true;  // discarded
+        } else {
+            out = appendSpace(bytes);
+        }
+        if (frame.format == outputFormat_) {
+            std::memcpy(out, frame.data[0], bytes);
+        } else {
+            interleave(frame, out);
+        }
         return true;
     }
     if (!configureResampler(frame)) return false;
@@ -264,6 +312,28 @@ bool DecodeStream::convert(const AVFrame& frame) {
     if (produced < 0) return false;
     pending_.resize(start + static_cast<uint64_t>(produced) * frameBytes());
     return true;
+}
+
+void DecodeStream::interleave(const AVFrame& frame, uint8_t* out) const {
+    if (channels_ == 1) {
+        std::memcpy(out, frame.extended_data[0],
+                    static_cast<size_t>(frame.nb_samples) * bytesPerSample_);
+        return;
+    }
+    switch (bytesPerSample_) {
+        case 1:
+            interleaveSamples<AnySample8>(frame, channels_, out);
+            break;
+        case 2:
+            interleaveSamples<AnySample16>(frame, channels_, out);
+            break;
+        case 4:
+            interleaveSamples<AnySample32>(frame, channels_, out);
+            break;
+        default:
+            interleaveSamples<AnySample64>(frame, channels_, out);
+            break;
+    }
 }
 
 // The output format never changes; if the source changes format mid-stream

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/bass/FileInput.h"
@@ -84,9 +86,18 @@ class DecodeStream {
     DecodeStream() = default;
     bool prime(int& error);
     uint64_t containerFrames() const;
-    // Decodes until at least one more converted frame is pending; false at the end.
-    bool decodeMore();
-    bool convert(const AVFrame& frame);
+    // Where a frame may go instead of the pending buffer: `room` bytes at
+    // `to` (null: discard them); `written` says how many it took.
+    struct Direct {
+        uint8_t* to;
+        uint64_t room;
+        uint64_t written;
+    };
+    // Decodes until at least one more frame is pending, or written to
+    // `direct`; false at the end.
+    bool decodeMore(Direct* direct = nullptr);
+    bool convert(const AVFrame& frame, Direct* direct);
+    void interleave(const AVFrame& frame, uint8_t* out) const;
     bool configureResampler(const AVFrame& frame);
     bool flushResampler();
     uint8_t* appendSpace(uint64_t bytes);
@@ -118,7 +129,25 @@ class DecodeStream {
     int resamplerRate_ = 0;
     AVChannelLayout resamplerLayout_{};
 
-    std::vector<uint8_t> pending_;
+    // Leaves new elements uninitialised: every byte of the pending buffer is
+    // written by a decoder or a converter before it is read, and zeroing it
+    // first would be one more pass over all the audio.
+    template <typename T>
+    struct NoInitAllocator : std::allocator<T> {
+        template <typename U>
+        struct rebind {
+            using other = NoInitAllocator<U>;
+        };
+        template <typename U>
+        void construct(U* p) {
+            ::new (static_cast<void*>(p)) U;
+        }
+        template <typename U, typename... Args>
+        void construct(U* p, Args&&... args) {
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+        }
+    };
+    std::vector<uint8_t, NoInitAllocator<uint8_t>> pending_;
     uint64_t pendingOffset_ = 0;
     uint64_t position_ = 0;
     uint64_t lengthEstimate_ = 0;
