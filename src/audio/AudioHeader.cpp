@@ -14,7 +14,8 @@ bool AudioHeader::IsValid() const {
 
 bool AudioHeader::operator==(const AudioHeader& other) const {
     return channels == other.channels && bytesPerSample == other.bytesPerSample &&
-           sampleRate == other.sampleRate;
+           sampleRate == other.sampleRate && isFloat == other.isFloat &&
+           channelLayout == other.channelLayout;
 }
 
 AudioHeader::operator std::string() const {

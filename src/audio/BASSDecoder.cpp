@@ -79,10 +79,17 @@ bool BASSDecoder::Decode(const std::string& path, AudioData& out, int startSecon
 }
 
 bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHeader& header) {
+    return StartDecode(path, startSeconds, header, Output::Pcm16);
+}
+
+bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
+                              Output output) {
     header = AudioHeader();
     if (m_stream != 0 || path.empty() || startSeconds < 0) return false;
 
-    HSTREAM stream = BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE);
+    const bool native = output == Output::Native;
+    HSTREAM stream = BASS_StreamCreateFile(0, path.c_str(), 0, 0,
+                                           BASS_STREAM_DECODE | (native ? BASS_SAMPLE_NATIVE : 0));
     if (stream == 0) {
         BASS_ErrorGetCode();
         return false;
@@ -92,8 +99,16 @@ bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHe
     BASS_CHANNELINFO info;
     std::memset(&info, 0, sizeof info);
     if (!BASS_ChannelGetInfo(stream, &info)) return false;
-    const AudioHeader format(static_cast<int>(info.chans), (info.flags & BASS_SAMPLE_8BITS) ? 1 : 2,
-                             static_cast<int>(info.freq));
+    // A native stream delivers the codec's own samples, which origres describes.
+    const int bytes = native ? static_cast<int>(info.origres & 0xFFFF) / 8
+                             : ((info.flags & BASS_SAMPLE_8BITS) ? 1 : 2);
+    AudioHeader format(static_cast<int>(info.chans), bytes, static_cast<int>(info.freq),
+                       (info.flags & BASS_SAMPLE_FLOAT) != 0);
+    if (native) {
+        const QWORD layout = BASS_ChannelGetLayout(stream);
+        if (layout == static_cast<QWORD>(-1)) return false;
+        format.channelLayout = layout;
+    }
     if (!format.IsValid()) return false;
 
     const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
@@ -127,16 +142,22 @@ bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHe
 }
 
 bool BASSDecoder::StepDecode(std::vector<unsigned char>& block, bool& done) {
-    block.clear();
     done = false;
-    if (m_stream == 0 || !m_header.IsValid()) return false;
+    if (m_stream == 0 || !m_header.IsValid()) {
+        block.clear();
+        return false;
+    }
     if (ChannelIsDone()) {
+        block.clear();
         done = true;
         return false;
     }
     const uint64_t size =
         static_cast<uint64_t>(m_header.channels) * m_header.sampleRate * m_header.bytesPerSample;
-    block.resize(size);
+    // The caller's block from the previous step usually has the size already:
+    // it is overwritten in place rather than cleared and zero-filled again.
+    // Whatever the data call does not fill is cut off below.
+    if (block.size() != size) block.resize(size);
     const DWORD got = BASS_ChannelGetData(m_stream, block.data(), static_cast<DWORD>(size));
     if (got == kDataError) {
         block.clear();

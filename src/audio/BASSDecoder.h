@@ -19,6 +19,8 @@ class BASSDecoder : public IDecoder {
     bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header) override;
     bool StepDecode(std::vector<unsigned char>& block, bool& done) override;
     bool EndDecode(double* seconds) override;
+    bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
+                     Output output) override;
 
     // True when the stream is inactive or the position has reached the length.
     bool ChannelIsDone();

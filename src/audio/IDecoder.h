@@ -16,6 +16,18 @@
 // (usually partial) block in `block`; callers should use that block too.
 class IDecoder {
   public:
+    // The samples a stream delivers.
+    enum class Output {
+        // Signed 16-bit, or unsigned 8-bit for 8-bit sources: what the WAV
+        // files hold.
+        Pcm16,
+        // The codec's own sample type, unconverted: 32-bit float for the lossy
+        // codecs, 16- or 32-bit signed integers for PCM, FLAC and ALAC (24-bit
+        // sources in the high bits), unsigned 8-bit, or 64-bit float. A user
+        // that resamples gets exactly what the codec produced.
+        Native,
+    };
+
     virtual ~IDecoder() = default;
 
     // Whole file from the start.
@@ -24,6 +36,7 @@ class IDecoder {
     virtual bool Decode(const std::string& path, AudioData& out, int startSeconds,
                         int maxSteps) = 0;
 
+    // Opens a Pcm16 stream.
     virtual bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header) = 0;
     // Replaces `block` with the next block. True while more data follows; false
     // with done set at the end of the stream (block holds the final block);
@@ -32,4 +45,8 @@ class IDecoder {
     // Closes the stream; the seconds decoded since StartDecode go to *seconds
     // when it is given (0 on failure).
     virtual bool EndDecode(double* seconds) = 0;
+
+    // Opens a stream of the given output; `header` describes its samples.
+    virtual bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
+                             Output output) = 0;
 };

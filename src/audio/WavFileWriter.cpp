@@ -61,7 +61,7 @@ void BuildWavHeader(const AudioHeader& header, uint32_t dataBytes, unsigned char
     std::memcpy(out + 8, "WAVE", 4);
     std::memcpy(out + 12, "fmt ", 4);
     put32(out + 16, 16);
-    put16(out + 20, 1);
+    put16(out + 20, header.isFloat ? 3 : 1);  // IEEE float or integer PCM
     put16(out + 22, channels & 0xFFFF);
     put32(out + 24, rate);
     put32(out + 28, rate * bytes * channels);

@@ -241,8 +241,11 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
         return fail(kAppError, "Gracenote user handle not initialized", __LINE__);
     }
 
+    // The codec's own samples: the SDK converts them for the fingerprint the
+    // way fpcalc converts what its decoder produces, and a conversion to
+    // 16-bit on the way would round them differently.
     AudioHeader header;
-    if (!decoder->StartDecode(path, 0, header)) {
+    if (!decoder->StartDecode(path, 0, header, IDecoder::Output::Native)) {
         decoder->EndDecode(nullptr);
         return fail(kAppError, "failed to start decode", __LINE__);
     }
@@ -253,7 +256,8 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
         int index = AlgorithmIndex(name);
         uint32_t code = gnsdk_dsp_feature_audio_begin(
             m_huser, name.c_str(), static_cast<gnsdk_uint32_t>(header.sampleRate),
-            static_cast<gnsdk_uint32_t>(header.bytesPerSample * 8),
+            static_cast<gnsdk_uint32_t>(header.bytesPerSample * 8) |
+                (header.isFloat ? GNSDK_DSP_SAMPLE_FLOAT : 0),
             static_cast<gnsdk_uint32_t>(header.channels), &handles.m_handles[index]);
         if (code != 0) {
             decoder->EndDecode(nullptr);
@@ -262,6 +266,15 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
         if (handles.m_handles[index] == nullptr) {
             decoder->EndDecode(nullptr);
             return fail(kAppError, "gnsdk_dsp_feature_audio_begin returned a bad handle", __LINE__);
+        }
+        // Which speakers the channels are decides how they are mixed down.
+        if (header.channelLayout != 0) {
+            code = gnsdk_dsp_feature_audio_channel_layout(handles.m_handles[index],
+                                                          header.channelLayout);
+            if (code != 0) {
+                decoder->EndDecode(nullptr);
+                return fail(code, "gnsdk_dsp_feature_audio_channel_layout failed", __LINE__);
+            }
         }
     }
 

@@ -11,6 +11,7 @@
 #include "AudioFixtures.h"
 #include "audio/AudioData.h"
 #include "audio/WavFileWriter.h"
+#include "support/TestHost.h"
 
 using namespace audiotest;
 
@@ -83,6 +84,17 @@ TEST(AudioDataTest, MonoEightBitFields) {
     EXPECT_EQ(1u, u16(file, 32));
     EXPECT_EQ(8u, u16(file, 34));
     EXPECT_EQ(22051u, u32(file, 40));
+}
+
+TEST(AudioDataTest, FloatSamplesAreMarkedAsFloat) {
+    const std::string path = scratchDir() + "/float.wav";
+    ASSERT_TRUE(makeData(AudioHeader(1, 4, 48000, true), 192000, 1.0).WriteWAV(path));
+    const std::string file = readFile(path);
+    EXPECT_EQ(3u, u16(file, 20));
+    EXPECT_EQ(32u, u16(file, 34));
+    EXPECT_EQ("pcm_f32le\n", testsupport::capture("ffprobe -v error -show_entries "
+                                                  "stream=codec_name -of csv=p=0 '" +
+                                                  path + "'"));
 }
 
 TEST(AudioDataTest, InvalidDataCreatesAndTruncatesNothing) {

@@ -163,8 +163,12 @@ int run(const std::string& command) {
 }
 
 std::string ffmpegS16(const std::string& path) {
-    std::string command =
-        "ffmpeg -nostdin -v error -i '" + path + "' -f s16le -acodec pcm_s16le - 2>/dev/null";
+    return ffmpegRaw(path, "s16le");
+}
+
+std::string ffmpegRaw(const std::string& path, const std::string& format) {
+    std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f " + format +
+                          " -acodec pcm_" + format + " - 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return std::string();
     std::string out;

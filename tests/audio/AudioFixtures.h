@@ -29,6 +29,8 @@ std::string scratchDir();
 
 // What `ffmpeg -i F -f s16le -acodec pcm_s16le -` prints for a file.
 std::string ffmpegS16(const std::string& path);
+// The same in another of ffmpeg's raw formats ("u8", "s32le", "f32le", ...).
+std::string ffmpegRaw(const std::string& path, const std::string& format);
 int run(const std::string& command);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

@@ -46,4 +46,8 @@ TEST(AudioHeaderTest, EqualityComparesAllFields) {
     EXPECT_NE(AudioHeader(2, 2, 44100), AudioHeader(1, 2, 44100));
     EXPECT_NE(AudioHeader(2, 2, 44100), AudioHeader(2, 1, 44100));
     EXPECT_NE(AudioHeader(2, 2, 44100), AudioHeader(2, 2, 48000));
+    EXPECT_NE(AudioHeader(2, 4, 44100), AudioHeader(2, 4, 44100, true));
+    AudioHeader quad(4, 2, 44100);
+    quad.channelLayout = 0x33;
+    EXPECT_NE(AudioHeader(4, 2, 44100), quad);
 }

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "AudioFixtures.h"
 #include "audio/BASSDecoder.h"
 #include "audio/DecoderSystem.h"
+#include "support/TestHost.h"
 
 using namespace audiotest;
 
@@ -50,6 +53,59 @@ TEST_F(BASSDecoderTest, MatchesFfmpegForEveryFixture) {
                               (data.header.channels * data.header.bytesPerSample);
         EXPECT_DOUBLE_EQ(frames / data.header.sampleRate, data.duration);
         EXPECT_NEAR(f.seconds, data.duration, 0.1);
+    }
+}
+
+// A native stream hands over what the codec produced, as ffprobe names it:
+// float from the lossy codecs, 32-bit integers from 24-bit FLAC and ALAC,
+// 16-bit from 16-bit PCM, unsigned 8-bit from 8-bit PCM; the same samples the
+// ffmpeg tool prints in that format, and the codec's speaker layout.
+TEST_F(BASSDecoderTest, NativeStreamsDeliverTheCodecsOwnSamples) {
+    struct Type {
+        int bytes;
+        bool isFloat;
+        const char* raw;
+    };
+    const std::map<std::string, Type> types = {
+        {"u8", {1, false, "u8"}},     {"s16", {2, false, "s16le"}},  {"s16p", {2, false, "s16le"}},
+        {"s32", {4, false, "s32le"}}, {"s32p", {4, false, "s32le"}}, {"fltp", {4, true, "f32le"}},
+        {"flt", {4, true, "f32le"}}};
+    const std::map<std::string, uint64_t> layouts = {
+        {"mono", 0x4}, {"stereo", 0x3}, {"unknown", 0}};
+    BASSDecoder decoder;
+    for (const Fixture& f : fixtures()) {
+        SCOPED_TRACE(f.name);
+        const std::string path = fixturePath(f.name);
+        std::istringstream probe(testsupport::capture(
+            "ffprobe -v error -select_streams a:0 -show_entries stream=sample_fmt,channel_layout "
+            "-of csv=p=0 '" +
+            path + "'"));
+        std::string sampleFormat, layout;
+        std::getline(probe, sampleFormat, ',');
+        std::getline(probe, layout);
+        ASSERT_EQ(1u, types.count(sampleFormat));
+        ASSERT_EQ(1u, layouts.count(layout));
+        const Type& type = types.at(sampleFormat);
+
+        AudioHeader header;
+        ASSERT_TRUE(decoder.StartDecode(path, 0, header, IDecoder::Output::Native));
+        AudioHeader expected(f.channels, type.bytes, f.sampleRate, type.isFloat);
+        expected.channelLayout = layouts.at(layout);
+        EXPECT_EQ(expected, header);
+        std::string samples;
+        std::vector<unsigned char> block;
+        bool done = false;
+        bool more = true;
+        while (more) {
+            more = decoder.StepDecode(block, done);
+            samples.append(block.begin(), block.end());
+        }
+        EXPECT_TRUE(done);
+        EXPECT_TRUE(decoder.EndDecode(nullptr));
+        const std::string reference = ffmpegRaw(path, type.raw);
+        ASSERT_FALSE(reference.empty());
+        EXPECT_EQ(reference.size(), samples.size());
+        EXPECT_TRUE(reference == samples);
     }
 }
 
@@ -197,6 +253,25 @@ TEST_F(BASSDecoderTest, BadFilesFailAndTheDecoderStaysUsable) {
     ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=64x48 -c:v mpeg4 '" + dir +
                      "/video-only.m4a'"));
     bad.push_back(dir + "/video-only.m4a");
+    // Crafted nesting that a recursive reader would follow until its stack ran
+    // out: 100,000 MP4 boxes inside each other (the MP4 reader stops at ten
+    // levels), and as many EBML elements (no Matroska reader is allowed).
+    std::string boxes(
+        "\0\0\0\x14"
+        "ftypM4A \0\0\0\0M4A ",
+        20);
+    std::string ebml("\x1a\x45\xdf\xa3\x88\x42\x82\x85webm\0", 13);
+    for (uint32_t left = 100000; left > 0; --left) {
+        const uint32_t size = 8 * left;
+        boxes += {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                  static_cast<char>(size >> 8), static_cast<char>(size)};
+        boxes += "moov";
+        ebml += std::string("\x18\x53\x80\x67\x01\xff\xff\xff\xff\xff\xff\xff", 12);
+    }
+    writeFile(dir + "/nested-boxes.m4a", boxes);
+    writeFile(dir + "/nested-ebml.m4a", ebml);
+    bad.push_back(dir + "/nested-boxes.m4a");
+    bad.push_back(dir + "/nested-ebml.m4a");
     bad.push_back(dir + "/missing.mp3");
     bad.push_back(dir);  // a folder
     // Not regular files: a FIFO nobody writes to would block, a device never ends.

@@ -1,6 +1,9 @@
 // "convertToWav" through the real helper binary and a test host on loopback.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <set>
@@ -204,6 +207,77 @@ TEST(ConvertToWavShutdown, QuitDuringConversionLeavesNoPartialFiles) {
             EXPECT_EQ(ffmpegS16(fixturePath("long61.flac")).size() + 44, file.size()) << name;
         }
     }
+}
+
+// Points `link` at one target and then the other, as fast as it can, until
+// destroyed. Each flip replaces the link in one step, so it always exists.
+class LinkFlipper {
+  public:
+    LinkFlipper(const std::string& link, const std::string& a, const std::string& b)
+        : m_thread([this, link, a, b] {
+              const std::string next = link + ".next";
+              for (unsigned i = 0; !m_stop; ++i) {
+                  ::unlink(next.c_str());
+                  if (::symlink((i % 2 ? a : b).c_str(), next.c_str()) == 0)
+                      ::rename(next.c_str(), link.c_str());
+              }
+          }) {}
+    ~LinkFlipper() {
+        m_stop = true;
+        m_thread.join();
+    }
+
+  private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A name checked as a regular file and then opened again could be a FIFO by
+// the time of the open, which would block the worker until a writer came, and
+// "QUIT" with it. Here a symbolic link flips between an audio file and a FIFO
+// while both decoding commands read it over and over: every request is
+// answered, other commands still are, and "QUIT" ends the helper.
+TEST(DecoderOpenE2E, ALinkFlippingToAFifoNeverBlocks) {
+    TestHost host;
+    TempDir dir;
+    host.startHelper();
+    fs::copy_file(fixturePath("one-second.mp3"), dir / "real.mp3");
+    ASSERT_EQ(0, ::mkfifo((dir / "pipe.mp3").c_str(), 0600));
+    ASSERT_EQ(0, ::symlink("real.mp3", (dir / "flip.mp3").c_str()));
+    LinkFlipper flipper(dir / "flip.mp3", "real.mp3", "pipe.mp3");
+    // Rounds of both commands for a few seconds: a check of the name followed
+    // by an open of it meets the FIFO at the open within that time.
+    const int kTries = 500;
+    const std::vector<std::string> paths(kTries, dir / "flip.mp3");
+    amf::amf_object convert = filePaths(stringArray(paths));
+    amf::amf_object fingerprint = filePaths(stringArray(paths));
+    amf::amf_ecma_array types = stringArray({"MICRO"});
+    fingerprint.set_property("fingerprintTypes", &types);
+    fingerprint.set_numeric_property("batchSize", kTries);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    for (double id = 1; std::chrono::steady_clock::now() < end; id += 2) {
+        host.send("convertToWav", id, &convert);
+        host.send("fingerprints", id + 1, &fingerprint);
+        std::set<double> done;
+        while (done.size() < 2) {
+            Value response = host.readResponse(std::chrono::seconds(20));
+            if (!response) break;
+            if (!isDone(response)) continue;
+            done.insert(num(prop(response, "id")));
+            const amf::amf0_data_type* data = prop(response, "data");
+            if (num(prop(response, "id")) == id) {
+                // Each entry was either the audio file or the FIFO when it was opened.
+                EXPECT_EQ(kTries,
+                          num(prop(data, "filesConverted")) + num(prop(data, "filesSkipped")));
+            }
+        }
+        ASSERT_EQ((std::set<double>{id, id + 1}), done);
+    }
+    const std::vector<Value> extensions =
+        host.call("getSupportedExtensions", nullptr, std::chrono::seconds(10));
+    ASSERT_EQ(1u, extensions.size());
+    EXPECT_EQ(8u, items(prop(extensions[0], "data")).size());
+    EXPECT_EQ(0, host.quit());
 }
 
 TEST(ConvertToWavStartup, HelperStartsWithTheDecoderSystem) {

@@ -1,7 +1,5 @@
 #include "platform/bass/DecodeStream.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -24,36 +22,69 @@ const char kFormatWhitelist[] = "mp3,ogg,wav,aiff,flac,mov,mp4,m4a,3gp,3g2,mj2,a
 const int kMaxChannels = 32;
 const int kMaxSampleRate = 768000;
 
-}  // namespace
+// Nested opens by name (external references in a container, say) are
+// refused: the stream reads its one descriptor and nothing else.
+int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+    return AVERROR(EPERM);
+}
 
-int openInput(const std::string& path, FormatContextPtr& out) {
+// Opens the audio read through `input` with FFmpeg, restricted to the audio
+// containers we decode, so a host-supplied file can never reach a playlist
+// demuxer. `name` only hints the container by its extension, as a file name
+// does for FFmpeg's own file reader. Returns a negative FFmpeg error on failure.
+int openInput(const FileInput& input, const std::string& name, FormatContextPtr& out) {
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) return AVERROR(ENOMEM);
+    raw->pb = input.context();
+    raw->io_open = &refuseOpen;
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
-    // The "file:" prefix keeps a name such as "http:x.mp3" a local file name.
-    int ret = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+    int ret = avformat_open_input(&raw, name.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (ret < 0) return ret;  // avformat_open_input freed the context
     out.reset(raw);
     return 0;
 }
 
-std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& error) {
-    // Regular files only: a FIFO would block the open for ever, and a device
-    // such as /dev/urandom would decode without end.
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+// Planar samples interleaved into `out`, copied as integers of their size
+// (`Sample` may alias the codec's floats). Stereo, by far the most common
+// case, gets a loop the compiler can vectorise.
+template <typename Sample>
+void interleaveSamples(const AVFrame& frame, int channels, uint8_t* out) {
+    const size_t frames = static_cast<size_t>(frame.nb_samples);
+    Sample* to = reinterpret_cast<Sample*>(out);
+    if (channels == 2) {
+        const Sample* left = reinterpret_cast<const Sample*>(frame.extended_data[0]);
+        const Sample* right = reinterpret_cast<const Sample*>(frame.extended_data[1]);
+        for (size_t i = 0; i < frames; ++i) {
+            to[2 * i] = left[i];
+            to[2 * i + 1] = right[i];
+        }
+        return;
+    }
+    for (int c = 0; c < channels; ++c) {
+        const Sample* in = reinterpret_cast<const Sample*>(frame.extended_data[c]);
+        for (size_t i = 0; i < frames; ++i) to[i * channels + c] = in[i];
+    }
+}
+
+typedef uint8_t __attribute__((may_alias)) AnySample8;
+typedef uint16_t __attribute__((may_alias)) AnySample16;
+typedef uint32_t __attribute__((may_alias)) AnySample32;
+typedef uint64_t __attribute__((may_alias)) AnySample64;
+
+}  // namespace
+
+std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool native, int& error) {
+    std::unique_ptr<DecodeStream> stream(new DecodeStream());
+    stream->native_ = native;
+    stream->input_ = FileInput::open(path);
+    if (!stream->input_) {
         error = BASS_ERROR_FILEOPEN;
         return nullptr;
     }
-    std::unique_ptr<DecodeStream> stream(new DecodeStream());
-    int ret = openInput(path, stream->format_);
-    if (ret < 0) {
-        error = (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES) || ret == AVERROR(EISDIR))
-                    ? BASS_ERROR_FILEOPEN
-                    : BASS_ERROR_FILEFORM;
+    if (openInput(*stream->input_, path, stream->format_) < 0) {
+        error = BASS_ERROR_FILEFORM;
         return nullptr;
     }
     AVFormatContext* format = stream->format_.get();
@@ -85,6 +116,11 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         return nullptr;
     }
     codec->pkt_timebase = audio->time_base;
+    // A native stream asks the decoder for what fpcalc asks of it, so that
+    // the fingerprint gets the samples fpcalc's converter gets (few codecs
+    // heed it). The 16-bit stream keeps each codec's default output, which
+    // the WAV files have always been converted from.
+    if (native) codec->request_sample_fmt = AV_SAMPLE_FMT_S16;
     // ALAC decodes slowly enough to be worth spreading its frames over
     // threads, as the ffmpeg tool does by default. FLAC (and every other
     // format) decodes on the caller's thread: its frames decode so fast that
@@ -102,6 +138,9 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, int& e
         error = BASS_ERROR_CODEC;
         return nullptr;
     }
+    // Taken where fpcalc takes the layout it converts from: the opened codec.
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
+        stream->channelMask_ = codec->ch_layout.u.mask;
     if (!stream->prime(error)) return nullptr;
 
     stream->lengthEstimate_ =
@@ -152,7 +191,14 @@ int64_t DecodeStream::read(uint8_t* out, uint64_t count) {
     if (count > 0 && !active()) return -1;
     uint64_t produced = 0;
     while (produced < count) {
-        if (pendingBytes() == 0 && !decodeMore()) break;
+        if (pendingBytes() == 0) {
+            // A frame that needs no converting and fits goes straight to the
+            // caller: one pass less over the audio.
+            Direct direct{out != nullptr ? out + produced : nullptr, count - produced, 0};
+            if (!decodeMore(&direct)) break;
+            produced += direct.written;
+            continue;
+        }
         uint64_t take = std::min(count - produced, pendingBytes());
         if (out != nullptr) std::memcpy(out + produced, pending_.data() + pendingOffset_, take);
         pendingOffset_ += take;
@@ -172,7 +218,7 @@ uint8_t* DecodeStream::appendSpace(uint64_t bytes) {
     return pending_.data() + old;
 }
 
-bool DecodeStream::decodeMore() {
+bool DecodeStream::decodeMore(Direct* direct) {
     AVCodecContext* codec = codec_.get();
     while (!ended_) {
         if (decoderDone_) {
@@ -181,13 +227,13 @@ bool DecodeStream::decodeMore() {
         }
         int ret = avcodec_receive_frame(codec, frame_.get());
         if (ret == 0) {
-            bool converted = convert(*frame_);
+            bool converted = convert(*frame_, direct);
             av_frame_unref(frame_.get());
             if (!converted) {
                 ended_ = true;
                 return false;
             }
-            if (pendingBytes() > 0) return true;
+            if (pendingBytes() > 0 || (direct != nullptr && direct->written > 0)) return true;
             continue;
         }
         if (ret == AVERROR_EOF || inputDone_) {
@@ -208,7 +254,7 @@ bool DecodeStream::decodeMore() {
     return false;
 }
 
-bool DecodeStream::convert(const AVFrame& frame) {
+bool DecodeStream::convert(const AVFrame& frame, Direct* direct) {
     if (frame.nb_samples <= 0) return true;
     if (channels_ == 0) {
         const int channels = frame.ch_layout.nb_channels;
@@ -216,19 +262,44 @@ bool DecodeStream::convert(const AVFrame& frame) {
             frame.sample_rate > kMaxSampleRate)
             return false;
         const AVSampleFormat source = static_cast<AVSampleFormat>(frame.format);
+        // The codec's own type, interleaved; 64-bit integers (which no codec
+        // we decode uses) as the 64-bit float libswresample would make of them.
+        AVSampleFormat nativeFormat = av_get_packed_sample_fmt(source);
+        if (nativeFormat == AV_SAMPLE_FMT_S64) nativeFormat = AV_SAMPLE_FMT_DBL;
+        if (nativeFormat == AV_SAMPLE_FMT_NONE) return false;
+        nativeBits_ = av_get_bytes_per_sample(nativeFormat) * 8;
+        nativeFloat_ = nativeFormat == AV_SAMPLE_FMT_FLT || nativeFormat == AV_SAMPLE_FMT_DBL;
         channels_ = channels;
         sampleRate_ = frame.sample_rate;
-        bytesPerSample_ = av_get_bytes_per_sample(source) == 1 ? 1 : 2;
-        outputFormat_ = bytesPerSample_ == 1 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
-        sourceBits_ = codec_->bits_per_raw_sample > 0 ? codec_->bits_per_raw_sample
-                                                      : av_get_bytes_per_sample(source) * 8;
+        if (native_) {
+            outputFormat_ = nativeFormat;
+        } else {
+            outputFormat_ =
+                av_get_bytes_per_sample(source) == 1 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
+        }
+        bytesPerSample_ = av_get_bytes_per_sample(outputFormat_);
+        floatSamples_ = native_ && nativeFloat_;
         if (av_channel_layout_copy(&outputLayout_, &frame.ch_layout) < 0) return false;
     }
-    // Already in the output format: a plain copy.
-    if (frame.format == outputFormat_ && frame.sample_rate == sampleRate_ &&
+    // Already in the output format, or its planar form: a plain copy, or
+    // the channels interleaved sample by sample.
+    if (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format)) == outputFormat_ &&
+        frame.sample_rate == sampleRate_ &&
         av_channel_layout_compare(&frame.ch_layout, &outputLayout_) == 0 && !resampler_) {
         const uint64_t bytes = static_cast<uint64_t>(frame.nb_samples) * frameBytes();
-        std::memcpy(appendSpace(bytes), frame.data[0], bytes);
+        uint8_t* out = nullptr;
+        if (direct != nullptr && bytes <= direct->room) {
+            direct->written = bytes;
+            out = direct->to;
+            if (out == nullptr) return true;  // discarded
+        } else {
+            out = appendSpace(bytes);
+        }
+        if (frame.format == outputFormat_) {
+            std::memcpy(out, frame.data[0], bytes);
+        } else {
+            interleave(frame, out);
+        }
         return true;
     }
     if (!configureResampler(frame)) return false;
@@ -241,6 +312,28 @@ bool DecodeStream::convert(const AVFrame& frame) {
     if (produced < 0) return false;
     pending_.resize(start + static_cast<uint64_t>(produced) * frameBytes());
     return true;
+}
+
+void DecodeStream::interleave(const AVFrame& frame, uint8_t* out) const {
+    if (channels_ == 1) {
+        std::memcpy(out, frame.extended_data[0],
+                    static_cast<size_t>(frame.nb_samples) * bytesPerSample_);
+        return;
+    }
+    switch (bytesPerSample_) {
+        case 1:
+            interleaveSamples<AnySample8>(frame, channels_, out);
+            break;
+        case 2:
+            interleaveSamples<AnySample16>(frame, channels_, out);
+            break;
+        case 4:
+            interleaveSamples<AnySample32>(frame, channels_, out);
+            break;
+        default:
+            interleaveSamples<AnySample64>(frame, channels_, out);
+            break;
+    }
 }
 
 // The output format never changes; if the source changes format mid-stream

@@ -3,8 +3,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/bass/FileInput.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -37,18 +41,15 @@ typedef std::unique_ptr<SwrContext, ResamplerFreer> ResamplerPtr;
 typedef std::unique_ptr<AVPacket, PacketFreer> PacketPtr;
 typedef std::unique_ptr<AVFrame, FrameFreer> FramePtr;
 
-// Opens a local file with FFmpeg, restricted to the file protocol and the
-// audio containers we decode, so a host-supplied name can never reach the
-// network or a playlist demuxer. Returns a negative FFmpeg error on failure.
-int openInput(const std::string& path, FormatContextPtr& out);
-
 // One decode stream: the audio of one file as interleaved PCM at the source's
 // own rate and channel count, signed 16-bit, or unsigned 8-bit for 8-bit PCM
-// sources. Not thread-safe by itself: callers hold mutex() around every call.
+// sources; or, when opened `native`, in the codec's own sample type (planar
+// samples interleaved, nothing else converted). Not thread-safe by itself:
+// callers hold mutex() around every call.
 class DecodeStream {
   public:
     // Sets `error` to a BASS error code and returns null on failure.
-    static std::unique_ptr<DecodeStream> open(const std::string& path, int& error);
+    static std::unique_ptr<DecodeStream> open(const std::string& path, bool native, int& error);
     ~DecodeStream();
     DecodeStream(const DecodeStream&) = delete;
     DecodeStream& operator=(const DecodeStream&) = delete;
@@ -58,7 +59,13 @@ class DecodeStream {
     int sampleRate() const { return sampleRate_; }
     int channels() const { return channels_; }
     int bytesPerSample() const { return bytesPerSample_; }
-    int sourceBits() const { return sourceBits_; }
+    bool floatSamples() const { return floatSamples_; }
+    // The codec's own sample type, which a native stream delivers.
+    int nativeBits() const { return nativeBits_; }
+    bool nativeFloat() const { return nativeFloat_; }
+    // The speaker positions the codec gives its channels, as FFmpeg's channel
+    // mask (AV_CH_*); 0 when it names none.
+    uint64_t channelMask() const { return channelMask_; }
     int frameBytes() const { return channels_ * bytesPerSample_; }
     uint64_t position() const { return position_; }
 
@@ -79,15 +86,28 @@ class DecodeStream {
     DecodeStream() = default;
     bool prime(int& error);
     uint64_t containerFrames() const;
-    // Decodes until at least one more converted frame is pending; false at the end.
-    bool decodeMore();
-    bool convert(const AVFrame& frame);
+    // Where a frame may go instead of the pending buffer: `room` bytes at
+    // `to` (null: discard them); `written` says how many it took.
+    struct Direct {
+        uint8_t* to;
+        uint64_t room;
+        uint64_t written;
+    };
+    // Decodes until at least one more frame is pending, or written to
+    // `direct`; false at the end.
+    bool decodeMore(Direct* direct = nullptr);
+    bool convert(const AVFrame& frame, Direct* direct);
+    void interleave(const AVFrame& frame, uint8_t* out) const;
     bool configureResampler(const AVFrame& frame);
     bool flushResampler();
     uint8_t* appendSpace(uint64_t bytes);
     uint64_t pendingBytes() const { return pending_.size() - pendingOffset_; }
 
     std::mutex mutex_;
+    bool native_ = false;
+    // Declared before the format context, which reads through it, so that it
+    // is destroyed after.
+    std::unique_ptr<FileInput> input_;
     FormatContextPtr format_;
     CodecContextPtr codec_;
     ResamplerPtr resampler_;
@@ -98,7 +118,10 @@ class DecodeStream {
     int sampleRate_ = 0;
     int channels_ = 0;
     int bytesPerSample_ = 0;
-    int sourceBits_ = 0;
+    bool floatSamples_ = false;
+    int nativeBits_ = 0;
+    bool nativeFloat_ = false;
+    uint64_t channelMask_ = 0;
     AVSampleFormat outputFormat_ = AV_SAMPLE_FMT_NONE;
     AVChannelLayout outputLayout_{};
     // Input side of the resampler as configured, to notice a format change.
@@ -106,7 +129,25 @@ class DecodeStream {
     int resamplerRate_ = 0;
     AVChannelLayout resamplerLayout_{};
 
-    std::vector<uint8_t> pending_;
+    // Leaves new elements uninitialised: every byte of the pending buffer is
+    // written by a decoder or a converter before it is read, and zeroing it
+    // first would be one more pass over all the audio.
+    template <typename T>
+    struct NoInitAllocator : std::allocator<T> {
+        template <typename U>
+        struct rebind {
+            using other = NoInitAllocator<U>;
+        };
+        template <typename U>
+        void construct(U* p) {
+            ::new (static_cast<void*>(p)) U;
+        }
+        template <typename U, typename... Args>
+        void construct(U* p, Args&&... args) {
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+        }
+    };
+    std::vector<uint8_t, NoInitAllocator<uint8_t>> pending_;
     uint64_t pendingOffset_ = 0;
     uint64_t position_ = 0;
     uint64_t lengthEstimate_ = 0;

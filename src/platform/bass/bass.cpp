@@ -164,7 +164,8 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD le
 
     // Opening probes and decodes the first frame; it runs outside the table lock.
     int error = BASS_ERROR_UNKNOWN;
-    std::shared_ptr<DecodeStream> stream(DecodeStream::open(path, error));
+    std::shared_ptr<DecodeStream> stream(
+        DecodeStream::open(path, (flags & BASS_SAMPLE_NATIVE) != 0, error));
     if (!stream) return fail(error);
 
     Library& lib = library();
@@ -204,10 +205,20 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     std::memset(info, 0, sizeof *info);
     info->freq = static_cast<DWORD>(stream->sampleRate());
     info->chans = static_cast<DWORD>(stream->channels());
-    info->flags = BASS_STREAM_DECODE | (stream->bytesPerSample() == 1 ? BASS_SAMPLE_8BITS : 0);
-    info->origres = static_cast<DWORD>(stream->sourceBits());
+    info->flags = BASS_STREAM_DECODE | (stream->bytesPerSample() == 1 ? BASS_SAMPLE_8BITS : 0) |
+                  (stream->floatSamples() ? BASS_SAMPLE_FLOAT : 0);
+    info->origres =
+        static_cast<DWORD>(stream->nativeBits()) | (stream->nativeFloat() ? BASS_ORIGRES_FLOAT : 0);
     t_lastError = BASS_OK;
     return 1;
+}
+
+QWORD BASS_ChannelGetLayout(DWORD handle) {
+    std::shared_ptr<DecodeStream> stream = findStream(handle);
+    if (!stream) return failWith(BASS_ERROR_HANDLE, static_cast<QWORD>(-1));
+    std::lock_guard<std::mutex> lock(stream->mutex());
+    t_lastError = BASS_OK;
+    return stream->channelMask();
 }
 
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {

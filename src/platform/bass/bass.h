@@ -26,6 +26,14 @@ typedef DWORD HPLUGIN;
 #define BASS_SAMPLE_8BITS 1
 #define BASS_SAMPLE_FLOAT 256
 #define BASS_STREAM_DECODE 0x200000
+// This build's own creation flag: the stream delivers the codec's own sample
+// type unconverted (interleaved) instead of 16-bit: 32-bit float for the
+// lossy codecs, 16- or 32-bit signed integers for PCM, FLAC and ALAC,
+// unsigned 8-bit, or 64-bit float. BASS_ChannelGetInfo reports which.
+#define BASS_SAMPLE_NATIVE 0x400000
+
+// In BASS_CHANNELINFO.origres: the codec's own samples are floating point.
+#define BASS_ORIGRES_FLOAT 0x10000
 
 // Position modes.
 #define BASS_POS_BYTE 0
@@ -60,9 +68,12 @@ typedef DWORD HPLUGIN;
 struct BASS_CHANNELINFO {
     DWORD freq;     // sample rate
     DWORD chans;    // channel count
-    DWORD flags;    // BASS_SAMPLE_8BITS for 8-bit output, BASS_STREAM_DECODE
+    DWORD flags;    // BASS_STREAM_DECODE, plus BASS_SAMPLE_8BITS for 8-bit and
+                    // BASS_SAMPLE_FLOAT for floating-point output
     DWORD ctype;    // not used here: 0
-    DWORD origres;  // bits per sample of the source, 0 when unknown
+    DWORD origres;  // the codec's own sample type, which a BASS_SAMPLE_NATIVE
+                    // stream delivers: bits per sample (8, 16, 32 or 64), plus
+                    // BASS_ORIGRES_FLOAT when it is floating point
     HPLUGIN plugin;
     DWORD sample;
     const char* filename;
@@ -83,10 +94,16 @@ BOOL BASS_Free();
 // Opens a decode-only stream (BASS_STREAM_DECODE is required; memory streams,
 // offsets and lengths are not supported). Output is interleaved signed 16-bit
 // PCM, or unsigned 8-bit for 8-bit PCM sources, at the source's own rate and
-// channel count.
+// channel count; with BASS_SAMPLE_NATIVE, the codec's own sample type. Only a
+// regular file is opened, and it is read through the one descriptor opened
+// here: the name is never looked up again.
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
 BOOL BASS_StreamFree(HSTREAM handle);
 BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+// This build's own call: the speaker positions of the stream's channels as an
+// FFmpeg channel mask (AV_CH_*), or 0 when the file names none and the usual
+// order for the channel count applies. -1 on error.
+QWORD BASS_ChannelGetLayout(DWORD handle);
 // Decoded length in bytes: exact where the container records it, otherwise an
 // upper bound, never below what the stream delivers. -1 on error.
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);

@@ -75,6 +75,15 @@ gnsdk_error_t gnsdk_dsp_feature_audio_begin(gnsdk_user_handle_t user, gnsdk_cstr
     return GNSDK_SUCCESS;
 }
 
+gnsdk_error_t gnsdk_dsp_feature_audio_channel_layout(gnsdk_dsp_feature_handle_t feature,
+                                                     uint64_t channel_mask) {
+    const char* fn = "gnsdk_dsp_feature_audio_channel_layout";
+    if (!IsLive(feature)) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidHandle);
+    std::string why;
+    gnsdk_error_t code = feature->feature.SetChannelLayout(channel_mask, why);
+    return code == GNSDK_SUCCESS ? code : Fail(GNSDK_LOG_PKG_DSP, fn, code, why);
+}
+
 gnsdk_error_t gnsdk_dsp_feature_audio_write(gnsdk_dsp_feature_handle_t feature,
                                             const gnsdk_void_t* audio, gnsdk_size_t size,
                                             gnsdk_bool_t* p_complete) {

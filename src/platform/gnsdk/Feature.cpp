@@ -16,10 +16,30 @@ constexpr size_t kMaxQueued = 2;
 // delay is about half the filter size (16) at either rate.
 constexpr int64_t kConverterLag = 64;
 constexpr uint32_t kMaxSampleRate = 1000000;
-constexpr uint32_t kMaxChannels = 8;
+// As many channels as the decoder passes on; libswresample mixes down up to 64.
+constexpr uint32_t kMaxChannels = 32;
 
 int64_t SecondsFor(Algorithm algorithm) {
     return algorithm == Algorithm::Cmx ? 120 : 30;
+}
+
+// The sample format that bits_per_sample (with its float flag) names;
+// AV_SAMPLE_FMT_NONE for any other value.
+AVSampleFormat FormatFor(uint32_t bitsPerSample) {
+    switch (bitsPerSample) {
+        case 8:
+            return AV_SAMPLE_FMT_U8;
+        case 16:
+            return AV_SAMPLE_FMT_S16;
+        case 32:
+            return AV_SAMPLE_FMT_S32;
+        case 32 | GNSDK_DSP_SAMPLE_FLOAT:
+            return AV_SAMPLE_FMT_FLT;
+        case 64 | GNSDK_DSP_SAMPLE_FLOAT:
+            return AV_SAMPLE_FMT_DBL;
+        default:
+            return AV_SAMPLE_FMT_NONE;
+    }
 }
 
 }  // namespace
@@ -43,20 +63,10 @@ Feature::Feature(Algorithm algorithm)
 
 gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
                              std::string& why) {
-    AVSampleFormat format;
-    switch (bitsPerSample) {
-        case 8:
-            format = AV_SAMPLE_FMT_U8;
-            break;
-        case 16:
-            format = AV_SAMPLE_FMT_S16;
-            break;
-        case 32:
-            format = AV_SAMPLE_FMT_S32;
-            break;
-        default:
-            why = "bits per sample must be 8, 16 or 32";
-            return DSPERR_UnsupportedFormat;
+    const AVSampleFormat format = FormatFor(bitsPerSample);
+    if (format == AV_SAMPLE_FMT_NONE) {
+        why = "bits per sample must be 8, 16 or 32, or 32 or 64 with the float flag";
+        return DSPERR_UnsupportedFormat;
     }
     if (sampleRate == 0 || sampleRate > kMaxSampleRate) {
         why = "sample rate out of range";
@@ -66,14 +76,12 @@ gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32
         why = "channel count out of range";
         return DSPERR_UnsupportedFormat;
     }
-    m_frameBytes = static_cast<size_t>(bitsPerSample / 8) * channels;
-    if (format != AV_SAMPLE_FMT_S16 || channels != 1 || sampleRate != kFingerprintRate) {
-        m_resampler.reset(new Resampler());
-        if (!m_resampler->Init(format, static_cast<int>(sampleRate), static_cast<int>(channels),
-                               kFingerprintRate, why)) {
-            return DSPERR_ProcessingFailed;
-        }
-    }
+    m_format = format;
+    m_sampleRate = sampleRate;
+    m_channels = channels;
+    m_frameBytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * channels;
+    gnsdk_error_t code = StartConverter(0, why);
+    if (code != GNSDK_SUCCESS) return code;
     m_chromaprint.reset(chromaprint_new(CHROMAPRINT_ALGORITHM_DEFAULT));
     if (!m_chromaprint) {
         why = "no fingerprint context";
@@ -86,8 +94,35 @@ gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32
     return GNSDK_SUCCESS;
 }
 
+gnsdk_error_t Feature::StartConverter(uint64_t layout, std::string& why) {
+    m_resampler.reset();
+    // fpcalc converts whatever is not 11025 Hz mono 16-bit already.
+    if (m_format == AV_SAMPLE_FMT_S16 && m_channels == 1 && m_sampleRate == kFingerprintRate)
+        return GNSDK_SUCCESS;
+    m_resampler.reset(new Resampler());
+    if (!m_resampler->Init(m_format, static_cast<int>(m_sampleRate), static_cast<int>(m_channels),
+                           layout, kFingerprintRate, why)) {
+        return DSPERR_ProcessingFailed;
+    }
+    return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t Feature::SetChannelLayout(uint64_t mask, std::string& why) {
+    if (m_ended) return DSPERR_WriteAfterEnd;
+    if (m_written) {
+        why = "the channel layout must come before the audio";
+        return DSPERR_InvalidArg;
+    }
+    if (mask != 0 && static_cast<uint32_t>(__builtin_popcountll(mask)) != m_channels) {
+        why = "the channel layout names another number of channels";
+        return DSPERR_InvalidArg;
+    }
+    return StartConverter(mask, why);
+}
+
 gnsdk_error_t Feature::Write(const uint8_t* data, size_t size, bool& complete, std::string& why) {
     complete = m_complete;
+    m_written = true;
     if (m_ended) return DSPERR_WriteAfterEnd;
     if (m_failed) {
         why = "an earlier write failed";
@@ -240,7 +275,8 @@ gnsdk_error_t AsyncFeature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, u
                                   std::string& why) {
     gnsdk_error_t code = m_feature.Begin(sampleRate, bitsPerSample, channels, why);
     if (code != GNSDK_SUCCESS) return code;
-    uint64_t frameBytes = static_cast<uint64_t>(bitsPerSample / 8) * channels;
+    uint64_t frameBytes =
+        static_cast<uint64_t>(av_get_bytes_per_sample(FormatFor(bitsPerSample))) * channels;
     uint64_t frames =
         (static_cast<uint64_t>(m_limit + kConverterLag) * sampleRate + kFingerprintRate - 1) /
         kFingerprintRate;
@@ -252,6 +288,17 @@ gnsdk_error_t AsyncFeature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, u
         return DSPERR_NoMemory;
     }
     return GNSDK_SUCCESS;
+}
+
+gnsdk_error_t AsyncFeature::SetChannelLayout(uint64_t mask, std::string& why) {
+    if (m_ended) return DSPERR_WriteAfterEnd;
+    // The worker touches the feature only for a queued block, and the queue's
+    // lock orders that after this call.
+    if (m_written > 0) {
+        why = "the channel layout must come before the audio";
+        return DSPERR_InvalidArg;
+    }
+    return m_feature.SetChannelLayout(mask, why);
 }
 
 gnsdk_error_t AsyncFeature::Write(const uint8_t* data, size_t size, bool& complete,

@@ -49,6 +49,9 @@ class Feature {
 
     gnsdk_error_t Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
                         std::string& why);
+    // Before the first write: the channels' speaker positions (0: the usual
+    // order for the count).
+    gnsdk_error_t SetChannelLayout(uint64_t mask, std::string& why);
     gnsdk_error_t Write(const uint8_t* data, size_t size, bool& complete, std::string& why);
     gnsdk_error_t EndOfWrite(std::string& why);
     gnsdk_error_t Retrieve(uint32_t* quality, const char** text) const;
@@ -62,6 +65,8 @@ class Feature {
         void operator()(ChromaprintContext* ctx) const { chromaprint_free(ctx); }
     };
 
+    // (Re)creates the converter for the begun format and `layout`.
+    gnsdk_error_t StartConverter(uint64_t layout, std::string& why);
     gnsdk_error_t WriteBytes(const uint8_t* data, size_t size, std::string& why);
     // Writes whole frames; `frames` may be large, it is converted in slices.
     gnsdk_error_t WriteFrames(const uint8_t* data, size_t frames, std::string& why);
@@ -75,6 +80,10 @@ class Feature {
     bool m_complete = false;
     bool m_ended = false;
     bool m_failed = false;  // a write or the end failed: no fingerprint
+    bool m_written = false;
+    AVSampleFormat m_format = AV_SAMPLE_FMT_NONE;
+    uint32_t m_sampleRate = 0;
+    uint32_t m_channels = 0;
     size_t m_frameBytes = 0;
     std::unique_ptr<Resampler> m_resampler;  // null when the input is already 11025 Hz mono 16-bit
     std::unique_ptr<ChromaprintContext, ChromaprintFree> m_chromaprint;
@@ -98,6 +107,8 @@ class AsyncFeature {
 
     gnsdk_error_t Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
                         std::string& why);
+    // Before the first write, while the worker has nothing to work on.
+    gnsdk_error_t SetChannelLayout(uint64_t mask, std::string& why);
     // Completion is judged from the amount of input, with a margin for the
     // converter's delay, so that it is known without waiting for the worker.
     // A failure of the worker is reported by the next call.

@@ -13,8 +13,8 @@ Resampler::~Resampler() {
     swr_free(&m_swr);
 }
 
-bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, int outRate,
-                     std::string& why) {
+bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, uint64_t layout,
+                     int outRate, std::string& why) {
     swr_free(&m_swr);
     m_swr = swr_alloc();
     if (m_swr == nullptr) {
@@ -22,19 +22,16 @@ bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, int ou
         return false;
     }
     AVChannelLayout inLayout;
-    av_channel_layout_default(&inLayout, channels);
+    if (layout != 0) {
+        av_channel_layout_from_mask(&inLayout, layout);
+    } else {
+        av_channel_layout_default(&inLayout, channels);
+    }
     AVChannelLayout outLayout = AV_CHANNEL_LAYOUT_MONO;
     av_opt_set_int(m_swr, "resampler", SWR_ENGINE_SWR, 0);
     av_opt_set_int(m_swr, "filter_size", 16, 0);
     av_opt_set_int(m_swr, "phase_shift", 8, 0);
     av_opt_set_int(m_swr, "linear_interp", 1, 0);
-    // fpcalc leaves the internal format to libswresample, which picks float for
-    // the float output of the lossy decoders. The decoder here hands over
-    // 16-bit samples, for which it would pick 16-bit; resampling in float
-    // instead reproduces fpcalc's samples for lossy files, and for 16-bit
-    // sources (where fpcalc resamples in 16-bit) differs at most in the last
-    // bit of a rare sample.
-    av_opt_set_int(m_swr, "tsf", AV_SAMPLE_FMT_FLTP, 0);
     av_opt_set_double(m_swr, "cutoff", 0.8, 0);
     av_opt_set_chlayout(m_swr, "in_chlayout", &inLayout, 0);
     av_opt_set_sample_fmt(m_swr, "in_sample_fmt", format, 0);

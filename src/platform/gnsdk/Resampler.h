@@ -15,10 +15,12 @@ namespace gnsdk_impl {
 
 // Converts interleaved PCM to mono signed 16-bit at another rate with
 // libswresample, configured as fpcalc's audio reader configures it (filter
-// size 16, phase shift 8, linear interpolation, cutoff 0.8, float internal
-// samples as it gets for lossy sources), so that the same decoded audio gives
-// the same samples and therefore the same fingerprint. Owned and used by one
-// thread at a time.
+// size 16, phase shift 8, linear interpolation, cutoff 0.8, the default
+// layout for the channel count), and like it leaving the internal sample
+// format to libswresample: 16-bit for 8- and 16-bit input, float for 32-bit
+// integers and float, double for double. Given the decoder's own samples,
+// as fpcalc's converter is, it makes the same samples and therefore the same
+// fingerprint. Owned and used by one thread at a time.
 class Resampler {
   public:
     Resampler() = default;
@@ -27,7 +29,10 @@ class Resampler {
     Resampler& operator=(const Resampler&) = delete;
 
     // False with a reason when libswresample refuses the format.
-    bool Init(AVSampleFormat format, int sampleRate, int channels, int outRate, std::string& why);
+    // `layout` names the channels' speaker positions (an AV_CH_* mask); 0
+    // means the usual order for the channel count.
+    bool Init(AVSampleFormat format, int sampleRate, int channels, uint64_t layout, int outRate,
+              std::string& why);
     // Converts `frames` interleaved frames. Returns the number of output
     // samples, which stay readable at Output() until the next call, or -1.
     int Convert(const uint8_t* in, int frames);

@@ -62,6 +62,10 @@ typedef struct gnsdk_feature_s* gnsdk_dsp_feature_handle_t;
 // 11025 Hz mono) reached the fingerprint.
 #define GNSDK_DSP_FEATURE_QUALITY_SHORT 0x1u
 
+// Added to bits_per_sample of gnsdk_dsp_feature_audio_begin: the samples are
+// IEEE floating point (32 or 64 bits) rather than integers.
+#define GNSDK_DSP_SAMPLE_FLOAT 0x100u
+
 // The fingerprint algorithms.
 #define GNSDK_DSP_ALGORITHM_MICRO "MicroFAPI-Q"
 #define GNSDK_DSP_ALGORITHM_NANO "NanoFAPI-Q"
@@ -105,11 +109,19 @@ gnsdk_error_t gnsdk_dsp_initialize(gnsdk_manager_handle_t manager);
 gnsdk_error_t gnsdk_dsp_shutdown(void);
 
 // Begins one fingerprint of interleaved PCM: 8-bit unsigned, 16-bit or 32-bit
-// signed little-endian samples, 1 to 8 channels, 1 Hz to 1 MHz.
+// signed, or (with GNSDK_DSP_SAMPLE_FLOAT) 32- or 64-bit float samples in the
+// machine's byte order, 1 to 32 channels, 1 Hz to 1 MHz. The audio reaches the
+// fingerprint the way fpcalc's does for a decoder that produces that format.
 gnsdk_error_t gnsdk_dsp_feature_audio_begin(gnsdk_user_handle_t user, gnsdk_cstr_t algorithm,
                                             gnsdk_uint32_t sample_rate,
                                             gnsdk_uint32_t bits_per_sample, gnsdk_uint32_t channels,
                                             gnsdk_dsp_feature_handle_t* p_feature);
+// This build's own call, before the first write: the speaker positions of the
+// channels as an FFmpeg channel mask (AV_CH_*) with one bit per channel. They
+// decide how the channels are mixed down; without this call (or with mask 0)
+// the usual order for the channel count applies.
+gnsdk_error_t gnsdk_dsp_feature_audio_channel_layout(gnsdk_dsp_feature_handle_t feature,
+                                                     uint64_t channel_mask);
 // Sets *p_complete once the algorithm has all the audio it uses; audio written
 // after that is ignored. The byte count need not be a whole number of frames.
 gnsdk_error_t gnsdk_dsp_feature_audio_write(gnsdk_dsp_feature_handle_t feature,

@@ -82,9 +82,13 @@ Result Fingerprint(gnsdk_user_handle_t user, const char* algorithm, const sample
                    size_t blockBytes) {
     Result result;
     gnsdk_dsp_feature_handle_t feature = nullptr;
-    result.code =
-        gnsdk_dsp_feature_audio_begin(user, algorithm, pcm.sampleRate, 16, pcm.channels, &feature);
+    result.code = gnsdk_dsp_feature_audio_begin(user, algorithm, pcm.sampleRate, pcm.bits,
+                                                pcm.channels, &feature);
     if (result.code != GNSDK_SUCCESS) return result;
+    if (pcm.layout != 0) {
+        result.code = gnsdk_dsp_feature_audio_channel_layout(feature, pcm.layout);
+        EXPECT_EQ(GNSDK_SUCCESS, result.code);
+    }
     for (size_t offset = 0; offset < pcm.bytes.size(); offset += blockBytes) {
         size_t size = std::min(blockBytes, pcm.bytes.size() - offset);
         gnsdk_bool_t complete = 0;
@@ -136,28 +140,57 @@ class Samples {
         static Samples samples;
         return samples;
     }
-    std::string path(const std::string& name) const { return paths_.at(name); }
+    std::string path(const std::string& name) const { return files_.at(name).path; }
+    // The file's audio as its codec produces it.
     const sampleaudio::Pcm& pcm(const std::string& name) {
         auto it = pcm_.find(name);
         if (it == pcm_.end()) {
             sampleaudio::Pcm pcm;
-            EXPECT_TRUE(sampleaudio::Decode(path(name), pcm)) << name;
+            EXPECT_TRUE(sampleaudio::Decode(path(name), pcm, files_.at(name).format)) << name;
+            pcm.layout = files_.at(name).layout;
             it = pcm_.emplace(name, pcm).first;
         }
         return it->second;
     }
 
   private:
+    struct File {
+        std::string path;
+        std::string format;   // the codec's own sample type, as ffmpeg names it raw
+        uint64_t layout = 0;  // the speaker positions the file names, when not the usual ones
+    };
     Samples() {
-        paths_["tune45.mp3"] = sampleaudio::Sample("gnsdk-tune45-seed1.mp3", 45, 1);
-        paths_["tune150.flac"] = sampleaudio::Sample("gnsdk-tune150-seed2.flac", 150, 2);
-        paths_["tune10.wav"] = sampleaudio::Sample("gnsdk-tune10-seed3.wav", 10, 3);
-        paths_["tune2.ogg"] = sampleaudio::Sample("gnsdk-tune2-seed4.ogg", 2, 4, "-c:a libvorbis");
-        paths_["mono11k.wav"] =
-            sampleaudio::Sample("gnsdk-mono11k-seed5.wav", 12, 5, "-ac 1 -ar 11025");
-        paths_["other45.mp3"] = sampleaudio::Sample("gnsdk-other45-seed6.mp3", 45, 6);
+        files_["tune45.mp3"] = {sampleaudio::Sample("gnsdk-tune45-seed1.mp3", 45, 1), "f32le"};
+        // ffmpeg encodes the generated (floating-point) audio as 24-bit FLAC.
+        files_["tune150.flac"] = {sampleaudio::Sample("gnsdk-tune150-seed2.flac", 150, 2), "s32le"};
+        files_["tune10.wav"] = {sampleaudio::Sample("gnsdk-tune10-seed3.wav", 10, 3), "s16le"};
+        files_["tune2.ogg"] = {sampleaudio::Sample("gnsdk-tune2-seed4.ogg", 2, 4, "-c:a libvorbis"),
+                               "f32le"};
+        files_["mono11k.wav"] = {
+            sampleaudio::Sample("gnsdk-mono11k-seed5.wav", 12, 5, "-ac 1 -ar 11025"), "s16le"};
+        files_["other45.mp3"] = {sampleaudio::Sample("gnsdk-other45-seed6.mp3", 45, 6), "f32le"};
+        files_["flac24-48k.flac"] = {
+            sampleaudio::Sample("gnsdk-flac24-48k-seed8.flac", 40, 8, "-ar 48000 -sample_fmt s32"),
+            "s32le"};
+        files_["alac24.m4a"] = {
+            sampleaudio::Sample("gnsdk-alac24-seed9.m4a", 20, 9, "-c:a alac -sample_fmt s32p"),
+            "s32le"};
+        files_["f32-22k.wav"] = {
+            sampleaudio::Sample("gnsdk-f32-22k-seed10.wav", 20, 10, "-ar 22050 -c:a pcm_f32le"),
+            "f32le"};
+        files_["f64-96k.wav"] = {
+            sampleaudio::Sample("gnsdk-f64-96k-seed11.wav", 12, 11, "-ar 96000 -c:a pcm_f64le"),
+            "f64le"};
+        files_["u8-8k-mono.wav"] = {
+            sampleaudio::Sample("gnsdk-u8-8k-seed12.wav", 20, 12, "-ar 8000 -ac 1 -c:a pcm_u8"),
+            "u8"};
+        // Front and back pairs: not the usual layout for four channels (which has
+        // a centre), so how it is mixed down depends on the layout being named.
+        files_["quad.flac"] = {
+            sampleaudio::Sample("gnsdk-quad-seed13.flac", 20, 13, "-channel_layout quad", 4),
+            "s32le", 0x33};
     }
-    std::map<std::string, std::string> paths_;
+    std::map<std::string, File> files_;
     std::map<std::string, sampleaudio::Pcm> pcm_;
 };
 
@@ -318,9 +351,6 @@ TEST_F(GnsdkTest, BeginChecksItsArguments) {
               gnsdk_dsp_feature_audio_begin(user_, nullptr, 44100, 16, 2, &feature));
     EXPECT_EQ(DSPERR_InvalidHandle, gnsdk_dsp_feature_audio_begin(nullptr, GNSDK_DSP_ALGORITHM_CMX,
                                                                   44100, 16, 2, &feature));
-    EXPECT_EQ(
-        DSPERR_UnsupportedFormat,
-        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 24, 2, &feature));
     EXPECT_EQ(DSPERR_UnsupportedFormat,
               gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 0, 16, 2, &feature));
     EXPECT_EQ(
@@ -328,12 +358,20 @@ TEST_F(GnsdkTest, BeginChecksItsArguments) {
         gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 0, &feature));
     EXPECT_EQ(
         DSPERR_UnsupportedFormat,
-        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 9, &feature));
+        gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, 16, 33, &feature));
     EXPECT_EQ(
         DSPERR_UnsupportedFormat,
         gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 2000000, 16, 2, &feature));
+    for (uint32_t bits : {24u, 8u | GNSDK_DSP_SAMPLE_FLOAT, 16u | GNSDK_DSP_SAMPLE_FLOAT,
+                          GNSDK_DSP_SAMPLE_FLOAT, 128u | GNSDK_DSP_SAMPLE_FLOAT}) {
+        EXPECT_EQ(
+            DSPERR_UnsupportedFormat,
+            gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100, bits, 2, &feature))
+            << bits;
+    }
     EXPECT_EQ(nullptr, feature);
-    for (uint32_t bits : {8u, 16u, 32u}) {
+    for (uint32_t bits :
+         {8u, 16u, 32u, 32u | GNSDK_DSP_SAMPLE_FLOAT, 64u | GNSDK_DSP_SAMPLE_FLOAT}) {
         ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_NANO,
                                                                8000, bits, 6, &feature));
         EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
@@ -348,9 +386,13 @@ TEST_F(GnsdkTest, CallOrderIsEnforced) {
     EXPECT_EQ(DSPERR_NotEnded, gnsdk_dsp_feature_retrieve_data(feature, nullptr, &text));
     EXPECT_EQ(nullptr, text);
     EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_write(feature, nullptr, 4, nullptr));
+    // A layout names as many speakers as there are channels, before any audio.
+    EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_channel_layout(feature, 0x7));
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_channel_layout(feature, 0x3));
     std::vector<unsigned char> silence(4000, 0);
     EXPECT_EQ(GNSDK_SUCCESS,
               gnsdk_dsp_feature_audio_write(feature, silence.data(), silence.size(), nullptr));
+    EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_channel_layout(feature, 0x3));
     ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
     gnsdk_bool_t complete = 1;
     EXPECT_EQ(DSPERR_WriteAfterEnd,
@@ -365,12 +407,17 @@ TEST_F(GnsdkTest, CallOrderIsEnforced) {
     EXPECT_EQ(DSPERR_InvalidHandle, gnsdk_dsp_feature_retrieve_data(nullptr, nullptr, &text));
 }
 
-// The key property: the same decoded audio gives what fpcalc prints.
+// The key property: the codec's own samples give what fpcalc prints, whatever
+// their type (float from the lossy codecs, 16- or 32-bit integers from the
+// lossless ones, 8-bit, double) and whether they need converting at all
+// (mono11k.wav is 11025 Hz mono 16-bit already).
 TEST_F(GnsdkTest, CantametrixEqualsFpcalc) {
     Samples& samples = Samples::Get();
-    for (const char* name : {"tune45.mp3", "tune150.flac", "tune10.wav", "mono11k.wav"}) {
+    for (const char* name :
+         {"tune45.mp3", "tune150.flac", "tune10.wav", "mono11k.wav", "flac24-48k.flac",
+          "alac24.m4a", "f32-22k.wav", "f64-96k.wav", "u8-8k-mono.wav", "quad.flac"}) {
         const sampleaudio::Pcm& pcm = samples.pcm(name);
-        size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.channels * 2;
+        size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.FrameBytes();
         Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, second);
         ASSERT_EQ(GNSDK_SUCCESS, result.code) << name;
         EXPECT_EQ(sampleaudio::Fpcalc(samples.path(name), 120), result.text) << name;
@@ -381,7 +428,7 @@ TEST_F(GnsdkTest, CantametrixEqualsFpcalc) {
 TEST_F(GnsdkTest, MicroEqualsFpcalcOverThirtySeconds) {
     Samples& samples = Samples::Get();
     const sampleaudio::Pcm& pcm = samples.pcm("tune45.mp3");
-    size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.channels * 2;
+    size_t second = static_cast<size_t>(pcm.sampleRate) * pcm.FrameBytes();
     Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_MICRO, pcm, second);
     ASSERT_EQ(GNSDK_SUCCESS, result.code);
     EXPECT_EQ(sampleaudio::Fpcalc(samples.path("tune45.mp3"), 30), result.text);
@@ -486,8 +533,8 @@ TEST_F(GnsdkTest, ReleaseWithoutEndOfWrite) {
     const sampleaudio::Pcm& pcm = samples.pcm("tune45.mp3");
     gnsdk_dsp_feature_handle_t feature = nullptr;
     ASSERT_EQ(GNSDK_SUCCESS,
-              gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, pcm.sampleRate, 16,
-                                            pcm.channels, &feature));
+              gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, pcm.sampleRate,
+                                            pcm.bits, pcm.channels, &feature));
     for (size_t offset = 0; offset + 65536 <= pcm.bytes.size(); offset += 65536) {
         ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_write(feature, pcm.bytes.data() + offset,
                                                                65536, nullptr));

@@ -6,8 +6,10 @@
 #include <bitset>
 #include <boost/filesystem.hpp>
 #include <cstdio>
+#include <map>
 #include <sstream>
 
+#include "platform/gnsdk/gnsdk.h"
 #include "support/TestHost.h"
 
 namespace sampleaudio {
@@ -31,24 +33,28 @@ std::string Channel(int seed, int channel) {
 
 }  // namespace
 
-bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs) {
+bool Make(const std::string& path, double seconds, int seed, const std::string& codecArgs,
+          int distinctChannels) {
     // Computed as mono at 22.05 kHz, which halves the cost twice over, then
     // written as stereo 44.1 kHz unless codecArgs says otherwise.
     std::ostringstream cmd;
-    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=exprs='" << Channel(seed, 0)
-        << "':s=22050:d=" << seconds << "\" -ac 2 -ar 44100 " << codecArgs << " '" << path << "'";
+    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=exprs='" << Channel(seed, 0);
+    for (int channel = 1; channel < distinctChannels; ++channel)
+        cmd << "|" << Channel(seed + channel, channel);
+    cmd << "':s=22050:d=" << seconds << "\" " << (distinctChannels > 0 ? "" : "-ac 2 -ar 44100 ")
+        << codecArgs << " '" << path << "'";
     return testsupport::run(cmd.str()) == 0;
 }
 
-std::string Sample(const std::string& name, double seconds, int seed,
-                   const std::string& codecArgs) {
+std::string Sample(const std::string& name, double seconds, int seed, const std::string& codecArgs,
+                   int distinctChannels) {
     boost::filesystem::path dir(OSTRA_SAMPLE_DIR);
     boost::filesystem::path path = dir / name;
     if (boost::filesystem::exists(path)) return path.string();
     boost::filesystem::create_directories(dir);
     boost::filesystem::path part =
         dir / boost::filesystem::unique_path("part-%%%%%%%%" + path.extension().string());
-    if (Make(part.string(), seconds, seed, codecArgs)) {
+    if (Make(part.string(), seconds, seed, codecArgs, distinctChannels)) {
         boost::filesystem::rename(part, path);
     } else {
         boost::system::error_code ignored;
@@ -57,7 +63,14 @@ std::string Sample(const std::string& name, double seconds, int seed,
     return path.string();
 }
 
-bool Decode(const std::string& path, Pcm& pcm) {
+bool Decode(const std::string& path, Pcm& pcm, const std::string& format) {
+    const std::map<std::string, uint32_t> bits = {{"u8", 8},
+                                                  {"s16le", 16},
+                                                  {"s32le", 32},
+                                                  {"f32le", 32 | GNSDK_DSP_SAMPLE_FLOAT},
+                                                  {"f64le", 64 | GNSDK_DSP_SAMPLE_FLOAT}};
+    if (bits.count(format) == 0) return false;
+    pcm.bits = bits.at(format);
     std::string info = testsupport::capture(
         "ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels -of "
         "default=noprint_wrappers=1 '" +
@@ -68,8 +81,9 @@ bool Decode(const std::string& path, Pcm& pcm) {
         if (line.compare(0, 12, "sample_rate=") == 0) pcm.sampleRate = std::stoi(line.substr(12));
         if (line.compare(0, 9, "channels=") == 0) pcm.channels = std::stoi(line.substr(9));
     }
-    std::string raw = testsupport::capture("ffmpeg -nostdin -v error -i '" + path +
-                                           "' -map 0:a:0 -f s16le -acodec pcm_s16le -");
+    std::string raw =
+        testsupport::capture("ffmpeg -nostdin -v error -i '" + path + "' -map 0:a:0 -f " + format +
+                             " -acodec pcm_" + format + " -");
     pcm.bytes.assign(raw.begin(), raw.end());
     return pcm.sampleRate > 0 && pcm.channels > 0 && !pcm.bytes.empty();
 }

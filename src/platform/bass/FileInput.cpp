@@ -1,0 +1,73 @@
+#include "platform/bass/FileInput.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace bass {
+
+namespace {
+
+// FFmpeg's own file protocol reads in blocks of this size.
+constexpr int kBufferSize = 64 * 1024;
+
+}  // namespace
+
+std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it has
+    // no effect on reads of a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::unique_ptr<FileInput> input(new FileInput(fd));
+    // Regular files only: a FIFO would block the first read, and a device
+    // such as /dev/urandom would decode without end.
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (buffer == nullptr) return nullptr;
+    input->io_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read, nullptr,
+                                    &FileInput::seek);
+    if (input->io_ == nullptr) {
+        av_free(buffer);
+        return nullptr;
+    }
+    return input;
+}
+
+FileInput::~FileInput() {
+    if (io_ != nullptr) {
+        // FFmpeg may have replaced the buffer it was given: free the current one.
+        av_freep(&io_->buffer);
+        avio_context_free(&io_);
+    }
+    ::close(fd_);
+}
+
+int FileInput::read(void* opaque, uint8_t* buffer, int size) {
+    const int fd = static_cast<FileInput*>(opaque)->fd_;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
+        if (n > 0) return static_cast<int>(n);
+        if (n == 0) return AVERROR_EOF;
+        if (errno != EINTR) return AVERROR(errno);
+    }
+}
+
+int64_t FileInput::seek(void* opaque, int64_t offset, int whence) {
+    const int fd = static_cast<FileInput*>(opaque)->fd_;
+    if (whence & AVSEEK_SIZE) {
+        struct stat info;
+        return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+    }
+    const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return position < 0 ? AVERROR(errno) : static_cast<int64_t>(position);
+}
+
+}  // namespace bass

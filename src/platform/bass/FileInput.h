@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavformat/avio.h>
+}
+
+namespace bass {
+
+// One audio file opened once, as a regular file, and the FFmpeg I/O context
+// that reads it through that descriptor alone. Checking a name and then
+// opening it again would let a symbolic link swapped in between (to a FIFO
+// nobody writes, say) block the decoding thread for ever; here the checked
+// descriptor is the one read. Used by the one thread that owns its stream.
+class FileInput {
+  public:
+    // Null when the path cannot be opened for reading or is not a regular file.
+    static std::unique_ptr<FileInput> open(const std::string& path);
+    ~FileInput();
+    FileInput(const FileInput&) = delete;
+    FileInput& operator=(const FileInput&) = delete;
+
+    // Owned here; must outlive every format context reading it.
+    AVIOContext* context() const { return io_; }
+
+  private:
+    explicit FileInput(int fd) : fd_(fd) {}
+    static int read(void* opaque, uint8_t* buffer, int size);
+    static int64_t seek(void* opaque, int64_t offset, int whence);
+
+    int fd_;
+    AVIOContext* io_ = nullptr;
+};
+
+}  // namespace bass
