@@ -33,6 +33,9 @@ bool Messenger::start() {
         boost::lock_guard<boost::mutex> lock(queueMutex_);
         state_ = LinkState::Connecting;
     }
+    // Reading may pause with no operation outstanding; the threads must
+    // still be there to resume it.
+    work_.reset(new asio::io_service::work(service_));
     asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port_);
     socket_.async_connect(endpoint,
                           asio::bind_executor(strand_, boost::bind(&Messenger::handle_connect, this,
@@ -60,6 +63,7 @@ void Messenger::stop() {
     if (threads_.size() == 0) return;
     close_queue();
     asio::post(strand_, [this] { do_close(); });
+    work_.reset();
     threads_.join_all();
 }
 

@@ -4,6 +4,7 @@
 #include <boost/thread.hpp>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "hostlink/Message.h"
@@ -68,6 +69,7 @@ class Messenger {
     boost::asio::io_service service_;
     boost::asio::io_service::strand strand_;
     boost::asio::ip::tcp::socket socket_;
+    std::unique_ptr<boost::asio::io_service::work> work_;  // start() and stop() only
     boost::thread_group threads_;
     MessageHandler* handler_;
 
