@@ -13,9 +13,11 @@
 namespace Ostra {
 
 // The memory requests may hold between being read and being finished,
-// queued ones and running ones together. A request of the largest admitted
-// size (a full frame plus its largest decoded form) fits exactly, alone.
-constexpr std::size_t kMaxRequestMemory = kMaxFrameLength + kMaxDecodedRequestBytes;
+// queued ones and running ones together: room for a request of the largest
+// admitted size (a full frame plus its largest decoded form) beside small
+// ones, so that a long command with a small argument never holds it back.
+constexpr std::size_t kMaxRequestMemory =
+    kMaxFrameLength + kMaxDecodedRequestBytes + 32u * 1024u * 1024u;
 
 // Owns the connection, the worker pool and every registered handler. Handlers
 // are registered on the main thread before start(); afterwards the table is
