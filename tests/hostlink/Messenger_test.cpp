@@ -147,7 +147,9 @@ TEST(Messenger, SendersWaitForTheHostAndStopReleasesThem) {
         ASSERT_EQ(body.substr(0, body.find(':')), std::to_string(i));
         ASSERT_EQ(body.size(), std::to_string(i).size() + 1 + (1u << 20));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (queued.load() <= stalled && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_GT(queued.load(), stalled) << "reading did not make room";
     EXPECT_LT(queued.load(), total);
     auto stopped = std::async(std::launch::async, [&] { link.messenger.stop(); });
