@@ -89,6 +89,21 @@ class SecondLane {
         m_thread.join();
     }
 
+    // Waits for the lane to finish. The wait is an interruption point: when
+    // the request is interrupted, so is the lane, so that stopping the helper
+    // never waits for the lane's file to be converted to the end.
+    void Join() {
+        if (!m_thread.joinable()) return;
+        try {
+            m_thread.join();
+        } catch (const boost::thread_interrupted&) {
+            m_thread.interrupt();
+            boost::this_thread::disable_interruption noInterruption;
+            m_thread.join();
+            throw;
+        }
+    }
+
     template <typename Work>
     void Start(Work work) {
         m_thread = boost::thread([work] {
@@ -203,6 +218,7 @@ void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
             second.Start([&queue] { queue.Drain(*DecoderSystem::CreateDecoder()); });
         }
         queue.Drain(*decoder);
+        second.Join();
     }
 
     const double converted = queue.Converted();

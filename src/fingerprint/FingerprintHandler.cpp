@@ -14,6 +14,7 @@
 #include "audio/DecoderSystem.h"
 #include "fingerprint/FingerprintSystem.h"
 #include "fingerprint/Fingerprinter.h"
+#include "hostlink/ResponseBatch.h"
 #include "scan/PathUtils.h"
 
 namespace {
@@ -39,11 +40,11 @@ const NamePair ALGORITHM_NAMES[] = {
     {"CMX", "Cantametrix-Q"},
 };
 
-void PushError(amf::amf_ecma_array& results, const std::string& error, const std::string& path) {
+void PushError(Ostra::ResponseBatch& results, const std::string& error, const std::string& path) {
     amf::amf_object entry;
     entry.set_string_property(kErrorKey, error);
     entry.set_string_property(kPathKey, path);
-    results.push_back(&entry);
+    results.add(entry);
 }
 
 // One entry of the "filePaths" array: the path text and whether it may be
@@ -200,8 +201,7 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
         return;
     }
 
-    uint32_t batchSize = BatchSize(parameters);
-    amf::amf_ecma_array results;
+    Ostra::ResponseBatch results(request, BatchSize(parameters));
     double successes = 0;
     for (const PathEntry& item : paths) {
         boost::this_thread::interruption_point();
@@ -226,8 +226,10 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
                                                   fingerprint.second);
                     }
                     entry.set_string_property(kPathKey, path);
-                    results.push_back(&entry);
-                    successes += 1;
+                    if (results.add(entry))
+                        successes += 1;
+                    else
+                        PushError(results, "fingerprint too large to send", path);
                 } else {
                     PushError(results, "empty fingerprint generated", path);
                 }
@@ -239,12 +241,8 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
                 PushError(results, std::string("Exception: ") + e.what(), path);
             }
         }
-        if (results.get_count() >= batchSize) {
-            request.SendResponseData(&results, false);
-            results.remove_all();
-        }
     }
-    if (results.get_count() > 0) request.SendResponseData(&results, false);
+    results.flush();
 
     amf::amf_object count;
     count.set_numeric_property(kCountKey, successes);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "hash/GetHasherForFile.h"
+#include "hostlink/ResponseBatch.h"
 
 namespace Ostra {
 
@@ -75,7 +76,8 @@ void FileHashHandler::hashFiles(Request& request) {
         return;
     }
     const amf::amf_ecma_array& filePaths = *static_cast<const amf::amf_ecma_array*>(list);
-    const std::uint64_t batchSize = readBatchSize(*parameters);
+    ResponseBatch batch(request, readBatchSize(*parameters));
+    const amf::amf_string error(kHashErrorText);
 
     double successes = 0;
     for (std::uint64_t i = 0;; ++i) {
@@ -87,27 +89,20 @@ void FileHashHandler::hashFiles(Request& request) {
         const std::string& path = static_cast<const amf::amf_string*>(entry)->get_value();
 
         std::string hash;
+        amf::amf_object item;
         if (hashOneFile(path, hash)) {
-            amf::amf_object item;
             item.set_string_property(kHashKey, hash);
             item.set_string_property(kPathKey, path);
-            results.push_back(&item);
-            if (results.get_count() >= batchSize) {
-                request.SendResponseData(&results, false);
-                results.remove_all();
-            }
-            successes += 1;
-        } else {
-            // No flush here: the host expects error entries to ride along
-            // with the next success or the leftovers.
-            amf::amf_string error(kHashErrorText);
-            results.push_back(&error);
         }
+        if (item.get_value().empty() || !batch.add(item)) {
+            // The batch size is not checked here: the host expects error
+            // entries to ride along with the next success or the leftovers.
+            batch.add(error, false);
+            continue;
+        }
+        successes += 1;
     }
-    if (results.get_count() > 0) {
-        request.SendResponseData(&results, false);
-        results.remove_all();
-    }
+    batch.flush();
     amf::amf_object summary;
     summary.set_numeric_property(kCountKey, successes);
     request.SendResponseData(&summary, true);

@@ -1,5 +1,6 @@
 #include "hostlink/Dispatcher.h"
 
+#include <algorithm>
 #include <boost/bind/bind.hpp>
 #include <limits>
 #include <unordered_set>
@@ -7,8 +8,9 @@
 namespace Ostra {
 
 Dispatcher::Dispatcher(unsigned short port)
-    : messenger_(port, nullptr), strand_(pool_.service()), table_(100) {
+    : budget_(kMaxRequestMemory), messenger_(port, nullptr), strand_(pool_.service()), table_(100) {
     messenger_.setHandler(this);
+    budget_.setWakeUp([this] { messenger_.resumeReading(); });
 }
 
 Dispatcher::~Dispatcher() {
@@ -46,13 +48,34 @@ void Dispatcher::stop() {
     pool_.stop();
 }
 
+std::size_t Dispatcher::frameReservation(std::size_t length) {
+    return length +
+           std::min(amf::kDecodeCostPerByte * length + amf::kDecodeSlack, kMaxDecodedRequestBytes);
+}
+
+bool Dispatcher::reserveFrame(std::uint32_t length) {
+    return budget_.tryTake(frameReservation(length));
+}
+
+void Dispatcher::cancelFrame(std::uint32_t length) {
+    budget_.give(frameReservation(length));
+}
+
 void Dispatcher::handleMessageReceived(const Message& message) {
     Request request(messenger_);
-    if (!request.parseMessage(message)) return;
-    auto found = table_.find(request.CommandName());
+    const bool parsed = request.parseMessage(message);
+    // What the request really holds replaces the reservation made for it.
+    if (parsed) request.holdWhileAlive(budget_.hold(request.decodedBytes()));
+    budget_.give(frameReservation(message.getSize()));
+    if (!parsed) {
+        if (request.refusedAsTooLarge()) request.SendErrorResponse("request too large to decode");
+        return;
+    }
+    // The whole name is looked up: "version" followed by a NUL byte and more
+    // is not "version".
+    auto found = table_.find(request.commandText());
     if (found == table_.end()) {
-        amf::amf_string reply("Error: Unknown command \"" + std::string(request.CommandName()) +
-                              "\"");
+        amf::amf_string reply("Error: Unknown command \"" + request.commandText() + "\"");
         request.SendResponseData(&reply, true);
         return;
     }

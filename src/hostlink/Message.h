@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace Ostra {
@@ -28,6 +29,16 @@ class MessageHandler {
   public:
     virtual ~MessageHandler() = default;
     virtual void handleMessageReceived(const Message& message) = 0;
+    // Asked on a connection thread before a body of `length` bytes is read.
+    // False holds reading back until the handler calls
+    // Messenger::resumeReading(); true commits the handler to expect either
+    // that body or cancelFrame(length).
+    virtual bool reserveFrame(std::uint32_t length) {
+        (void)length;
+        return true;
+    }
+    // A reserved body will not arrive (the connection ended part way).
+    virtual void cancelFrame(std::uint32_t length) { (void)length; }
 };
 
 }  // namespace Ostra

@@ -10,19 +10,69 @@ namespace pt = boost::posix_time;
 
 Request::Request(Messenger& messenger) : messenger_(&messenger), start_(pt::not_a_date_time) {}
 
-bool Request::parseMessage(const Message& message) {
-    std::unique_ptr<amf::amf0_data_type> root(amf::decode(message.data(), message.end()));
-    if (!root || root->get_type() != amf::AMF_OBJECT) return false;
-    const auto* envelope = static_cast<const amf::amf_object*>(root.get());
+bool Request::parseMessage(const Message& message, std::size_t maxDecoded) {
+    tooLarge_ = false;
+    const unsigned char* p = message.data();
+    std::size_t held = 0;
+    std::unique_ptr<amf::amf0_data_type> root(
+        amf::decode_bounded(p, message.end(), maxDecoded, &held));
+    if (!root) {
+        tooLarge_ = readEnvelopeOnly(message);
+        return false;
+    }
+    if (root->get_type() != amf::AMF_OBJECT) return false;
+    auto* envelope = static_cast<amf::amf_object*>(root.get());
     const amf::amf0_data_type* cmd = envelope->get_property("cmd");
     if (cmd == nullptr || cmd->get_type() != amf::AMF_STRING) return false;
     const amf::amf0_data_type* id = envelope->get_property("id");
     if (id == nullptr || id->get_type() != amf::AMF_NUMBER) return false;
     command_ = static_cast<const amf::amf_string*>(cmd)->get_value();
     id_ = static_cast<const amf::amf_numeric*>(id)->get_value();
-    const amf::amf0_data_type* arg = envelope->get_property("arg");
-    parameter_.reset(arg ? arg->clone() : nullptr);
+    // Taken out of the envelope rather than copied, so a large parameter is
+    // never held twice.
+    parameter_ = envelope->take_property("arg");
+    decoded_ = held;
     return true;
+}
+
+// Finds "cmd" and "id" in an envelope without building its values; true when
+// the body is a valid envelope.
+bool Request::readEnvelopeOnly(const Message& message) {
+    const unsigned char* p = message.data();
+    const unsigned char* end = message.end();
+    if (message.getSize() == 0 || *p++ != amf::AMF_OBJECT) return false;
+    bool haveCmd = false, haveId = false;
+    for (;;) {
+        if (end - p < 2) return false;
+        const std::size_t length = (std::size_t(p[0]) << 8) | p[1];
+        p += 2;
+        if (static_cast<std::size_t>(end - p) < length + (length == 0 ? 1 : 0)) return false;
+        if (length == 0) {
+            if (*p != amf::AMF_OBJECT_END) return false;
+            break;
+        }
+        const std::string key(reinterpret_cast<const char*>(p), length);
+        p += length;
+        const unsigned char* value = p;
+        if (!amf::skip_value(p, end)) return false;
+        if ((key == "cmd" && *value == amf::AMF_STRING) ||
+            (key == "id" && *value == amf::AMF_NUMBER)) {
+            std::unique_ptr<amf::amf0_data_type> small(amf::decode(value, p));
+            if (!small) return false;
+            if (key == "cmd") {
+                command_ = static_cast<const amf::amf_string*>(small.get())->get_value();
+                haveCmd = true;
+            } else {
+                id_ = static_cast<const amf::amf_numeric*>(small.get())->get_value();
+                haveId = true;
+            }
+        } else if (key == "cmd") {
+            haveCmd = false;
+        } else if (key == "id") {
+            haveId = false;
+        }
+    }
+    return haveCmd && haveId;
 }
 
 void Request::work_started() {
@@ -63,6 +113,8 @@ bool Request::encodeAndSend(const amf::amf0_data_type* data, bool done, double d
     std::size_t size = 1 + 3;
     for (const auto& entry : entries)
         size += 2 + std::char_traits<char>::length(entry.first) + amf::get_size(entry.second);
+    // The host refuses longer frames, and the 32-bit length would wrap.
+    if (size > kMaxFrameLength) return false;
     Message frame(size);
     unsigned char* p = frame.data();
     const unsigned char* end = frame.end();

@@ -1,5 +1,6 @@
+#include <unistd.h>
+
 #include <boost/lexical_cast.hpp>
-#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "hash/FileHashHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
+#include "hostlink/StopSignals.h"
 #include "hostlink/VersionHandler.h"
 #include "metadata/TaglibHandler.h"
 #include "scan/MediaScanHandler.h"
@@ -23,11 +25,6 @@ namespace {
 // Stands where the macOS build keeps its Foundation autorelease pool: an
 // object that lives exactly as long as main.
 class CocoaAutoReleasePool {};
-
-const std::string& stopWord() {
-    static const std::string word("QUIT");
-    return word;
-}
 
 void registerHandlers(Ostra::Dispatcher& dispatcher) {
     // Table order; a handler whose Setup fails leaves its commands unknown.
@@ -44,10 +41,8 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
 
 }  // namespace
 
-int RunAsHandler(int argc, char** argv) {
+int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
     (void)argc;
-    char line[257];
-    std::memset(line, 0, sizeof line);
     std::cout << argv[0] << " started!" << std::endl;
     std::unique_ptr<Ostra::Dispatcher> dispatcher;
     try {
@@ -55,11 +50,10 @@ int RunAsHandler(int argc, char** argv) {
         dispatcher.reset(new Ostra::Dispatcher(static_cast<unsigned short>(port)));
         registerHandlers(*dispatcher);
         dispatcher->start();
-        while (true) {
-            std::cin.getline(line, 256);
-            if (std::cin.fail()) break;
-            if (stopWord() == line) break;
-        }
+        // "QUIT", end of input, or SIGTERM, SIGINT or SIGHUP: all stop the
+        // same orderly way, so a conversion's temporary file is removed
+        // however the helper is told to end.
+        Ostra::waitForStop(STDIN_FILENO, signals);
         dispatcher->stop();
         dispatcher->unregisterHandlers();
         dispatcher.reset();
@@ -72,6 +66,8 @@ int RunAsHandler(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread keeps the signals blocked.
+    const Ostra::StopSignals signals;
     std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());
     if (!DecoderSystem::Init()) {
         std::cout << "Decoder System failed to initialize." << std::endl;
@@ -81,6 +77,6 @@ int main(int argc, char** argv) {
         std::cout << "Fingerprint System failed to initialize." << std::endl;
         return 1;
     }
-    if (argc == 2) RunAsHandler(argc, argv);
+    if (argc == 2) RunAsHandler(argc, argv, signals);
     return 0;
 }

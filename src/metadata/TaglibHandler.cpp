@@ -5,6 +5,7 @@
 #include <exception>
 #include <map>
 
+#include "hostlink/ResponseBatch.h"
 #include "metadata/TagReader.h"
 
 namespace Ostra {
@@ -58,7 +59,7 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
         return;
     }
     const auto* filePaths = static_cast<const amf::amf_ecma_array*>(list);
-    const unsigned long batchSize = batchSizeFrom(parameters->get_property("batchSize"));
+    ResponseBatch batch(request, batchSizeFrom(parameters->get_property("batchSize")));
 
     double successes = 0;
     for (std::uint64_t i = 0;; ++i) {
@@ -75,18 +76,11 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
             // Like an unreadable file: left out of the results.
             read = false;
         }
-        if (!read) continue;
-        results.push_back(&song);
-        if (results.get_count() >= batchSize) {
-            request.SendResponseData(&results, false);
-            results.remove_all();
-        }
+        // A song too large for any frame is left out like an unreadable file.
+        if (!read || !batch.add(song)) continue;
         ++successes;
     }
-    if (results.get_count() > 0) {
-        request.SendResponseData(&results, false);
-        results.remove_all();
-    }
+    batch.flush();
     amf::amf_object summary;
     summary.set_numeric_property("count", successes);
     request.SendResponseData(&summary, true);

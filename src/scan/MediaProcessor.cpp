@@ -32,8 +32,7 @@ bool endsWith(std::string_view text, const char* suffix) {
 
 MediaProcessor::MediaProcessor(Request& request, unsigned long batchSize)
     : request_(request),
-      batchSize_(batchSize),
-      batch_(new amf::amf_encoded_ecma_array()),
+      batch_(request, batchSize),
       knownIds_(kTableBuckets),
       paths_(kTableBuckets),
       albumArtistKeys_(kTableBuckets),
@@ -91,9 +90,7 @@ void MediaProcessor::finish() {
     report.set_numeric_property("duplicateCount", duplicateCount_);
     report.set_numeric_property("uniqueSongCount", uniqueSongCount_);
     report.set_numeric_property("playlistCount", playlistCount_);
-    batch_->push_back(&report);
-    request_.SendResponseData(batch_.get(), true);
-    batch_->remove_all();
+    batch_.finish(report);
 }
 
 void MediaProcessor::error(std::string message) {
@@ -318,13 +315,18 @@ void MediaProcessor::connectSongPlaylistIdToSongId(const std::string& playlistId
 }
 
 // Each record is encoded into the batch as it comes, so only its bytes wait
-// for the batch to fill.
-void MediaProcessor::append(const amf::amf0_data_type* value) {
-    batch_->push_back(value);
-    if (batch_->get_count() >= batchSize_) {
-        request_.SendResponseData(batch_.get(), false);
-        batch_->remove_all();
+// for the batch to fill. A record too large for any frame (tags of tens of
+// MiB) goes out without its oversized values, as a file whose tags could
+// not be read would.
+void MediaProcessor::append(const amf::amf_object* record) {
+    if (batch_.add(*record)) return;
+    const std::size_t kMaxKeptValueBytes = 1024 * 1024;
+    amf::amf_object reduced;
+    for (const auto& entry : record->get_value()) {
+        if (amf::get_size(entry.second) <= kMaxKeptValueBytes)
+            reduced.set_property(entry.first.get_value(), entry.second);
     }
+    batch_.add(reduced);
 }
 
 }  // namespace Ostra

@@ -11,6 +11,7 @@
 
 #include "amf/amf0.h"
 #include "hostlink/Request.h"
+#include "hostlink/ResponseBatch.h"
 #include "scan/IMediaProcessor.h"
 
 namespace Ostra {
@@ -88,11 +89,10 @@ class MediaProcessor : public IMediaProcessor {
     SongIdRef getPreferredSongId(SongIdRef keptId) const;
     static bool isPreferred(std::string_view ownId, std::string_view preferredId);
     void connectSongPlaylistIdToSongId(const std::string& playlistId, SongIdRef songId);
-    void append(const amf::amf0_data_type* value);
+    void append(const amf::amf_object* record);
 
     Request& request_;
-    unsigned long batchSize_;
-    boost::shared_ptr<amf::amf_encoded_ecma_array> batch_;
+    ResponseBatch batch_;
     std::pmr::monotonic_buffer_resource arena_;
     absl::flat_hash_set<std::string_view> knownIds_;
     IdTable paths_;

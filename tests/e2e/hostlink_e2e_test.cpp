@@ -61,10 +61,14 @@ TEST(HostLinkE2E, EchoReturnsNestedValuesNullAndUnknownCommands) {
     ASSERT_NE(prop(bare[0], "data"), nullptr);
     EXPECT_EQ(prop(bare[0], "data")->get_type(), amf::AMF_NULL);
 
-    auto unknown = host.call("ECHO");
-    ASSERT_EQ(unknown.size(), 1u);
-    EXPECT_TRUE(isDone(unknown[0]));
-    EXPECT_EQ(str(prop(unknown[0], "data")), "Error: Unknown command \"ECHO\"");
+    // Names compare exactly and over their whole length: a NUL byte does not
+    // end a name.
+    for (const std::string& name : {std::string("ECHO"), std::string("version\0junk", 12)}) {
+        auto unknown = host.call(name);
+        ASSERT_EQ(unknown.size(), 1u);
+        EXPECT_TRUE(isDone(unknown[0]));
+        EXPECT_EQ(str(prop(unknown[0], "data")), "Error: Unknown command \"" + name + "\"");
+    }
 
     // A short string the host may send (up to 65535 bytes) but the helper may
     // not (65532): the answer is an orderly error, never an undecodable frame.

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,13 @@ bool holdsOverlongShortString(const amf::amf0_data_type* v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<amf::amf0_data_type> value(amf::decode(data, data + size));
+    // Whatever decodes does so within the memory bound the request budget
+    // relies on, and skip_value accepts exactly what decode accepts.
+    const unsigned char* bounded = data;
+    std::unique_ptr<amf::amf0_data_type> again(
+        amf::decode_bounded(bounded, data + size, std::numeric_limits<std::size_t>::max()));
+    const unsigned char* skipped = data;
+    if (!value != !again || !value != !amf::skip_value(skipped, data + size)) std::abort();
     if (value) {
         std::vector<unsigned char> out(amf::get_size(value.get()));
         bool encoded = amf::encode(out.data(), out.data() + out.size(), value.get());

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,7 +15,8 @@ namespace {
 
 using boost::asio::ip::tcp;
 
-// Collects delivered bodies; called on connection threads.
+// Collects delivered bodies; called on connection threads. Reading goes on
+// only while `admit` is set.
 class Collector : public Ostra::MessageHandler {
   public:
     void handleMessageReceived(const Ostra::Message& m) override {
@@ -21,6 +24,8 @@ class Collector : public Ostra::MessageHandler {
         bodies_.emplace_back(reinterpret_cast<const char*>(m.data()), m.getSize());
         changed_.notify_all();
     }
+    bool reserveFrame(std::uint32_t) override { return admit; }
+    std::atomic<bool> admit{true};
     std::vector<std::string> waitFor(std::size_t n,
                                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -77,14 +82,79 @@ TEST(Messenger, DeliversFramesWholeAcrossSplitAndMergedSegments) {
     link.messenger.stop();
 }
 
-TEST(Messenger, OversizedLengthClosesTheConnectionWithoutDelivery) {
+// The bound is inclusive: a body of exactly the bound is delivered, one byte
+// more closes the connection before anything is read.
+TEST(Messenger, FrameLengthBoundIsInclusive) {
+    const struct {
+        std::uint32_t length;
+        bool delivered;
+    } rows[] = {{Ostra::kMaxFrameLength, true}, {Ostra::kMaxFrameLength + 1, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.length);
+        Link link;
+        std::string header(reinterpret_cast<const char*>(&row.length), 4);
+        if (row.delivered) {
+            link.write(header + std::string(row.length, 'b'));
+            auto bodies = link.collector.waitFor(1, std::chrono::seconds(60));
+            ASSERT_EQ(bodies.size(), 1u);
+            EXPECT_EQ(bodies[0].size(), row.length);
+        } else {
+            link.write(header + "abc");
+            EXPECT_TRUE(link.peerClosed());
+            EXPECT_TRUE(link.collector.waitFor(1, std::chrono::milliseconds(200)).empty());
+        }
+        link.messenger.stop();
+    }
+}
+
+TEST(Messenger, ARefusedReservationHoldsReadingUntilResumed) {
     Link link;
-    std::uint32_t length = Ostra::kMaxFrameLength + 1;
-    std::string header(reinterpret_cast<const char*>(&length), 4);
-    link.write(header + "abc");
-    EXPECT_TRUE(link.peerClosed());
-    EXPECT_TRUE(link.collector.waitFor(1, std::chrono::milliseconds(200)).empty());
+    link.collector.admit = false;
+    link.write(testsupport::frameOfBody("held") + testsupport::frameOfBody("next"));
+    EXPECT_TRUE(link.collector.waitFor(1, std::chrono::milliseconds(300)).empty());
+    link.collector.admit = true;
+    link.messenger.resumeReading();
+    EXPECT_EQ(link.collector.waitFor(2), (std::vector<std::string>{"held", "next"}));
     link.messenger.stop();
+}
+
+// A host that reads nothing: senders wait once the queue is full instead of
+// piling up frames, frames go out whole and in order as the host drains
+// them, and stop() returns at once, releasing a sender still waiting.
+TEST(Messenger, SendersWaitForTheHostAndStopReleasesThem) {
+    Link link;
+    const int total = 400;  // 400 MiB: far past the queue and the socket buffers
+    std::atomic<int> queued{0};
+    std::thread sender([&] {
+        for (int i = 0; i < total; ++i) {
+            std::string body = std::to_string(i) + ":" + std::string(1 << 20, 'x');
+            Ostra::Message m(body.size());
+            std::copy(body.begin(), body.end(), m.data());
+            link.messenger.sendMessage(std::move(m));
+            ++queued;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const int stalled = queued;
+    EXPECT_LT(stalled, 200) << "senders did not wait for the host";
+    for (int i = 0; i < 100; ++i) {
+        unsigned char header[4];
+        boost::asio::read(link.socket, boost::asio::buffer(header));
+        std::uint32_t n =
+            header[0] | header[1] << 8 | header[2] << 16 | std::uint32_t(header[3]) << 24;
+        std::string body(n, '\0');
+        boost::asio::read(link.socket, boost::asio::buffer(&body[0], n));
+        ASSERT_EQ(body.substr(0, body.find(':')), std::to_string(i));
+        ASSERT_EQ(body.size(), std::to_string(i).size() + 1 + (1u << 20));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (queued.load() <= stalled && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GT(queued.load(), stalled) << "reading did not make room";
+    EXPECT_LT(queued.load(), total);
+    auto stopped = std::async(std::launch::async, [&] { link.messenger.stop(); });
+    EXPECT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    sender.join();
 }
 
 TEST(Messenger, PartialBodyIsDiscardedWhenTheHostCloses) {

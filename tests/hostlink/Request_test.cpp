@@ -54,6 +54,29 @@ TEST(RequestParse, AcceptsOnlyObjectsWithStringCmdAndNumericId) {
     EXPECT_FALSE(empty.parseMessage(Ostra::Message()));
 }
 
+// A parameter past the decoding limit is not decoded, but a valid envelope
+// still yields its name and id, so the host can be answered; garbage cannot.
+TEST(RequestParse, OversizedParametersLeaveTheEnvelopeReadable) {
+    Ostra::Messenger messenger(1, nullptr);
+    amf::amf_strict_array nulls;
+    amf::amf_null null;
+    for (int i = 0; i < 1000; ++i) nulls.push_back(&null);
+    const std::string body = encodeValue(testsupport::makeRequest("echo", 42, &nulls));
+    Ostra::Request fits(messenger);
+    ASSERT_TRUE(fits.parseMessage(message(body), 1 << 20));
+    EXPECT_GE(fits.decodedBytes(), 8000u);  // one word per element at least
+
+    Ostra::Request refused(messenger);
+    EXPECT_FALSE(refused.parseMessage(message(body), 1000));
+    EXPECT_TRUE(refused.refusedAsTooLarge());
+    EXPECT_EQ(refused.commandText(), "echo");
+    EXPECT_EQ(refused.Id(), 42);
+
+    Ostra::Request garbage(messenger);
+    EXPECT_FALSE(garbage.parseMessage(message(body.substr(0, body.size() - 1)), 1000));
+    EXPECT_FALSE(garbage.refusedAsTooLarge());
+}
+
 TEST(RequestParse, CopiesShareTheParameter) {
     Ostra::Messenger messenger(1, nullptr);
     amf::amf_object arg;

@@ -10,6 +10,7 @@
 #include <array>
 #include <boost/filesystem.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -66,7 +67,18 @@ void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 std::string helperPath() {
-    return OSTRA_NATIVE_PATH;
+    const char* other = std::getenv("OSTRA_HELPER_UNDER_TEST");
+    return other != nullptr && *other != '\0' ? other : OSTRA_NATIVE_PATH;
+}
+
+long procStatusKib(pid_t pid, const std::string& field) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+    return -1;
 }
 
 HelperProcess::HelperProcess(const std::vector<std::string>& args,

@@ -35,8 +35,12 @@ std::string capture(const std::string& command);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
-// Path of the helper binary under test (from the build).
+// Path of the helper binary under test: the build's, or $OSTRA_HELPER_UNDER_TEST
+// (to measure another build with the same tests).
 std::string helperPath();
+// A figure of /proc/<pid>/status in KiB ("VmHWM" is the peak resident size);
+// -1 when it cannot be read.
+long procStatusKib(pid_t pid, const std::string& field);
 
 // The helper process with its standard input as a pipe and its standard
 // output and error captured to files.
