@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "common/ProcessCpu.h"
-#include "host/HostSession.h"
+#include "host/client/HostSession.h"
+#include "host/client/SessionError.h"
 
 namespace {
 
@@ -49,9 +50,11 @@ double percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
     std::string helper = argc > 1 ? argv[1] : "build/ostra-native";
     int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 10;
-    ostrahost::HostSession session(helper, 0, false);
-    if (!session.open()) {
-        std::cerr << "helper did not start\n";
+    Ostra::host::HostSession session;
+    try {
+        session.startHelper(helper, {}, Ostra::host::HelperOutput::Discard);
+    } catch (const Ostra::host::SessionError& e) {
+        std::cerr << "helper did not start: " << e.what() << "\n";
         return 3;
     }
     amf::amf_string payload("ping");
@@ -59,14 +62,14 @@ int main(int argc, char** argv) {
 
     for (int i = 0; i < 2000; ++i) {
         session.send("echo", ++id, &payload);
-        session.receive();
+        session.readResponse();
     }
     std::vector<double> latencies;
     const int rounds = 20000;
     for (int i = 0; i < rounds; ++i) {
         auto start = Clock::now();
         session.send("echo", ++id, &payload);
-        if (!session.receive()) return 3;
+        if (!session.readResponse()) return 3;
         latencies.push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
@@ -76,17 +79,17 @@ int main(int argc, char** argv) {
     auto start = Clock::now();
     while (sent < window) session.send("echo", ++id, &payload), ++sent;
     while (received < total) {
-        if (!session.receive()) return 3;
+        if (!session.readResponse()) return 3;
         ++received;
         if (sent < total) session.send("echo", ++id, &payload), ++sent;
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    ProcessCost before = costOf(session.helperPid());
+    ProcessCost before = costOf(session.helper().pid());
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    ProcessCost after = costOf(session.helperPid());
-    session.close();
+    ProcessCost after = costOf(session.helper().pid());
+    session.quit();
 
     double idleCpu = 100.0 * (after.cpuSeconds - before.cpuSeconds) / idleSeconds;
     double wakeups =

@@ -14,7 +14,8 @@
 #include <string>
 
 #include "common/ProcessCpu.h"
-#include "host/HostSession.h"
+#include "host/client/HostSession.h"
+#include "host/client/SessionError.h"
 
 namespace {
 
@@ -36,12 +37,16 @@ struct Scan {
     bool ok = false;
 };
 
-Scan scan(ostrahost::HostSession& session, const amf::amf_object& arg, double id) {
+Scan scan(Ostra::host::HostSession& session, const amf::amf_object& arg, double id) {
     Scan result;
     const auto start = std::chrono::steady_clock::now();
-    if (!session.send("scanDirectory", id, &arg)) return result;
+    try {
+        session.send("scanDirectory", id, &arg);
+    } catch (const Ostra::host::SessionError&) {
+        return result;
+    }
     for (;;) {
-        std::unique_ptr<amf::amf0_data_type> response = session.receive();
+        Ostra::host::Value response = session.readResponse(std::chrono::minutes(10));
         if (!response) return result;
         if (number(prop(response.get(), "id")) != id) continue;
         const amf::amf0_data_type* data = prop(response.get(), "data");
@@ -78,9 +83,11 @@ int main(int argc, char** argv) {
     }
     const int runs = argc > 3 ? std::max(1, std::stoi(argv[3])) : 3;
     const double batch = argc > 4 ? std::stod(argv[4]) : 100;
-    ostrahost::HostSession session(argv[1], 0, false);
-    if (!session.open()) {
-        std::cerr << "helper did not start\n";
+    Ostra::host::HostSession session;
+    try {
+        session.startHelper(argv[1], {}, Ostra::host::HelperOutput::Discard);
+    } catch (const Ostra::host::SessionError& e) {
+        std::cerr << "helper did not start: " << e.what() << "\n";
         return 1;
     }
     amf::amf_object arg;
@@ -100,7 +107,7 @@ int main(int argc, char** argv) {
     double cpuBefore = 0;
     for (int i = 0; i <= runs; ++i) {
         // Run 0 warms the cache and the helper up and is not counted.
-        if (i == 1) cpuBefore = benchsupport::cpuSeconds(session.helperPid());
+        if (i == 1) cpuBefore = benchsupport::cpuSeconds(session.helper().pid());
         const Scan run = scan(session, arg, i + 1);
         if (!run.ok) {
             std::cerr << "scan failed\n";
@@ -108,8 +115,8 @@ int main(int argc, char** argv) {
         }
         if (i > 0 && (best.seconds == 0 || run.seconds < best.seconds)) best = run;
     }
-    const double cpuPerScan = (benchsupport::cpuSeconds(session.helperPid()) - cpuBefore) / runs;
-    session.close();
+    const double cpuPerScan = (benchsupport::cpuSeconds(session.helper().pid()) - cpuBefore) / runs;
+    session.quit();
     std::cout << "helper scanDirectory: " << best.songs << " song records (unique " << best.unique
               << ", duplicates " << best.duplicates << "), best of " << runs << ": " << best.seconds
               << " s = " << static_cast<long>(best.songs / best.seconds) << " files/s; helper CPU "
