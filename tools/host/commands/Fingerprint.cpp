@@ -1,8 +1,11 @@
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <sstream>
 
 #include "host/CliDocs.h"
+#include "host/FailureReason.h"
 #include "host/FileList.h"
+#include "host/UsageError.h"
 #include "host/commands/ListRun.h"
 #include "host/commands/Subcommand.h"
 
@@ -12,12 +15,14 @@ namespace {
 
 using nlohmann::json;
 
+// The helper counts a repeated type once; so does the table.
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> items;
     std::string item;
     for (char c : text + ",") {
         if (c == ',') {
-            if (!item.empty()) items.push_back(item);
+            if (!item.empty() && std::find(items.begin(), items.end(), item) == items.end())
+                items.push_back(item);
             item.clear();
         } else if (c != ' ') {
             item += c;
@@ -49,6 +54,9 @@ std::string readableError(const std::string& text) {
     return readable + " (error " + code + ")";
 }
 
+// The SDK's word for audio too short for a fingerprint, in its error record.
+constexpr const char* kTooShortError = "returned invalid data (SHORT)";
+
 class FingerprintCommand : public Subcommand {
   public:
     CLI::App* define(CLI::App& app) override {
@@ -68,6 +76,10 @@ class FingerprintCommand : public Subcommand {
     int run(const GlobalOptions& options) override {
         const std::vector<std::string> files = files_.files();
         const std::vector<std::string> typeList = splitList(types_);
+        // The helper would call every readable file a success, with no
+        // fingerprint at all.
+        if (typeList.empty())
+            throw UsageError("no fingerprint type given (--types CMX,MICRO,NANO)");
         Session session(options);
         std::vector<std::string> columns{"path"};
         columns.insert(columns.end(), typeList.begin(), typeList.end());
@@ -90,6 +102,10 @@ class FingerprintCommand : public Subcommand {
                     json record =
                         failureRecord(path.is_string() ? path.get<std::string>() : "", error);
                     record["path"] = path;
+                    if (record["reason"] == kUnsupportedAudio && entry["error"].is_string() &&
+                        entry["error"].get_ref<const std::string&>().find(kTooShortError) !=
+                            std::string::npos)
+                        record["reason"] = "too short to fingerprint";
                     out.record(record);
                 } else {
                     out.record(entry);

@@ -1,6 +1,8 @@
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <map>
 
+#include "host/FailureReason.h"
 #include "host/FileList.h"
 #include "host/commands/ListRun.h"
 #include "host/commands/Subcommand.h"
@@ -23,6 +25,13 @@ std::string wavPathFor(const std::string& path) {
     const std::string::size_type dot = path.rfind('.');
     if (dot == std::string::npos || dot <= nameStart) return path + ".wav";
     return path.substr(0, dot) + ".wav";
+}
+
+bool isWavName(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string extension = path.substr(path.size() - 4);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".wav";
 }
 
 // One "convertToWav" request per file, several in flight, so that each file
@@ -73,6 +82,10 @@ class WavCommand : public Subcommand {
                 ++converted;
             } else {
                 json record = failureRecord(path, nullptr);
+                // The helper skips ".wav" sources without opening them: the
+                // file is fine, only not converted.
+                if (record["reason"] == kUnsupportedAudio && isWavName(path))
+                    record["reason"] = "already a WAV file";
                 record["converted"] = false;
                 finished[index] = record;
                 ++failed;
