@@ -54,8 +54,12 @@ std::string readableError(const std::string& text) {
     return readable + " (error " + code + ")";
 }
 
-// The SDK's word for audio too short for a fingerprint, in its error record.
-constexpr const char* kTooShortError = "returned invalid data (SHORT)";
+// How the SDK's error record says the audio was too short: too few samples
+// for a full fingerprint, or for any.
+bool tooShort(const std::string& error) {
+    return error.find("returned invalid data (SHORT)") != std::string::npos ||
+           error.find("returned invalid data (EMPTY)") != std::string::npos;
+}
 
 class FingerprintCommand : public Subcommand {
   public:
@@ -103,8 +107,7 @@ class FingerprintCommand : public Subcommand {
                         failureRecord(path.is_string() ? path.get<std::string>() : "", error);
                     record["path"] = path;
                     if (record["reason"] == kUnsupportedAudio && entry["error"].is_string() &&
-                        entry["error"].get_ref<const std::string&>().find(kTooShortError) !=
-                            std::string::npos)
+                        tooShort(entry["error"].get_ref<const std::string&>()))
                         record["reason"] = "too short to fingerprint";
                     out.record(record);
                 } else {
