@@ -5,6 +5,7 @@ holding clients/python. Audio is generated with ffmpeg into a temporary
 folder; AMF0 bytes are checked against the literal frames of docs/protocol.md.
 """
 
+import math
 import os
 import shutil
 import socket
@@ -221,12 +222,15 @@ class Commands(WithHelper):
         m4a, mp3 = (os.path.join(self.dir, "Music", name) for name in ("third.m4a", "third.mp3"))
         shutil.copy(self.second, m4a)
         shutil.copy(self.first, mp3)
+        # A play count that reads as NaN travels as such (null in JSON, which
+        # the schemas must take).
         tracks = ""
         for track_id, path, name in ((11, self.first, "First"), (12, copy, "First"),
                                      (13, self.second, "Second"), (14, m4a, "Third"),
                                      (15, mp3, "Third")):
             tracks += ("<key>%d</key><dict><key>Track ID</key><integer>%d</integer>"
                        "<key>Name</key><string>%s</string><key>Artist</key><string>A</string>"
+                       "<key>Play Count</key><integer>nan</integer>"
                        "<key>Location</key><string>file://%s</string></dict>\n"
                        % (track_id, track_id, name, path))
         plist = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -246,6 +250,7 @@ class Commands(WithHelper):
             shutil.rmtree(os.path.join(self.dir, "Music"))
         self.assertEqual(scan.libraries, ["iTunes"])
         songs = {r["songPlistId"]: r for r in records if r["objectType"] == "song"}
+        self.assertTrue(math.isnan(songs["11"]["playCount"]))
         playlist = [r for r in records if r["objectType"] == "playlist"][0]
         # The copy's entry names the song kept.
         self.assertEqual(playlist["songs"], [songs["11"]["id"], songs["13"]["id"]])
