@@ -30,6 +30,9 @@ bad = [
     response("scanDirectory", [{"objectType": "duplicate", "path": "/m/b.mp3", "duplicateOf": "x",
                                 "type": "title", "key": "k"}, report]),          # unknown duplicate type
     response("scanMediaLibs", [{"objectType": "playlist", "source": "iTunes", "songs": [1]}, report]),
+    response("scanMediaLibs", ["iTunes"]),                                        # library list as the end
+    response("extractMetadataFromFiles", [{"path": "/m/a.mp3", "id": "mamp3", "size": None,
+                                           "duration": 1, "trackNumber": 1}], done=False),  # tags give numbers
     response("audioHash", [{"hash": "ABC", "path": "/m/a.mp3"}], done=False),    # not 40 hex digits
     response("audioHash", {"count": 1}, done=False),                             # count before the end
     response("fingerprints", [{"error": "it broke", "path": "/m/a.mp3"}], done=False),
