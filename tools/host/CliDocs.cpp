@@ -283,13 +283,17 @@ std::string bashCompletion(const CLI::App& app) {
         << "}\n"
         << "_ostra_host() {\n"
         << "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+        // Bash splits "--format=table" at the "=": "--format" "=" "table".
+        << "    if [[ $cur == = ]]; then cur=\"\"\n"
+        << "    elif [[ $prev == = ]]; then prev=${COMP_WORDS[COMP_CWORD-2]}; fi\n"
         << "    local sub=\"\" at=0 i\n"
         << "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
         << "        case ${COMP_WORDS[i]} in\n";
     if (!globalValued.empty()) {
         std::string pattern;
         for (const auto& name : globalValued) pattern += (pattern.empty() ? "" : "|") + name;
-        out << "            " << pattern << ") ((i++)) ;;\n";
+        out << "            " << pattern
+            << ") [[ ${COMP_WORDS[i+1]} == = ]] && ((i++)); ((i++)) ;;\n";
     }
     out << "            -*) ;;\n"
         << "            *) sub=${COMP_WORDS[i]}; at=$i; break ;;\n"
