@@ -144,23 +144,28 @@ written.
 For a file that failed, the record holds the helper's own text in "error" (when it gave one)
 and, in "reason", what \fBostra\-host\fR found itself: the system's text for a file that
 cannot be opened ("No such file or directory", "Permission denied", "Is a directory"),
-"not a regular file", or "unsupported or damaged audio".
+"not a regular file", or "unsupported or damaged audio" ("already a WAV file" for
+\fBwav\fR, "too short to fingerprint" for \fBfingerprint\fR, where the helper's text says so).
+Control characters in a table cell show as "?".
 .SH EXIT STATUS
 .TP
 .B 0
 every item succeeded
 .TP
 .B 1
-an item failed (the number of failures is given on standard error), or the helper answered
-an error
+an item failed (the number of failures is given on standard error), the helper answered
+an error, or standard output could not be written (when its reader went away,
+\fBostra\-host\fR ends by SIGPIPE instead, as any writer does)
 .TP
 .B 2
-usage error: an unknown subcommand or flag, a missing argument, an unreadable file list
+usage error: an unknown subcommand or flag, a missing argument, a file list that cannot be
+read or holds no names (a NUL byte without \fB\-0\fR, a name longer than any path)
 .TP
 .B 3
 the helper was not found, did not start, or died
 .PP
-\fBkeep\-awake\fR exits with its command's status (127 when the command cannot be started).
+\fBkeep\-awake\fR exits with its command's status (126 when the command cannot be run, 127
+when it is not found).
 .SH ENVIRONMENT
 .TP
 .B OSTRA_NATIVE
