@@ -306,7 +306,7 @@ expect_rc "keep-awake command that cannot run" 126 env DBUS_SYSTEM_BUS_ADDRESS="
     "$HOST" keep-awake -- "$LIB/notes.txt"
 # The command gets none of ostra-host's sockets.
 expect_rc "keep-awake command's descriptors" 0 env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" \
-    "$HOST" keep-awake sh -c 'for fd in /proc/$$/fd/*; do readlink "$fd"; done'
+    "$HOST" keep-awake sh -c 'for fd in /proc/$$/fd/*; do readlink "$fd"; done; exit 0'
 grep -q 'socket:' "$WORK/out" && fail "keep-awake's command holds a socket of ostra-host: $(cat "$WORK/out")"
 # The command gets the signals' usual actions: a writer whose reader is gone ends by SIGPIPE.
 expect_rc "keep-awake command in a pipeline" 141 env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" \
