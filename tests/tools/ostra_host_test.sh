@@ -120,8 +120,9 @@ expect_rc "scan two folders table" 0 "$HOST" scan "$LIB/sub" "$LIB" --ext mp3 --
 [ "$(grep -c '^folder: ' "$WORK/out")" -eq 2 ] || fail "the table does not name each report's folder"
 
 # A missing folder: the error, then still the report; exit 1.
-expect_rc "scan missing dir" 1 "$HOST" scan "$WORK/no-such-dir"
-expect_err "scan missing dir" 'Problem occurred during file system scanning.'
+expect_rc "scan missing dir" 1 "$HOST" scan "$LIB/sub" "$WORK/no-such-dir"
+# The walk's text does not say which folder; the message does.
+expect_err "scan missing dir" "error for $WORK/no-such-dir: Problem occurred during file system scanning."
 check "scan missing dir report" "lines[-1].get('uniqueSongCount') == 0" "$WORK/out"
 
 # The iTunes library scan on a home without a library: an empty list, then the report.

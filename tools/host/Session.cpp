@@ -92,12 +92,14 @@ std::string errorText(const json& data) {
     return {};
 }
 
-void reportHelperError(const std::string& text) {
-    note("the helper answered an error: " + text);
+void reportHelperError(const std::string& text, const std::string& about) {
+    note("the helper answered an error" + (about.empty() ? std::string() : " for " + about) + ": " +
+         text);
 }
 
 int exchange(Session& session, const std::string& command, const json* arg,
-             const std::function<void(const json& data, bool done)>& onData, bool scan) {
+             const std::function<void(const json& data, bool done)>& onData, bool scan,
+             const std::string& about) {
     const double id = session.send(command, arg);
     int result = kSuccess;
     bool reportFollows = false;
@@ -112,7 +114,7 @@ int exchange(Session& session, const std::string& command, const json* arg,
         if (response.id != id) continue;
         const std::string error = errorText(response.data);
         if (!error.empty()) {
-            reportHelperError(error);
+            reportHelperError(error, about);
             result = kFailed;
             reportFollows = scan && error.rfind(kScanParameterErrorPrefix, 0) != 0;
             continue;

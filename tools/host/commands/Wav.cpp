@@ -73,7 +73,7 @@ class WavCommand : public Subcommand {
             inFlight.erase(it);
             const std::string error = errorText(response.data);
             if (!error.empty()) {
-                reportHelperError(error);
+                reportHelperError(error, path);
                 status = kFailed;
                 finished[index] = json{{"path", path}, {"error", error}};
             } else if (response.data.is_object() && response.data.value("filesConverted", 0) > 0) {
