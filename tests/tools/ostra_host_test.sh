@@ -220,6 +220,14 @@ find "$ODD" -type f -print0 | sort -z >"$WORK/list0"
 expect_rc "hash --files-from - -0" 0 sh -c "'$HOST' hash --files-from - -0 <'$WORK/list0'"
 check "hash --files-from - -0" "sorted(l['path'] for l in lines[:-1]) == sorted(['$ODD/line\nbreak.mp3', \
 \"$ODD/it's here.m4a\"]) and lines[-1] == {'count': 2}" "$WORK/out"
+# A name that is not UTF-8 prints with U+FFFD in "path" (JSON is Unicode) and
+# its bytes in "pathBytes"; empty entries and a last name without its NUL are fine.
+cp "$LIB/first.mp3" "$ODD/caf"$'\xe9'".mp3"
+printf '%s\0\0%s' "$ODD/caf"$'\xe9'".mp3" "$LIB/first.mp3" >"$WORK/list0"
+expect_rc "hash of a name that is not UTF-8" 0 sh -c "'$HOST' hash --files-from - -0 <'$WORK/list0'"
+check "hash of a name that is not UTF-8" "[l.get('path') for l in lines] == ['$ODD/caf\ufffd.mp3', '$LIB/first.mp3', None] \
+and __import__('base64').b64decode(lines[0]['pathBytes']) == b'$ODD/caf\xe9.mp3' and 'pathBytes' not in lines[1]" "$WORK/out"
+rm "$ODD/caf"$'\xe9'".mp3"
 printf '%s\n\n%s\n' "$LIB/first.mp3" "$LIB/second.m4a" >"$WORK/list"
 for command in tags hash fingerprint wav; do
     expect_rc "$command --files-from FILE" 0 "$HOST" "$command" "$LIB/sub/first copy.mp3" --files-from "$WORK/list"
@@ -467,6 +475,13 @@ grep -q -- '--ext' "$WORK/out" || fail "scan --help does not list --ext"
 
 # --- finding the helper ---
 
+# A port that is taken: said so, not a bare "bind" error.
+coproc TAKEN { python3 -c 'import socket, sys; s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+print(s.getsockname()[1], flush=True); sys.stdin.read()'; }
+read -r taken <&"${TAKEN[0]}"
+expect_rc "--port taken" 3 "$HOST" --port "$taken" version
+expect_err "--port taken" "cannot listen on 127.0.0.1:$taken (Address already in use)"
+kill "$TAKEN_PID" 2>/dev/null
 expect_rc "missing helper" 3 "$HOST" --helper /no/such/helper version
 expect_err "missing helper" "/no/such/helper cannot be run: No such file or directory"
 expect_rc "helper that exits" 3 "$HOST" --helper /bin/false sysinfo

@@ -147,6 +147,8 @@ cannot be opened ("No such file or directory", "Permission denied", "Is a direct
 "not a regular file", or "unsupported or damaged audio" ("already a WAV file" for
 \fBwav\fR, "too short to fingerprint" for \fBfingerprint\fR, where the helper's text says so).
 Control characters in a table cell show as "?".
+A path that is not UTF\-8 shows U+FFFD for its odd bytes in "path" (or "wav"), and its
+bytes in base64 in "pathBytes" (or "wavBytes").
 .SH EXIT STATUS
 .TP
 .B 0

@@ -6,6 +6,8 @@
 #include <wchar.h>
 
 #include <algorithm>
+#include <boost/archive/iterators/base64_from_binary.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
 #include <cstdio>
 #include <iostream>
 
@@ -157,6 +159,38 @@ std::string printable(const std::string& text) {
     return out;
 }
 
+bool isUtf8(const std::string& text) {
+    char32_t code = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8Sequence(text, i, code);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string base64(const std::string& bytes) {
+    using namespace boost::archive::iterators;
+    using ToBase64 = base64_from_binary<transform_width<std::string::const_iterator, 6, 8>>;
+    std::string text(ToBase64(bytes.begin()), ToBase64(bytes.end()));
+    text.append((3 - bytes.size() % 3) % 3, '=');
+    return text;
+}
+
+// JSON text is Unicode, so a file name that is not UTF-8 prints with U+FFFD
+// in place of its odd bytes, and no longer names the file. Such a path gets
+// its bytes beside it, in base64, under the key with "Bytes" appended.
+nlohmann::json withPathBytes(const nlohmann::json& record) {
+    if (!record.is_object()) return record;
+    nlohmann::json out = record;
+    for (const char* key : {"path", "wav"}) {
+        auto it = record.find(key);
+        if (it != record.end() && it->is_string() && !isUtf8(it->get_ref<const std::string&>()))
+            out[std::string(key) + "Bytes"] = base64(it->get_ref<const std::string&>());
+    }
+    return out;
+}
+
 }  // namespace
 
 std::size_t displayWidth(const std::string& text) {
@@ -192,7 +226,7 @@ RecordWriter::RecordWriter(std::ostream& out, OutputFormat format, std::vector<s
 void RecordWriter::record(const nlohmann::json& value) {
     if (format_ == OutputFormat::JsonLines) {
         clearProgressLine();
-        out_ << dumpLine(value) << "\n";
+        out_ << dumpLine(withPathBytes(value)) << "\n";
         flushOutput(out_);
         return;
     }

@@ -22,21 +22,21 @@ constexpr const char* kScanParameterErrorPrefix = "MediaScanHandler:";
 
 }  // namespace
 
-Session::Session(const GlobalOptions& options, bool checkedRequests) : session_(options.port) {
-    try {
-        if (options.port != 0) {
-            note("waiting for a helper on port " + std::to_string(session_.port()));
-            session_.accept(std::chrono::milliseconds::max());
-        } else {
-            session_.startHelper(
-                locateHelper(options.helper), {},
-                options.verbose ? HelperOutput::ToStandardError : HelperOutput::Discard,
-                std::chrono::seconds(30));
-        }
-    } catch (const SessionError& e) {
-        throw HelperFailure(e.what());
+// The whole constructor is the try block: listening on the port can fail
+// before the body runs.
+Session::Session(const GlobalOptions& options, bool checkedRequests) try : session_(options.port) {
+    if (options.port != 0) {
+        note("waiting for a helper on port " + std::to_string(session_.port()));
+        session_.accept(std::chrono::milliseconds::max());
+    } else {
+        session_.startHelper(
+            locateHelper(options.helper), {},
+            options.verbose ? HelperOutput::ToStandardError : HelperOutput::Discard,
+            std::chrono::seconds(30));
     }
     session_.logRequests(checkedRequests);
+} catch (const SessionError& e) {
+    throw HelperFailure(e.what());
 }
 
 Session::~Session() {

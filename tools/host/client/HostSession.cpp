@@ -33,12 +33,18 @@ HostSession::HostSession(unsigned short port)
     // A helper that dies while we write must not take this process with it.
     signal(SIGPIPE, SIG_IGN);
     const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
-    acceptor_.open(endpoint.protocol());
-    closeOnExec(acceptor_.native_handle());
-    acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(1);
-    port_ = acceptor_.local_endpoint().port();
+    try {
+        acceptor_.open(endpoint.protocol());
+        closeOnExec(acceptor_.native_handle());
+        acceptor_.set_option(tcp::acceptor::reuse_address(true));
+        acceptor_.bind(endpoint);
+        acceptor_.listen(1);
+        port_ = acceptor_.local_endpoint().port();
+    } catch (const boost::system::system_error& e) {
+        throw SessionError(
+            SessionError::Kind::HelperDidNotStart,
+            "cannot listen on 127.0.0.1:" + std::to_string(port) + " (" + e.code().message() + ")");
+    }
 }
 
 HostSession::~HostSession() {
