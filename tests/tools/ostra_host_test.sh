@@ -204,6 +204,11 @@ expect_rc "wav all converted" 0 "$HOST" wav "$WORK/convert me.ogg"
 cp "$WORK/convert me.wav" "$WORK/already.WAV"
 expect_rc "wav of a WAV file" 1 "$HOST" wav "$WORK/already.WAV"
 check "wav of a WAV file" "lines[0]['reason'] == 'already a WAV file'" "$WORK/out"
+mkdir -p "$WORK/blocked/song.wav"
+cp "$LIB/fourth.ogg" "$WORK/blocked/song.ogg"
+expect_rc "wav where a folder takes the WAV file's name" 1 "$HOST" wav "$WORK/blocked/song.ogg"
+check "wav where a folder takes the WAV file's name" \
+    "lines[0]['reason'] == 'the WAV file cannot be written: Is a directory'" "$WORK/out"
 tone "$WORK/short.mp3" 440 1 "Short" -c:a libmp3lame
 expect_rc "fingerprint of short audio" 1 "$HOST" fingerprint "$WORK/short.mp3"
 check "fingerprint of short audio" "lines[0]['reason'] == 'too short to fingerprint'" "$WORK/out"

@@ -144,8 +144,9 @@ written.
 For a file that failed, the record holds the helper's own text in "error" (when it gave one)
 and, in "reason", what \fBostra\-host\fR found itself: the system's text for a file that
 cannot be opened ("No such file or directory", "Permission denied", "Is a directory"),
-"not a regular file", or "unsupported or damaged audio" ("already a WAV file" for
-\fBwav\fR, "too short to fingerprint" for \fBfingerprint\fR, where the helper's text says so).
+"not a regular file", or "unsupported or damaged audio" (for \fBwav\fR also "already a WAV
+file" and "the WAV file cannot be written: ...", for \fBfingerprint\fR "too short to
+fingerprint" where the helper's text says so).
 Control characters in a table cell show as "?".
 A path that is not UTF\-8 shows U+FFFD for its odd bytes in "path" (or "wav"), and its
 bytes in base64 in "pathBytes" (or "wavBytes").
