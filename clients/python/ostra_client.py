@@ -15,7 +15,10 @@ Commands that answer with a list are generators of records, yielded as their
 batches arrive (``scan_directory``, ``scan_media_libs``, ``extract_metadata``,
 ``audio_hash``, ``fingerprints``); the others return their one answer. Each
 command sends its request when it is called, so several can be in flight at
-once; responses of other requests are kept until their turn comes.
+once; responses of other requests are kept until their turn comes. The
+records of a request can be read once; a request whose records are left
+unread (a loop left with ``break``, a result dropped) is abandoned, and its
+remaining responses are read and dropped, never kept.
 
 Values: AMF0 objects become dicts; ECMA arrays keyed "0".."n-1" (the empty one
 too) and strict arrays become lists, other ECMA arrays dicts; numbers become
@@ -57,6 +60,10 @@ MAX_DEPTH = 64
 #: Parameter errors of the scan commands start with this and end the request;
 #: an error of the walk is followed by the final batch with the report.
 SCAN_PARAMETER_ERROR = "MediaScanHandler:"
+#: The reply to a command the helper does not know starts with this.
+UNKNOWN_COMMAND = "Error: Unknown command "
+#: The commands whose error may be followed by one more response (the report).
+SCAN_COMMANDS = ("scanDirectory", "scanMediaLibs")
 
 
 class AmfError(ValueError):
@@ -284,8 +291,15 @@ class Helper:
         self._socket = connection
         self._process = process
         self._next_id = 1
+        # Requests whose last response has not been read yet, by id: their
+        # command. Responses to any other id are read and dropped.
+        self._open = {}
+        # Responses read for an open request while another was being read.
         self._pending = collections.defaultdict(collections.deque)
-        self._commands = {}
+        # Open requests nobody reads any more (a generator left before its
+        # end, a result never iterated): their responses are dropped as they
+        # come, so that an abandoned scan of a large library holds nothing.
+        self._abandoned = set()
         path = os.environ.get("OSTRA_RECORD_LOG")
         self._log = _RecordLog(path) if path else None
 
@@ -381,8 +395,8 @@ class Helper:
         if arg is not _NO_ARG:
             envelope["arg"] = arg
         data = frame(envelope)
+        self._open[request_id] = command
         if self._log is not None:
-            self._commands[request_id] = command
             self._log.append("request", None, envelope)
         try:
             self._socket.sendall(data)
@@ -395,8 +409,6 @@ class Helper:
         while n > 0:
             try:
                 chunk = self._socket.recv(min(n, 1 << 20))
-            except socket.timeout:
-                raise
             except OSError as e:
                 raise ConnectionLost("the connection failed (%s)" % e) from e
             if not chunk:
@@ -407,14 +419,14 @@ class Helper:
 
     def read_envelope(self, timeout=None):
         """The next response envelope from the connection, whatever its id;
-        None when ``timeout`` seconds passed before a frame began."""
-        self._socket.settimeout(timeout)
-        try:
-            header = self._read_exactly(4)
-        except socket.timeout:
-            return None
-        finally:
-            self._socket.settimeout(None)
+        None when ``timeout`` seconds passed before a frame began. A frame
+        that has begun is read to its end, so a timeout never leaves the
+        stream in the middle of one."""
+        if timeout is not None:
+            ready, _, _ = select.select([self._socket], [], [], max(timeout, 0))
+            if not ready:
+                return None
+        header = self._read_exactly(4)
         (length,) = struct.unpack("<I", header)
         if length > MAX_FRAME_BYTES:
             raise ConnectionLost("a frame of %d bytes: the stream is broken" % length)
@@ -425,29 +437,91 @@ class Helper:
         if not isinstance(envelope, dict) or not isinstance(envelope.get("id"), (int, float)):
             raise ConnectionLost("a frame that is not a response envelope")
         if self._log is not None:
-            self._log.append("response", self._commands.get(envelope["id"]), envelope)
+            self._log.append("response", self._open.get(envelope["id"]), envelope)
         return envelope
+
+    @staticmethod
+    def _is_last(command, envelope):
+        """Whether ``envelope`` is the last response of its request: the first
+        with "done" true, except a scan's error of the walk, after which the
+        batch with the report still follows."""
+        if envelope.get("done") is not True:
+            return False
+        if command in SCAN_COMMANDS:
+            text = Helper.error_text(envelope.get("data"))
+            return text is None or text.startswith((SCAN_PARAMETER_ERROR, UNKNOWN_COMMAND))
+        return True
+
+    def _close_request(self, request_id):
+        self._open.pop(request_id, None)
+        self._pending.pop(request_id, None)
+        self._abandoned.discard(request_id)
+
+    def _settle(self, request_id, envelope):
+        if self._is_last(self._open.get(request_id), envelope):
+            self._close_request(request_id)
+
+    def abandon(self, request_id):
+        """Nobody will read the rest of this request's responses: they are
+        dropped as they arrive instead of being kept."""
+        if request_id not in self._open:
+            return
+        command = self._open[request_id]
+        kept = self._pending.pop(request_id, ())
+        if any(self._is_last(command, envelope) for envelope in kept):
+            self._close_request(request_id)
+        else:
+            self._abandoned.add(request_id)
+
+    def _route(self, envelope):
+        """Keeps a response read for another request, for that request; drops
+        it when that request is abandoned, or not open at all (a helper that
+        answers an id twice, or one never sent)."""
+        other = envelope["id"]
+        if other not in self._open:
+            return
+        if other in self._abandoned:
+            if self._is_last(self._open[other], envelope):
+                self._close_request(other)
+            return
+        self._pending[other].append(envelope)
 
     def envelopes(self, request_id, timeout=None):
         """The response envelopes of one request, in order, through its first
         with "done" true. Responses to other requests are kept for them.
-        ``timeout``: seconds to wait for each; ResponseTimeout when it passes."""
-        while True:
-            queue = self._pending.get(request_id)
-            if queue:
-                envelope = queue.popleft()
-            else:
-                envelope = self.read_envelope(timeout)
-                if envelope is None:
-                    raise ResponseTimeout("no response to request %s within %s s"
-                                          % (request_id, timeout))
-                if envelope["id"] != request_id:
-                    self._pending[envelope["id"]].append(envelope)
-                    continue
-            yield envelope
-            if envelope.get("done") is True:
-                self._pending.pop(request_id, None)
-                return
+        ``timeout``: seconds to wait for each; ResponseTimeout when it passes
+        (the request stays open: envelopes() again reads on). Left before
+        that "done" otherwise (``break``, an exception, the generator
+        dropped), the request is abandoned: its other responses are dropped."""
+        if request_id not in self._open:
+            raise ValueError("request %s has no responses left to read" % request_id)
+        ended = False
+        try:
+            while True:
+                queue = self._pending.get(request_id)
+                if queue:
+                    envelope = queue.popleft()
+                else:
+                    deadline = None if timeout is None else time.monotonic() + timeout
+                    while True:
+                        left = None if deadline is None else deadline - time.monotonic()
+                        envelope = self.read_envelope(left)
+                        if envelope is None:
+                            ended = True  # not abandoned: a caller may wait again
+                            raise ResponseTimeout("no response to request %s within %s s"
+                                                  % (request_id, timeout))
+                        if envelope["id"] == request_id:
+                            break
+                        self._route(envelope)
+                if envelope.get("done") is True:
+                    ended = True
+                    self._settle(request_id, envelope)
+                yield envelope
+                if ended:
+                    return
+        finally:
+            if not ended:
+                self.abandon(request_id)
 
     def call(self, command, arg=_NO_ARG):
         """Sends a request and yields its response envelopes as they arrive."""
@@ -458,7 +532,7 @@ class Helper:
         """The helper's error text in a response's "data", or None."""
         if isinstance(data, dict) and len(data) == 1 and isinstance(data.get("error"), str):
             return data["error"]
-        if isinstance(data, str) and data.startswith("Error: Unknown command "):
+        if isinstance(data, str) and data.startswith(UNKNOWN_COMMAND):
             return data
         return None
 
@@ -554,8 +628,20 @@ class Scan:
         self.report = None
         self._helper = helper
         self._id = helper.request(command, arg)
+        self._read = False
+
+    def __del__(self):
+        # Never iterated: nobody will read the responses.
+        if not getattr(self, "_read", True):
+            self._helper.abandon(self._id)
 
     def __iter__(self):
+        if self._read:
+            raise RuntimeError("the records of a scan can be read once")
+        self._read = True
+        return self._records()
+
+    def _records(self):
         error = None
         first = True
         envelopes = self._helper.envelopes(self._id)
@@ -565,13 +651,14 @@ class Scan:
             except StopIteration:
                 break
             except ResponseTimeout:
+                self._helper.abandon(self._id)
                 break
             data = envelope.get("data")
             text = Helper.error_text(data)
             if text is not None:
                 # An error carries "done" true; only an error of the walk is
                 # followed by more, so only then is the request followed on.
-                if text.startswith(SCAN_PARAMETER_ERROR) or text.startswith("Error: Unknown"):
+                if text.startswith((SCAN_PARAMETER_ERROR, UNKNOWN_COMMAND)):
                     raise HelperError(text)
                 error = text
                 envelopes = self._helper.envelopes(self._id, self.REPORT_AFTER_ERROR_TIMEOUT)
@@ -605,8 +692,20 @@ class FileRecords:
         arg["filePaths"] = self.paths
         arg["batchSize"] = batch_size
         self._id = helper.request(command, arg)
+        self._read = False
+
+    def __del__(self):
+        # Never iterated: nobody will read the responses.
+        if not getattr(self, "_read", True):
+            self._helper.abandon(self._id)
 
     def __iter__(self):
+        if self._read:
+            raise RuntimeError("the records of a request can be read once")
+        self._read = True
+        return self._records()
+
+    def _records(self):
         position = 0
         for envelope in self._helper.envelopes(self._id):
             data = envelope.get("data")

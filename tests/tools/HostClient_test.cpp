@@ -137,9 +137,11 @@ TEST(HostSession, RecordLogNamesEachResponsesCommand) {
         session.call("noSuchCommand");
         session.logRequests(true);
         session.call("version");
+        // One at a time: requests run in parallel, so two in flight may be
+        // answered in either order.
         session.send("echo", 99, nullptr);
-        session.sendRaw(frame(makeRequest("echo", 100, nullptr)));
         session.readResponse();
+        session.sendRaw(frame(makeRequest("echo", 100, nullptr)));
         session.readResponse();
         session.quit();
     }

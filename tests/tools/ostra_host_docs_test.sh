@@ -61,6 +61,9 @@ hash $DIR/s|$DIR/second.m4a $DIR/songs $DIR/songs.txt $DIR/sub folder
 hash --files-from $DIR/f|$DIR/first.mp3
 hash --ver|--verbose --version
 --helper /bin/true sc|scan
+--format = t|table
+--format = table sc|scan
+--format =  |json table
 raw audio|audioHash
 scan --e|--ext
 keep-awake --req|--require

@@ -120,8 +120,9 @@ expect_rc "scan two folders table" 0 "$HOST" scan "$LIB/sub" "$LIB" --ext mp3 --
 [ "$(grep -c '^folder: ' "$WORK/out")" -eq 2 ] || fail "the table does not name each report's folder"
 
 # A missing folder: the error, then still the report; exit 1.
-expect_rc "scan missing dir" 1 "$HOST" scan "$WORK/no-such-dir"
-expect_err "scan missing dir" 'Problem occurred during file system scanning.'
+expect_rc "scan missing dir" 1 "$HOST" scan "$LIB/sub" "$WORK/no-such-dir"
+# The walk's text does not say which folder; the message does.
+expect_err "scan missing dir" "error for $WORK/no-such-dir: Problem occurred during file system scanning."
 check "scan missing dir report" "lines[-1].get('uniqueSongCount') == 0" "$WORK/out"
 
 # The iTunes library scan on a home without a library: an empty list, then the report.
@@ -199,6 +200,19 @@ check "wav records" "lines[0] == {'path': '$WORK/convert me.ogg', 'converted': T
 'reason': 'unsupported or damaged audio'} and lines[-1] == {'filesConverted': 1, 'filesSkipped': 1}" "$WORK/out"
 [ -s "$WORK/convert me.wav" ] || fail "wav file not written"
 expect_rc "wav all converted" 0 "$HOST" wav "$WORK/convert me.ogg"
+# Failures the file itself does not explain get the helper's reason, not "damaged".
+cp "$WORK/convert me.wav" "$WORK/already.WAV"
+expect_rc "wav of a WAV file" 1 "$HOST" wav "$WORK/already.WAV"
+check "wav of a WAV file" "lines[0]['reason'] == 'already a WAV file'" "$WORK/out"
+mkdir -p "$WORK/blocked/song.wav"
+cp "$LIB/fourth.ogg" "$WORK/blocked/song.ogg"
+expect_rc "wav where a folder takes the WAV file's name" 1 "$HOST" wav "$WORK/blocked/song.ogg"
+check "wav where a folder takes the WAV file's name" \
+    "lines[0]['reason'] == 'the WAV file cannot be written: Is a directory'" "$WORK/out"
+tone "$WORK/short.mp3" 440 1 "Short" -c:a libmp3lame
+expect_rc "fingerprint of short audio" 1 "$HOST" fingerprint "$WORK/short.mp3"
+check "fingerprint of short audio" "lines[0]['reason'] == 'too short to fingerprint'" "$WORK/out"
+expect_rc "fingerprint without types" 2 "$HOST" fingerprint --types , "$LIB/first.mp3"
 
 # --- file lists ---
 
@@ -211,20 +225,62 @@ find "$ODD" -type f -print0 | sort -z >"$WORK/list0"
 expect_rc "hash --files-from - -0" 0 sh -c "'$HOST' hash --files-from - -0 <'$WORK/list0'"
 check "hash --files-from - -0" "sorted(l['path'] for l in lines[:-1]) == sorted(['$ODD/line\nbreak.mp3', \
 \"$ODD/it's here.m4a\"]) and lines[-1] == {'count': 2}" "$WORK/out"
+# A name that is not UTF-8 prints with U+FFFD in "path" (JSON is Unicode) and
+# its bytes in "pathBytes"; empty entries and a last name without its NUL are fine.
+cp "$LIB/first.mp3" "$ODD/caf"$'\xe9'".mp3"
+printf '%s\0\0%s' "$ODD/caf"$'\xe9'".mp3" "$LIB/first.mp3" >"$WORK/list0"
+expect_rc "hash of a name that is not UTF-8" 0 sh -c "'$HOST' hash --files-from - -0 <'$WORK/list0'"
+check "hash of a name that is not UTF-8" "[l.get('path') for l in lines] == ['$ODD/caf\ufffd.mp3', '$LIB/first.mp3', None] \
+and __import__('base64').b64decode(lines[0]['pathBytes']) == b'$ODD/caf\xe9.mp3' and 'pathBytes' not in lines[1]" "$WORK/out"
+rm "$ODD/caf"$'\xe9'".mp3"
 printf '%s\n\n%s\n' "$LIB/first.mp3" "$LIB/second.m4a" >"$WORK/list"
 for command in tags hash fingerprint wav; do
     expect_rc "$command --files-from FILE" 0 "$HOST" "$command" "$LIB/sub/first copy.mp3" --files-from "$WORK/list"
     check "$command --files-from FILE" "[l['path'] for l in lines if 'path' in l] == \
 ['$LIB/sub/first copy.mp3', '$LIB/first.mp3', '$LIB/second.m4a']" "$WORK/out"
 done
-expect_rc "--files-from a missing file" 2 "$HOST" hash --files-from "$WORK/no-list"
-expect_err "--files-from a missing file" "cannot read $WORK/no-list"
+# Lists that cannot be read, or are no lists of names, are usage errors.
+head -c 5000 /dev/zero | tr '\0' x >"$WORK/one-long-line"
+while IFS='|' read -r what list flags message; do
+    # shellcheck disable=SC2086
+    expect_rc "--files-from $what" 2 "$HOST" hash --files-from "$list" $flags
+    expect_err "--files-from $what" "$message"
+done <<EOF
+a missing file|$WORK/no-list||cannot read $WORK/no-list: No such file or directory
+a folder|$WORK/folder.mp3||cannot read $WORK/folder.mp3: Is a directory
+an audio file|$LIB/first.mp3||holds a NUL byte: NUL-separated names need -0
+a name past PATH_MAX|$WORK/one-long-line|-0|is longer than 4096 bytes
+EOF
+expect_rc "--files-from a closed standard input" 2 sh -c "exec <&-; '$HOST' hash --files-from -"
+expect_err "--files-from a closed standard input" "cannot read standard input: Bad file descriptor"
 expect_rc "no files at all" 2 "$HOST" hash
+# Arguments before a "--" stay arguments; after it, a name may start with "-".
+cp "$LIB/first.mp3" "$WORK/-dash.mp3"
+expect_rc "arguments around --" 0 sh -c "cd '$WORK' && '$HOST' hash --batch 1 '$LIB/first.mp3' -- -dash.mp3"
+check "arguments around --" "[l.get('path') for l in lines] == ['$LIB/first.mp3', '-dash.mp3', None]" "$WORK/out"
 # A list longer than one request holds.
 for i in $(seq 1 1100); do echo "$LIB/first.mp3"; done >"$WORK/long-list"
 expect_rc "hash of 1100 files" 0 "$HOST" hash --files-from "$WORK/long-list" --batch 100
 check "hash of 1100 files" "len(lines) == 1101 and lines[-1] == {'count': 1100} and \
 len({l['hash'] for l in lines[:-1]}) == 1" "$WORK/out"
+
+# --- standard output ---
+
+# A reader that goes away ends the run as it ends any writer, by SIGPIPE,
+# instead of the run going on to its end for nobody.
+"$HOST" hash --files-from "$WORK/long-list" --batch 1 | head -1 >/dev/null
+rc=${PIPESTATUS[0]}
+[ "$rc" -eq 141 ] || fail "hash | head -1: exit status $rc, expected 141 (SIGPIPE)"
+# Output that cannot be written is an error, a closed standard output too
+# (where the helper's socket would otherwise take its number).
+while IFS='|' read -r what redirect message; do
+    expect_rc "output $what" 1 sh -c "exec $redirect; '$HOST' fingerprint '$LIB/first.mp3'"
+    expect_err "output $what" "write error: $message"
+done <<'EOF'
+to a full disk|>/dev/full|No space left on device
+closed|>&-|Bad file descriptor
+and input closed|<&- >&-|Bad file descriptor
+EOF
 
 # --- machine facts ---
 
@@ -260,6 +316,15 @@ expect_rc "keep-awake --require without bus" 1 env DBUS_SYSTEM_BUS_ADDRESS="$NOB
 grep -q 'running' "$WORK/out" && fail "keep-awake --require ran the command"
 expect_rc "keep-awake missing command" 127 env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" \
     "$HOST" keep-awake -- /no/such/program
+expect_rc "keep-awake command that cannot run" 126 env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" \
+    "$HOST" keep-awake -- "$LIB/notes.txt"
+# The command gets none of ostra-host's sockets.
+expect_rc "keep-awake command's descriptors" 0 env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" \
+    "$HOST" keep-awake sh -c 'for fd in /proc/$$/fd/*; do readlink "$fd"; done; exit 0'
+grep -q 'socket:' "$WORK/out" && fail "keep-awake's command holds a socket of ostra-host: $(cat "$WORK/out")"
+# The command gets the signals' usual actions: a writer whose reader is gone ends by SIGPIPE.
+expect_rc "keep-awake command in a pipeline" 141 env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" \
+    "$HOST" keep-awake bash -c 'yes | head -1 >/dev/null; exit "${PIPESTATUS[0]}"'
 
 # SIGTERM to ostra-host reaches the command, and ostra-host waits for it.
 STRAY="$WORK/child.pid"
@@ -392,6 +457,19 @@ rows = [l for l in lines[2:] if "Test Artist" in l]
 sys.exit(0 if len(rows) == 2 and all(width(l[:l.index("Test Artist")]) == at for l in rows) else 1)
 EOF
 
+# Tags and names are anyone's: a table sends the terminal no control
+# character, and bytes that are not UTF-8 show as U+FFFD, as in JSON.
+tone "$WORK/escape.mp3" 440 1 $'evil\e[2J\e]0;title\ax' -c:a libmp3lame
+cp "$WORK/narrow.mp3" "$WORK/caf"$'\xe9'".mp3"
+expect_rc "tags table with controls" 0 "$HOST" --format table tags "$WORK/escape.mp3" "$WORK/caf"$'\xe9'".mp3"
+python3 - "$WORK/out" <<'EOF' || fail "the table passes controls or bad UTF-8 on: $(cat -v "$WORK/out")"
+import sys
+raw = open(sys.argv[1], "rb").read()
+text = raw.decode("utf-8")  # raises on bytes that are not UTF-8
+sys.exit(0 if not any(ord(c) < 32 and c != "\n" for c in text) and "evil?[2J?]0;title?x" in text
+         and "caf\ufffd.mp3" in text else 1)
+EOF
+
 # Usage errors: exit 2.
 expect_rc "scan without dir" 2 "$HOST" scan
 expect_rc "bad json" 2 "$HOST" raw echo '{not json'
@@ -402,9 +480,39 @@ grep -q -- '--ext' "$WORK/out" || fail "scan --help does not list --ext"
 
 # --- finding the helper ---
 
+# A port that is taken: said so, not a bare "bind" error.
+coproc TAKEN { python3 -c 'import socket, sys; s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+print(s.getsockname()[1], flush=True); sys.stdin.read()'; }
+read -r taken <&"${TAKEN[0]}"
+expect_rc "--port taken" 3 "$HOST" --port "$taken" version
+expect_err "--port taken" "cannot listen on 127.0.0.1:$taken (Address already in use)"
+kill "$TAKEN_PID" 2>/dev/null
 expect_rc "missing helper" 3 "$HOST" --helper /no/such/helper version
 expect_err "missing helper" "/no/such/helper cannot be run: No such file or directory"
 expect_rc "helper that exits" 3 "$HOST" --helper /bin/false sysinfo
+# A helper that answers in forms it never would: no garbage count, and a
+# clear word on what came instead of a number.
+cat >"$WORK/odd-helper" <<'EOF'
+#!/usr/bin/env python3
+import os, socket, struct, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.recv(65536)
+def key(k): return struct.pack(">H", len(k)) + k
+def number(x): return b"\x00" + struct.pack(">d", x)
+odd = {"count": b"\x03" + key(b"count") + number(1e300) + b"\x00\x00\x09",
+       "type": b"\x03" + key(b"filesConverted") + b"\x02\x00\x01x" + b"\x00\x00\x09"}
+body = (b"\x03" + key(b"data") + odd[os.environ["ODD"]] + key(b"done") + b"\x01\x01" +
+        key(b"duration") + number(0) + key(b"id") + number(1) + b"\x00\x00\x09")
+s.sendall(struct.pack("<I", len(body)) + body)
+sys.stdin.read()
+EOF
+chmod +x "$WORK/odd-helper"
+# (Kept out of the record log, which holds only what the real helper says.)
+expect_rc "a count past any integer" 0 env -u OSTRA_RECORD_LOG ODD=count "$HOST" --helper "$WORK/odd-helper" hash "$LIB/first.mp3"
+check "a count past any integer" "lines == [{'count': 0}]" "$WORK/out"
+expect_rc "a text for a number" 3 env -u OSTRA_RECORD_LOG ODD=type "$HOST" --helper "$WORK/odd-helper" wav "$LIB/first.mp3"
+expect_err "a text for a number" "the helper sent an answer of an unexpected form"
+
 # ostra-host alone in a folder finds the helper on PATH, and says where it
 # looked when it is nowhere.
 mkdir -p "$WORK/bin" "$WORK/elsewhere"
@@ -462,6 +570,15 @@ EOF
         fail "scan on a terminal"
     grep -qa 'scan: 1 record,' "$WORK/typescript" || fail "progress line for one record: $(cat -v "$WORK/typescript")"
     grep -qa '1 records' "$WORK/typescript" && fail "progress line says 1 records"
+    # On a narrow terminal the line is cut to fit, or every redraw would leave
+    # a wrapped row behind.
+    script -qec "stty cols 20; '$HOST' hash $WORK/many-*.mp3 >/dev/null" "$WORK/typescript" >/dev/null 2>&1 ||
+        fail "hash on a narrow terminal"
+    python3 - "$WORK/typescript" <<'EOF' || fail "progress line wider than the terminal: $(cat -v "$WORK/typescript")"
+import re, sys
+drawn = re.findall(r"\x1b\[K([^\r\n\x1b]+)", open(sys.argv[1], encoding="utf-8", errors="replace").read())
+sys.exit(0 if drawn and all(len(d) < 20 for d in drawn) else 1)
+EOF
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -144,23 +144,31 @@ written.
 For a file that failed, the record holds the helper's own text in "error" (when it gave one)
 and, in "reason", what \fBostra\-host\fR found itself: the system's text for a file that
 cannot be opened ("No such file or directory", "Permission denied", "Is a directory"),
-"not a regular file", or "unsupported or damaged audio".
+"not a regular file", or "unsupported or damaged audio" (for \fBwav\fR also "already a WAV
+file" and "the WAV file cannot be written: ...", for \fBfingerprint\fR "too short to
+fingerprint" where the helper's text says so).
+Control characters in a table cell show as "?".
+A path that is not UTF\-8 shows U+FFFD for its odd bytes in "path" (or "wav"), and its
+bytes in base64 in "pathBytes" (or "wavBytes").
 .SH EXIT STATUS
 .TP
 .B 0
 every item succeeded
 .TP
 .B 1
-an item failed (the number of failures is given on standard error), or the helper answered
-an error
+an item failed (the number of failures is given on standard error), the helper answered
+an error, or standard output could not be written (when its reader went away,
+\fBostra\-host\fR ends by SIGPIPE instead, as any writer does)
 .TP
 .B 2
-usage error: an unknown subcommand or flag, a missing argument, an unreadable file list
+usage error: an unknown subcommand or flag, a missing argument, a file list that cannot be
+read or holds no names (a NUL byte without \fB\-0\fR, a name longer than any path)
 .TP
 .B 3
 the helper was not found, did not start, or died
 .PP
-\fBkeep\-awake\fR exits with its command's status (127 when the command cannot be started).
+\fBkeep\-awake\fR exits with its command's status (126 when the command cannot be run, 127
+when it is not found).
 .SH ENVIRONMENT
 .TP
 .B OSTRA_NATIVE
@@ -283,13 +291,17 @@ std::string bashCompletion(const CLI::App& app) {
         << "}\n"
         << "_ostra_host() {\n"
         << "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+        // Bash splits "--format=table" at the "=": "--format" "=" "table".
+        << "    if [[ $cur == = ]]; then cur=\"\"\n"
+        << "    elif [[ $prev == = ]]; then prev=${COMP_WORDS[COMP_CWORD-2]}; fi\n"
         << "    local sub=\"\" at=0 i\n"
         << "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
         << "        case ${COMP_WORDS[i]} in\n";
     if (!globalValued.empty()) {
         std::string pattern;
         for (const auto& name : globalValued) pattern += (pattern.empty() ? "" : "|") + name;
-        out << "            " << pattern << ") ((i++)) ;;\n";
+        out << "            " << pattern
+            << ") [[ ${COMP_WORDS[i+1]} == = ]] && ((i++)); ((i++)) ;;\n";
     }
     out << "            -*) ;;\n"
         << "            *) sub=${COMP_WORDS[i]}; at=$i; break ;;\n"

@@ -70,6 +70,33 @@ void separateCommand(const CLI::App& app, const CLI::App& sub, std::vector<std::
     }
 }
 
+// The parser ends a subcommand at a "--" that follows its arguments, so
+// `hash a.mp3 -- -b.mp3` would refuse "-b.mp3". Its arguments before the
+// "--" move behind it, where they are arguments all the same.
+void argumentsAfterSeparator(const CLI::App& app, const CLI::App& sub,
+                             std::vector<std::string>& args, std::size_t from) {
+    const auto separator =
+        std::find(args.begin() + static_cast<std::ptrdiff_t>(from), args.end(), std::string("--"));
+    if (separator == args.end()) return;
+    const std::size_t end = static_cast<std::size_t>(separator - args.begin());
+    std::vector<std::string> out(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(from));
+    std::vector<std::string> arguments;
+    for (std::size_t j = from; j < end; ++j) {
+        const std::string& word = args[j];
+        if (word.size() > 1 && word[0] == '-') {
+            out.push_back(word);
+            if ((takesValue(app, word) || takesValue(sub, word)) && j + 1 < end)
+                out.push_back(args[++j]);
+        } else {
+            arguments.push_back(word);
+        }
+    }
+    out.push_back("--");
+    out.insert(out.end(), arguments.begin(), arguments.end());
+    out.insert(out.end(), separator + 1, args.end());
+    args.swap(out);
+}
+
 }  // namespace
 
 const std::vector<std::string>& helperCommandNames() {
@@ -120,12 +147,17 @@ std::vector<std::string> normalizedArguments(const CLI::App& app,
             subcommands.push_back(sub->get_name());
         if (std::find(subcommands.begin(), subcommands.end(), word) != subcommands.end()) {
             const CLI::App* sub = app.get_subcommand(word);
-            if (takesCommand(*sub)) separateCommand(app, *sub, out, i + 1);
+            if (takesCommand(*sub)) {
+                separateCommand(app, *sub, out, i + 1);
+            } else {
+                argumentsAfterSeparator(app, *sub, out, i + 1);
+            }
             break;
         }
         const auto& commands = helperCommandNames();
         if (std::find(commands.begin(), commands.end(), word) != commands.end()) {
             out.insert(out.begin() + static_cast<std::ptrdiff_t>(i), "raw");
+            argumentsAfterSeparator(app, *app.get_subcommand("raw"), out, i + 1);
             break;
         }
         std::vector<std::string> names = subcommands;

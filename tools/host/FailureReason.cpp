@@ -9,6 +9,8 @@
 
 namespace Ostra::host {
 
+const char* const kUnsupportedAudio = "unsupported or damaged audio";
+
 std::string failureReason(const std::string& path) {
     if (path.empty()) return std::strerror(ENOENT);
     struct stat info;
@@ -20,7 +22,7 @@ std::string failureReason(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::strerror(errno);
     ::close(fd);
-    return "unsupported or damaged audio";
+    return kUnsupportedAudio;
 }
 
 }  // namespace Ostra::host

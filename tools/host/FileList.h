@@ -21,6 +21,8 @@ class FileList {
     std::vector<std::string> files() const;
 
   private:
+    void readList(std::vector<std::string>& files) const;
+
     std::vector<std::string> arguments_;
     std::string filesFrom_;
     bool null_ = false;

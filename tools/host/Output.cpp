@@ -1,12 +1,17 @@
 #include "host/Output.h"
 
 #include <locale.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <wchar.h>
 
 #include <algorithm>
+#include <boost/archive/iterators/base64_from_binary.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
 #include <cstdio>
 #include <iostream>
 
+#include "host/ProcessSetup.h"
 #include "host/client/JsonAmf.h"
 
 namespace Ostra::host {
@@ -96,6 +101,96 @@ std::string cutText(const std::string& text, std::size_t width, bool keepEnd) {
     return text.substr(0, bytes) + "...";
 }
 
+// The length of the UTF-8 sequence starting at text[i] and its code point,
+// or 0 when the bytes there are no well-formed UTF-8 (overlong forms and
+// surrogates included).
+std::size_t utf8Sequence(const std::string& text, std::size_t i, char32_t& code) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t n;
+    char32_t min;
+    if (lead < 0x80) {
+        code = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2, min = 0x80, code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3, min = 0x800, code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4, min = 0x10000, code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < n) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return n;
+}
+
+// Text that is safe to put on a terminal: tags and file names come from
+// files anyone may have made, and an escape sequence in a title would clear
+// the screen or retitle the window. Control characters (C0, DEL, C1) show as
+// "?", white space that breaks the line as a blank, and bytes that are not
+// UTF-8 as U+FFFD, as in JSON Lines.
+std::string printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char32_t code = 0;
+        const std::size_t n = utf8Sequence(text, i, code);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        if (code == '\n' || code == '\t' || code == '\r') {
+            out += ' ';
+        } else if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) {
+            out += '?';
+        } else {
+            out.append(text, i, n);
+        }
+        i += n;
+    }
+    return out;
+}
+
+bool isUtf8(const std::string& text) {
+    char32_t code = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8Sequence(text, i, code);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string base64(const std::string& bytes) {
+    using namespace boost::archive::iterators;
+    using ToBase64 = base64_from_binary<transform_width<std::string::const_iterator, 6, 8>>;
+    std::string text(ToBase64(bytes.begin()), ToBase64(bytes.end()));
+    text.append((3 - bytes.size() % 3) % 3, '=');
+    return text;
+}
+
+// JSON text is Unicode, so a file name that is not UTF-8 prints with U+FFFD
+// in place of its odd bytes, and no longer names the file. Such a path gets
+// its bytes beside it, in base64, under the key with "Bytes" appended.
+nlohmann::json withPathBytes(const nlohmann::json& record) {
+    if (!record.is_object()) return record;
+    nlohmann::json out = record;
+    for (const char* key : {"path", "wav"}) {
+        auto it = record.find(key);
+        if (it != record.end() && it->is_string() && !isUtf8(it->get_ref<const std::string&>()))
+            out[std::string(key) + "Bytes"] = base64(it->get_ref<const std::string&>());
+    }
+    return out;
+}
+
 }  // namespace
 
 std::size_t displayWidth(const std::string& text) {
@@ -111,10 +206,7 @@ std::string cellText(const nlohmann::json& value, bool keepEnd, std::size_t widt
     } else if (!value.is_null()) {
         text = dumpLine(value);
     }
-    for (char& c : text) {
-        if (c == '\n' || c == '\t' || c == '\r') c = ' ';
-    }
-    return cutText(text, width, keepEnd);
+    return cutText(printable(text), width, keepEnd);
 }
 
 void clearProgressLine() {
@@ -134,7 +226,8 @@ RecordWriter::RecordWriter(std::ostream& out, OutputFormat format, std::vector<s
 void RecordWriter::record(const nlohmann::json& value) {
     if (format_ == OutputFormat::JsonLines) {
         clearProgressLine();
-        out_ << dumpLine(value) << "\n" << std::flush;
+        out_ << dumpLine(withPathBytes(value)) << "\n";
+        flushOutput(out_);
         return;
     }
     nlohmann::json row = value.is_object() ? value : nlohmann::json{{"value", value}};
@@ -150,7 +243,8 @@ void RecordWriter::record(const nlohmann::json& value) {
 void RecordWriter::summary(const nlohmann::json& value) {
     if (format_ == OutputFormat::JsonLines) {
         clearProgressLine();
-        out_ << dumpLine(value) << "\n" << std::flush;
+        out_ << dumpLine(value) << "\n";
+        flushOutput(out_);
         return;
     }
     summaries_.push_back(value);
@@ -172,7 +266,7 @@ void RecordWriter::finish() {
     if (!rows_.empty() && !shown.empty()) {
         std::vector<std::vector<std::string>> cells;
         std::vector<std::size_t> columnWidths;
-        for (const auto& column : shown) columnWidths.push_back(displayWidth(column));
+        for (const auto& column : shown) columnWidths.push_back(displayWidth(printable(column)));
         for (const auto& row : rows_) {
             std::vector<std::string> line;
             for (std::size_t c = 0; c < shown.size(); ++c) {
@@ -194,7 +288,9 @@ void RecordWriter::finish() {
             }
             out_ << text << "\n";
         };
-        printLine(shown);
+        std::vector<std::string> header;
+        for (const auto& column : shown) header.push_back(printable(column));
+        printLine(header);
         std::vector<std::string> rule;
         for (std::size_t w : columnWidths) rule.push_back(std::string(w, '-'));
         printLine(rule);
@@ -206,13 +302,14 @@ void RecordWriter::finish() {
         first = false;
         if (value.is_object()) {
             for (const auto& item : value.items()) {
-                out_ << item.key() << ": " << cellText(item.value(), false, 4096) << "\n";
+                out_ << printable(item.key()) << ": " << cellText(item.value(), false, 4096)
+                     << "\n";
             }
         } else {
             out_ << cellText(value, false, 4096) << "\n";
         }
     }
-    out_ << std::flush;
+    flushOutput(out_);
 }
 
 ProgressLine::ProgressLine(std::string label, std::string unit, std::string units,
@@ -252,7 +349,15 @@ void ProgressLine::draw() {
         std::snprintf(text, sizeof text, "%s: %lld %s, %.1f/s", label_.c_str(),
                       static_cast<long long>(done_), (done_ == 1 ? unit_ : units_).c_str(), rate);
     }
-    std::cerr << "\r\033[K" << text << std::flush;
+    // A line longer than the terminal wraps, and the erase before the next
+    // draw would only reach its last row: cut it to the width of the moment
+    // (the terminal may have been resized).
+    std::string line = text;
+    struct winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
+        line.size() >= size.ws_col)
+        line.resize(size.ws_col - 1u);
+    std::cerr << "\r\033[K" << line << std::flush;
     drawnLine = this;
 }
 

@@ -15,8 +15,8 @@ enum class OutputFormat { JsonLines, Table };
 // record per line; a table is collected and printed by finish(), because its
 // column widths depend on every row. Summaries (a scan's report, a "count")
 // are one more JSON line, or "key: value" lines under the table. Every write
-// first erases the progress line, so records never run into it. Used from
-// one thread.
+// first erases the progress line, so records never run into it, and throws
+// OutputError when standard output cannot be written. Used from one thread.
 class RecordWriter {
   public:
     // `columns`: the table's preferred columns, in order; keys of a record
@@ -81,7 +81,9 @@ void note(const std::string& text);
 // two, combining marks none; bytes that are not UTF-8 one each.
 std::size_t displayWidth(const std::string& text);
 // Cell text for a table: strings as they are, other values as JSON, on one
-// line, cut to `width` columns (paths keep their end, other texts their start).
+// line, cut to `width` columns (paths keep their end, other texts their
+// start); control characters show as "?" and bytes that are not UTF-8 as
+// U+FFFD, so that no tag or file name can send the terminal a command.
 std::string cellText(const nlohmann::json& value, bool keepEnd, std::size_t width);
 
 }  // namespace Ostra::host

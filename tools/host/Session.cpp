@@ -22,21 +22,21 @@ constexpr const char* kScanParameterErrorPrefix = "MediaScanHandler:";
 
 }  // namespace
 
-Session::Session(const GlobalOptions& options, bool checkedRequests) : session_(options.port) {
-    try {
-        if (options.port != 0) {
-            note("waiting for a helper on port " + std::to_string(session_.port()));
-            session_.accept(std::chrono::milliseconds::max());
-        } else {
-            session_.startHelper(
-                locateHelper(options.helper), {},
-                options.verbose ? HelperOutput::ToStandardError : HelperOutput::Discard,
-                std::chrono::seconds(30));
-        }
-    } catch (const SessionError& e) {
-        throw HelperFailure(e.what());
+// The whole constructor is the try block: listening on the port can fail
+// before the body runs.
+Session::Session(const GlobalOptions& options, bool checkedRequests) try : session_(options.port) {
+    if (options.port != 0) {
+        note("waiting for a helper on port " + std::to_string(session_.port()));
+        session_.accept(std::chrono::milliseconds::max());
+    } else {
+        session_.startHelper(
+            locateHelper(options.helper), {},
+            options.verbose ? HelperOutput::ToStandardError : HelperOutput::Discard,
+            std::chrono::seconds(30));
     }
     session_.logRequests(checkedRequests);
+} catch (const SessionError& e) {
+    throw HelperFailure(e.what());
 }
 
 Session::~Session() {
@@ -92,12 +92,14 @@ std::string errorText(const json& data) {
     return {};
 }
 
-void reportHelperError(const std::string& text) {
-    note("the helper answered an error: " + text);
+void reportHelperError(const std::string& text, const std::string& about) {
+    note("the helper answered an error" + (about.empty() ? std::string() : " for " + about) + ": " +
+         text);
 }
 
 int exchange(Session& session, const std::string& command, const json* arg,
-             const std::function<void(const json& data, bool done)>& onData, bool scan) {
+             const std::function<void(const json& data, bool done)>& onData, bool scan,
+             const std::string& about) {
     const double id = session.send(command, arg);
     int result = kSuccess;
     bool reportFollows = false;
@@ -112,7 +114,7 @@ int exchange(Session& session, const std::string& command, const json* arg,
         if (response.id != id) continue;
         const std::string error = errorText(response.data);
         if (!error.empty()) {
-            reportHelperError(error);
+            reportHelperError(error, about);
             result = kFailed;
             reportFollows = scan && error.rfind(kScanParameterErrorPrefix, 0) != 0;
             continue;

@@ -51,8 +51,9 @@ class Session {
 // Errors are {"error": text} objects; an unknown command is answered with a
 // plain string instead.
 std::string errorText(const nlohmann::json& data);
-// Reports an error response on standard error.
-void reportHelperError(const std::string& text);
+// Reports an error response on standard error; `about` (a file or folder)
+// says what it was about when the text does not.
+void reportHelperError(const std::string& text, const std::string& about = {});
 
 // Sends one request and hands every response's data to `onData` until the
 // final one. Returns kFailed when an error response arrived, else kSuccess.
@@ -61,6 +62,6 @@ void reportHelperError(const std::string& text);
 // too; their parameter errors end the request like any other.
 int exchange(Session& session, const std::string& command, const nlohmann::json* arg,
              const std::function<void(const nlohmann::json& data, bool done)>& onData,
-             bool scan = false);
+             bool scan = false, const std::string& about = {});
 
 }  // namespace Ostra::host

@@ -11,6 +11,7 @@
 #include "host/CommandLine.h"
 #include "host/GlobalOptions.h"
 #include "host/Output.h"
+#include "host/ProcessSetup.h"
 #include "host/Session.h"
 #include "host/UsageError.h"
 #include "host/commands/Subcommand.h"
@@ -48,6 +49,7 @@ void defineGlobalOptions(CLI::App& app, GlobalOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    prepareProcess();
     std::vector<std::unique_ptr<Subcommand>> subcommands;
     subcommands.push_back(makeScanCommand());
     subcommands.push_back(makeITunesCommand());
@@ -103,6 +105,12 @@ int main(int argc, char** argv) {
             return kUsage;
         } catch (const HelperFailure& e) {
             note(e.what());
+            return kHelperFailed;
+        } catch (const OutputError& e) {
+            return statusAfterOutputError(e);
+        } catch (const nlohmann::json::exception& e) {
+            // A value of another type than the helper's answers have.
+            note(std::string("the helper sent an answer of an unexpected form (") + e.what() + ")");
             return kHelperFailed;
         } catch (const std::exception& e) {
             note(e.what());

@@ -1,5 +1,6 @@
 #include "host/client/HostSession.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 
@@ -15,16 +16,35 @@ namespace Ostra::host {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
+namespace {
+
+// Asio opens its sockets without close-on-exec: a program started later (the
+// helper, keep-awake's command) would hold the port and the helper's
+// connection open after this process is gone.
+void closeOnExec(int fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+}  // namespace
+
 HostSession::HostSession(unsigned short port)
     : acceptor_(service_), socket_(service_), log_(RecordLog::fromEnvironment()) {
     // A helper that dies while we write must not take this process with it.
     signal(SIGPIPE, SIG_IGN);
     const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(1);
-    port_ = acceptor_.local_endpoint().port();
+    try {
+        acceptor_.open(endpoint.protocol());
+        closeOnExec(acceptor_.native_handle());
+        acceptor_.set_option(tcp::acceptor::reuse_address(true));
+        acceptor_.bind(endpoint);
+        acceptor_.listen(1);
+        port_ = acceptor_.local_endpoint().port();
+    } catch (const boost::system::system_error& e) {
+        throw SessionError(
+            SessionError::Kind::HelperDidNotStart,
+            "cannot listen on 127.0.0.1:" + std::to_string(port) + " (" + e.code().message() + ")");
+    }
 }
 
 HostSession::~HostSession() {
@@ -59,6 +79,7 @@ void HostSession::accept(std::chrono::milliseconds timeout) {
     boost::system::error_code ec;
     acceptor_.accept(socket_, ec);
     if (ec) throw SessionError(SessionError::Kind::HelperDidNotStart, "accept: " + ec.message());
+    closeOnExec(socket_.native_handle());
     socket_.set_option(tcp::no_delay(true), ec);
 }
 

@@ -30,7 +30,8 @@ enum class ReadResult {
 // appended to it (RecordLog). Used from one thread.
 class HostSession {
   public:
-    // Listens on 127.0.0.1:`port`; 0 picks an ephemeral port.
+    // Listens on 127.0.0.1:`port`; 0 picks an ephemeral port. Throws
+    // SessionError when the port cannot be had (in use, or privileged).
     explicit HostSession(unsigned short port = 0);
     // Stops a helper this session started that still runs ("QUIT", then the
     // process's own bounded wait).

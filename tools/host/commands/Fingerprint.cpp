@@ -1,8 +1,11 @@
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <sstream>
 
 #include "host/CliDocs.h"
+#include "host/FailureReason.h"
 #include "host/FileList.h"
+#include "host/UsageError.h"
 #include "host/commands/ListRun.h"
 #include "host/commands/Subcommand.h"
 
@@ -12,12 +15,14 @@ namespace {
 
 using nlohmann::json;
 
+// The helper counts a repeated type once; so does the table.
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> items;
     std::string item;
     for (char c : text + ",") {
         if (c == ',') {
-            if (!item.empty()) items.push_back(item);
+            if (!item.empty() && std::find(items.begin(), items.end(), item) == items.end())
+                items.push_back(item);
             item.clear();
         } else if (c != ' ') {
             item += c;
@@ -49,6 +54,13 @@ std::string readableError(const std::string& text) {
     return readable + " (error " + code + ")";
 }
 
+// How the SDK's error record says the audio was too short: too few samples
+// for a full fingerprint, or for any.
+bool tooShort(const std::string& error) {
+    return error.find("returned invalid data (SHORT)") != std::string::npos ||
+           error.find("returned invalid data (EMPTY)") != std::string::npos;
+}
+
 class FingerprintCommand : public Subcommand {
   public:
     CLI::App* define(CLI::App& app) override {
@@ -68,6 +80,10 @@ class FingerprintCommand : public Subcommand {
     int run(const GlobalOptions& options) override {
         const std::vector<std::string> files = files_.files();
         const std::vector<std::string> typeList = splitList(types_);
+        // The helper would call every readable file a success, with no
+        // fingerprint at all.
+        if (typeList.empty())
+            throw UsageError("no fingerprint type given (--types CMX,MICRO,NANO)");
         Session session(options);
         std::vector<std::string> columns{"path"};
         columns.insert(columns.end(), typeList.begin(), typeList.end());
@@ -90,6 +106,9 @@ class FingerprintCommand : public Subcommand {
                     json record =
                         failureRecord(path.is_string() ? path.get<std::string>() : "", error);
                     record["path"] = path;
+                    if (record["reason"] == kUnsupportedAudio && entry["error"].is_string() &&
+                        tooShort(entry["error"].get_ref<const std::string&>()))
+                        record["reason"] = "too short to fingerprint";
                     out.record(record);
                 } else {
                     out.record(entry);

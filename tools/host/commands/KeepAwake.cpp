@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/ProcessSetup.h"
 #include "host/Session.h"
 #include "host/SleepDiagnosis.h"
 #include "host/commands/Subcommand.h"
@@ -60,7 +61,7 @@ class SignalForwarding {
 };
 
 // Runs `command` and returns its exit status: 128 + the signal that ended
-// it, 127 when it cannot be started.
+// it, 127 when it is not found, 126 when it cannot be run.
 int runCommand(const std::vector<std::string>& command) {
     std::vector<char*> argv;
     for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
@@ -74,14 +75,27 @@ int runCommand(const std::vector<std::string>& command) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigmask(&attributes, &previous);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGMASK;
+    // The host client ignores SIGPIPE for its socket; the command gets the
+    // action it would have had without ostra-host, or `yes | head -1` inside
+    // it would never end by the signal.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    if (pipeSignalWasDefault()) {
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        flags |= POSIX_SPAWN_SETSIGDEF;
+    }
+    posix_spawnattr_setflags(&attributes, flags);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         note("cannot run " + command[0] + ": " + std::strerror(rc));
-        return 127;
+        // As the shell has it: 127 for a command not found, 126 for one
+        // found that cannot be run.
+        return rc == ENOENT ? 127 : 126;
     }
     SignalForwarding forwarding(pid);
     sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -37,7 +37,8 @@ int runFileListRequests(Session& session, const std::string& command,
         if (batch > 0) arg["batchSize"] = batch;
         const int status = exchange(session, command, &arg, [&](const json& data, bool done) {
             if (done && data.is_object() && data.contains("count")) {
-                if (data["count"].is_number()) count += data["count"].get<std::int64_t>();
+                // Whole numbers only: a double past the range would not convert.
+                if (data["count"].is_number_integer()) count += data["count"].get<std::int64_t>();
                 return;
             }
             if (data.is_array()) {

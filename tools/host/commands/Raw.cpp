@@ -3,6 +3,7 @@
 
 #include "host/CliDocs.h"
 #include "host/CommandLine.h"
+#include "host/ProcessSetup.h"
 #include "host/Session.h"
 #include "host/UsageError.h"
 #include "host/client/JsonAmf.h"
@@ -46,7 +47,8 @@ class RawCommand : public Subcommand {
         Response response;
         for (;;) {
             session.receive(response);
-            std::cout << dumpLine(response.envelope) << "\n" << std::flush;
+            std::cout << dumpLine(response.envelope) << "\n";
+            flushOutput(std::cout);
             if (response.id == id && response.done)
                 return errorText(response.data).empty() ? kSuccess : kFailed;
         }

@@ -62,7 +62,7 @@ class ScanCommand : public Subcommand {
             const json arg = {
                 {"startPath", dir}, {"validExtensions", extensions}, {"batchSize", batch_}};
             const ScanOutcome outcome =
-                runScanRequest(session, "scanDirectory", arg, out, progress);
+                runScanRequest(session, "scanDirectory", arg, out, progress, dir);
             if (outcome.status != kSuccess) status = outcome.status;
             if (outcome.report.is_null()) continue;
             // The table says which folder a report counts; a JSON report stays

@@ -11,7 +11,7 @@ const std::vector<std::string>& scanColumns() {
 }
 
 ScanOutcome runScanRequest(Session& session, const std::string& command, const json& arg,
-                           RecordWriter& out, ProgressLine& progress) {
+                           RecordWriter& out, ProgressLine& progress, const std::string& about) {
     ScanOutcome outcome;
     bool first = true;
     outcome.status = exchange(
@@ -40,7 +40,7 @@ ScanOutcome runScanRequest(Session& session, const std::string& command, const j
                 for (const auto& item : data.items()) visit(item.value());
             }
         },
-        true);
+        true, about);
     return outcome;
 }
 

@@ -1,6 +1,13 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <map>
 
+#include "host/FailureReason.h"
 #include "host/FileList.h"
 #include "host/commands/ListRun.h"
 #include "host/commands/Subcommand.h"
@@ -23,6 +30,24 @@ std::string wavPathFor(const std::string& path) {
     const std::string::size_type dot = path.rfind('.');
     if (dot == std::string::npos || dot <= nameStart) return path + ".wav";
     return path.substr(0, dot) + ".wav";
+}
+
+// Why the WAV file beside `path` could not be written, when this process can
+// tell (the same user runs the helper); empty when nothing stands in its way.
+std::string wavWriteProblem(const std::string& wav) {
+    struct stat info;
+    if (stat(wav.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    const std::string::size_type slash = wav.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : wav.substr(0, slash + 1);
+    if (access(folder.c_str(), W_OK) != 0) return std::strerror(errno);
+    return {};
+}
+
+bool isWavName(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string extension = path.substr(path.size() - 4);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".wav";
 }
 
 // One "convertToWav" request per file, several in flight, so that each file
@@ -64,7 +89,7 @@ class WavCommand : public Subcommand {
             inFlight.erase(it);
             const std::string error = errorText(response.data);
             if (!error.empty()) {
-                reportHelperError(error);
+                reportHelperError(error, path);
                 status = kFailed;
                 finished[index] = json{{"path", path}, {"error", error}};
             } else if (response.data.is_object() && response.data.value("filesConverted", 0) > 0) {
@@ -73,6 +98,16 @@ class WavCommand : public Subcommand {
                 ++converted;
             } else {
                 json record = failureRecord(path, nullptr);
+                // The helper skips ".wav" sources without opening them: the
+                // file is fine, only not converted.
+                if (record["reason"] == kUnsupportedAudio) {
+                    const std::string problem = wavWriteProblem(wavPathFor(path));
+                    if (isWavName(path)) {
+                        record["reason"] = "already a WAV file";
+                    } else if (!problem.empty()) {
+                        record["reason"] = "the WAV file cannot be written: " + problem;
+                    }
+                }
                 record["converted"] = false;
                 finished[index] = record;
                 ++failed;
