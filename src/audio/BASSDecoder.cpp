@@ -186,6 +186,10 @@ bool BASSDecoder::EndDecode(double* seconds) {
     return true;
 }
 
+bool BASSDecoder::SourceStatus(struct stat& status) const {
+    return m_stream != 0 && BASS_ChannelGetFileStatus(m_stream, &status) != 0;
+}
+
 bool BASSDecoder::ChannelIsDone() {
     if (BASS_ChannelIsActive(m_stream) == BASS_ACTIVE_STOPPED) return true;
     if (m_position < m_length) return false;

@@ -21,6 +21,7 @@ class BASSDecoder : public IDecoder {
     bool EndDecode(double* seconds) override;
     bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
                      Output output) override;
+    bool SourceStatus(struct stat& status) const override;
 
     // True when the stream is inactive or the position has reached the length.
     bool ChannelIsDone();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -49,4 +51,12 @@ class IDecoder {
     // Opens a stream of the given output; `header` describes its samples.
     virtual bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
                              Output output) = 0;
+
+    // While a stream is open: the status (fstat) of the file it reads, from
+    // the very descriptor decoded, so that a result can be tied to the file
+    // it came from. False when the decoder cannot tell.
+    virtual bool SourceStatus(struct stat& status) const {
+        (void)status;
+        return false;
+    }
 };

@@ -16,6 +16,10 @@
 #include <vector>
 
 #include "audio/AudioHeader.h"
+#include "cache/FileCache.h"
+#include "scan/RegularFile.h"
+
+namespace cache = Ostra::cache;
 
 namespace {
 
@@ -218,6 +222,29 @@ int AlgorithmIndex(const std::string& name) {
     return -1;
 }
 
+// What a fingerprint depends on besides the audio: this feeding loop and the
+// SDK's libraries. Raise the number whenever the loop changes what it feeds.
+const std::string& CacheVersion() {
+    static const std::string version = std::string("1 ") + gnsdk_dsp_get_version();
+    return version;
+}
+
+// Every requested fingerprint of an unchanged file, from the file cache; the
+// file is opened only for its identity.
+bool FindCached(cache::FileCache& cache, const std::string& path,
+                const std::set<std::string>& algorithms,
+                std::map<std::string, std::string>& fingerprints) {
+    const Ostra::RegularFile file = Ostra::RegularFile::open(path);
+    if (!file.isOpen()) return false;
+    const cache::FileIdentity identity = cache::FileIdentity::of(file.status());
+    std::map<std::string, std::string> found;
+    for (const std::string& name : algorithms) {
+        if (!cache.find(path, name, CacheVersion(), identity, found[name])) return false;
+    }
+    fingerprints.swap(found);
+    return true;
+}
+
 }  // namespace
 
 bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const std::string& path,
@@ -240,6 +267,13 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
     if (m_huser == nullptr) {
         return fail(kAppError, "Gracenote user handle not initialized", __LINE__);
     }
+    // With no algorithm there is nothing to remember, and the decode itself
+    // is the answer.
+    cache::FileCache* const cache = algorithms.empty() ? nullptr : cache::processCache();
+    if (cache != nullptr && FindCached(*cache, path, algorithms, fingerprints)) return true;
+    // Before the decoder's open, so the file's times are judged no later
+    // than its status is taken.
+    const std::int64_t openedNs = cache::FileIdentity::realtimeNs();
 
     // The codec's own samples: the SDK converts them for the fingerprint the
     // way fpcalc converts what its decoder produces, and a conversion to
@@ -249,6 +283,9 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
         decoder->EndDecode(nullptr);
         return fail(kAppError, "failed to start decode", __LINE__);
     }
+
+    struct stat source;
+    const bool identified = cache != nullptr && decoder->SourceStatus(source);
 
     // Releases whatever was begun on every way out from here.
     FeatureHandles handles;
@@ -332,6 +369,12 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
                         __LINE__);
         }
         fingerprints[name] = index == 2 ? std::string(text) : EncodeBase64NoPadding(text);
+    }
+    if (identified) {
+        const cache::FileIdentity identity = cache::FileIdentity::of(source, openedNs);
+        for (const auto& fingerprint : fingerprints) {
+            cache->store(path, fingerprint.first, CacheVersion(), identity, fingerprint.second);
+        }
     }
     return true;
 }

@@ -3,14 +3,39 @@
 #include <boost/thread/thread.hpp>
 #include <exception>
 
+#include "cache/FileCache.h"
 #include "hash/Digest.h"
-#include "scan/RegularFile.h"
 
 namespace Ostra {
 namespace FileHash {
 
+namespace {
+
+const std::string kKind = "hash";
+// Raise it whenever the payload rules or the rendering change.
+const std::string kVersion = "1";
+
+}  // namespace
+
 bool Generator::getHashForFile(const std::string& path, std::string& hash) {
-    if (!openFile(path)) return false;
+    cache::FileCache* const cache = cache::processCache();
+    cache::FileIdentity identity;
+    if (cache != nullptr) {
+        opened_ = RegularFile::open(path);
+        if (opened_.isOpen()) {
+            identity = cache::FileIdentity::of(opened_.status());
+            std::string known;
+            if (cache->find(path, kKind, kVersion, identity, known)) {
+                opened_.close();
+                hash.swap(known);
+                return true;
+            }
+        }
+    }
+    const bool open = openFile(path);
+    // openFile took the descriptor, unless it failed before reaching it.
+    opened_.close();
+    if (!open) return false;
     bool failed = false;
     {
         Sha1 sha;
@@ -44,11 +69,12 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
         }
     }
     closeFile();
+    if (!failed && cache != nullptr) cache->store(path, kKind, kVersion, identity, hash);
     return !failed;
 }
 
 Generator::FileHandle Generator::openRegularFile(const std::string& path, std::uint64_t& size) {
-    RegularFile opened = RegularFile::open(path);
+    RegularFile opened = opened_.isOpen() ? std::move(opened_) : RegularFile::open(path);
     if (!opened.isOpen()) return FileHandle();
     FileHandle file(::fdopen(opened.descriptor(), "rb"));
     if (!file) return FileHandle();

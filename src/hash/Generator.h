@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/RegularFile.h"
+
 namespace Ostra {
 namespace FileHash {
 
@@ -28,7 +30,8 @@ class Generator {
 
     // SHA-1 over the whole payload, as 40 lowercase hex digits. False (the
     // output left as it was) also when the payload is empty. Passes a thread interruption point
-    // between chunks, so a long file does not hold up shutdown.
+    // between chunks, so a long file does not hold up shutdown. A file the
+    // process's file cache knows unchanged answers from there unread.
     bool getHashForFile(const std::string& path, std::string& hash);
 
     // Every read asks for this many bytes. The MP3 trailer rule depends on
@@ -47,9 +50,15 @@ class Generator {
     // (a path holding a NUL byte, a directory, a FIFO that would block the
     // open, a device that never ends) is refused, so a path from the host can
     // neither hang nor feed an endless stream (RegularFile).
-    static FileHandle openRegularFile(const std::string& path, std::uint64_t& size);
+    // The descriptor getHashForFile opened for its cache lookup is the one
+    // read, when there is one.
+    FileHandle openRegularFile(const std::string& path, std::uint64_t& size);
     // Closes the handle; true when nothing was open or fclose succeeded.
     static bool closeHandle(FileHandle& file);
+
+  private:
+    // Opened by getHashForFile for the cache and handed to openFile.
+    RegularFile opened_;
 };
 
 }  // namespace FileHash

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <boost/lexical_cast.hpp>
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "audio/DecoderSystem.h"
 #include "audio/WavConverterHandler.h"
+#include "cache/SqliteCache.h"
 #include "fingerprint/FingerprintHandler.h"
 #include "fingerprint/FingerprintSystem.h"
 #include "hash/FileHashHandler.h"
@@ -25,6 +27,10 @@ namespace {
 // Stands where the macOS build keeps its Foundation autorelease pool: an
 // object that lives exactly as long as main.
 class CocoaAutoReleasePool {};
+
+// Of the two seconds the helper has to exit after it is told to stop, what
+// the file cache may spend writing what is still queued; the rest is dropped.
+constexpr std::chrono::milliseconds kCacheFlushBudget(1500);
 
 void registerHandlers(Ostra::Dispatcher& dispatcher) {
     // Table order; a handler whose Setup fails leaves its commands unknown.
@@ -44,6 +50,15 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
 int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
     (void)argc;
     std::cout << argv[0] << " started!" << std::endl;
+    // What the readers read from each file, kept while the file stays the
+    // same; opened at the first read.
+    const Ostra::cache::CacheSettings cacheSettings =
+        Ostra::cache::CacheSettings::fromEnvironment();
+    std::unique_ptr<Ostra::cache::SqliteCache> fileCache;
+    if (cacheSettings.enabled())
+        fileCache.reset(new Ostra::cache::SqliteCache(cacheSettings, std::cerr));
+    Ostra::cache::setProcessCache(fileCache.get());
+    auto stopped = std::chrono::steady_clock::now();
     std::unique_ptr<Ostra::Dispatcher> dispatcher;
     try {
         int port = boost::lexical_cast<int>(argv[1]);
@@ -54,6 +69,7 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
         // same orderly way, so a conversion's temporary file is removed
         // however the helper is told to end.
         Ostra::waitForStop(STDIN_FILENO, signals);
+        stopped = std::chrono::steady_clock::now();
         dispatcher->stop();
         dispatcher->unregisterHandlers();
         dispatcher.reset();
@@ -61,6 +77,9 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
         dispatcher.reset();
         std::cerr << "Exception: " << e.what() << std::endl;
     }
+    // Every reader has finished: the workers are joined.
+    Ostra::cache::setProcessCache(nullptr);
+    if (fileCache) fileCache->close(stopped + kCacheFlushBudget);
     std::cout << "Exiting." << std::endl;
     return 0;
 }

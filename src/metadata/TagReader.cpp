@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "metadata/DescriptorStream.h"
+#include "metadata/TagCache.h"
 #include "metadata/TagLimits.h"
 #include "scan/PathUtils.h"
 #include "scan/RegularFile.h"
@@ -239,6 +240,10 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
             return false;
         }
+        // An unchanged file answers from the cache without being read.
+        const TagCache cache(path, status);
+        if (cache.find(textFields, intFields)) return true;
+
         DescriptorStream stream(fd, path, static_cast<std::uint64_t>(status.st_size));
         if (!Mp4BoxesWithinLimits(stream)) return false;
         stream.seek(0);
@@ -290,6 +295,7 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         intFields["size"] = static_cast<long long>(status.st_size);
         intFields["duration"] = properties->lengthInSeconds();
         intFields["trackNumber"] = tag->track();
+        cache.store(textFields, intFields);
         return true;
     } catch (const boost::thread_interrupted&) {
         throw;

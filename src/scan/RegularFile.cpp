@@ -24,13 +24,17 @@ RegularFile::~RegularFile() {
 }
 
 RegularFile::RegularFile(RegularFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), openError_(other.openError_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      size_(other.size_),
+      status_(other.status_),
+      openError_(other.openError_) {}
 
 RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         size_ = other.size_;
+        status_ = other.status_;
         openError_ = other.openError_;
     }
     return *this;
@@ -58,6 +62,7 @@ RegularFile RegularFile::checked(int fd) {
     }
     file.fd_ = fd;
     file.size_ = static_cast<std::uint64_t>(info.st_size);
+    file.status_ = info;
     return file;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -31,6 +33,8 @@ class RegularFile {
     int descriptor() const { return fd_; }
     // The size fstat gave when the file was opened.
     std::uint64_t size() const { return size_; }
+    // What that fstat gave, for the identity of what is read.
+    const struct stat& status() const { return status_; }
     // errno of a failed open; 0 when the open succeeded (also when the file
     // then turned out not to be a regular file, which closes it again).
     int openError() const { return openError_; }
@@ -43,6 +47,7 @@ class RegularFile {
 
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    struct stat status_ = {};
     int openError_ = 0;
 };
 

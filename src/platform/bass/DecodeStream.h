@@ -68,6 +68,8 @@ class DecodeStream {
     uint64_t channelMask() const { return channelMask_; }
     int frameBytes() const { return channels_ * bytesPerSample_; }
     uint64_t position() const { return position_; }
+    // The status of the file read, from its descriptor at the open.
+    const struct stat& fileStatus() const { return input_->status(); }
 
     // Decoded length in bytes: the container's figure, exact for PCM and FLAC
     // and an estimate for the lossy formats (from a VBR header, the bit rate,

@@ -28,8 +28,7 @@ std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
     std::unique_ptr<FileInput> input(new FileInput(fd));
     // Regular files only: a FIFO would block the first read, and a device
     // such as /dev/urandom would decode without end.
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    if (::fstat(fd, &input->status_) != 0 || !S_ISREG(input->status_.st_mode)) return nullptr;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer == nullptr) return nullptr;
     input->io_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read, nullptr,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 
@@ -24,6 +26,8 @@ class FileInput {
 
     // Owned here; must outlive every format context reading it.
     AVIOContext* context() const { return io_; }
+    // The fstat of the descriptor, taken at the open.
+    const struct stat& status() const { return status_; }
 
   private:
     explicit FileInput(int fd) : fd_(fd) {}
@@ -32,6 +36,7 @@ class FileInput {
 
     int fd_;
     AVIOContext* io_ = nullptr;
+    struct stat status_ = {};
 };
 
 }  // namespace bass

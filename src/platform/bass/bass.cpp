@@ -221,6 +221,16 @@ QWORD BASS_ChannelGetLayout(DWORD handle) {
     return stream->channelMask();
 }
 
+BOOL BASS_ChannelGetFileStatus(DWORD handle, struct stat* status) {
+    std::shared_ptr<DecodeStream> stream = findStream(handle);
+    if (!stream) return fail(BASS_ERROR_HANDLE);
+    if (status == nullptr) return fail(BASS_ERROR_ILLPARAM);
+    std::lock_guard<std::mutex> lock(stream->mutex());
+    *status = stream->fileStatus();
+    t_lastError = BASS_OK;
+    return 1;
+}
+
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
     std::shared_ptr<DecodeStream> stream = findStream(handle);
     if (!stream) return failWith(BASS_ERROR_HANDLE, static_cast<QWORD>(-1));

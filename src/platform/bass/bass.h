@@ -7,6 +7,8 @@
 // kept per thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
 typedef uint32_t DWORD;
@@ -104,6 +106,9 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
 // FFmpeg channel mask (AV_CH_*), or 0 when the file names none and the usual
 // order for the channel count applies. -1 on error.
 QWORD BASS_ChannelGetLayout(DWORD handle);
+// This build's own call: the status (fstat) of the file the stream reads, taken
+// from the descriptor it reads when the stream was created.
+BOOL BASS_ChannelGetFileStatus(DWORD handle, struct stat* status);
 // Decoded length in bytes: exact where the container records it, otherwise an
 // upper bound, never below what the stream delivers. -1 on error.
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);

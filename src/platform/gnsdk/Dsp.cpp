@@ -1,10 +1,16 @@
 // The DSP library's feature calls. Each handle owns its own converter,
 // Chromaprint context and worker thread, so handles never share state.
 
+#include <chromaprint.h>
+
 #include <mutex>
 #include <new>
 #include <string>
 #include <unordered_set>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
 
 #include "platform/gnsdk/Feature.h"
 #include "platform/gnsdk/Manager.h"
@@ -137,3 +143,10 @@ gnsdk_error_t gnsdk_dsp_feature_release(gnsdk_dsp_feature_handle_t feature) {
 }
 
 }  // extern "C"
+
+gnsdk_cstr_t gnsdk_dsp_get_version(void) {
+    // Built once, from the libraries loaded (not the headers built against).
+    static const std::string version =
+        std::string("Chromaprint ") + chromaprint_get_version() + ", FFmpeg " + av_version_info();
+    return version.c_str();
+}

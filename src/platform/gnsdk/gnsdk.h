@@ -107,6 +107,10 @@ gnsdk_cstr_t gnsdk_manager_error_string(gnsdk_error_t code);
 
 gnsdk_error_t gnsdk_dsp_initialize(gnsdk_manager_handle_t manager);
 gnsdk_error_t gnsdk_dsp_shutdown(void);
+// The DSP library's version text. Here it names what a fingerprint depends on
+// besides the audio: the Chromaprint and FFmpeg builds the process runs with
+// (the FFmpeg build also decodes the audio it is given).
+gnsdk_cstr_t gnsdk_dsp_get_version(void);
 
 // Begins one fingerprint of interleaved PCM: 8-bit unsigned, 16-bit or 32-bit
 // signed, or (with GNSDK_DSP_SAMPLE_FLOAT) 32- or 64-bit float samples in the

@@ -1,0 +1,614 @@
+#include "cache/SqliteCache.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+namespace Ostra {
+namespace cache {
+
+namespace {
+
+// "OStC" in PRAGMA application_id tells our file from any other SQLite file,
+// which is never touched.
+constexpr long long kApplicationId = 0x4f537443;
+// The layout below; a file of another layout is recreated.
+constexpr long long kSchemaVersion = 1;
+
+const char kCreateSchema[] =
+    "DROP TABLE IF EXISTS entry;"
+    "CREATE TABLE entry("
+    " path BLOB NOT NULL,"
+    " kind TEXT NOT NULL,"
+    " version TEXT NOT NULL,"
+    " device INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " modified INTEGER NOT NULL,"
+    " changed INTEGER NOT NULL,"
+    " used INTEGER NOT NULL,"
+    " value BLOB NOT NULL,"
+    " PRIMARY KEY(path, kind)) WITHOUT ROWID;"
+    "PRAGMA application_id = 1330869315;"
+    "PRAGMA user_version = 1;";
+static_assert(kApplicationId == 1330869315 && kSchemaVersion == 1, "kCreateSchema spells them");
+
+// Values past this are neither stored nor taken back: a damaged or foreign
+// file cannot make a lookup allocate much.
+constexpr std::size_t kMaxValueBytes = 16u << 20;
+const char kSelect[] =
+    "SELECT version, device, inode, size, modified, changed, used,"
+    " CASE WHEN length(value) <= 16777216 THEN value END FROM entry"
+    " WHERE path = ?1 AND kind = ?2";
+static_assert(kMaxValueBytes == 16777216, "kSelect spells it");
+const char kInsert[] =
+    "INSERT OR REPLACE INTO entry(path, kind, version, device, inode, size, modified, changed,"
+    " used, value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+const char kTouch[] = "UPDATE entry SET used = ?3 WHERE path = ?1 AND kind = ?2";
+const char kTrim[] =
+    "DELETE FROM entry WHERE (path, kind) IN"
+    " (SELECT path, kind FROM entry ORDER BY used LIMIT ?1)";
+
+// A writer waits this long for another helper's transaction, then skips its
+// batch; a lookup waits less and counts a miss.
+constexpr int kWriterBusyMs = 50;
+constexpr int kReaderBusyMs = 10;
+// Values wait this long for company before they are committed together.
+constexpr std::chrono::milliseconds kBatchDelay(200);
+// Entries per transaction; the deadline at exit is checked between them.
+constexpr std::size_t kBatchEntries = 512;
+// What may wait for the writer; past it new values are dropped.
+constexpr std::size_t kMaxQueuedBytes = 32u << 20;
+// Per queued value, besides its texts.
+constexpr std::size_t kPendingOverhead = 128;
+// A hit refreshes its entry's last use when that is older than this, so that
+// rescans write nothing yet the size bound still trims by use.
+constexpr long long kTouchAfterMs = 24LL * 3600 * 1000;
+// Connections kept open for lookups; more may be open while busy.
+constexpr std::size_t kMaxIdleReaders = 16;
+// A lookup connection keeps its read transaction (its snapshot of the file)
+// for this many lookups or this long: beginning one costs several system
+// calls, more than the lookup itself. A snapshot held open keeps the log
+// from being checkpointed past it, and misses what was written since, so it
+// is never kept longer, and one left idle is ended by the writer thread.
+constexpr int kLookupsPerSnapshot = 2000;
+constexpr std::chrono::milliseconds kSnapshotTime(100);
+// Pages a lookup connection may keep in memory (in KiB, as the pragma
+// takes them): the entries of a large library's rescan.
+constexpr int kReaderCacheKib = 16384;
+// The write-ahead log is cut back to this after a checkpoint.
+constexpr long long kWalLimitBytes = 4 << 20;
+
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t steadyNs(std::chrono::steady_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+}
+
+bool isDamage(const sqlite::Error& error) {
+    return error.primary() == SQLITE_CORRUPT || error.primary() == SQLITE_NOTADB;
+}
+
+bool isBusy(const sqlite::Error& error) {
+    return error.primary() == SQLITE_BUSY || error.primary() == SQLITE_LOCKED;
+}
+
+// The write-ahead log's companions of a database file.
+const char* const kCompanions[] = {"-wal", "-shm", "-journal"};
+
+std::uint64_t fileBytes(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+// Checks that the open file is a cache file (or a new, empty one); returns
+// whether its layout is ours as it is.
+bool checkOwnership(sqlite::Database& db) {
+    const long long application = db.queryInt("PRAGMA application_id");
+    const long long schema = db.queryInt("PRAGMA user_version");
+    if (application == kApplicationId) {
+        if (schema > kSchemaVersion) {
+            throw std::runtime_error("written by a newer version of the helper");
+        }
+        return schema == kSchemaVersion;
+    }
+    if (application != 0 || db.queryInt("SELECT count(*) FROM sqlite_master") != 0) {
+        throw std::runtime_error("not a cache file of this helper");
+    }
+    return false;
+}
+
+int pastDeadline(void* deadlineNs) {
+    const auto* deadline = static_cast<const std::atomic<std::int64_t>*>(deadlineNs);
+    return steadyNs(std::chrono::steady_clock::now()) > deadline->load() ? 1 : 0;
+}
+
+}  // namespace
+
+// One lookup connection, its prepared statements and its snapshot; used by
+// one thread at a time, which holds it borrowed or holds readersMutex_.
+struct SqliteCache::Reader {
+    sqlite::Database db;
+    sqlite::Statement begin;
+    sqlite::Statement commit;
+    sqlite::Statement select;
+    bool inSnapshot = false;
+    int lookups = 0;
+    std::chrono::steady_clock::time_point began;
+
+    explicit Reader(const std::string& path) : db(path, SQLITE_OPEN_READWRITE) {
+        db.busyTimeout(kReaderBusyMs);
+        db.exec("PRAGMA cache_size = -" + std::to_string(kReaderCacheKib));
+        begin = sqlite::Statement(db, "BEGIN");
+        commit = sqlite::Statement(db, "COMMIT");
+        select = sqlite::Statement(db, kSelect);
+    }
+
+    bool snapshotExpired(std::chrono::steady_clock::time_point now) const {
+        return inSnapshot && (lookups >= kLookupsPerSnapshot || now - began >= kSnapshotTime);
+    }
+    // The next lookup takes a fresh snapshot.
+    void endSnapshot() {
+        if (!inSnapshot) return;
+        inSnapshot = false;
+        // A read transaction ends without fail; should it not, the
+        // connection's next BEGIN reports it.
+        try {
+            commit.run();
+        } catch (const sqlite::Error&) {
+        }
+    }
+};
+
+SqliteCache::SqliteCache(const CacheSettings& settings, std::ostream& log)
+    : settings_(settings), log_(log) {}
+
+SqliteCache::~SqliteCache() {
+    close(std::chrono::steady_clock::now());
+}
+
+bool SqliteCache::ready() {
+    const State state = state_.load(std::memory_order_acquire);
+    if (state == State::Open) return true;
+    if (state != State::Unopened) return false;
+    std::lock_guard<std::mutex> lock(openMutex_);
+    if (state_.load() != State::Unopened) return state_.load() == State::Open;
+    try {
+        open();
+        state_.store(State::Open, std::memory_order_release);
+        return true;
+    } catch (const sqlite::Error& e) {
+        report(isBusy(e) ? kBusy : kUnusable, std::string(e.what()) +
+                                                  (isBusy(e) ? " (another process holds it)" : "") +
+                                                  "; working without it");
+    } catch (const std::exception& e) {
+        report(kUnusable, std::string(e.what()) + "; working without it");
+    }
+    insert_ = sqlite::Statement();
+    touch_ = sqlite::Statement();
+    writer_.close();
+    state_.store(State::Off);
+    return false;
+}
+
+void SqliteCache::open() {
+    // The folder is the user's own: nobody else needs to list what it holds.
+    const std::filesystem::path folder = std::filesystem::path(settings_.path).parent_path();
+    if (!folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(folder.parent_path(), ignored);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            throw std::runtime_error("cannot create " + folder.string() + ": " +
+                                     std::strerror(errno));
+        }
+    }
+    try {
+        openWriter();
+    } catch (const sqlite::Error& e) {
+        if (!isDamage(e)) throw;
+        insert_ = sqlite::Statement();
+        touch_ = sqlite::Statement();
+        writer_.close();
+        setAside();
+        openWriter();
+    }
+    writerThread_ = std::thread(&SqliteCache::writerLoop, this);
+}
+
+void SqliteCache::openWriter() {
+    writer_ = sqlite::Database(settings_.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    writer_.busyTimeout(kWriterBusyMs);
+    {
+        // Readers of the write-ahead log never wait for the writer, and
+        // several helpers can use the file at once.
+        sqlite::Statement mode(writer_, "PRAGMA journal_mode = WAL");
+        if (!mode.step() || mode.columnBlob(0) != "wal") {
+            throw std::runtime_error("cannot use write-ahead logging");
+        }
+    }
+    // A cache may lose its last commits to a crash, never its consistency.
+    writer_.exec("PRAGMA synchronous = NORMAL");
+    writer_.exec("PRAGMA journal_size_limit = " + std::to_string(kWalLimitBytes));
+    if (!checkOwnership(writer_)) {
+        sqlite::Transaction transaction(writer_);
+        // Another helper may have set it up in the meantime.
+        if (!checkOwnership(writer_)) writer_.exec(kCreateSchema);
+        transaction.commit();
+    }
+    insert_ = sqlite::Statement(writer_, kInsert);
+    touch_ = sqlite::Statement(writer_, kTouch);
+    sqlite3_progress_handler(writer_.get(), 1000, &pastDeadline, &deadlineNs_);
+}
+
+std::unique_ptr<SqliteCache::Reader> SqliteCache::borrowReader() {
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        if (!idleReaders_.empty()) {
+            std::unique_ptr<Reader> reader = std::move(idleReaders_.back());
+            idleReaders_.pop_back();
+            return reader;
+        }
+    }
+    return std::unique_ptr<Reader>(new Reader(settings_.path));
+}
+
+void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
+    std::lock_guard<std::mutex> lock(readersMutex_);
+    if (idleReaders_.size() < kMaxIdleReaders) idleReaders_.push_back(std::move(reader));
+}
+
+bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
+                       const FileIdentity& identity, std::string& value) {
+    if (!ready()) return false;
+    bool found = false;
+    long long used = 0;
+    std::unique_ptr<Reader> reader;
+    try {
+        reader = borrowReader();
+        const auto now = std::chrono::steady_clock::now();
+        if (reader->snapshotExpired(now)) {
+            reader->endSnapshot();
+            snapshots_.fetch_sub(1);
+        }
+        if (!reader->inSnapshot) {
+            reader->begin.run();
+            reader->inSnapshot = true;
+            reader->began = now;
+            reader->lookups = 0;
+            // The writer thread now watches for snapshots left idle.
+            if (snapshots_.fetch_add(1) == 0) {
+                { std::lock_guard<std::mutex> lock(queueMutex_); }
+                queued_.notify_one();
+            }
+        }
+        ++reader->lookups;
+        sqlite::Statement& select = reader->select;
+        select.bindBlob(1, path);
+        select.bindText(2, kind);
+        if (select.step()) {
+            FileIdentity stored;
+            stored.device = static_cast<std::uint64_t>(select.columnInt(1));
+            stored.inode = static_cast<std::uint64_t>(select.columnInt(2));
+            stored.size = select.columnInt(3);
+            stored.modifiedNs = select.columnInt(4);
+            stored.changedNs = select.columnInt(5);
+            if (select.columnBlob(0) == version && stored.sameFile(identity) &&
+                !select.columnIsNull(7)) {
+                const std::string_view bytes = select.columnBlob(7);
+                value.assign(bytes.data(), bytes.size());
+                used = select.columnInt(6);
+                found = true;
+            }
+        }
+        select.reset();
+    } catch (const sqlite::Error& e) {
+        // Busy: another helper is in the way for a moment; not worth a wait.
+        if (!isBusy(e)) {
+            turnOff(e);
+            if (reader && reader->inSnapshot) snapshots_.fetch_sub(1);
+            reader.reset();
+        }
+    } catch (const std::exception&) {
+        // Out of memory: a miss like any other.
+    }
+    if (reader) giveBack(std::move(reader));
+    (found ? hits_ : misses_).fetch_add(1, std::memory_order_relaxed);
+    if (found) {
+        const long long now = nowMs();
+        if (used < now - kTouchAfterMs) {
+            Pending touch;
+            touch.path = path;
+            touch.kind = kind;
+            touch.used = now;
+            touch.touchOnly = true;
+            queue(std::move(touch), path.size() + kind.size());
+        }
+    }
+    return found;
+}
+
+void SqliteCache::store(const std::string& path, const std::string& kind,
+                        const std::string& version, const FileIdentity& identity,
+                        std::string value) {
+    if (!identity.settled || value.size() > kMaxValueBytes || !ready() ||
+        writesOff_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    Pending pending;
+    pending.path = path;
+    pending.kind = kind;
+    pending.version = version;
+    pending.identity = identity;
+    pending.value = std::move(value);
+    pending.used = nowMs();
+    const std::size_t bytes = path.size() + kind.size() + version.size() + pending.value.size();
+    queue(std::move(pending), bytes);
+}
+
+void SqliteCache::queue(Pending pending, std::size_t bytes) {
+    bytes += kPendingOverhead;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        if (stopping_ || queuedBytes_ + bytes > kMaxQueuedBytes) {
+            if (!pending.touchOnly) dropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        queue_.push_back(std::move(pending));
+        queuedBytes_ += bytes;
+        // The writer waits for a first value, then for a full batch: only
+        // those two moments are worth waking it for.
+        wake = queue_.size() == 1 || queue_.size() == kBatchEntries;
+    }
+    if (wake) queued_.notify_one();
+}
+
+void SqliteCache::writerLoop() {
+    for (;;) {
+        std::vector<Pending> batch;
+        {
+            std::unique_lock<std::mutex> lock(queueMutex_);
+            while (!stopping_ && queue_.empty()) {
+                // Without snapshots to end there is nothing to wake up for.
+                if (snapshots_.load() == 0) {
+                    queued_.wait(lock);
+                } else if (queued_.wait_for(lock, kSnapshotTime) == std::cv_status::timeout) {
+                    lock.unlock();
+                    endIdleSnapshots();
+                    lock.lock();
+                }
+            }
+            if (!stopping_) {
+                queued_.wait_for(lock, kBatchDelay,
+                                 [this] { return stopping_ || queue_.size() >= kBatchEntries; });
+            }
+            if (queue_.empty()) return;  // stopping, and everything written
+            batch.swap(queue_);
+            queuedBytes_ = 0;
+        }
+        write(batch);
+    }
+}
+
+void SqliteCache::write(std::vector<Pending>& batch) {
+    std::size_t done = 0;
+    auto dropRest = [this, &batch, &done] {
+        for (; done < batch.size(); ++done) {
+            if (!batch[done].touchOnly) dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+    try {
+        while (done < batch.size()) {
+            if (state_.load() == State::Off || writesOff_.load() ||
+                steadyNs(std::chrono::steady_clock::now()) > deadlineNs_.load()) {
+                dropRest();
+                return;
+            }
+            const std::size_t end = std::min(batch.size(), done + kBatchEntries);
+            std::uint64_t inserted = 0;
+            std::uint64_t bytes = 0;
+            sqlite::Transaction transaction(writer_);
+            for (std::size_t i = done; i < end; ++i) {
+                const Pending& p = batch[i];
+                sqlite::Statement& statement = p.touchOnly ? touch_ : insert_;
+                statement.bindBlob(1, p.path);
+                statement.bindText(2, p.kind);
+                if (p.touchOnly) {
+                    statement.bindInt(3, p.used);
+                } else {
+                    statement.bindText(3, p.version);
+                    statement.bindInt(4, static_cast<long long>(p.identity.device));
+                    statement.bindInt(5, static_cast<long long>(p.identity.inode));
+                    statement.bindInt(6, p.identity.size);
+                    statement.bindInt(7, p.identity.modifiedNs);
+                    statement.bindInt(8, p.identity.changedNs);
+                    statement.bindInt(9, p.used);
+                    statement.bindBlob(10, p.value);
+                    ++inserted;
+                    bytes += p.path.size() + p.value.size();
+                }
+                statement.run();
+            }
+            transaction.commit();
+            done = end;
+            stored_.fetch_add(inserted, std::memory_order_relaxed);
+            bytesSinceTrim_ += bytes;
+            // Checked now and then rather than after every batch: the page
+            // counts cost little, the trim's sort a lot.
+            if (bytesSinceTrim_ >= settings_.maxBytes / 16) {
+                bytesSinceTrim_ = 0;
+                trimPastBound();
+            }
+        }
+    } catch (const sqlite::Error& e) {
+        dropRest();
+        if (isBusy(e)) {
+            report(kBusy, "busy (another process holds it); skipping what would wait for it");
+        } else if (e.primary() == SQLITE_FULL) {
+            writesOff_.store(true);
+            report(kFull, std::string(e.what()) + "; storing nothing more");
+        } else if (e.primary() != SQLITE_INTERRUPT) {
+            turnOff(e);
+        }
+    } catch (const std::exception&) {
+        dropRest();
+    }
+}
+
+void SqliteCache::endIdleSnapshots() {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(readersMutex_);
+    for (const std::unique_ptr<Reader>& reader : idleReaders_) {
+        if (reader->inSnapshot && now - reader->began >= kSnapshotTime) {
+            reader->endSnapshot();
+            snapshots_.fetch_sub(1);
+        }
+    }
+}
+
+void SqliteCache::trimPastBound() {
+    for (int round = 0; round < 4; ++round) {
+        const long long pageSize = writer_.queryInt("PRAGMA page_size");
+        const long long pages =
+            writer_.queryInt("PRAGMA page_count") - writer_.queryInt("PRAGMA freelist_count");
+        const std::uint64_t used = static_cast<std::uint64_t>(pages * pageSize);
+        if (used <= settings_.maxBytes) return;
+        // Down to three quarters of the bound, so the next batches do not
+        // trim again at once.
+        const std::uint64_t target = settings_.maxBytes / 4 * 3;
+        const long long entries = writer_.queryInt("SELECT count(*) FROM entry");
+        const long long remove =
+            static_cast<long long>(static_cast<double>(entries) *
+                                   static_cast<double>(used - target) / static_cast<double>(used)) +
+            1;
+        sqlite::Transaction transaction(writer_);
+        sqlite::Statement trim(writer_, kTrim);
+        trim.bindInt(1, remove);
+        trim.run();
+        transaction.commit();
+    }
+}
+
+void SqliteCache::turnOff(const sqlite::Error& error) {
+    if (isDamage(error)) damaged_.store(true);
+    State open = State::Open;
+    state_.compare_exchange_strong(open, State::Off);
+    report(kUnusable, std::string(error.what()) +
+                          (isDamage(error) ? "; working without it, and starting afresh next time"
+                                           : "; working without it"));
+}
+
+void SqliteCache::report(Problem problem, const std::string& text) {
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    if (reported_[problem]) return;
+    reported_[problem] = true;
+    log_ << "File cache " << settings_.path << ": " << text << std::endl;
+}
+
+void SqliteCache::setAside() {
+    const std::string aside = settings_.path + ".corrupt";
+    const bool moved = std::rename(settings_.path.c_str(), aside.c_str()) == 0;
+    for (const char* companion : kCompanions) ::unlink((settings_.path + companion).c_str());
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    log_ << "File cache " << settings_.path << ": damaged; "
+         << (moved ? "set aside as " + aside : std::string("could not be set aside"))
+         << " and started afresh" << std::endl;
+}
+
+void SqliteCache::close(std::chrono::steady_clock::time_point deadline) {
+    if (state_.exchange(State::Closed) == State::Closed) return;
+    if (writerThread_.joinable()) {
+        deadlineNs_.store(steadyNs(deadline));
+        {
+            std::lock_guard<std::mutex> lock(queueMutex_);
+            stopping_ = true;
+        }
+        queued_.notify_all();
+        writerThread_.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        idleReaders_.clear();
+    }
+    insert_ = sqlite::Statement();
+    touch_ = sqlite::Statement();
+    writer_.close();
+    if (damaged_.load()) setAside();
+    if (settings_.reportStats) {
+        const Counts c = counts();
+        log_ << "File cache: " << c.hits << " hits, " << c.misses << " misses, " << c.stored
+             << " stored, " << c.dropped << " dropped" << std::endl;
+    }
+}
+
+SqliteCache::Counts SqliteCache::counts() const {
+    Counts counts;
+    counts.hits = hits_.load();
+    counts.misses = misses_.load();
+    counts.stored = stored_.load();
+    counts.dropped = dropped_.load();
+    return counts;
+}
+
+namespace {
+
+// An existing cache file, opened without creating anything.
+sqlite::Database openExisting(const std::string& path) {
+    sqlite::Database db(path, SQLITE_OPEN_READWRITE);
+    // A user's command may wait for a helper's batch to be committed.
+    db.busyTimeout(2000);
+    checkOwnership(db);
+    return db;
+}
+
+}  // namespace
+
+CacheSummary summarizeCache(const std::string& path) {
+    CacheSummary summary;
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) return summary;
+    summary.exists = true;
+    summary.fileBytes = static_cast<std::uint64_t>(status.st_size) + fileBytes(path + "-wal");
+    sqlite::Database db = openExisting(path);
+    if (db.queryInt("SELECT count(*) FROM sqlite_master WHERE name = 'entry'") == 0) {
+        return summary;
+    }
+    sqlite::Statement kinds(db, "SELECT kind, count(*) FROM entry GROUP BY kind ORDER BY kind");
+    while (kinds.step()) {
+        const std::string_view kind = kinds.columnBlob(0);
+        summary.entriesByKind[std::string(kind)] = kinds.columnInt(1);
+        summary.entries += kinds.columnInt(1);
+    }
+    return summary;
+}
+
+void clearCache(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) return;
+    try {
+        sqlite::Database db = openExisting(path);
+        if (db.queryInt("SELECT count(*) FROM sqlite_master WHERE name = 'entry'") != 0) {
+            db.exec("DELETE FROM entry");
+        }
+        // Gives the pages back to the file system and empties the log.
+        db.exec("VACUUM");
+        db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    } catch (const sqlite::Error& e) {
+        if (!isDamage(e)) throw;
+        if (::unlink(path.c_str()) != 0) throw;
+        for (const char* companion : kCompanions) ::unlink((path + companion).c_str());
+    }
+}
+
+}  // namespace cache
+}  // namespace Ostra

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/CacheSettings.h"
+#include "cache/FileCache.h"
+#include "lib/sqlite/Database.h"
+#include "lib/sqlite/Statement.h"
+
+namespace Ostra {
+namespace cache {
+
+// The file cache in one SQLite file, shared by every helper of the user.
+//
+// Entries are keyed by the path and the kind, and carry the file's identity
+// and the reader's version, which a lookup compares. Keying by path rather
+// than by identity keeps what a reader derives from the name (the "id" and
+// "path" of a song, the format chosen by the extension) exact for hard links
+// and renames; a renamed file is read again anyway, since the rename moves its
+// status-change time. A file written again under the same name replaces its
+// entry, and entries of files that are gone age out through the size bound.
+//
+// Lookups run on the caller's thread on connections of a small pool; writes
+// queue for one writer thread, which commits them in batches, refreshes the
+// last use of entries found (at most once a day each, so a rescan writes
+// nothing) and trims the least recently used entries past the size bound.
+// The file is opened on first use. Any failure (a missing or read-only
+// folder, a damaged file, a full disk, another process holding it) costs the
+// caller nothing but a miss: the cache turns itself off, or stops writing, and
+// says so once on the log. A damaged file is set aside and started afresh.
+//
+// find and store may be called from any thread until close(), which the
+// owner calls once no other thread uses the cache any more.
+class SqliteCache : public FileCache {
+  public:
+    struct Counts {
+        std::uint64_t hits = 0;
+        std::uint64_t misses = 0;
+        std::uint64_t stored = 0;   // entries committed
+        std::uint64_t dropped = 0;  // entries that could not be written
+    };
+
+    SqliteCache(const CacheSettings& settings, std::ostream& log);
+    // Closes with no time for pending writes.
+    ~SqliteCache() override;
+    SqliteCache(const SqliteCache&) = delete;
+    SqliteCache& operator=(const SqliteCache&) = delete;
+
+    bool find(const std::string& path, const std::string& kind, const std::string& version,
+              const FileIdentity& identity, std::string& value) override;
+    void store(const std::string& path, const std::string& kind, const std::string& version,
+               const FileIdentity& identity, std::string value) override;
+
+    // Writes what is queued until `deadline` and drops the rest, then closes
+    // the file. With OSTRA_CACHE_STATS, prints the counts.
+    void close(std::chrono::steady_clock::time_point deadline);
+    Counts counts() const;
+
+  private:
+    struct Reader;
+    struct Pending {
+        std::string path;
+        std::string kind;
+        std::string version;
+        FileIdentity identity;
+        std::string value;
+        long long used = 0;
+        bool touchOnly = false;  // refresh the last use of an entry found
+    };
+    enum class State { Unopened, Open, Off, Closed };
+    enum Problem { kUnusable, kBusy, kFull, kProblemCount };
+
+    bool ready();
+    void open();
+    void openWriter();
+    std::unique_ptr<Reader> borrowReader();
+    void giveBack(std::unique_ptr<Reader> reader);
+    void queue(Pending pending, std::size_t bytes);
+    void writerLoop();
+    // Ends the snapshots of lookup connections left idle (writer thread).
+    void endIdleSnapshots();
+    void write(std::vector<Pending>& batch);
+    void trimPastBound();
+    // A failure of the file itself: off for the rest of the run.
+    void turnOff(const sqlite::Error& error);
+    void report(Problem problem, const std::string& text);
+    void setAside();
+
+    const CacheSettings settings_;
+    std::ostream& log_;
+
+    std::atomic<State> state_{State::Unopened};
+    std::mutex openMutex_;  // serialises the first use's open
+    std::atomic<bool> damaged_{false};
+    std::atomic<bool> writesOff_{false};
+
+    std::mutex readersMutex_;
+    std::vector<std::unique_ptr<Reader>> idleReaders_;  // guarded by readersMutex_
+    std::atomic<int> snapshots_{0};                     // lookup connections holding one
+
+    // The writer thread's own connection and statements; only it touches
+    // them once it runs.
+    sqlite::Database writer_;
+    sqlite::Statement insert_;
+    sqlite::Statement touch_;
+    std::uint64_t bytesSinceTrim_ = 0;
+
+    std::mutex queueMutex_;
+    std::condition_variable queued_;
+    std::vector<Pending> queue_;                       // guarded by queueMutex_
+    std::size_t queuedBytes_ = 0;                      // guarded by queueMutex_
+    bool stopping_ = false;                            // guarded by queueMutex_
+    std::atomic<std::int64_t> deadlineNs_{INT64_MAX};  // steady clock; checked mid-statement
+    std::thread writerThread_;
+
+    std::mutex reportMutex_;
+    bool reported_[kProblemCount] = {};  // guarded by reportMutex_
+
+    std::atomic<std::uint64_t> hits_{0}, misses_{0}, stored_{0}, dropped_{0};
+};
+
+// What `ostra-host cache` shows of a cache file.
+struct CacheSummary {
+    bool exists = false;
+    std::uint64_t fileBytes = 0;  // the file and its write-ahead log
+    long long entries = 0;
+    std::map<std::string, long long> entriesByKind;
+};
+
+// Reads the summary of the cache file at `path` without creating it. Throws
+// sqlite::Error when it cannot be read, std::runtime_error when it is not a
+// cache file.
+CacheSummary summarizeCache(const std::string& path);
+// Removes every entry and gives the space back. A damaged file is removed.
+// Throws like summarizeCache.
+void clearCache(const std::string& path);
+
+}  // namespace cache
+}  // namespace Ostra
