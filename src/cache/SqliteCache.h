@@ -75,7 +75,8 @@ class SqliteCache : public FileCache {
         FileIdentity identity;
         std::string value;
         long long used = 0;
-        bool touchOnly = false;  // refresh the last use of an entry found
+        bool touchOnly = false;  // refresh the last use of the entry found at `row`
+        long long row = 0;
     };
     enum class State { Unopened, Open, Off, Closed };
     enum Problem { kUnusable, kBusy, kFull, kProblemCount };
@@ -141,8 +142,8 @@ struct CacheSummary {
 // sqlite::Error when it cannot be read, std::runtime_error when it is not a
 // cache file.
 CacheSummary summarizeCache(const std::string& path);
-// Removes every entry and gives the space back. A damaged file is removed.
-// Throws like summarizeCache.
+// Removes every entry and gives the space back. A damaged database is
+// removed. Throws like summarizeCache.
 void clearCache(const std::string& path);
 
 }  // namespace cache

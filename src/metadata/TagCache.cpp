@@ -2,10 +2,8 @@
 
 #include <taglib/taglib.h>
 
-#include <cmath>
-#include <memory>
+#include <cstdint>
 
-#include "amf/amf0.h"
 #include "scan/PathUtils.h"
 
 namespace Ostra {
@@ -20,62 +18,82 @@ const std::string kVersion = "1 TagLib " + std::to_string(TAGLIB_MAJOR_VERSION) 
                              std::to_string(TAGLIB_MINOR_VERSION) + "." +
                              std::to_string(TAGLIB_PATCH_VERSION);
 
-constexpr double kMaxExactInteger = 9007199254740992.0;  // 2^53
-
 // "id" and "path" come from the path alone, which is the entry's key.
 bool fromPath(const std::string& key) {
     return key == "id" || key == "path";
 }
 
-// Integers travel as AMF0 numbers, which hold every value a file can give
-// (sizes below 2^53 bytes, durations, track numbers) exactly.
-std::string encodeFields(const std::map<std::string, std::string>& textFields,
-                         const std::map<std::string, long long>& intFields) {
-    amf::amf_object fields;
-    for (const auto& field : textFields) {
-        if (!fromPath(field.first)) fields.set_string_property(field.first, field.second);
-    }
-    for (const auto& field : intFields) {
-        fields.set_numeric_property(field.first, static_cast<double>(field.second));
-    }
-    std::string bytes(amf::get_size(&fields), '\0');
-    auto* begin = reinterpret_cast<unsigned char*>(&bytes[0]);
-    if (!amf::encode(begin, begin + bytes.size(), &fields)) return std::string();
-    return bytes;
+// A read's fields as one flat record, written and read only here: per field
+// a type byte ('t' for text, 'i' for an integer), the key's length (one byte)
+// and bytes, then the text's length (four bytes) and bytes, or the integer's
+// eight bytes; numbers little-endian. Building an AMF0 object for this would
+// cost more than the rest of a cached read.
+constexpr char kText = 't';
+constexpr char kInteger = 'i';
+
+void putNumber(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-bool decodeFields(const std::string& bytes, std::map<std::string, std::string>& textFields,
+bool putKey(std::string& out, char type, const std::string& key) {
+    if (key.size() > 0xff) return false;
+    out.push_back(type);
+    out.push_back(static_cast<char>(key.size()));
+    out += key;
+    return true;
+}
+
+std::string encodeFields(const std::map<std::string, std::string>& textFields,
+                         const std::map<std::string, long long>& intFields) {
+    std::string out;
+    out.reserve(256);
+    for (const auto& field : textFields) {
+        if (fromPath(field.first)) continue;
+        if (field.second.size() > 0xffffffffu || !putKey(out, kText, field.first)) return "";
+        putNumber(out, field.second.size(), 4);
+        out += field.second;
+    }
+    for (const auto& field : intFields) {
+        if (!putKey(out, kInteger, field.first)) return "";
+        putNumber(out, static_cast<std::uint64_t>(field.second), 8);
+    }
+    return out;
+}
+
+// Reads `bytes` bytes at `at` as a little-endian number; false past the end.
+bool takeNumber(const std::string& in, std::size_t& at, int bytes, std::uint64_t& value) {
+    if (in.size() - at < static_cast<std::size_t>(bytes)) return false;
+    value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value |= static_cast<std::uint64_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
+    }
+    at += bytes;
+    return true;
+}
+
+bool decodeFields(const std::string& in, std::map<std::string, std::string>& textFields,
                   std::map<std::string, long long>& intFields) {
-    const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::unique_ptr<amf::amf0_data_type> value(amf::decode(begin, begin + bytes.size()));
-    if (!value || value->get_type() != amf::AMF_OBJECT) return false;
-    bool valid = true;
-    static_cast<const amf::amf_object&>(*value).get_value().for_each(
-        [&](std::string_view key, const amf::amf0_data_type* field) {
-            switch (field->get_type()) {
-                case amf::AMF_STRING:
-                    textFields.emplace(key,
-                                       static_cast<const amf::amf_string*>(field)->get_value());
-                    break;
-                case amf::AMF_LONG_STRING:
-                    textFields.emplace(
-                        key, static_cast<const amf::amf_long_string*>(field)->get_value());
-                    break;
-                case amf::AMF_NUMBER: {
-                    const double number = static_cast<const amf::amf_numeric*>(field)->get_value();
-                    // Anything else did not come from encodeFields.
-                    if (!(std::fabs(number) <= kMaxExactInteger)) {
-                        valid = false;
-                        break;
-                    }
-                    intFields.emplace(key, static_cast<long long>(number));
-                    break;
-                }
-                default:
-                    valid = false;
-            }
-        });
-    return valid;
+    std::size_t at = 0;
+    while (at < in.size()) {
+        const char type = in[at];
+        std::uint64_t keyLength = 0;
+        ++at;
+        if (!takeNumber(in, at, 1, keyLength) || in.size() - at < keyLength) return false;
+        std::string key = in.substr(at, keyLength);
+        at += keyLength;
+        std::uint64_t value = 0;
+        if (type == kText) {
+            if (!takeNumber(in, at, 4, value) || in.size() - at < value) return false;
+            textFields[std::move(key)] = in.substr(at, value);
+            at += value;
+        } else if (type == kInteger) {
+            if (!takeNumber(in, at, 8, value)) return false;
+            intFields[std::move(key)] = static_cast<long long>(value);
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -91,7 +109,11 @@ bool TagCache::find(std::map<std::string, std::string>& textFields,
     intFields.clear();
     std::string bytes;
     if (cache_ == nullptr || !cache_->find(path_, kKind, kVersion, identity_, bytes)) return false;
-    if (!decodeFields(bytes, textFields, intFields)) {
+    const bool decoded = decodeFields(bytes, textFields, intFields);
+    // The size is part of the identity too: a record that disagrees did not
+    // come from this file.
+    const auto size = intFields.find("size");
+    if (!decoded || size == intFields.end() || size->second != identity_.size) {
         textFields.clear();
         intFields.clear();
         return false;

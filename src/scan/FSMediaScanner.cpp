@@ -109,6 +109,14 @@ class FSMediaScanner::TagReadAhead {
         file->path = path;
         file->file = std::move(opened);
         order_.push_back(file);
+        // A file the file cache knows is ready at once: handing it to a
+        // reader would cost more than the lookup.
+        if (FindKnownMetadata(file->file.descriptor(), file->path, file->textFields,
+                              file->intFields)) {
+            file->file.close();
+            file->ready = true;
+            return;
+        }
         if (inline_) {
             file->failed = !read(*file);
             file->ready = true;
@@ -164,8 +172,9 @@ class FSMediaScanner::TagReadAhead {
     // path alone.
     static bool read(File& file) {
         try {
+            // push() has looked the file up already.
             ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, file.textFields,
-                                        file.intFields);
+                                        file.intFields, false);
             // The window, not the scan, bounds the descriptors held open.
             file.file.close();
             return true;

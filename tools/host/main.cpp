@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
     subcommands.push_back(makeDeviceIdCommand());
     subcommands.push_back(makeKeepAwakeCommand());
     subcommands.push_back(makeRawCommand());
+    subcommands.push_back(makeCacheCommand());
 
     CLI::App app{kDescription, "ostra-host"};
     app.fallthrough();

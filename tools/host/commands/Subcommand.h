@@ -34,5 +34,6 @@ std::unique_ptr<Subcommand> makeSysInfoCommand();
 std::unique_ptr<Subcommand> makeDeviceIdCommand();
 std::unique_ptr<Subcommand> makeKeepAwakeCommand();
 std::unique_ptr<Subcommand> makeRawCommand();
+std::unique_ptr<Subcommand> makeCacheCommand();
 
 }  // namespace Ostra::host
