@@ -40,6 +40,10 @@ class DescriptorStream : public TagLib::IOStream {
 
     // True once an ID3v2 tag read through this stream failed the check.
     bool refused() const { return refused_; }
+    // True once a read was cut short because the reading thread was asked
+    // to stop (a boost::thread interruption): the file then reads as ending
+    // there, and what TagLib made of it must be thrown away.
+    bool interrupted() const { return interrupted_; }
 
   private:
     TagLib::ByteVector readAt(std::uint64_t offset, std::uint64_t length);
@@ -54,6 +58,7 @@ class DescriptorStream : public TagLib::IOStream {
     std::uint64_t headerEnd_ = 0;
     TagLib::ByteVector header_;
     bool refused_ = false;
+    bool interrupted_ = false;
 };
 
 }  // namespace Ostra

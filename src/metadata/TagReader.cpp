@@ -17,7 +17,7 @@
 
 #include <algorithm>
 #include <boost/regex.hpp>
-#include <boost/thread/exceptions.hpp>
+#include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cstdint>
 #include <memory>
@@ -197,6 +197,14 @@ void readDmid(const std::string& path, const TagLib::Tag& tag,
     }
 }
 
+// True when the stream stopped reading at a stop request, so that the parse
+// saw a file cut short; the interruption is raised here where it can be.
+bool stopped(const DescriptorStream& stream) {
+    if (!stream.interrupted()) return false;
+    boost::this_thread::interruption_point();
+    return true;
+}
+
 // A file opened by name for one of the lookups by path, walked for the box
 // limits before TagLib may parse it.
 class OpenedFile {
@@ -205,7 +213,7 @@ class OpenedFile {
         : file_(RegularFile::open(path)), stream_(file_.descriptor(), path, file_.size()) {
         usable_ = file_.isOpen() && Mp4BoxesWithinLimits(stream_);
     }
-    bool usable() const { return usable_ && !stream_.refused(); }
+    bool usable() const { return usable_ && !stream_.refused() && !stream_.interrupted(); }
     DescriptorStream& stream() { return stream_; }
 
   private:
@@ -240,11 +248,11 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
             return false;
         }
         DescriptorStream stream(fd, path, static_cast<std::uint64_t>(status.st_size));
-        if (!Mp4BoxesWithinLimits(stream)) return false;
+        if (!Mp4BoxesWithinLimits(stream) || stopped(stream)) return false;
         stream.seek(0);
 
         TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Average);
-        if (stream.refused() || ref.isNull()) return false;
+        if (stopped(stream) || stream.refused() || ref.isNull()) return false;
         const TagLib::Tag* tag = ref.tag();
         const TagLib::AudioProperties* properties = ref.audioProperties();
         if (tag == nullptr || properties == nullptr) return false;
@@ -281,8 +289,8 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         } catch (const std::exception&) {
         }
         // Parsing the stream as another format for the album artist may have
-        // met a tag past the limits.
-        if (stream.refused()) {
+        // met a tag past the limits, or a stop request.
+        if (stream.refused() || stopped(stream)) {
             textFields.clear();
             return false;
         }

@@ -95,8 +95,11 @@ class FSMediaScanner::TagReadAhead {
         }
         queued_.notify_all();
         // Runs while a thread interruption unwinds the scan too: the join
-        // itself must not be cut short.
+        // itself must not be cut short. A reader in the middle of a file is
+        // interrupted, which ends its read at once (a large file may take
+        // TagLib minutes).
         boost::this_thread::disable_interruption keepJoining;
+        readers_.interrupt_all();
         readers_.join_all();
     }
 
@@ -178,7 +181,15 @@ class FSMediaScanner::TagReadAhead {
         }
     }
 
+    // Ends when the scan stops it, or at an interruption.
     void readLoop() {
+        try {
+            readFiles();
+        } catch (const boost::thread_interrupted&) {
+        }
+    }
+
+    void readFiles() {
         for (;;) {
             std::shared_ptr<File> file;
             {

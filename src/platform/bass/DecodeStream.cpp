@@ -1,6 +1,7 @@
 #include "platform/bass/DecodeStream.h"
 
 #include <algorithm>
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <cstring>
 
@@ -28,6 +29,12 @@ int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**
     return AVERROR(EPERM);
 }
 
+// FFmpeg's loops over packets (the stream probe's among them) ask this
+// between packets: a stop request ends them as it ends the input's reads.
+int stopRequested(void*) {
+    return boost::this_thread::interruption_requested() ? 1 : 0;
+}
+
 // Opens the audio read through `input` with FFmpeg, restricted to the audio
 // containers we decode, so a host-supplied file can never reach a playlist
 // demuxer. `name` only hints the container by its extension, as a file name
@@ -37,6 +44,7 @@ int openInput(const FileInput& input, const std::string& name, FormatContextPtr&
     if (raw == nullptr) return AVERROR(ENOMEM);
     raw->pb = input.context();
     raw->io_open = &refuseOpen;
+    raw->interrupt_callback.callback = &stopRequested;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
     int ret = avformat_open_input(&raw, name.c_str(), nullptr, &options);
@@ -87,6 +95,7 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool n
         error = BASS_ERROR_FILEFORM;
         return nullptr;
     }
+    stream->input_->progress();
     AVFormatContext* format = stream->format_.get();
     if (avformat_find_stream_info(format, nullptr) < 0) {
         error = BASS_ERROR_FILEFORM;
@@ -248,6 +257,7 @@ bool DecodeStream::decodeMore(Direct* direct) {
             if (avcodec_send_packet(codec, nullptr) < 0) decoderDone_ = true;
             continue;
         }
+        input_->progress();
         if (packet_->stream_index == streamIndex_) avcodec_send_packet(codec, packet_.get());
         av_packet_unref(packet_.get());
     }

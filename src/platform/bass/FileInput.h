@@ -25,6 +25,19 @@ class FileInput {
     // Owned here; must outlive every format context reading it.
     AVIOContext* context() const { return io_; }
 
+    // The reader got something out of what it has read (the container is
+    // open, a packet came out): from the first call on, reading more than
+    // kMaxReadWithoutProgress bytes before the next call ends the input as
+    // damaged. FFmpeg's parsers keep every byte they cannot frame, so a long
+    // run of bytes without a frame (a file of zeros, a download that stopped
+    // part way) would otherwise cost its whole size in memory and be read to
+    // its end.
+    void progress() {
+        bounded_ = true;
+        unproductive_ = 0;
+    }
+    static constexpr uint64_t kMaxReadWithoutProgress = 16u * 1024u * 1024u;
+
   private:
     explicit FileInput(int fd) : fd_(fd) {}
     static int read(void* opaque, uint8_t* buffer, int size);
@@ -32,6 +45,8 @@ class FileInput {
 
     int fd_;
     AVIOContext* io_ = nullptr;
+    bool bounded_ = false;
+    uint64_t unproductive_ = 0;  // bytes read since the last progress()
 };
 
 }  // namespace bass
