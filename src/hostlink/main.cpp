@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <boost/lexical_cast.hpp>
@@ -13,6 +14,7 @@
 #include "hash/FileHashHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
+#include "hostlink/OutputLine.h"
 #include "hostlink/StopSignals.h"
 #include "hostlink/VersionHandler.h"
 #include "metadata/TaglibHandler.h"
@@ -61,11 +63,14 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
         dispatcher.reset();
         std::cerr << "Exception: " << e.what() << std::endl;
     }
-    std::cout << "Exiting." << std::endl;
+    Ostra::writeOutputLine("Exiting.\n");
     return 0;
 }
 
 int main(int argc, char** argv) {
+    // Output the host has closed fails the write instead of ending the
+    // process (sockets are written without the signal already).
+    signal(SIGPIPE, SIG_IGN);
     // Before any thread exists, so that every thread keeps the signals blocked.
     const Ostra::StopSignals signals;
     std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());

@@ -446,6 +446,39 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
 // in place as 16-bit; tags, hashes and fingerprints of x.wav came back under
 // the other name, and a start path went to the folder before the NUL. Such a
 // path is now invalid for every command: its per-item error, nothing opened.
+// The helper's standard output (a line per fingerprint error, trace lines)
+// into a pipe the host never reads, or has closed: requests still finish and
+// "QUIT" still ends the helper. A full pipe held the worker writing to it
+// for good, and a closed one ended the helper with SIGPIPE.
+TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
+    TempDir dir;
+    const std::string notAudio = dir / "not_audio.mp3";
+    writeFile(notAudio, std::string(4096, 'x'));
+    // Each failed file prints an error record of some 150 bytes: far more
+    // than a pipe holds.
+    const amf::amf_object prints = fingerprintArg(std::vector<std::string>(2000, notAudio));
+    for (const bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed" : "never read");
+        const std::string fifo = dir / (closed ? "closed" : "full");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        TestHost host;
+        HelperProcess helper({"/bin/sh", "-c", "exec \"$0\" \"$1\" > \"$2\"", helperPath(),
+                              std::to_string(host.port()), fifo});
+        host.accept();
+        if (closed) close(reader);
+        const std::vector<Value> responses =
+            host.call("fingerprints", &prints, std::chrono::seconds(60 * kSlowdown));
+        ASSERT_FALSE(responses.empty());
+        EXPECT_TRUE(isDone(responses.back()));
+        EXPECT_EQ(host.call("deviceId").size(), 1u);
+        helper.writeStdin("QUIT\n");
+        EXPECT_EQ(helper.wait(kQuitDeadline), 0);
+        if (!closed) close(reader);
+    }
+}
+
 TEST_F(Faults, APathHoldingANulByteIsInvalidForEveryCommand) {
     TempDir dir;
     const std::string wav = dir / "x.wav";
