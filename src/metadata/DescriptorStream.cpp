@@ -33,6 +33,12 @@ TagLib::ByteVector DescriptorStream::readAt(std::uint64_t offset, std::uint64_t 
     // Never more than the file holds: TagLib asks for the sizes the file
     // declares, which may be anything.
     length = std::min<std::uint64_t>({length, size_ - offset, UINT_MAX});
+    const bool small = length <= kSmallRead;
+    if (length > kMaxBytesRead - bytesRead_ ||
+        (small && length > kMaxSmallBytesRead - smallBytesRead_)) {
+        refused_ = true;
+        return TagLib::ByteVector();
+    }
     TagLib::ByteVector block(static_cast<unsigned>(length), '\0');
     std::uint64_t got = 0;
     while (got < length) {
@@ -43,6 +49,8 @@ TagLib::ByteVector DescriptorStream::readAt(std::uint64_t offset, std::uint64_t 
         got += static_cast<std::uint64_t>(n);
     }
     block.resize(static_cast<unsigned>(got));
+    bytesRead_ += got;
+    if (small) smallBytesRead_ += got;
     return block;
 }
 
