@@ -52,10 +52,18 @@ class InOrder {
         lane_.submit(*slots_.back());
     }
 
+    // Queues a result that needs no work, so that it keeps its place among
+    // the others; take() the oldest first when full().
+    void put(Result result) {
+        slots_.push_back(std::make_unique<Slot>());
+        slots_.back()->result.emplace(std::move(result));
+        slots_.back()->ready = true;
+    }
+
     // The oldest item's result; rethrows what its work threw, so a failure
     // belongs to its own item. An interruption point.
     Result take() {
-        lane_.wait(*slots_.front());
+        if (!slots_.front()->ready) lane_.wait(*slots_.front());
         std::unique_ptr<Slot> oldest = std::move(slots_.front());
         slots_.pop_front();
         if (oldest->failure()) std::rethrow_exception(oldest->failure());
@@ -65,7 +73,14 @@ class InOrder {
   private:
     class Slot : public detail::Job {
       public:
+        // Set by the work, or by put() for an item without work.
         std::optional<Result> result;
+        // Set by put(): never queued, so never waited for. Unlike result, it
+        // is touched by the requesting thread only.
+        bool ready = false;
+
+      protected:
+        void run() override {}
     };
     template <typename Work>
     class Bound : public Slot {
