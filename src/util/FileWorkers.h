@@ -73,6 +73,8 @@ class FileWorkers {
     // helper does).
     static unsigned configuredSize();
     static constexpr unsigned kMaxThreads = 64;
+    // The name every worker thread carries (at most 15 characters).
+    static constexpr const char* kThreadName = "file worker";
 
   private:
     void work(std::size_t index);
