@@ -21,6 +21,7 @@
 #include "scan/MediaScanHandler.h"
 #include "system/SleepPreventerHandler.h"
 #include "system/SystemInfoHandler.h"
+#include "util/FileWorkers.h"
 
 namespace {
 
@@ -28,17 +29,17 @@ namespace {
 // object that lives exactly as long as main.
 class CocoaAutoReleasePool {};
 
-void registerHandlers(Ostra::Dispatcher& dispatcher) {
+void registerHandlers(Ostra::Dispatcher& dispatcher, Ostra::util::FileWorkers& files) {
     // Table order; a handler whose Setup fails leaves its commands unknown.
     dispatcher.registerHandler(new EchoHandler());
     dispatcher.registerHandler(new VersionHandler());
-    dispatcher.registerHandler(new WavConverterHandler());
+    dispatcher.registerHandler(new WavConverterHandler(&files));
     dispatcher.registerHandler(new Ostra::SleepPreventerHandler());
     dispatcher.registerHandler(new Ostra::SystemInfoHandler());
-    dispatcher.registerHandler(new Ostra::TaglibHandler());
-    dispatcher.registerHandler(new Ostra::MediaScanHandler());
-    dispatcher.registerHandler(new FingerprintHandler());
-    dispatcher.registerHandler(new Ostra::FileHashHandler());
+    dispatcher.registerHandler(new Ostra::TaglibHandler(&files));
+    dispatcher.registerHandler(new Ostra::MediaScanHandler(&files));
+    dispatcher.registerHandler(new FingerprintHandler(&files));
+    dispatcher.registerHandler(new Ostra::FileHashHandler(&files));
 }
 
 }  // namespace
@@ -46,11 +47,16 @@ void registerHandlers(Ostra::Dispatcher& dispatcher) {
 int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
     (void)argc;
     std::cout << argv[0] << " started!" << std::endl;
+    // The file workers every request hands its files to. Made before the
+    // dispatcher and stopped after it: a request interrupted at shutdown
+    // waits for its running file jobs, which need the workers.
+    std::unique_ptr<Ostra::util::FileWorkers> files;
     std::unique_ptr<Ostra::Dispatcher> dispatcher;
     try {
         int port = boost::lexical_cast<int>(argv[1]);
+        files.reset(new Ostra::util::FileWorkers(Ostra::util::FileWorkers::configuredSize()));
         dispatcher.reset(new Ostra::Dispatcher(static_cast<unsigned short>(port)));
-        registerHandlers(*dispatcher);
+        registerHandlers(*dispatcher, *files);
         dispatcher->start();
         // "QUIT", end of input, or SIGTERM, SIGINT or SIGHUP: all stop the
         // same orderly way, so a conversion's temporary file is removed
@@ -59,8 +65,10 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
         dispatcher->stop();
         dispatcher->unregisterHandlers();
         dispatcher.reset();
+        files->stop();
     } catch (const std::exception& e) {
         dispatcher.reset();
+        files.reset();
         std::cerr << "Exception: " << e.what() << std::endl;
     }
     Ostra::writeOutputLine("Exiting.\n");

@@ -269,15 +269,23 @@ TEST_F(Faults, QuitDuringLongWorkOfEveryKindEndsPromptly) {
     writeFile(zeros, "");
     fs::resize_file(zeros, 5ull << 30);
     const amf::amf_object scan = scanArg(music / "tree", 1000000);
+    std::vector<std::string> manyTagged;
+    for (int round = 0; round < 5; ++round)
+        manyTagged.insert(manyTagged.end(), scanTree.begin(), scanTree.end());
+    const amf::amf_object tags = listArg(manyTagged, 1000000);
     const amf::amf_object hash = listArg(longOnes, 1000000);
     const amf::amf_object prints = fingerprintArg(longOnes);
     const amf::amf_object convert = listArg(toConvert);
     const amf::amf_object scanZeros = scanArg(music / "zeros", 1);
     const amf::amf_object tagsOfZeros = listArg({zeros});
     const std::vector<std::pair<const char*, const amf::amf0_data_type*>> jobs = {
-        {"scanDirectory", &scan},      {"audioHash", &hash},
-        {"fingerprints", &prints},     {"convertToWav", &convert},
-        {"scanDirectory", &scanZeros}, {"extractMetadataFromFiles", &tagsOfZeros}};
+        {"scanDirectory", &scan},
+        {"extractMetadataFromFiles", &tags},
+        {"audioHash", &hash},
+        {"fingerprints", &prints},
+        {"convertToWav", &convert},
+        {"scanDirectory", &scanZeros},
+        {"extractMetadataFromFiles", &tagsOfZeros}};
     for (const auto& job : jobs) {
         SCOPED_TRACE(job.first);
         TestHost host;
@@ -288,8 +296,10 @@ TEST_F(Faults, QuitDuringLongWorkOfEveryKindEndsPromptly) {
         host.helper().writeStdin("QUIT\n");
         EXPECT_EQ(host.helper().wait(kQuitDeadline), 0);
     }
-    // The interrupted conversion left no partial WAV file behind.
+    // The interrupted conversions (one per file worker) left no partial WAV
+    // file behind, and no temporary file.
     for (fs::directory_iterator it(convertDir.path()), end; it != end; ++it) {
+        EXPECT_NE(it->path().filename().string().rfind(".ostra-wav-", 0), 0u) << it->path();
         if (it->path().extension() != ".wav") continue;
         const std::string bytes = readFile(it->path().string());
         ASSERT_GE(bytes.size(), 44u) << it->path();
