@@ -1,9 +1,10 @@
 // Files whose metadata would keep FFmpeg busy for many seconds (tens of
 // thousands of fields, fields with long keys, thousands of ID3v2 chunks, a
-// comment packet in the middle of the audio) or make it keep hundreds of
-// megabytes (compressed ID3v2 frames), through the real helper: each fails to
-// open promptly for every decoding command, as a damaged file does. The files
-// are written by crafted_metadata.py around the generated fixtures.
+// comment packet in the middle of the audio, an Ogg stream of sync words) or
+// make it keep hundreds of megabytes (compressed ID3v2 frames), through the
+// real helper: each fails to open promptly for every decoding command, as a
+// damaged file does. The files are written by crafted_metadata.py around the
+// generated fixtures.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -28,6 +29,7 @@ const CraftedFile CRAFTED[] = {
     {"flac-3000-comments-1000-byte-keys", "stereo44.flac"},
     {"ogg-50k-comments", "stereo44.ogg"},
     {"ogg-50k-comments-mid-stream", "stereo44.ogg"},
+    {"ogg-1m-sync-words", "stereo44.ogg"},
     {"mp3-40k-id3v2-user-texts", "stereo44.mp3"},
     {"mp3-id3v2-compressed-frames", "stereo44.mp3"},
     {"mp3-id3v2-compressed-frames-after-empty-frame", "stereo44.mp3"},

@@ -224,11 +224,19 @@ def ape_tag(count, key_length):
     return footer(0xA0000000) + b"\0" * 8 + items + footer(0x80000000) + b"\0" * 8
 
 
+def ogg_sync_words(base, count):
+    """The base's first page, then "OggS" over and over: FFmpeg reads and
+    checksums the page each one announces."""
+    header, lacing, body = ogg_pages(base)[0]
+    return header + lacing + body + b"OggS" * count
+
+
 KINDS = {
     "flac-100k-comments-one-key": lambda b: flac_with_comments(b, [b"K=v"] * 100000),
     "flac-3000-comments-1000-byte-keys": lambda b: flac_with_comments(b, distinct(3000, 1000)),
     "ogg-50k-comments": lambda b: vorbis_with_comments(b, distinct(50000), False),
     "ogg-50k-comments-mid-stream": lambda b: vorbis_with_comments(b, distinct(50000), True),
+    "ogg-1m-sync-words": lambda b: ogg_sync_words(b, 1000000),
     "mp3-40k-id3v2-user-texts": lambda b: id3_tag(user_texts(40000)) + b,
     "mp3-id3v2-compressed-frames": lambda b: id3_tag(compressed_texts(20, 16000000)) + b,
     # A zero-sized frame with a zero first byte ends TagLib's walk as padding;

@@ -11,10 +11,29 @@ namespace {
 
 // Large enough that a walk over a whole file costs few system calls.
 constexpr size_t kWindowSize = 256 * 1024;
+// Reads up to this size come from a block of kBlockSize read ahead: headers
+// follow one another closely, and a walk that looks ahead and back (as
+// FFmpeg's ID3v2 frame size guess does) rereads little.
+constexpr size_t kCachedRead = 4096;
+constexpr size_t kBlockSize = 16 * 1024;
 
 }  // namespace
 
 std::string FileBytes::read(uint64_t offset, size_t count) const {
+    if (offset >= size_) return std::string();
+    count = static_cast<size_t>(std::min<uint64_t>(count, size_ - offset));
+    if (count <= kCachedRead) {
+        if (offset < blockStart_ || offset + count > blockStart_ + block_.size()) {
+            block_ = readDirect(offset, kBlockSize);
+            blockStart_ = offset;
+        }
+        if (offset + count <= blockStart_ + block_.size())
+            return block_.substr(static_cast<size_t>(offset - blockStart_), count);
+    }
+    return readDirect(offset, count);
+}
+
+std::string FileBytes::readDirect(uint64_t offset, size_t count) const {
     if (offset >= size_) return std::string();
     count = static_cast<size_t>(std::min<uint64_t>(count, size_ - offset));
     std::string out(count, '\0');

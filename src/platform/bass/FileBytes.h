@@ -8,8 +8,9 @@
 namespace bass {
 
 // Reads one open file at chosen offsets with pread(), so the descriptor's own
-// position, which FFmpeg's reads move, is left alone. Used by the one thread
-// checking the file.
+// position, which FFmpeg's reads move, is left alone. Small reads are served
+// from a block read ahead, as walks read one header after another. Used by
+// the one thread checking the file.
 class FileBytes {
   public:
     FileBytes(int fd, uint64_t size) : fd_(fd), size_(size) {}
@@ -22,8 +23,12 @@ class FileBytes {
     bool readExact(uint64_t offset, size_t count, uint8_t* out) const;
 
   private:
+    std::string readDirect(uint64_t offset, size_t count) const;
+
     int fd_;
     uint64_t size_;
+    mutable std::string block_;
+    mutable uint64_t blockStart_ = 0;
 };
 
 // A forward walk over part of a file through a window of bounded size, for

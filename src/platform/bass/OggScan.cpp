@@ -17,7 +17,6 @@ namespace bass {
 namespace {
 
 constexpr size_t kPageHeaderSize = 27;
-constexpr size_t kMaxPageSize = kPageHeaderSize + 255 + 255 * 255;
 constexpr uint8_t kContinued = 0x01;
 // Enough of a packet's start to tell which comment layout it may hold.
 constexpr size_t kHeadLength = 8;
@@ -95,6 +94,10 @@ class OggWalk {
         : file_(file), cost_(cost), crc_(av_crc_get_table(AV_CRC_32_IEEE)) {}
 
     void run(uint64_t start) {
+        // Every "OggS" makes FFmpeg read and checksum the page it announces,
+        // up to 64 KiB: a file of such words holds FFmpeg for seconds per
+        // megabyte. A real file has its pages and perhaps a stray word.
+        checkLimit_ = 2 * file_.size() + (1 << 20);
         uint64_t acceptedEnd = start;
         uint64_t candidate = start;
         while (!cost_.exceeded() && nextSync(candidate)) {
@@ -134,16 +137,23 @@ class OggWalk {
         }
     }
 
-    // A page FFmpeg accepts: whole, version 0, its checksum right.
+    // A page FFmpeg accepts: whole, its checksum right, version 0. FFmpeg
+    // reads and checksums what the header announces before it looks at the
+    // version, so that is charged first.
     bool validPage(uint64_t offset, std::string& page) {
         std::string header = file_.read(offset, kPageHeaderSize + 255);
         if (header.size() < kPageHeaderSize) return false;
         const size_t segments = static_cast<uint8_t>(header[26]);
-        if (header.size() < kPageHeaderSize + segments || header[4] != 0) return false;
+        if (header.size() < kPageHeaderSize + segments) return false;
         size_t body = 0;
         for (size_t i = 0; i < segments; ++i) body += static_cast<uint8_t>(header[27 + i]);
         const size_t length = kPageHeaderSize + segments + body;
-        if (length > kMaxPageSize) return false;
+        checked_ += length;
+        if (checked_ > checkLimit_) {
+            cost_.refuse();
+            return false;
+        }
+        if (header[4] != 0) return false;
         page = file_.read(offset, length);
         if (page.size() != length) return false;
         // FFmpeg's table computes the checksum byte-swapped, so the stored
@@ -244,6 +254,8 @@ class OggWalk {
     std::map<uint32_t, Stream> streams_;
     std::string block_;
     uint64_t blockStart_ = 0;
+    uint64_t checked_ = 0;
+    uint64_t checkLimit_ = 0;
 };
 
 }  // namespace
