@@ -1,10 +1,10 @@
 // Files whose metadata would keep FFmpeg busy for many seconds (tens of
 // thousands of fields, fields with long keys, thousands of ID3v2 chunks, a
-// comment packet in the middle of the audio, an Ogg stream of sync words) or
-// make it keep hundreds of megabytes (compressed ID3v2 frames), through the
-// real helper: each fails to open promptly for every decoding command, as a
-// damaged file does. The files are written by crafted_metadata.py around the
-// generated fixtures.
+// comment packet in the middle of the audio, an Ogg stream of sync words, WAV
+// cue points by the ten thousand) or make it keep hundreds of megabytes
+// (compressed ID3v2 frames), through the real helper: each fails to open
+// promptly for every decoding command, as a damaged file does. The files are
+// written by crafted_metadata.py around the generated fixtures.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -34,6 +34,7 @@ const CraftedFile CRAFTED[] = {
     {"mp3-id3v2-compressed-frames", "stereo44.mp3"},
     {"mp3-id3v2-compressed-frames-after-empty-frame", "stereo44.mp3"},
     {"wav-60k-info-items", "stereo44.wav"},
+    {"wav-60k-cue-points", "stereo44.wav"},
     {"aiff-5000-id3v2-chunks", "stereo44.aiff"},
     {"m4a-50k-ilst-items", "stereo44-aac.m4a"},
     {"aac-20k-ape-fields-200-byte-keys", "stereo44.aac"},

@@ -224,6 +224,13 @@ def ape_tag(count, key_length):
     return footer(0xA0000000) + b"\0" * 8 + items + footer(0x80000000) + b"\0" * 8
 
 
+def cue_points(count):
+    """A 'cue ' chunk of points whose ids fall: each chapter FFmpeg makes of
+    one is looked for among all before it."""
+    return chunk(b"cue ", le32(count) + b"".join(
+        le32(count - i) + b"\0" * 16 + le32(i) for i in range(count)))
+
+
 def ogg_sync_words(base, count):
     """The base's first page, then "OggS" over and over: FFmpeg reads and
     checksums the page each one announces."""
@@ -245,6 +252,7 @@ KINDS = {
         lambda b: id3_tag([b"\0" * 10] + compressed_texts(20, 16000000)) + b,
     "wav-60k-info-items": lambda b: with_chunks_before_audio(b, chunk(b"LIST", b"INFO" + b"".join(
         chunk(struct.pack(">I", 0x41414141 + i), b"v\0") for i in range(60000))), False),
+    "wav-60k-cue-points": lambda b: with_chunks_before_audio(b, cue_points(60000), False),
     "aiff-5000-id3v2-chunks": lambda b: with_chunks_before_audio(b, b"".join(
         chunk(b"ID3 ", id3_tag(user_texts(1, b"%d_" % i)), True) for i in range(5000)), True),
     "m4a-50k-ilst-items": lambda b: m4a_with_items(b, 50000),

@@ -124,8 +124,43 @@ void scanRiffInfo(const FileBytes& file, uint64_t start, int64_t size, MetadataC
     }
 }
 
+// Cue points (a 'cue ' chunk): each becomes a chapter, found by its id.
+void scanCuePoints(const FileBytes& file, uint64_t body, uint64_t length, MetadataCost& cost) {
+    uint8_t count[4];
+    if (length < 4 || !file.readExact(body, 4, count)) return;
+    const uint64_t points = littleEndian(count, 4);
+    if (length < points * 24 + 4) return;
+    for (uint64_t i = 0; i < points && !cost.exceeded(); ++i) cost.chapter();
+}
+
+// Labels of cue points (a LIST/adtl chunk): each looks through the chapters
+// for its id. FFmpeg reads a label's text up to its first zero byte.
+void scanCueLabels(const FileBytes& file, uint64_t position, uint64_t end, MetadataCost& cost) {
+    while (position < end && !cost.exceeded()) {
+        uint8_t label[12];
+        if (!file.readExact(position, 12, label) || std::memcmp(label, "labl", 4) != 0) return;
+        const uint64_t size = littleEndian(label + 4, 4);
+        if (size < 5) return;
+        position += 12;
+        ByteCursor text(file, position, position + size - 4);
+        const uint8_t* data = nullptr;
+        while (size_t n = text.peek(data)) {
+            const void* zero = std::memchr(data, 0, n);
+            if (zero != nullptr) {
+                text.skip(static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) + 1);
+                break;
+            }
+            text.skip(n);
+        }
+        position = text.position();
+        position += position & 1;
+        cost.findChapter();
+    }
+}
+
 // WAV (wav_read_header): chunks before and after the audio; INFO lists into
-// the file's dictionary, ID3v2 chunks like the tags at the file's start.
+// the file's dictionary, ID3v2 chunks like the tags at the file's start, cue
+// points and their labels as chapters.
 void scanWav(const FileBytes& file, uint64_t start, MetadataCost& cost,
              MetadataCost::Dictionary& tags) {
     uint8_t header[12];
@@ -163,6 +198,9 @@ void scanWav(const FileBytes& file, uint64_t start, MetadataCost& cost,
             if (length < 4) break;
             if (file.readExact(body, 4, chunk + 8) && std::memcmp(chunk + 8, "INFO", 4) == 0)
                 scanRiffInfo(file, body + 4, static_cast<int64_t>(length) - 4, cost, dictionary);
+            if (std::memcmp(chunk + 8, "adtl", 4) == 0) scanCueLabels(file, body + 4, next, cost);
+        } else if (name == "cue ") {
+            scanCuePoints(file, body, length, cost);
         } else if (name == "ID3 " || name == "id3 ") {
             scanId3v2Tags(file, body, 0, cost, tags);
         } else if (name == "bext") {

@@ -68,6 +68,10 @@ void MetadataCost::chapter() {
     ++chapters_;
 }
 
+void MetadataCost::findChapter() {
+    work_ = saturatingAdd(work_, chapters_);
+}
+
 void MetadataCost::inflate(uint64_t bytes) {
     inflated_ = saturatingAdd(inflated_, bytes);
 }

@@ -53,6 +53,8 @@ class MetadataCost {
     void rebuild(Dictionary& dictionary, unsigned passes);
     // One more chapter: FFmpeg may look through those before it for its id.
     void chapter();
+    // A lookup of a chapter by its id, through every chapter so far.
+    void findChapter();
     // Bytes of compressed tag data FFmpeg inflates and keeps.
     void inflate(uint64_t bytes);
     // Bytes of tags those inflated bytes come from; each allows some inflation.
