@@ -36,30 +36,6 @@ std::string fourcc(const uint8_t* b) {
     return name.substr(0, name.find('\0'));
 }
 
-// Reads ahead in blocks for walks that move forward through a whole file one
-// small header at a time.
-class BlockReader {
-  public:
-    explicit BlockReader(const FileBytes& file) : file_(file) {}
-
-    // Exactly `count` bytes (at most a few hundred) at `offset`, or false.
-    bool read(uint64_t offset, size_t count, uint8_t* out) {
-        if (offset < start_ || offset + count > start_ + block_.size()) {
-            block_ = file_.read(offset, kBlock);
-            start_ = offset;
-        }
-        if (offset + count > start_ + block_.size()) return false;
-        std::memcpy(out, block_.data() + (offset - start_), count);
-        return true;
-    }
-
-  private:
-    static constexpr size_t kBlock = 256 * 1024;
-    const FileBytes& file_;
-    std::string block_;
-    uint64_t start_ = 0;
-};
-
 // Streams `length` bytes at `offset` through a Vorbis comment scan.
 void scanComments(const FileBytes& file, uint64_t offset, uint64_t length, MetadataCost& cost,
                   MetadataCost::Dictionary& dictionary) {
@@ -226,7 +202,8 @@ void scanAiff(const FileBytes& file, uint64_t start, MetadataCost& cost) {
         (std::memcmp(header + 8, "AIFF", 4) != 0 && std::memcmp(header + 8, "AIFC", 4) != 0))
         return;
     MetadataCost::Dictionary& dictionary = cost.dictionary();
-    int64_t left = static_cast<int64_t>(bigEndian(header + 4, 4) & 0x7fffffff) - 4;
+    // FFmpeg reads the sizes as ints and takes a negative one for the largest.
+    int64_t left = std::min<int64_t>(bigEndian(header + 4, 4), 0x7fffffff) - 4;
     uint64_t position = start + 12;
     while (left > 0 && !cost.exceeded()) {
         uint8_t chunk[8];
@@ -253,7 +230,8 @@ void scanAiff(const FileBytes& file, uint64_t start, MetadataCost& cost) {
 }
 
 // MP4 and QuickTime (mov_read_default and what it dispatches to): the items
-// of every 'udta' and 'ilst' box, wherever they are.
+// of every 'udta' and 'ilst' box, wherever they are. One walk's own object,
+// on the thread checking the file.
 class Mp4Walk {
   public:
     Mp4Walk(const FileBytes& file, MetadataCost& cost)
@@ -448,12 +426,11 @@ void scanApe(const FileBytes& file, MetadataCost& cost) {
 void scanAdts(const FileBytes& file, uint64_t start, MetadataCost& cost) {
     scanApe(file, cost);
     MetadataCost::Dictionary& dictionary = cost.dictionary();
-    BlockReader reader(file);
     // FFmpeg searches for a frame only within its probe size of the file's start.
     const uint64_t resyncLimit = 5000000;
     auto resync = [&](uint64_t& position) {
         uint8_t pair[2];
-        while (position < resyncLimit && reader.read(position, 2, pair)) {
+        while (position < resyncLimit && file.readExact(position, 2, pair)) {
             if (pair[0] == 0xff && (pair[1] & 0xf0) == 0xf0) return true;
             ++position;
         }
@@ -463,7 +440,7 @@ void scanAdts(const FileBytes& file, uint64_t start, MetadataCost& cost) {
     if (!resync(position)) return;
     while (!cost.exceeded()) {
         uint8_t header[10];
-        if (!reader.read(position, 7, header)) return;
+        if (!file.readExact(position, 7, header)) return;
         cost.spend(1);
         if ((bigEndian(header, 2) >> 4) == 0xfff) {
             const uint32_t frame = (bigEndian(header + 3, 4) >> 13) & 0x1fff;
@@ -471,7 +448,7 @@ void scanAdts(const FileBytes& file, uint64_t start, MetadataCost& cost) {
             position += frame;
             continue;
         }
-        if (!reader.read(position, 10, header)) return;
+        if (!file.readExact(position, 10, header)) return;
         if (header[0] == 'I' && header[1] == 'D' && header[2] == '3' && header[3] != 0xff &&
             header[4] != 0xff && !((header[6] | header[7] | header[8] | header[9]) & 0x80)) {
             uint64_t length = 10 + ((uint64_t(header[6]) << 21) | (header[7] << 14) |

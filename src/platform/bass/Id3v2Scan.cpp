@@ -81,7 +81,7 @@ size_t textLength(const std::string& text, size_t from, unsigned encoding, bool&
     return text.size() - std::min(text.size(), from);
 }
 
-// One walk over the tags at one place in a file.
+// One walk over one tag, on the thread checking the file.
 class Id3v2Walk {
   public:
     Id3v2Walk(const FileBytes& file, MetadataCost& cost, MetadataCost::Dictionary& dictionary)

@@ -88,6 +88,7 @@ struct Stream {
     MetadataCost::Dictionary* fresh = nullptr;
 };
 
+// One walk over a file's pages, on the thread checking the file.
 class OggWalk {
   public:
     OggWalk(const FileBytes& file, MetadataCost& cost)
