@@ -157,7 +157,7 @@ void scanWav(const FileBytes& file, uint64_t start, MetadataCost& cost,
     }
     const uint64_t unaligned = start & 1;
     while (!cost.exceeded()) {
-        uint8_t chunk[12];
+        uint8_t chunk[8];
         if (!file.readExact(position, 8, chunk)) break;
         cost.spend(1);
         const uint64_t length = rifx ? bigEndian(chunk + 4, 4) : littleEndian(chunk + 4, 4);
@@ -171,10 +171,11 @@ void scanWav(const FileBytes& file, uint64_t start, MetadataCost& cost,
                 break;  // FFmpeg looks no further
             }
         } else if (name == "LIST" || name == "list") {
-            if (length < 4) break;
-            if (file.readExact(body, 4, chunk + 8) && std::memcmp(chunk + 8, "INFO", 4) == 0)
+            uint8_t list[4];
+            if (length < 4 || !file.readExact(body, 4, list)) break;
+            if (std::memcmp(list, "INFO", 4) == 0)
                 scanRiffInfo(file, body + 4, static_cast<int64_t>(length) - 4, cost, dictionary);
-            if (std::memcmp(chunk + 8, "adtl", 4) == 0) scanCueLabels(file, body + 4, next, cost);
+            if (std::memcmp(list, "adtl", 4) == 0) scanCueLabels(file, body + 4, next, cost);
         } else if (name == "cue ") {
             scanCuePoints(file, body, length, cost);
         } else if (name == "ID3 " || name == "id3 ") {
@@ -304,9 +305,10 @@ class Mp4Walk {
             item(type, parent, body, end);
         if (depth + 1 > kMaxDepth) return;
         if (type == "meta") {
-            // FFmpeg looks for the handler box four bytes at a time and
-            // reads the children from there.
-            for (uint64_t at = body; at + 8 <= end; at += 4) {
+            // FFmpeg looks for the handler box's name four bytes at a time
+            // from the start of the body, and reads the children from the
+            // handler box on.
+            for (uint64_t at = body - 4; at + 8 <= end; at += 4) {
                 uint8_t name[4];
                 if (!file_.readExact(at + 4, 4, name)) break;
                 if (std::memcmp(name, "hdlr", 4) == 0) {
