@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/bass/DemuxerLimits.h"
 #include "platform/bass/bass.h"
 
 extern "C" {
+#include <libavutil/avstring.h>
 #include <libavutil/opt.h>
 }
 
@@ -38,8 +40,17 @@ int stopRequested(void*) {
 // Opens the audio read through `input` with FFmpeg, restricted to the audio
 // containers we decode, so a host-supplied file can never reach a playlist
 // demuxer. `name` only hints the container by its extension, as a file name
-// does for FFmpeg's own file reader. Returns a negative FFmpeg error on failure.
+// does for FFmpeg's own file reader. The container is probed here, exactly as
+// avformat_open_input would probe it, so that the file can be checked against
+// what that demuxer will do with its metadata before FFmpeg reads it (see
+// DemuxerLimits.h). Returns a negative FFmpeg error on failure.
 int openInput(const FileInput& input, const std::string& name, FormatContextPtr& out) {
+    const AVInputFormat* format = nullptr;
+    int ret = av_probe_input_buffer2(input.context(), &format, name.c_str(), nullptr, 0, 0);
+    if (ret < 0) return ret;
+    if (av_match_list(format->name, kFormatWhitelist, ',') <= 0 ||
+        !demuxerInputWithinLimits(input.descriptor(), input.size(), format->name))
+        return AVERROR_INVALIDDATA;
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) return AVERROR(ENOMEM);
     raw->pb = input.context();
@@ -47,7 +58,7 @@ int openInput(const FileInput& input, const std::string& name, FormatContextPtr&
     raw->interrupt_callback.callback = &stopRequested;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
-    int ret = avformat_open_input(&raw, name.c_str(), nullptr, &options);
+    ret = avformat_open_input(&raw, name.c_str(), format, &options);
     av_dict_free(&options);
     if (ret < 0) return ret;  // avformat_open_input freed the context
     out.reset(raw);

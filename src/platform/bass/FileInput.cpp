@@ -31,6 +31,7 @@ std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
     // such as /dev/urandom would decode without end.
     struct stat info;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    input->size_ = static_cast<uint64_t>(info.st_size);
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer == nullptr) return nullptr;
     input->io_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read, nullptr,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,10 @@ class FileInput {
 
     // Owned here; must outlive every format context reading it.
     AVIOContext* context() const { return io_; }
+    // For reads at chosen offsets (pread) that leave FFmpeg's position alone.
+    int descriptor() const { return fd_; }
+    // The size the file had when it was opened.
+    uint64_t size() const { return size_; }
 
     // The reader got something out of what it has read (the container is
     // open, a packet came out): from the first call on, reading more than
@@ -44,6 +49,7 @@ class FileInput {
     static int64_t seek(void* opaque, int64_t offset, int whence);
 
     int fd_;
+    uint64_t size_ = 0;
     AVIOContext* io_ = nullptr;
     bool bounded_ = false;
     uint64_t unproductive_ = 0;  // bytes read since the last progress()
