@@ -53,7 +53,7 @@ ahead_fps=0
 sequential_fps=0
 for _ in $(seq "$RUNS"); do
     a=$("$BUILD/bench/scan/scan_bench" "$BUILD/ostra-native" "$TREE" 2 100 | fps_of)
-    s=$(OSTRA_SCAN_READERS=0 "$BUILD/bench/scan/scan_bench" "$BUILD/ostra-native" "$TREE" 2 100 | fps_of)
+    s=$(OSTRA_FILE_WORKERS=0 "$BUILD/bench/scan/scan_bench" "$BUILD/ostra-native" "$TREE" 2 100 | fps_of)
     ahead_fps=$(echo "if ($a > $ahead_fps) $a else $ahead_fps" | bc -l)
     sequential_fps=$(echo "if ($s > $sequential_fps) $s else $sequential_fps" | bc -l)
 done

@@ -1,6 +1,5 @@
 #include "audio/WavConverterHandler.h"
 
-#include <atomic>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include "audio/DecoderSystem.h"
 #include "audio/WavFileWriter.h"
 #include "scan/PathUtils.h"
+#include "util/InOrder.h"
 
 const char* const COMMAND_CONVERTTOWAV = "convertToWav";
 
@@ -33,94 +33,25 @@ class DecodeSession {
     bool m_open = true;
 };
 
-// Hands out the entries of one request to the lanes converting them and
-// counts the successes. Shared by the lanes; every member is atomic.
-class ConversionQueue {
-  public:
-    explicit ConversionQueue(const std::vector<const amf::amf0_data_type*>& entries)
-        : m_entries(entries) {}
-
-    // Converts entries until none are left. Between files it is an
-    // interruption point, so "QUIT" ends a long request promptly.
-    void Drain(IDecoder& decoder) {
-        for (;;) {
-            boost::this_thread::interruption_point();
-            const size_t index = m_next++;
-            if (index >= m_entries.size()) return;
-            if (ConvertEntry(decoder, m_entries[index])) ++m_converted;
-        }
+// The whole work on one entry, run on a file worker with a decoder of its
+// own: true when it was converted. A failure skips this entry only.
+bool ConvertEntry(const amf::amf0_data_type* value) {
+    if (value == nullptr || value->get_type() != amf::AMF_STRING) return false;
+    try {
+        const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
+        // The C calls would stop at a NUL: "x.wav\0.mp3" passes the ".wav"
+        // rule and then names x.wav, which would be rewritten in place.
+        if (!Ostra::IsValidPath(source)) return false;
+        std::string destination;
+        if (!WavConverterHandler::WavPathForSource(source, destination)) return false;
+        boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
+        return decoder && WavConverterHandler::ConvertFile(*decoder, source, destination);
+    } catch (const boost::thread_interrupted&) {
+        throw;
+    } catch (const std::exception&) {
+        return false;
     }
-    uint64_t Converted() const { return m_converted.load(); }
-
-  private:
-    static bool ConvertEntry(IDecoder& decoder, const amf::amf0_data_type* value) {
-        if (value == nullptr || value->get_type() != amf::AMF_STRING) return false;
-        try {
-            const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
-            // The C calls would stop at a NUL: "x.wav\0.mp3" passes the ".wav"
-            // rule and then names x.wav, which would be rewritten in place.
-            if (!Ostra::IsValidPath(source)) return false;
-            std::string destination;
-            return WavConverterHandler::WavPathForSource(source, destination) &&
-                   WavConverterHandler::ConvertFile(decoder, source, destination);
-        } catch (const boost::thread_interrupted&) {
-            throw;
-        } catch (const std::exception&) {
-            return false;  // this file is skipped; the others still run
-        }
-    }
-
-    const std::vector<const amf::amf0_data_type*>& m_entries;
-    std::atomic<size_t> m_next{0};
-    std::atomic<uint64_t> m_converted{0};
-};
-
-// A helper thread for the duration of one request. Its destructor stops and
-// joins it on every path out, an interruption of the request included.
-class SecondLane {
-  public:
-    SecondLane() = default;
-    SecondLane(const SecondLane&) = delete;
-    SecondLane& operator=(const SecondLane&) = delete;
-    ~SecondLane() {
-        if (!m_thread.joinable()) return;
-        boost::this_thread::disable_interruption noInterruption;
-        if (std::uncaught_exceptions() > 0) m_thread.interrupt();
-        m_thread.join();
-    }
-
-    // Waits for the lane to finish. The wait is an interruption point: when
-    // the request is interrupted, so is the lane, so that stopping the helper
-    // never waits for the lane's file to be converted to the end.
-    void Join() {
-        if (!m_thread.joinable()) return;
-        try {
-            m_thread.join();
-        } catch (const boost::thread_interrupted&) {
-            m_thread.interrupt();
-            boost::this_thread::disable_interruption noInterruption;
-            m_thread.join();
-            throw;
-        }
-    }
-
-    template <typename Work>
-    void Start(Work work) {
-        m_thread = boost::thread([work] {
-            try {
-                work();
-            } catch (const boost::thread_interrupted&) {
-                // The request is ending early; the owner joins.
-            } catch (...) {
-                // Only creating the decoder can throw here, before any entry
-                // was taken: the other lane converts them all.
-            }
-        });
-    }
-
-  private:
-    boost::thread m_thread;
-};
+}
 
 }  // namespace
 
@@ -188,6 +119,8 @@ void WavConverterHandler::processRequest(Ostra::Request& request) {
 }
 
 void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
+    // Each file gets a decoder of its own; this one only shows up front that
+    // decoders can be made.
     boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
     if (!decoder) {
         request.SendErrorResponse("WavConverterHandler Decoder initialization error.");
@@ -205,24 +138,24 @@ void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
         return;
     }
 
-    std::vector<const amf::amf0_data_type*> entries;
-    for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(list))
-        entries.push_back(entry.second);
-
-    // Files are independent, so a second lane with its own decoder converts
-    // alongside this thread; each lane holds one block in memory at a time.
-    ConversionQueue queue(entries);
-    {
-        SecondLane second;
-        if (entries.size() > 1 && boost::thread::hardware_concurrency() > 1) {
-            second.Start([&queue] { queue.Drain(*DecoderSystem::CreateDecoder()); });
-        }
-        queue.Drain(*decoder);
-        second.Join();
+    // Entries are only read by the jobs, and the lane is gone (no job runs)
+    // before the request's parameter is.
+    const auto& entries = *static_cast<const amf::amf_ecma_array*>(list);
+    double converted = 0;
+    double listed = 0;
+    Ostra::util::InOrder<bool> converting(m_files);
+    for (const auto& entry : entries) {
+        boost::this_thread::interruption_point();
+        listed += 1;
+        if (converting.full() && converting.take()) ++converted;
+        const amf::amf0_data_type* value = entry.second;
+        converting.submit([value] { return ConvertEntry(value); });
+    }
+    while (!converting.empty()) {
+        if (converting.take()) ++converted;
     }
 
-    const double converted = queue.Converted();
-    const double skipped = static_cast<double>(entries.size()) - converted;
+    const double skipped = listed - converted;
     amf::amf_object result;
     result.set_numeric_property("filesConverted", converted);
     result.set_numeric_property("filesSkipped", skipped);

@@ -4,14 +4,19 @@
 
 #include "audio/IDecoder.h"
 #include "hostlink/RequestHandler.h"
+#include "util/FileWorkers.h"
 
 extern const char* const COMMAND_CONVERTTOWAV;
 
 // "convertToWav": decodes each listed file and writes it as a PCM WAV file
 // beside the source. Keeps no state between requests, so several requests
-// may run at once on different workers, each with its own decoder.
+// may run at once; the files of a request are converted on the shared file
+// workers, each with a decoder of its own.
 class WavConverterHandler : public Ostra::RequestHandler {
   public:
+    // files: the helper's file workers; null converts on the request's thread.
+    explicit WavConverterHandler(Ostra::util::FileWorkers* files = nullptr) : m_files(files) {}
+
     bool Setup() override;
     void Teardown() override {}
     unsigned long getNumCommandNames() override { return 1; }
@@ -31,4 +36,6 @@ class WavConverterHandler : public Ostra::RequestHandler {
 
   private:
     void convertSongToWav(Ostra::Request& request);
+
+    Ostra::util::FileWorkers* const m_files;
 };

@@ -16,6 +16,7 @@
 #include "fingerprint/Fingerprinter.h"
 #include "hostlink/ResponseBatch.h"
 #include "scan/PathUtils.h"
+#include "util/InOrder.h"
 
 namespace {
 
@@ -39,6 +40,56 @@ const NamePair ALGORITHM_NAMES[] = {
     {"NANO", "NanoFAPI-Q"},
     {"CMX", "Cantametrix-Q"},
 };
+
+// What one entry of the list came to: its fingerprints, or the text of its
+// error entry; path is the entry's path field either way.
+struct Printed {
+    std::string path;
+    bool succeeded = false;
+    std::map<std::string, std::string> fingerprints;
+    std::string error;
+
+    static Printed Failed(const std::string& path, const std::string& error) {
+        Printed printed;
+        printed.path = path;
+        printed.error = error;
+        return printed;
+    }
+};
+
+// The whole work on one file, run on a file worker with a decoder and a
+// fingerprinter of its own; every failure is this file's own error entry.
+// All requested types come from one decode pass.
+Printed FingerprintOneFile(const std::string& path, const std::set<std::string>& algorithms) {
+    Printed printed;
+    printed.path = path;
+    boost::shared_ptr<IDecoder> decoder;
+    try {
+        boost::shared_ptr<IFingerprinter> fingerprinter = FingerprintSystem::CreateFingerprinter();
+        decoder = DecoderSystem::CreateDecoder();
+        if (!fingerprinter || !decoder) {
+            printed.error = "Fingerprint handler initialization error.";
+            return printed;
+        }
+        if (!fingerprinter->Fingerprint(decoder, path, algorithms, printed.fingerprints,
+                                        printed.error)) {
+            return printed;
+        }
+        if (printed.fingerprints.size() == algorithms.size()) {
+            printed.succeeded = true;
+        } else {
+            printed.error = "empty fingerprint generated";
+        }
+    } catch (const boost::thread_interrupted&) {
+        throw;
+    } catch (const std::exception& e) {
+        // The decoder may still hold this file open.
+        if (decoder) decoder->EndDecode(nullptr);
+        printed.fingerprints.clear();
+        printed.error = std::string("Exception: ") + e.what();
+    }
+    return printed;
+}
 
 void PushError(Ostra::ResponseBatch& results, const std::string& error, const std::string& path) {
     amf::amf_object entry;
@@ -154,6 +205,8 @@ void FingerprintHandler::processRequest_getSupportedExtensions(Ostra::Request& r
 }
 
 void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request) {
+    // Each file gets a decoder and a fingerprinter of its own; these only
+    // show up front that they can be made.
     boost::shared_ptr<IFingerprinter> fingerprinter = FingerprintSystem::CreateFingerprinter();
     boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
     if (!fingerprinter || !decoder) {
@@ -203,45 +256,47 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
 
     Ostra::ResponseBatch results(request, BatchSize(parameters));
     double successes = 0;
+    auto deliver = [&](const Printed& printed) {
+        if (!printed.succeeded) {
+            PushError(results, printed.error, printed.path);
+            return;
+        }
+        try {
+            amf::amf_object entry;
+            for (const auto& fingerprint : printed.fingerprints) {
+                entry.set_string_property(ConvertAlgorithmName(fingerprint.first, false),
+                                          fingerprint.second);
+            }
+            entry.set_string_property(kPathKey, printed.path);
+            if (results.add(entry))
+                successes += 1;
+            else
+                PushError(results, "fingerprint too large to send", printed.path);
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (const std::exception& e) {
+            PushError(results, std::string("Exception: ") + e.what(), printed.path);
+        }
+    };
+    // Declared after everything its jobs read, so that it is gone (and no
+    // job runs) before they are.
+    Ostra::util::InOrder<Printed> printing(m_files);
     for (const PathEntry& item : paths) {
         boost::this_thread::interruption_point();
+        if (printing.full()) deliver(printing.take());
         const std::string& path = item.path;
         if (item.validity == PathEntry::kNotAString) {
             // The host knows this entry by the marker text in its path field.
-            PushError(results, "file path was not a string", FILEPATHWASNOTASTRING);
+            printing.put(Printed::Failed(FILEPATHWASNOTASTRING, "file path was not a string"));
         } else if (path.empty()) {
-            PushError(results, "no path specified", path);
+            printing.put(Printed::Failed(path, "no path specified"));
         } else if (item.validity == PathEntry::kNotValid) {
-            PushError(results, "file path was not valid", path);
+            printing.put(Printed::Failed(path, "file path was not valid"));
         } else {
-            try {
-                std::map<std::string, std::string> fingerprints;
-                std::string error;
-                if (!fingerprinter->Fingerprint(decoder, path, algorithms, fingerprints, error)) {
-                    PushError(results, error, path);
-                } else if (fingerprints.size() == algorithms.size()) {
-                    amf::amf_object entry;
-                    for (const auto& fingerprint : fingerprints) {
-                        entry.set_string_property(ConvertAlgorithmName(fingerprint.first, false),
-                                                  fingerprint.second);
-                    }
-                    entry.set_string_property(kPathKey, path);
-                    if (results.add(entry))
-                        successes += 1;
-                    else
-                        PushError(results, "fingerprint too large to send", path);
-                } else {
-                    PushError(results, "empty fingerprint generated", path);
-                }
-            } catch (const boost::thread_interrupted&) {
-                throw;
-            } catch (const std::exception& e) {
-                // The decoder may still hold this file open; the next file needs it closed.
-                decoder->EndDecode(nullptr);
-                PushError(results, std::string("Exception: ") + e.what(), path);
-            }
+            printing.submit([&algorithms, path] { return FingerprintOneFile(path, algorithms); });
         }
     }
+    while (!printing.empty()) deliver(printing.take());
     results.flush();
 
     amf::amf_object count;

@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "audio/AudioHeader.h"
 #include "cache/FileCache.h"
+#include "hostlink/OutputLine.h"
 #include "scan/RegularFile.h"
 
 namespace cache = Ostra::cache;
@@ -27,12 +27,6 @@ const char kReportingFile[] = "Fingerprinter.cpp";
 const char kNoSource[] = "N/A";
 // SDK log lines longer than this are cut: a record is meant to be read.
 constexpr int kMaxLogLine = 64 * 1024;
-
-// Keeps records from different threads from interleaving on standard output.
-std::mutex& OutputMutex() {
-    static std::mutex* mutex = new std::mutex();
-    return *mutex;
-}
 
 }  // namespace
 
@@ -50,10 +44,7 @@ std::string LogGNSDKError(uint32_t code, const std::string& source, const std::s
         text << "\tError: " << gnsdk_manager_error_string(code) << "\n";
     }
     std::string record = text.str();
-    {
-        std::lock_guard<std::mutex> lock(OutputMutex());
-        std::cout << record << "\n" << std::flush;
-    }
+    Ostra::writeOutputLine(record + "\n");
     return record;
 }
 
@@ -167,8 +158,7 @@ bool FingerprintSystem::Init() {
     uint32_t code = sdk.GetUserHandle(GNSDKFingerprinter::m_huser, error);
     if (code != 0) {
         GNSDKFingerprinter::m_huser = nullptr;
-        std::lock_guard<std::mutex> lock(OutputMutex());
-        std::cout << error << std::endl;
+        Ostra::writeOutputLine(error + "\n");
         return false;
     }
     return GNSDKFingerprinter::m_huser != nullptr;

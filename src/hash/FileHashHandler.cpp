@@ -8,6 +8,7 @@
 
 #include "hash/GetHasherForFile.h"
 #include "hostlink/ResponseBatch.h"
+#include "util/InOrder.h"
 
 namespace Ostra {
 
@@ -32,15 +33,27 @@ std::uint64_t readBatchSize(const amf::amf_object& parameters) {
     return static_cast<std::uint64_t>(number);
 }
 
-bool hashOneFile(const std::string& path, std::string& hash) {
+// One listed file's outcome; an empty hash is the file's error entry.
+struct Hashed {
+    std::string path;
+    std::string hash;
+};
+
+// The whole work on one file, run on a file worker: every failure is this
+// file's own error entry.
+Hashed hashOneFile(const std::string& path) {
+    Hashed hashed;
     try {
+        hashed.path = path;
         std::unique_ptr<FileHash::Generator> generator(GetHasherForFile(path));
-        return generator && generator->getHashForFile(path, hash);
+        std::string hash;
+        if (generator && generator->getHashForFile(path, hash)) hashed.hash.swap(hash);
     } catch (const boost::thread_interrupted&) {
         throw;
     } catch (...) {
-        return false;
+        hashed.hash.clear();
     }
+    return hashed;
 }
 
 }  // namespace
@@ -80,28 +93,35 @@ void FileHashHandler::hashFiles(Request& request) {
     const amf::amf_string error(kHashErrorText);
 
     double successes = 0;
+    auto deliver = [&](const Hashed& hashed) {
+        amf::amf_object item;
+        if (!hashed.hash.empty()) {
+            item.set_string_property(kHashKey, hashed.hash);
+            item.set_string_property(kPathKey, hashed.path);
+        }
+        if (item.get_value().empty() || !batch.add(item)) {
+            // The batch size is not checked here: the host expects error
+            // entries to ride along with the next success or the leftovers.
+            batch.add(error, false);
+            return;
+        }
+        successes += 1;
+    };
+    // Declared after everything its jobs read, so that it is gone (and no
+    // job runs) before they are.
+    util::InOrder<Hashed> hashing(files_);
     for (std::uint64_t i = 0;; ++i) {
         boost::this_thread::interruption_point();
         const amf::amf0_data_type* entry = filePaths.get_property(std::to_string(i));
         // The list ends at the first missing index.
         if (!entry) break;
         if (entry->get_type() != amf::AMF_STRING) continue;
-        const std::string& path = static_cast<const amf::amf_string*>(entry)->get_value();
-
-        std::string hash;
-        amf::amf_object item;
-        if (hashOneFile(path, hash)) {
-            item.set_string_property(kHashKey, hash);
-            item.set_string_property(kPathKey, path);
-        }
-        if (item.get_value().empty() || !batch.add(item)) {
-            // The batch size is not checked here: the host expects error
-            // entries to ride along with the next success or the leftovers.
-            batch.add(error, false);
-            continue;
-        }
-        successes += 1;
+        if (hashing.full()) deliver(hashing.take());
+        hashing.submit([path = static_cast<const amf::amf_string*>(entry)->get_value()] {
+            return hashOneFile(path);
+        });
     }
+    while (!hashing.empty()) deliver(hashing.take());
     batch.flush();
     amf::amf_object summary;
     summary.set_numeric_property(kCountKey, successes);

@@ -40,6 +40,11 @@ bool Request::parseMessage(const Message& message, std::size_t maxDecoded) {
 bool Request::readEnvelopeOnly(const Message& message) {
     const unsigned char* p = message.data();
     const unsigned char* end = message.end();
+    // The whole body first, with the nesting counted from the envelope as
+    // decoding counts it: an argument too deep inside it does not decode at
+    // any size, and is no envelope refused for its size.
+    const unsigned char* whole = p;
+    if (!amf::skip_value(whole, end)) return false;
     if (message.getSize() == 0 || *p++ != amf::AMF_OBJECT) return false;
     bool haveCmd = false, haveId = false;
     for (;;) {

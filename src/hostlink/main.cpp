@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <boost/lexical_cast.hpp>
@@ -15,12 +16,14 @@
 #include "hash/FileHashHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
+#include "hostlink/OutputLine.h"
 #include "hostlink/StopSignals.h"
 #include "hostlink/VersionHandler.h"
 #include "metadata/TaglibHandler.h"
 #include "scan/MediaScanHandler.h"
 #include "system/SleepPreventerHandler.h"
 #include "system/SystemInfoHandler.h"
+#include "util/FileWorkers.h"
 
 namespace {
 
@@ -32,17 +35,17 @@ class CocoaAutoReleasePool {};
 // the file cache may spend writing what is still queued; the rest is dropped.
 constexpr std::chrono::milliseconds kCacheFlushBudget(1500);
 
-void registerHandlers(Ostra::Dispatcher& dispatcher) {
+void registerHandlers(Ostra::Dispatcher& dispatcher, Ostra::util::FileWorkers& files) {
     // Table order; a handler whose Setup fails leaves its commands unknown.
     dispatcher.registerHandler(new EchoHandler());
     dispatcher.registerHandler(new VersionHandler());
-    dispatcher.registerHandler(new WavConverterHandler());
+    dispatcher.registerHandler(new WavConverterHandler(&files));
     dispatcher.registerHandler(new Ostra::SleepPreventerHandler());
     dispatcher.registerHandler(new Ostra::SystemInfoHandler());
-    dispatcher.registerHandler(new Ostra::TaglibHandler());
-    dispatcher.registerHandler(new Ostra::MediaScanHandler());
-    dispatcher.registerHandler(new FingerprintHandler());
-    dispatcher.registerHandler(new Ostra::FileHashHandler());
+    dispatcher.registerHandler(new Ostra::TaglibHandler(&files));
+    dispatcher.registerHandler(new Ostra::MediaScanHandler(&files));
+    dispatcher.registerHandler(new FingerprintHandler(&files));
+    dispatcher.registerHandler(new Ostra::FileHashHandler(&files));
 }
 
 }  // namespace
@@ -59,11 +62,16 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
         fileCache.reset(new Ostra::cache::SqliteCache(cacheSettings, std::cerr));
     Ostra::cache::setProcessCache(fileCache.get());
     auto stopped = std::chrono::steady_clock::now();
+    // The file workers every request hands its files to. Made before the
+    // dispatcher and stopped after it: a request interrupted at shutdown
+    // waits for its running file jobs, which need the workers.
+    std::unique_ptr<Ostra::util::FileWorkers> files;
     std::unique_ptr<Ostra::Dispatcher> dispatcher;
     try {
         int port = boost::lexical_cast<int>(argv[1]);
+        files.reset(new Ostra::util::FileWorkers(Ostra::util::FileWorkers::configuredSize()));
         dispatcher.reset(new Ostra::Dispatcher(static_cast<unsigned short>(port)));
-        registerHandlers(*dispatcher);
+        registerHandlers(*dispatcher, *files);
         dispatcher->start();
         // "QUIT", end of input, or SIGTERM, SIGINT or SIGHUP: all stop the
         // same orderly way, so a conversion's temporary file is removed
@@ -73,18 +81,24 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
         dispatcher->stop();
         dispatcher->unregisterHandlers();
         dispatcher.reset();
+        files->stop();
     } catch (const std::exception& e) {
         dispatcher.reset();
+        files.reset();
         std::cerr << "Exception: " << e.what() << std::endl;
     }
-    // Every reader has finished: the workers are joined.
+    // Every reader has finished: the file workers are joined.
+    files.reset();
     Ostra::cache::setProcessCache(nullptr);
     if (fileCache) fileCache->close(stopped + kCacheFlushBudget);
-    std::cout << "Exiting." << std::endl;
+    Ostra::writeOutputLine("Exiting.\n");
     return 0;
 }
 
 int main(int argc, char** argv) {
+    // Output the host has closed fails the write instead of ending the
+    // process (sockets are written without the signal already).
+    signal(SIGPIPE, SIG_IGN);
     // Before any thread exists, so that every thread keeps the signals blocked.
     const Ostra::StopSignals signals;
     std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());

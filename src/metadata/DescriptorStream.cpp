@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <climits>
 #include <utility>
@@ -21,9 +22,23 @@ TagLib::FileName DescriptorStream::name() const {
 
 TagLib::ByteVector DescriptorStream::readAt(std::uint64_t offset, std::uint64_t length) {
     if (fd_ < 0 || offset >= size_) return TagLib::ByteVector();
+    // A stop request ends the file here: TagLib walks a file in 1 KiB reads
+    // looking for frames (a 5 GB file of zeros named .mp3 took minutes), and
+    // nothing between its reads could stop it. The reader's caller then
+    // meets the interruption.
+    if (boost::this_thread::interruption_requested()) {
+        interrupted_ = true;
+        return TagLib::ByteVector();
+    }
     // Never more than the file holds: TagLib asks for the sizes the file
     // declares, which may be anything.
     length = std::min<std::uint64_t>({length, size_ - offset, UINT_MAX});
+    const bool small = length <= kSmallRead;
+    if (length > kMaxBytesRead - bytesRead_ ||
+        (small && length > kMaxSmallBytesRead - smallBytesRead_)) {
+        refused_ = true;
+        return TagLib::ByteVector();
+    }
     TagLib::ByteVector block(static_cast<unsigned>(length), '\0');
     std::uint64_t got = 0;
     while (got < length) {
@@ -34,6 +49,8 @@ TagLib::ByteVector DescriptorStream::readAt(std::uint64_t offset, std::uint64_t 
         got += static_cast<std::uint64_t>(n);
     }
     block.resize(static_cast<unsigned>(got));
+    bytesRead_ += got;
+    if (small) smallBytesRead_ += got;
     return block;
 }
 

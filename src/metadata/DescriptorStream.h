@@ -19,8 +19,23 @@ namespace Ostra {
 // header and then, at once, the body, whichever file format holds the tag.
 // A body that fails the check is handed over as empty padding and the stream
 // remembers the refusal; the caller then treats the file as unreadable.
+//
+// So it does once TagLib has read kMaxBytesRead through the stream, or
+// kMaxSmallBytesRead in reads of kSmallRead bytes or less: TagLib reads
+// whatever sizes a file declares (an MP4 item, a FLAC block, a RIFF chunk, an
+// APE tag of gigabytes in a sparse file) and keeps much of it, and it looks
+// for frames through a file without any to its end, 1 KiB at a time (some
+// 8 MB a second), so a file is otherwise bounded by nothing but its size,
+// which a sparse file makes anything.
 class DescriptorStream : public TagLib::IOStream {
   public:
+    // Twice the largest ID3v2 tag (its size field counts to 256 MiB): room
+    // for any real file, parsed once more as another format.
+    static constexpr std::uint64_t kMaxBytesRead = 512u * 1024u * 1024u;
+    // Headers and searches: a real file needs a few hundred KiB of them.
+    static constexpr std::uint64_t kSmallRead = 4096;
+    static constexpr std::uint64_t kMaxSmallBytesRead = 16u * 1024u * 1024u;
+
     // name is what TagLib sees as the file name: it picks the file type by
     // its extension.
     DescriptorStream(int fd, std::string name, std::uint64_t size);
@@ -38,8 +53,13 @@ class DescriptorStream : public TagLib::IOStream {
     long length() override;
     void truncate(long length) override;
 
-    // True once an ID3v2 tag read through this stream failed the check.
+    // True once an ID3v2 tag read through this stream failed the check, or
+    // a read would have taken the stream past its bounds.
     bool refused() const { return refused_; }
+    // True once a read was cut short because the reading thread was asked
+    // to stop (a boost::thread interruption): the file then reads as ending
+    // there, and what TagLib made of it must be thrown away.
+    bool interrupted() const { return interrupted_; }
 
   private:
     TagLib::ByteVector readAt(std::uint64_t offset, std::uint64_t length);
@@ -54,6 +74,9 @@ class DescriptorStream : public TagLib::IOStream {
     std::uint64_t headerEnd_ = 0;
     TagLib::ByteVector header_;
     bool refused_ = false;
+    bool interrupted_ = false;
+    std::uint64_t bytesRead_ = 0;
+    std::uint64_t smallBytesRead_ = 0;
 };
 
 }  // namespace Ostra

@@ -17,12 +17,11 @@
 
 #include <algorithm>
 #include <boost/regex.hpp>
-#include <boost/thread/exceptions.hpp>
+#include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cstdint>
 #include <memory>
 
-#include "cache/FileCache.h"
 #include "metadata/DescriptorStream.h"
 #include "metadata/TagCache.h"
 #include "metadata/TagLimits.h"
@@ -199,6 +198,14 @@ void readDmid(const std::string& path, const TagLib::Tag& tag,
     }
 }
 
+// True when the stream stopped reading at a stop request, so that the parse
+// saw a file cut short; the interruption is raised here where it can be.
+bool stopped(const DescriptorStream& stream) {
+    if (!stream.interrupted()) return false;
+    boost::this_thread::interruption_point();
+    return true;
+}
+
 // A file opened by name for one of the lookups by path, walked for the box
 // limits before TagLib may parse it.
 class OpenedFile {
@@ -207,7 +214,7 @@ class OpenedFile {
         : file_(RegularFile::open(path)), stream_(file_.descriptor(), path, file_.size()) {
         usable_ = file_.isOpen() && Mp4BoxesWithinLimits(stream_);
     }
-    bool usable() const { return usable_ && !stream_.refused(); }
+    bool usable() const { return usable_ && !stream_.refused() && !stream_.interrupted(); }
     DescriptorStream& stream() { return stream_; }
 
   private:
@@ -230,7 +237,7 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
 
 bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
                                  std::map<std::string, std::string>& textFields,
-                                 std::map<std::string, long long>& intFields, bool lookUp) {
+                                 std::map<std::string, long long>& intFields) {
     textFields.clear();
     intFields.clear();
     try {
@@ -243,14 +250,14 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         }
         // An unchanged file answers from the cache without being read.
         const TagCache cache(path, status);
-        if (lookUp && cache.find(textFields, intFields)) return true;
+        if (cache.find(textFields, intFields)) return true;
 
         DescriptorStream stream(fd, path, static_cast<std::uint64_t>(status.st_size));
-        if (!Mp4BoxesWithinLimits(stream)) return false;
+        if (!Mp4BoxesWithinLimits(stream) || stopped(stream)) return false;
         stream.seek(0);
 
         TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Average);
-        if (stream.refused() || ref.isNull()) return false;
+        if (stopped(stream) || stream.refused() || ref.isNull()) return false;
         const TagLib::Tag* tag = ref.tag();
         const TagLib::AudioProperties* properties = ref.audioProperties();
         if (tag == nullptr || properties == nullptr) return false;
@@ -287,8 +294,8 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         } catch (const std::exception&) {
         }
         // Parsing the stream as another format for the album artist may have
-        // met a tag past the limits.
-        if (stream.refused()) {
+        // met a tag past the limits, or a stop request.
+        if (stream.refused() || stopped(stream)) {
             textFields.clear();
             return false;
         }
@@ -301,26 +308,6 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
     } catch (const boost::thread_interrupted&) {
         throw;
     } catch (...) {
-        return false;
-    }
-}
-
-bool FindKnownMetadata(int fd, const std::string& path,
-                       std::map<std::string, std::string>& textFields,
-                       std::map<std::string, long long>& intFields) {
-    textFields.clear();
-    intFields.clear();
-    if (cache::processCache() == nullptr) return false;
-    try {
-        if (fd < 0 || path.empty() || !IsValidPath(path)) return false;
-        struct stat status;
-        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
-            return false;
-        }
-        return TagCache(path, status).find(textFields, intFields);
-    } catch (const std::exception&) {
-        textFields.clear();
-        intFields.clear();
         return false;
     }
 }

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
 
 #include "hostlink/ResponseBatch.h"
 #include "metadata/TagReader.h"
+#include "util/InOrder.h"
 
 namespace Ostra {
 
@@ -62,28 +64,39 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
     ResponseBatch batch(request, batchSizeFrom(parameters->get_property("batchSize")));
 
     double successes = 0;
+    // Declared after everything its jobs read, so that it is gone (and no
+    // job runs) before they are. A null song is a file left out.
+    util::InOrder<std::unique_ptr<amf::amf_object>> reading(files_);
+    auto deliver = [&] {
+        std::unique_ptr<amf::amf_object> song = reading.take();
+        // A song too large for any frame is left out like an unreadable file.
+        if (song && batch.add(*song)) ++successes;
+    };
     for (std::uint64_t i = 0;; ++i) {
         boost::this_thread::interruption_point();
         const amf::amf0_data_type* entry = filePaths->get_property(std::to_string(i));
         if (entry == nullptr) break;
         if (entry->get_type() != amf::AMF_STRING) continue;
-        const std::string& path = static_cast<const amf::amf_string*>(entry)->get_value();
-        amf::amf_object song;
-        bool read = false;
-        try {
-            read = addMetadataFromPathToAMFObject(path, &song);
-        } catch (const std::exception&) {
-            // Like an unreadable file: left out of the results.
-            read = false;
-        }
-        // A song too large for any frame is left out like an unreadable file.
-        if (!read || !batch.add(song)) continue;
-        ++successes;
+        if (reading.full()) deliver();
+        reading.submit([this, path = static_cast<const amf::amf_string*>(entry)->get_value()] {
+            return readSong(path);
+        });
     }
+    while (!reading.empty()) deliver();
     batch.flush();
     amf::amf_object summary;
     summary.set_numeric_property("count", successes);
     request.SendResponseData(&summary, true);
+}
+
+std::unique_ptr<amf::amf_object> TaglibHandler::readSong(const std::string& path) const {
+    try {
+        auto song = std::make_unique<amf::amf_object>();
+        if (addMetadataFromPathToAMFObject(path, song.get())) return song;
+    } catch (const std::exception&) {
+        // Like an unreadable file: left out of the results.
+    }
+    return nullptr;
 }
 
 bool TaglibHandler::addMetadataFromPathToAMFObject(const std::string& path,

@@ -1,18 +1,24 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "amf/amf0.h"
 #include "hostlink/RequestHandler.h"
+#include "util/FileWorkers.h"
 
 namespace Ostra {
 
 // "extractMetadataFromFiles": one song object per readable file of the host's
 // list, in batches, then {"count"}. Holds no state; mustSerialize() is true, so
-// the dispatcher never runs two of its requests at once.
+// the dispatcher never runs two of its requests at once. The files of a
+// request are read on the shared file workers and answered in list order.
 class TaglibHandler : public RequestHandler {
   public:
     static const char* const EXTRACT_METADATA_FROM_FILES;
+
+    // files: the helper's file workers; null reads on the request's thread.
+    explicit TaglibHandler(util::FileWorkers* files = nullptr) : files_(files) {}
 
     bool Setup() override { return true; }
     void Teardown() override {}
@@ -29,6 +35,13 @@ class TaglibHandler : public RequestHandler {
     // The batch size of a "batchSize" parameter: its value truncated when it is
     // a number greater than 0 (2^32 and more give 4294967295), otherwise 1.
     static unsigned long batchSizeFrom(const amf::amf0_data_type* value);
+
+  private:
+    // The whole work on one file, run on a file worker: the song object, or
+    // null for a file left out.
+    std::unique_ptr<amf::amf_object> readSong(const std::string& path) const;
+
+    util::FileWorkers* const files_;
 };
 
 }  // namespace Ostra

@@ -7,13 +7,9 @@
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -21,6 +17,7 @@
 #include "metadata/TagReader.h"
 #include "scan/PathUtils.h"
 #include "scan/RegularFile.h"
+#include "util/InOrder.h"
 
 namespace Ostra {
 
@@ -33,7 +30,6 @@ const std::size_t kExtensionBuckets = 100;
 // Files whose tags may be read ahead of the hand-over: bounds the memory a
 // scan holds and how far the readers run ahead of the processor.
 const std::size_t kReadAheadWindow = 64;
-const unsigned kMaxReaderThreads = 4;
 // Directories open at once, one per level of the walk. Each holds a
 // descriptor, and names below them are opened relative to it, so no path
 // length limits the walk; this bounds the descriptors a scan holds. Real
@@ -61,12 +57,10 @@ void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntF
 
 }  // namespace
 
-// Reads the tag fields of queued files on a small pool of threads. The
-// scanning thread queues paths and takes results back in queue order; a
-// reader (or the scanning thread, when it reads while it would otherwise
-// wait) touches only the file it has popped until it marks it ready, and
-// mutex_ guards the queue and every ready flag. The destructor stops and
-// joins the readers, so no reader outlives the scan.
+// Reads the tag fields of the accepted files on the file workers, ahead of
+// the walk, and hands them back in walk order. Used by the scanning thread;
+// each file, with its open descriptor, belongs to the job reading it until
+// the scanning thread takes it back.
 class FSMediaScanner::TagReadAhead {
   public:
     struct File {
@@ -76,153 +70,53 @@ class FSMediaScanner::TagReadAhead {
         RegularFile file;
         TextFields textFields;
         IntFields intFields;
-        bool ready = false;
         bool failed = false;  // reading threw: the file gets no record
     };
 
-    TagReadAhead() {
-        const unsigned threads = readerThreads();
-        inline_ = threads == 0;
-        for (unsigned i = 0; i < threads; ++i) {
-            readers_.create_thread([this] { readLoop(); });
-        }
-    }
+    // Without workers each file is read when it is handed over, one at a
+    // time, as a sequential scan does.
+    explicit TagReadAhead(util::FileWorkers* files)
+        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1) {}
 
-    ~TagReadAhead() {
-        {
-            boost::lock_guard<boost::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        queued_.notify_all();
-        // Runs while a thread interruption unwinds the scan too: the join
-        // itself must not be cut short.
-        boost::this_thread::disable_interruption keepJoining;
-        readers_.join_all();
-    }
-
-    TagReadAhead(const TagReadAhead&) = delete;
-    TagReadAhead& operator=(const TagReadAhead&) = delete;
-
-    // Scanning thread only.
     void push(const std::string& path, RegularFile opened) {
-        std::shared_ptr<File> file = std::make_shared<File>();
-        file->path = path;
-        file->file = std::move(opened);
-        order_.push_back(file);
-        // A file the file cache knows is ready at once: handing it to a
-        // reader would cost more than the lookup.
-        if (FindKnownMetadata(file->file.descriptor(), file->path, file->textFields,
-                              file->intFields)) {
-            file->file.close();
-            file->ready = true;
-            return;
-        }
-        if (inline_) {
-            file->failed = !read(*file);
-            file->ready = true;
-            return;
-        }
-        {
-            boost::lock_guard<boost::mutex> lock(mutex_);
-            pending_.push_back(file);
-        }
-        queued_.notify_one();
+        File file;
+        file.path = path;
+        file.file = std::move(opened);
+        lane_.submit([file = std::move(file)]() mutable {
+            read(file);
+            return std::move(file);
+        });
     }
-    bool empty() const { return order_.empty(); }
-    bool full() const { return order_.size() >= kReadAheadWindow; }
-
-    // Scanning thread only: waits (interruptibly) for the oldest file.
-    // While the oldest is not ready, it reads queued files itself rather than
-    // sleep; only the oldest file's reader wakes it.
-    std::shared_ptr<File> takeOldest() {
-        std::shared_ptr<File> file = order_.front();
-        order_.pop_front();
-        boost::unique_lock<boost::mutex> lock(mutex_);
-        while (!file->ready && !pending_.empty()) {
-            std::shared_ptr<File> other = pending_.front();
-            pending_.pop_front();
-            lock.unlock();
-            const bool failed = !read(*other);
-            lock.lock();
-            other->failed = failed;
-            other->ready = true;
-        }
-        waitingFor_ = file.get();
-        while (!file->ready) finished_.wait(lock);
-        waitingFor_ = nullptr;
-        return file;
-    }
+    bool empty() const { return lane_.empty(); }
+    bool full() const { return lane_.full(); }
+    // Waits (interruptibly) for the oldest file.
+    File takeOldest() { return lane_.take(); }
 
   private:
-    // Reader threads: one per processor up to kMaxReaderThreads, or what
-    // OSTRA_SCAN_READERS says (0 to 4); 0 reads every file on the scanning
-    // thread, as a sequential scan does, to measure what reading ahead gains.
-    static unsigned readerThreads() {
-        const char* setting = std::getenv("OSTRA_SCAN_READERS");
-        if (setting != nullptr && setting[0] >= '0' && setting[0] <= '0' + int(kMaxReaderThreads) &&
-            setting[1] == '\0')
-            return static_cast<unsigned>(setting[0] - '0');
-        unsigned threads = boost::thread::hardware_concurrency();
-        if (threads == 0) threads = 1;
-        return threads > kMaxReaderThreads ? kMaxReaderThreads : threads;
-    }
-
-    // False when reading threw: the file then gets no record. An unreadable
-    // file still yields whatever the maps hold, so it is reported with its
-    // path alone.
-    static bool read(File& file) {
+    // An unreadable file still yields whatever the maps hold, so it is
+    // reported with its path alone; one whose reading threw gets no record.
+    static void read(File& file) {
         try {
-            // push() has looked the file up already.
             ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, file.textFields,
-                                        file.intFields, false);
-            // The window, not the scan, bounds the descriptors held open.
-            file.file.close();
-            return true;
+                                        file.intFields);
         } catch (const boost::thread_interrupted&) {
             throw;
-        } catch (const std::exception&) {
-            return false;
         } catch (...) {
-            return false;
+            file.failed = true;
         }
+        // The window, not the scan, bounds the descriptors held open.
+        file.file.close();
     }
 
-    void readLoop() {
-        for (;;) {
-            std::shared_ptr<File> file;
-            {
-                boost::unique_lock<boost::mutex> lock(mutex_);
-                while (!stopping_ && pending_.empty()) queued_.wait(lock);
-                if (stopping_) return;
-                file = pending_.front();
-                pending_.pop_front();
-            }
-            const bool failed = !read(*file);
-            bool wake = false;
-            {
-                boost::lock_guard<boost::mutex> lock(mutex_);
-                file->failed = failed;
-                file->ready = true;
-                wake = waitingFor_ == file.get();
-            }
-            if (wake) finished_.notify_all();
-        }
-    }
-
-    std::deque<std::shared_ptr<File>> order_;  // scanning thread only
-    boost::mutex mutex_;
-    boost::condition_variable queued_;    // pending_ grew, or stopping_
-    boost::condition_variable finished_;  // the file in waitingFor_ became ready
-    const File* waitingFor_ = nullptr;    // the file the scanning thread waits for
-    std::deque<std::shared_ptr<File>> pending_;
-    bool stopping_ = false;
-    bool inline_ = false;  // no reader threads: push() reads the file itself
-    boost::thread_group readers_;
+    util::InOrder<File> lane_;
 };
 
 FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
-                               const amf::amf_ecma_array* validExtensions)
-    : MediaScanner(processor), startPath_(startPath), validExtensions_(kExtensionBuckets) {
+                               const amf::amf_ecma_array* validExtensions, util::FileWorkers* files)
+    : MediaScanner(processor),
+      startPath_(startPath),
+      validExtensions_(kExtensionBuckets),
+      files_(files) {
     boost::algorithm::trim_if(startPath_, IsWhiteSpace());
     if (validExtensions == nullptr) return;
     for (const auto& entry : *validExtensions) {
@@ -318,7 +212,7 @@ void FSMediaScanner::doScan() {
         }
         open.push_back(std::move(root));
     }
-    TagReadAhead reader;
+    TagReadAhead reader(files_);
     while (!open.empty()) {
         boost::this_thread::interruption_point();
         bool failed = false;
@@ -406,12 +300,12 @@ void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
     do {
         if (reader.empty()) return;
         boost::this_thread::interruption_point();
-        std::shared_ptr<TagReadAhead::File> file = reader.takeOldest();
-        if (file->failed) continue;
+        const TagReadAhead::File file = reader.takeOldest();
+        if (file.failed) continue;
         try {
             amf::amf_object song;
-            song.set_string_property("path", file->path);
-            mergeFields(&song, file->textFields, file->intFields);
+            song.set_string_property("path", file.path);
+            mergeFields(&song, file.textFields, file.intFields);
             processor_->processSongObject(&song);
         } catch (const boost::thread_interrupted&) {
             throw;

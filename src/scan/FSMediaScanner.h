@@ -9,6 +9,7 @@
 
 #include "amf/amf0.h"
 #include "scan/MediaScanner.h"
+#include "util/FileWorkers.h"
 
 namespace Ostra {
 
@@ -21,16 +22,17 @@ namespace Ostra {
 // directory's descriptor and that descriptor is what the tags are read from,
 // so paths longer than PATH_MAX are scanned like any other.
 //
-// Tag fields are read ahead of the walk on a few threads of the scan's own,
-// but records are built and handed to the processor on the scanning thread,
+// Tag fields are read ahead of the walk on the helper's file workers, but
+// records are built and handed to the processor on the scanning thread,
 // strictly in walk order: the processor sees what a sequential scan gives.
 class FSMediaScanner : public MediaScanner {
   public:
     // startPath is trimmed of surrounding white space. validExtensions holds
     // lower-case extensions without the dot; entries that are not strings are
-    // ignored, and a null array accepts no file.
+    // ignored, and a null array accepts no file. files reads the tags ahead
+    // of the walk; null reads each file's on the scanning thread.
     FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
-                   const amf::amf_ecma_array* validExtensions);
+                   const amf::amf_ecma_array* validExtensions, util::FileWorkers* files = nullptr);
 
     bool isAvailable() override { return true; }
     bool filePathHasValidExtension(const std::string& path) const;
@@ -53,6 +55,7 @@ class FSMediaScanner : public MediaScanner {
 
     std::string startPath_;
     std::unordered_set<std::string> validExtensions_;
+    util::FileWorkers* const files_;
 };
 
 }  // namespace Ostra

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <iostream>
 #include <new>
 
+#include "hostlink/OutputLine.h"
 #include "scan/PathUtils.h"
 
 namespace Ostra {
@@ -465,7 +465,7 @@ void ITunesMediaScanner::parsePass(LibrarySource& source, Pass pass) {
             // The playlists pass reads what the whole pass has read: an error
             // in it has been printed already.
             if (pass == Pass::Whole && !reader.errorLine().empty())
-                std::cout << reader.errorLine() << std::endl;
+                writeOutputLine(reader.errorLine() + "\n");
         }
     }
     m_parser.reset();

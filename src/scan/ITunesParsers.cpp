@@ -1,5 +1,6 @@
 #include "scan/ITunesParsers.h"
 
+#include <algorithm>
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <cstdint>
@@ -190,12 +191,14 @@ ITunesPlaylistParser::ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> pr
 void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, std::string& text) {
     if (EqualsLiteral(path, "/plist/dict/array/dict")) {
         if (!m_skip) {
+            takeInLaterItems();
             m_playlist->set_property("songs", std::move(m_songs));
             m_playlist->set_string_property("source", "iTunes");
             m_processor->processPlaylistObject(m_playlist.get());
         }
         m_playlist.reset(new amf::amf_object());
         m_songs.reset(new amf::amf_ecma_array());
+        m_laterItems.clear();
         m_items = 0;
         clearKeyAndValue();
         m_inItems = false;
@@ -216,6 +219,7 @@ void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, st
                 m_skip = true;
                 // The playlist is not sent: what it has collected can go now.
                 m_songs->remove_all();
+                m_laterItems.clear();
             } else if (m_inItems && EqualsLiteral(m_key, "Track ID")) {
                 addItem();
             } else {
@@ -232,10 +236,23 @@ void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, st
 
 void ITunesPlaylistParser::addItem() {
     const std::size_t index = m_items++;
-    if (m_songs->get_count() >= kMaxPlaylistItems || !m_processor->knowsSongPlaylistId(m_value))
+    if (m_songs->get_count() + m_laterItems.size() >= kMaxPlaylistItems ||
+        !m_processor->knowsSongPlaylistId(m_value))
         return;
-    m_songs->set_property(std::to_string(index),
-                          std::unique_ptr<amf::amf0_data_type>(new amf::amf_string(m_value)));
+    if (index == m_songs->get_count()) {
+        m_songs->push_back(std::unique_ptr<amf::amf0_data_type>(new amf::amf_string(m_value)));
+    } else {
+        m_laterItems.emplace_back(std::to_string(index), std::move(m_value));
+    }
+}
+
+void ITunesPlaylistParser::takeInLaterItems() {
+    std::sort(m_laterItems.begin(), m_laterItems.end());
+    for (auto& item : m_laterItems) {
+        m_songs->set_property(item.first, std::unique_ptr<amf::amf0_data_type>(
+                                              new amf::amf_string(std::move(item.second))));
+    }
+    m_laterItems.clear();
 }
 
 }  // namespace ITunes

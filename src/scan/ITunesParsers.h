@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "amf/amf0.h"
 #include "scan/IMediaProcessor.h"
@@ -101,9 +102,17 @@ class ITunesPlaylistParser : public IITunesParser {
 
   private:
     void addItem();
+    // Moves the items kept after the first dropped one into m_songs.
+    void takeInLaterItems();
 
     std::unique_ptr<amf::amf_object> m_playlist;
     std::unique_ptr<amf::amf_ecma_array> m_songs;
+    // Items kept after the first dropped one, with their indices. Their keys
+    // do not continue the array's run of indices from "0", so the array keeps
+    // them sorted by key bytes, where numeric order would insert each one in
+    // the middle ("10" before "2"): they are put in once, in key order, when
+    // the playlist ends.
+    std::vector<std::pair<std::string, std::string>> m_laterItems;
     std::size_t m_items = 0;  // "Track ID" items seen in this playlist, kept or not
     bool m_inItems = false;
     bool m_skip = false;

@@ -103,7 +103,7 @@ void MediaScanHandler::scanDirectory(Request& request, std::string startPath,
                                      unsigned long batchSize) {
     boost::shared_ptr<IMediaProcessor> processor =
         boost::make_shared<MediaProcessor>(request, batchSize);
-    FSMediaScanner scanner(processor, startPath, validExtensions);
+    FSMediaScanner scanner(processor, startPath, validExtensions, files_);
     scanner.scanMediaLibrary();
     processor->finish();
 }

@@ -4,14 +4,19 @@
 
 #include "amf/amf0.h"
 #include "hostlink/RequestHandler.h"
+#include "util/FileWorkers.h"
 
 namespace Ostra {
 
 // "scanMediaLibs" and "scanDirectory". Holds no state: every request builds
 // its own processor and scanners on its worker thread, so scans run in
-// parallel with each other and with other commands.
+// parallel with each other and with other commands. A directory scan reads
+// tags ahead of its walk on the shared file workers.
 class MediaScanHandler : public RequestHandler {
   public:
+    // files: the helper's file workers; null reads tags on the scan's thread.
+    explicit MediaScanHandler(util::FileWorkers* files = nullptr) : files_(files) {}
+
     bool Setup() override { return true; }
     void Teardown() override {}
     unsigned long getNumCommandNames() override { return 2; }
@@ -25,6 +30,9 @@ class MediaScanHandler : public RequestHandler {
     // "batchSize" as the scan uses it: 1 unless a number greater than 0,
     // truncated, and at most 4294967295.
     static unsigned long batchSizeFromParameter(const amf::amf_object& parameter);
+
+  private:
+    util::FileWorkers* const files_;
 };
 
 }  // namespace Ostra

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <iostream>
 
 #include "hash/Digest.h"
+#include "hostlink/OutputLine.h"
 
 namespace Quorvel::System {
 
@@ -26,7 +26,7 @@ const char* const kInternalError = "internalerror";
 
 // One trace line, written whole, so concurrent requests interleave by lines.
 void trace(const std::string& line) {
-    std::cout << (line + "\n") << std::flush;
+    Ostra::writeOutputLine(line + "\n");
 }
 
 // The digest text of SHA-1 over input followed by the salt; false when the

@@ -39,6 +39,17 @@ std::string mono(int rate, double seconds) {
     return s.str();
 }
 
+// Three hundred fields besides the title and artist, more than a well-tagged
+// library file carries: tags like these must not cost a file its decode.
+std::string manyTags() {
+    std::string args;
+    for (int i = 0; i < 300; ++i) {
+        const std::string n = std::to_string(i);
+        args += " -metadata 'musicbrainz_custom_field_" + n + "=value number " + n + "'";
+    }
+    return args;
+}
+
 const std::vector<Recipe>& recipes() {
     static const std::vector<Recipe> all = {
         {{"stereo44.mp3", 2, 44100, 2, false, 5}, stereo(44100, 5), "-c:a libmp3lame -b:a 192k"},
@@ -64,6 +75,17 @@ const std::vector<Recipe>& recipes() {
         {{"one-second.wav", 2, 44100, 2, true, 1}, stereo(44100, 1), "-c:a pcm_s16le"},
         {{"long61.flac", 2, 44100, 2, true, 61}, stereo(44100, 61), "-c:a flac"},
         {{"long61.mp3", 2, 44100, 2, false, 61}, stereo(44100, 61), "-c:a libmp3lame"},
+        {{"tagged.flac", 2, 44100, 2, true, 2}, stereo(44100, 2), "-c:a flac" + manyTags()},
+        {{"tagged.ogg", 2, 44100, 2, false, 2}, stereo(44100, 2), "-c:a libvorbis" + manyTags()},
+        {{"tagged.mp3", 2, 44100, 2, false, 2},
+         stereo(44100, 2),
+         "-c:a libmp3lame -id3v2_version 3" + manyTags()},
+        {{"tagged-alac.m4a", 2, 44100, 2, true, 2},
+         stereo(44100, 2),
+         "-c:a alac -movflags use_metadata_tags" + manyTags()},
+        {{"tagged.aiff", 2, 44100, 2, true, 2},
+         stereo(44100, 2),
+         "-c:a pcm_s16be -write_id3v2 1" + manyTags()},
     };
     return all;
 }

@@ -261,15 +261,31 @@ TEST_F(Faults, QuitDuringLongWorkOfEveryKindEndsPromptly) {
         fs::create_hard_link(source("long.mp3"), to);
         toConvert.push_back(to);
     }
+    // TagLib reads a file without frames to its end in 1 KiB steps: minutes
+    // for 5 GB of zeros (sparse, so they take no disk), with no interruption
+    // point of ours in between.
+    const std::string zeros = music / "zeros/zeros.mp3";
+    fs::create_directories(music / "zeros");
+    writeFile(zeros, "");
+    fs::resize_file(zeros, 5ull << 30);
     const amf::amf_object scan = scanArg(music / "tree", 1000000);
+    std::vector<std::string> manyTagged;
+    for (int round = 0; round < 5; ++round)
+        manyTagged.insert(manyTagged.end(), scanTree.begin(), scanTree.end());
+    const amf::amf_object tags = listArg(manyTagged, 1000000);
     const amf::amf_object hash = listArg(longOnes, 1000000);
     const amf::amf_object prints = fingerprintArg(longOnes);
     const amf::amf_object convert = listArg(toConvert);
+    const amf::amf_object scanZeros = scanArg(music / "zeros", 1);
+    const amf::amf_object tagsOfZeros = listArg({zeros});
     const std::vector<std::pair<const char*, const amf::amf0_data_type*>> jobs = {
         {"scanDirectory", &scan},
+        {"extractMetadataFromFiles", &tags},
         {"audioHash", &hash},
         {"fingerprints", &prints},
-        {"convertToWav", &convert}};
+        {"convertToWav", &convert},
+        {"scanDirectory", &scanZeros},
+        {"extractMetadataFromFiles", &tagsOfZeros}};
     for (const auto& job : jobs) {
         SCOPED_TRACE(job.first);
         TestHost host;
@@ -280,8 +296,10 @@ TEST_F(Faults, QuitDuringLongWorkOfEveryKindEndsPromptly) {
         host.helper().writeStdin("QUIT\n");
         EXPECT_EQ(host.helper().wait(kQuitDeadline), 0);
     }
-    // The interrupted conversion left no partial WAV file behind.
+    // The interrupted conversions (one per file worker) left no partial WAV
+    // file behind, and no temporary file.
     for (fs::directory_iterator it(convertDir.path()), end; it != end; ++it) {
+        EXPECT_NE(it->path().filename().string().rfind(".ostra-wav-", 0), 0u) << it->path();
         if (it->path().extension() != ".wav") continue;
         const std::string bytes = readFile(it->path().string());
         ASSERT_GE(bytes.size(), 44u) << it->path();
@@ -438,6 +456,39 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
 // in place as 16-bit; tags, hashes and fingerprints of x.wav came back under
 // the other name, and a start path went to the folder before the NUL. Such a
 // path is now invalid for every command: its per-item error, nothing opened.
+// The helper's standard output (a line per fingerprint error, trace lines)
+// into a pipe the host never reads, or has closed: requests still finish and
+// "QUIT" still ends the helper. A full pipe held the worker writing to it
+// for good, and a closed one ended the helper with SIGPIPE.
+TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
+    TempDir dir;
+    const std::string notAudio = dir / "not_audio.mp3";
+    writeFile(notAudio, std::string(4096, 'x'));
+    // Each failed file prints an error record of some 150 bytes: far more
+    // than a pipe holds.
+    const amf::amf_object prints = fingerprintArg(std::vector<std::string>(2000, notAudio));
+    for (const bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed" : "never read");
+        const std::string fifo = dir / (closed ? "closed" : "full");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        TestHost host;
+        HelperProcess helper({"/bin/sh", "-c", "exec \"$0\" \"$1\" > \"$2\"", helperPath(),
+                              std::to_string(host.port()), fifo});
+        host.accept();
+        if (closed) close(reader);
+        const std::vector<Value> responses =
+            host.call("fingerprints", &prints, std::chrono::seconds(60 * kSlowdown));
+        ASSERT_FALSE(responses.empty());
+        EXPECT_TRUE(isDone(responses.back()));
+        EXPECT_EQ(host.call("deviceId").size(), 1u);
+        helper.writeStdin("QUIT\n");
+        EXPECT_EQ(helper.wait(kQuitDeadline), 0);
+        if (!closed) close(reader);
+    }
+}
+
 TEST_F(Faults, APathHoldingANulByteIsInvalidForEveryCommand) {
     TempDir dir;
     const std::string wav = dir / "x.wav";

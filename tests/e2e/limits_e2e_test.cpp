@@ -367,4 +367,46 @@ TEST_F(Limits, BatchesCloseAtTheirByteBoundAndNoFrameIsTooLong) {
     EXPECT_EQ(host.quit(), 0);
 }
 
+// Gigabytes without a frame to decode (a sparse file of zeros named .mp3, a
+// download that stopped after its first second): the decoder gives up on
+// the run of bytes it cannot frame instead of reading it all while FFmpeg's
+// parser keeps every byte (minutes, and 2 GB, for 5 GB of zeros). What was
+// audio before the run is kept.
+TEST_F(Limits, GigabytesWithoutFramesAreCutShort) {
+    TempDir music;
+    const std::string zeros = music / "zeros.mp3";
+    const std::string tail = music / "tail.mp3";
+    writeFile(zeros, "");
+    fs::copy_file(source("tone.mp3"), tail);
+    for (const std::string& path : {zeros, tail}) fs::resize_file(path, 5ull << 30);
+    const amf::amf_object convert = listArg({zeros, tail});
+    amf::amf_object prints = listArg({zeros, tail});
+    const amf::amf_ecma_array types = stringArray({"CMX", "NANO"});
+    prints.set_property("fingerprintTypes", &types);
+    const struct {
+        const char* cmd;
+        const amf::amf_object* arg;
+    } calls[] = {{"convertToWav", &convert}, {"fingerprints", &prints}};
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.cmd);
+        TestHost host;
+        host.startHelper();
+        const long idle = idlePeak(host);
+        const auto responses = host.call(call.cmd, call.arg, std::chrono::seconds(60 * kSlowdown));
+        ASSERT_FALSE(responses.empty());
+        ASSERT_TRUE(isDone(responses.back())) << "no answer in 60 s";
+        if (std::string(call.cmd) == "convertToWav") {
+            EXPECT_EQ(num(prop(prop(responses.back(), "data"), "filesConverted")), 1);
+            EXPECT_TRUE(fs::exists(music / "tail.wav"));
+        }
+        const long rise = procStatusKib(host.helper().pid(), "VmHWM") - idle;
+        std::cout << "[ figure   ] " << call.cmd << " of two 5 GB files without frames: peak rise "
+                  << rise / 1024 << " MiB" << std::endl;
+        if (kMeasuresMemory) {
+            EXPECT_LT(rise, 256 * 1024);
+        }
+        EXPECT_EQ(host.quit(), 0);
+    }
+}
+
 }  // namespace

@@ -176,7 +176,18 @@ struct SweepFile {
     int seed;
     const char* codecArgs;
     int distinctChannels = 0;  // 0: one generated channel, written as stereo
+    int tags = 0;              // fields written besides the encoder's own
 };
+
+// `count` tag fields for the ffmpeg command line.
+std::string TagArgs(int count) {
+    std::string args;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        args += " -metadata 'musicbrainz_custom_field_" + n + "=value number " + n + "'";
+    }
+    return args;
+}
 
 #define WIDE_LOUD "-af 'volume=1.6,pan=stereo|c0=c0|c1=-0.6*c1' "
 
@@ -198,12 +209,20 @@ const SweepFile SWEEP[] = {
      "-ar 48000 -ac 1 -af volume=1.6 -c:a pcm_f32le"},
     {"fp-aiff16-22k-wide-loud-47s.aiff", 47, 44, WIDE_LOUD "-ar 22050"},
     {"fp-flac24-22k-quad-20s.flac", 20, 45, "-channel_layout quad", 4},
+    // A few hundred tag fields, more than a well-tagged library file carries.
+    {"fp-flac16-44k-300-tags-20s.flac", 20, 46, "-sample_fmt s16", 0, 300},
+    {"fp-mp3-44k-300-tags-20s.mp3", 20, 47, "-c:a libmp3lame -id3v2_version 3", 0, 300},
+    {"fp-vorbis-44k-300-tags-20s.ogg", 20, 48, "-c:a libvorbis", 0, 300},
+    {"fp-alac-44k-300-tags-20s.m4a", 20, 49, "-c:a alac -movflags use_metadata_tags", 0, 300},
+    {"fp-adts-44k-300-tags-20s.aac", 20, 50, "-c:a aac -f adts -write_id3v2 1 -write_apetag 1", 0,
+     300},
 };
 
 TEST(Fingerprinter, IdenticalToFpcalc) {
     for (const SweepFile& file : SWEEP) {
-        std::string path = sampleaudio::Sample(file.name, file.seconds, file.seed, file.codecArgs,
-                                               file.distinctChannels);
+        std::string path =
+            sampleaudio::Sample(file.name, file.seconds, file.seed,
+                                file.codecArgs + TagArgs(file.tags), file.distinctChannels);
         Outcome outcome = FingerprintFile(path, {kCmx, kMicro});
         ASSERT_TRUE(outcome.ok) << file.name << "\n" << outcome.error;
         std::string cmx = sampleaudio::Fpcalc(path, 120);

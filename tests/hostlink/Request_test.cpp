@@ -75,6 +75,19 @@ TEST(RequestParse, OversizedParametersLeaveTheEnvelopeReadable) {
     Ostra::Request garbage(messenger);
     EXPECT_FALSE(garbage.parseMessage(message(body.substr(0, body.size() - 1)), 1000));
     EXPECT_FALSE(garbage.refusedAsTooLarge());
+
+    // An argument nested 63 deep fits the depth bound on its own but not
+    // inside the envelope: the body does not decode, whatever its size, and
+    // is not taken for one too large.
+    std::string deep = "\x05";
+    for (int level = 0; level < 63; ++level) deep = std::string("\x0A\0\0\0\x01", 5) + deep;
+    const std::string tooDeep = std::string("\x03\0\x03", 3) + "arg" + deep +
+                                std::string("\0\x03", 2) + "cmd" + std::string("\x02\0\x04", 3) +
+                                "echo" + std::string("\0\x02", 2) + "id" +
+                                encodeValue(amf::amf_numeric(42)) + std::string("\0\0\x09", 3);
+    Ostra::Request nested(messenger);
+    EXPECT_FALSE(nested.parseMessage(message(tooDeep)));
+    EXPECT_FALSE(nested.refusedAsTooLarge());
 }
 
 TEST(RequestParse, CopiesShareTheParameter) {

@@ -1,5 +1,6 @@
 #include "metadata/TagReader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <taglib/id3v2tag.h>
@@ -531,6 +532,58 @@ std::string compressedFrame(std::size_t inflated) {
                     std::string("\0\x80", 2));
 }
 
+// Pieces of a file written at their offsets, the rest of its size left as
+// holes: gigabytes a file declares cost no disk.
+struct SparsePiece {
+    std::uint64_t offset;
+    std::string bytes;
+};
+
+void writeSparse(const std::string& path, std::uint64_t size,
+                 const std::vector<SparsePiece>& pieces) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    for (const SparsePiece& piece : pieces) {
+        ASSERT_EQ(
+            ::pwrite(fd, piece.bytes.data(), piece.bytes.size(), static_cast<off_t>(piece.offset)),
+            static_cast<ssize_t>(piece.bytes.size()));
+    }
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ::close(fd);
+}
+
+// An M4A whose one "ilst" item declares `itemSize` bytes.
+std::vector<SparsePiece> mp4WithItemOf(std::uint32_t itemSize, std::uint64_t& fileSize) {
+    const std::string ftyp = be32(24) + "ftypM4A " + std::string(4, '\0') + "M4A mp42";
+    const std::string hdlr =
+        be32(33) + "hdlr" + std::string(8, '\0') + "mdirappl" + std::string(9, '\0');
+    const std::uint32_t ilst = 8 + itemSize;
+    const std::uint32_t meta = 12 + static_cast<std::uint32_t>(hdlr.size()) + ilst;
+    const std::uint32_t udta = 8 + meta;
+    const std::uint32_t moov = 8 + udta;
+    fileSize = ftyp.size() + moov;
+    return {{0, ftyp + be32(moov) + "moov" + be32(udta) + "udta" + be32(meta) + "meta" +
+                    std::string(4, '\0') + hdlr + be32(ilst) + "ilst" + be32(itemSize) + "\xa9nam" +
+                    be32(itemSize - 8) + "data" + be32(1) + be32(0) + "Title"}};
+}
+
+// A FLAC file whose stream information is followed by `blocks` application
+// blocks of the largest size a block header can give (16 MiB), each kept in
+// memory by TagLib.
+std::vector<SparsePiece> flacWithBlocks(int blocks, std::uint64_t& fileSize) {
+    std::string head = testsupport::readFile(fixture("tagged.flac")).substr(0, 42);
+    head[4] = 0;  // the stream information is no longer the last block
+    std::vector<SparsePiece> pieces{{0, head}};
+    std::uint64_t offset = head.size();
+    for (int i = 0; i < blocks; ++i) {
+        const char type = static_cast<char>(i + 1 == blocks ? 0x82 : 0x02);
+        pieces.push_back({offset, std::string(1, type) + "\xff\xff\xff"});
+        offset += 4 + 0xFFFFFF;
+    }
+    fileSize = offset;
+    return pieces;
+}
+
 // TagLib parses MP4 boxes and ID3v2 chapter frames by recursion, one level
 // per level the file declares, and keeps an object per box or frame: nesting
 // past the limits overflowed the reading thread's stack, and a file of tiny
@@ -545,11 +598,18 @@ TEST(TagReader, StructuresPastTheLimitsAreUnreadable) {
     std::string manyBoxes = testsupport::readFile(fixture("aac.m4a"));
     for (int i = 0; i < 200000; ++i) manyBoxes += be32(8) + "free";
     const std::string deepChapters = id3Tag(title + chapterChain(100000, "CHAP", 4), 4);
+    std::uint64_t hugeItemSize = 0, manyBlocksSize = 0;
+    const std::vector<SparsePiece> hugeItem = mp4WithItemOf(1536u << 20, hugeItemSize);
+    const std::vector<SparsePiece> manyBlocks = flacWithBlocks(40, manyBlocksSize);
     const struct {
         const char* name;
         const char* file;
         std::string bytes;
         bool readable;
+        // A sparse file instead of bytes: TagLib read what it declares (and
+        // kept it: 1.5 GB, 640 MiB).
+        const std::vector<SparsePiece>* pieces = nullptr;
+        std::uint64_t sparseSize = 0;
     } rows[] = {
         {"podcast chapters two levels deep", "shallow.mp3",
          id3Tag(title + chapterChain(2, "CHAP", 4) + chapterChain(2, "CTOC", 4), 4) + audio, true},
@@ -579,12 +639,18 @@ TEST(TagReader, StructuresPastTheLimitsAreUnreadable) {
          id3Tag(textFrame("TIT2", "Many", 3) + manyFrames, 3) + audio, false},
         {"a frame inflating to 100 MB", "inflating.mp3",
          id3Tag(textFrame("TIT2", "Packed", 3) + compressedFrame(100 << 20), 3) + audio, false},
+        {"an MP4 item of 1.5 GB, sparse", "huge_item.m4a", "", false, &hugeItem, hugeItemSize},
+        {"40 FLAC blocks of 16 MiB, sparse", "blocks.flac", "", false, &manyBlocks, manyBlocksSize},
     };
     const std::string dir = AudioFixtures::instance().newDir("limits");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = dir + "/" + row.file;
-        testsupport::writeFile(path, row.bytes);
+        if (row.pieces != nullptr) {
+            writeSparse(path, row.sparseSize, *row.pieces);
+        } else {
+            testsupport::writeFile(path, row.bytes);
+        }
         const Extraction e = extract(path);
         EXPECT_EQ(row.readable, e.ok);
         if (row.readable) {

@@ -5,7 +5,6 @@
 #include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
-#include <cstdlib>
 #include <future>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "amf/amf0.h"
 #include "scan/FSMediaScanner.h"
 #include "support/TestHost.h"
+#include "util/FileWorkers.h"
 
 namespace {
 
@@ -88,7 +88,8 @@ TempDir* ReadAhead::tree_ = nullptr;
 TEST_F(ReadAhead, RecordsMatchASequentialWalkByteForByte) {
     auto recorder = boost::make_shared<Recorder>();
     amf::amf_ecma_array list = testsupport::stringArray(kExtensions);
-    Ostra::FSMediaScanner scanner(recorder, music(), &list);
+    Ostra::util::FileWorkers files(4);
+    Ostra::FSMediaScanner scanner(recorder, music(), &list, &files);
     scanner.scanMediaLibrary();
     EXPECT_TRUE(recorder->errors.empty());
 
@@ -108,15 +109,16 @@ TEST_F(ReadAhead, RecordsMatchASequentialWalkByteForByte) {
     for (std::size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(recorder->records[i], expected[i]) << "record " << i;
 
-    // With one reader thread, and with none (every file read on the scanning
-    // thread, the benchmark's sequential mode), the records are the same.
-    for (const char* readers : {"1", "0"}) {
-        SCOPED_TRACE(readers);
-        ::setenv("OSTRA_SCAN_READERS", readers, 1);
+    // With one file worker, with a pool of none (every file read on the
+    // scanning thread, the benchmark's sequential mode) and with no pool at
+    // all, the records are the same.
+    Ostra::util::FileWorkers one(1);
+    Ostra::util::FileWorkers none(0);
+    for (Ostra::util::FileWorkers* readers : {&one, &none, (Ostra::util::FileWorkers*)nullptr}) {
+        SCOPED_TRACE(readers == nullptr ? -1 : static_cast<int>(readers->size()));
         auto again = boost::make_shared<Recorder>();
-        Ostra::FSMediaScanner rescan(again, music(), &list);
+        Ostra::FSMediaScanner rescan(again, music(), &list, readers);
         rescan.scanMediaLibrary();
-        ::unsetenv("OSTRA_SCAN_READERS");
         EXPECT_TRUE(again->errors.empty());
         EXPECT_TRUE(again->records == recorder->records);
     }
@@ -128,8 +130,9 @@ TEST_F(ReadAhead, InterruptionEndsTheScanAndItsReaders) {
     std::future<void> reached = recorder->reached.get_future();
     amf::amf_ecma_array list = testsupport::stringArray(kExtensions);
     bool interrupted = false;
+    Ostra::util::FileWorkers files(2);
     boost::thread scan([&] {
-        Ostra::FSMediaScanner scanner(recorder, music(), &list);
+        Ostra::FSMediaScanner scanner(recorder, music(), &list, &files);
         try {
             scanner.scanMediaLibrary();
         } catch (const boost::thread_interrupted&) {

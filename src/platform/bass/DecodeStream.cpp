@@ -1,12 +1,15 @@
 #include "platform/bass/DecodeStream.h"
 
 #include <algorithm>
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/bass/DemuxerLimits.h"
 #include "platform/bass/bass.h"
 
 extern "C" {
+#include <libavutil/avstring.h>
 #include <libavutil/opt.h>
 }
 
@@ -28,18 +31,34 @@ int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**
     return AVERROR(EPERM);
 }
 
+// FFmpeg's loops over packets (the stream probe's among them) ask this
+// between packets: a stop request ends them as it ends the input's reads.
+int stopRequested(void*) {
+    return boost::this_thread::interruption_requested() ? 1 : 0;
+}
+
 // Opens the audio read through `input` with FFmpeg, restricted to the audio
 // containers we decode, so a host-supplied file can never reach a playlist
 // demuxer. `name` only hints the container by its extension, as a file name
-// does for FFmpeg's own file reader. Returns a negative FFmpeg error on failure.
+// does for FFmpeg's own file reader. The container is probed here, exactly as
+// avformat_open_input would probe it, so that the file can be checked against
+// what that demuxer will do with its metadata before FFmpeg reads it (see
+// DemuxerLimits.h). Returns a negative FFmpeg error on failure.
 int openInput(const FileInput& input, const std::string& name, FormatContextPtr& out) {
+    const AVInputFormat* format = nullptr;
+    int ret = av_probe_input_buffer2(input.context(), &format, name.c_str(), nullptr, 0, 0);
+    if (ret < 0) return ret;
+    if (av_match_list(format->name, kFormatWhitelist, ',') <= 0 ||
+        !demuxerInputWithinLimits(input.descriptor(), input.size(), format->name))
+        return AVERROR_INVALIDDATA;
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) return AVERROR(ENOMEM);
     raw->pb = input.context();
     raw->io_open = &refuseOpen;
+    raw->interrupt_callback.callback = &stopRequested;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
-    int ret = avformat_open_input(&raw, name.c_str(), nullptr, &options);
+    ret = avformat_open_input(&raw, name.c_str(), format, &options);
     av_dict_free(&options);
     if (ret < 0) return ret;  // avformat_open_input freed the context
     out.reset(raw);
@@ -87,6 +106,7 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool n
         error = BASS_ERROR_FILEFORM;
         return nullptr;
     }
+    stream->input_->progress();
     AVFormatContext* format = stream->format_.get();
     if (avformat_find_stream_info(format, nullptr) < 0) {
         error = BASS_ERROR_FILEFORM;
@@ -248,6 +268,7 @@ bool DecodeStream::decodeMore(Direct* direct) {
             if (avcodec_send_packet(codec, nullptr) < 0) decoderDone_ = true;
             continue;
         }
+        input_->progress();
         if (packet_->stream_index == streamIndex_) avcodec_send_packet(codec, packet_.get());
         av_packet_unref(packet_.get());
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 
 extern "C" {
@@ -29,6 +30,7 @@ std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
     // Regular files only: a FIFO would block the first read, and a device
     // such as /dev/urandom would decode without end.
     if (::fstat(fd, &input->status_) != 0 || !S_ISREG(input->status_.st_mode)) return nullptr;
+    input->size_ = static_cast<uint64_t>(input->status_.st_size);
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer == nullptr) return nullptr;
     input->io_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read, nullptr,
@@ -50,10 +52,20 @@ FileInput::~FileInput() {
 }
 
 int FileInput::read(void* opaque, uint8_t* buffer, int size) {
-    const int fd = static_cast<FileInput*>(opaque)->fd_;
+    // A stop request ends the input here: FFmpeg may read a large file
+    // without finding a frame to decode (5 GB of zeros named .mp3 kept a
+    // probe busy for minutes), and nothing between its reads could stop it.
+    if (boost::this_thread::interruption_requested()) return AVERROR_EXIT;
+    auto* input = static_cast<FileInput*>(opaque);
+    if (input->bounded_ && input->unproductive_ >= kMaxReadWithoutProgress) {
+        return AVERROR_INVALIDDATA;
+    }
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
-        if (n > 0) return static_cast<int>(n);
+        const ssize_t n = ::read(input->fd_, buffer, static_cast<size_t>(size));
+        if (n > 0) {
+            input->unproductive_ += static_cast<uint64_t>(n);
+            return static_cast<int>(n);
+        }
         if (n == 0) return AVERROR_EOF;
         if (errno != EINTR) return AVERROR(errno);
     }

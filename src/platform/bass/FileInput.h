@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,23 @@ class FileInput {
     AVIOContext* context() const { return io_; }
     // The fstat of the descriptor, taken at the open.
     const struct stat& status() const { return status_; }
+    // For reads at chosen offsets (pread) that leave FFmpeg's position alone.
+    int descriptor() const { return fd_; }
+    // The size the file had when it was opened.
+    uint64_t size() const { return size_; }
+
+    // The reader got something out of what it has read (the container is
+    // open, a packet came out): from the first call on, reading more than
+    // kMaxReadWithoutProgress bytes before the next call ends the input as
+    // damaged. FFmpeg's parsers keep every byte they cannot frame, so a long
+    // run of bytes without a frame (a file of zeros, a download that stopped
+    // part way) would otherwise cost its whole size in memory and be read to
+    // its end.
+    void progress() {
+        bounded_ = true;
+        unproductive_ = 0;
+    }
+    static constexpr uint64_t kMaxReadWithoutProgress = 16u * 1024u * 1024u;
 
   private:
     explicit FileInput(int fd) : fd_(fd) {}
@@ -35,8 +53,11 @@ class FileInput {
     static int64_t seek(void* opaque, int64_t offset, int whence);
 
     int fd_;
+    uint64_t size_ = 0;
     AVIOContext* io_ = nullptr;
     struct stat status_ = {};
+    bool bounded_ = false;
+    uint64_t unproductive_ = 0;  // bytes read since the last progress()
 };
 
 }  // namespace bass

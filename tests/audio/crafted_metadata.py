@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""Writes audio files whose metadata would keep FFmpeg busy for many seconds or
+make it allocate hundreds of megabytes, each built around a real audio file
+made by ffmpeg: crafted_metadata.py KIND BASE OUTPUT. Every KIND is a row of
+the crafted-metadata table in CraftedMetadataE2ETest.cpp."""
+import struct
+import sys
+import zlib
+
+
+def le32(n):
+    return struct.pack("<I", n)
+
+
+def be32(n):
+    return struct.pack(">I", n)
+
+
+def vorbis_comment(fields):
+    out = le32(1) + b"x" + le32(len(fields))
+    return out + b"".join(le32(len(f)) + f for f in fields)
+
+
+def distinct(count, key_length=0):
+    """KEY=v fields, each key different; keys of key_length bytes share all
+    but their last eight."""
+    if key_length:
+        return [b"K" * (key_length - 8) + b"%08d=v" % i for i in range(count)]
+    return [b"K%d=v" % i for i in range(count)]
+
+
+# FLAC: the base's blocks with one Vorbis comment block in place of its own.
+def flac_with_comments(base, fields):
+    assert base[:4] == b"fLaC"
+    pos, blocks = 4, []
+    while True:
+        kind, length = base[pos] & 0x7F, int.from_bytes(base[pos + 1:pos + 4], "big")
+        if kind != 4:
+            blocks.append((kind, base[pos + 4:pos + 4 + length]))
+        last = base[pos] & 0x80
+        pos += 4 + length
+        if last:
+            break
+    blocks.append((4, vorbis_comment(fields)))
+    out = b"fLaC"
+    for i, (kind, body) in enumerate(blocks):
+        out += bytes([kind | (0x80 if i == len(blocks) - 1 else 0)])
+        out += len(body).to_bytes(3, "big") + body
+    return out + base[pos:]
+
+
+# Ogg: pages with their checksums (polynomial 0x04C11DB7, MSB first).
+CRC = []
+for i in range(256):
+    r = i << 24
+    for _ in range(8):
+        r = ((r << 1) ^ 0x04C11DB7) if r & 0x80000000 else r << 1
+    CRC.append(r & 0xFFFFFFFF)
+
+
+def ogg_page(flags, granule, serial, sequence, lacing, body):
+    page = bytearray(b"OggS\0" + bytes([flags]) + struct.pack("<qII", granule, serial, sequence)
+                     + b"\0\0\0\0" + bytes([len(lacing)]) + bytes(lacing) + body)
+    crc = 0
+    for byte in page:
+        crc = ((crc << 8) & 0xFFFFFFFF) ^ CRC[((crc >> 24) & 0xFF) ^ byte]
+    page[22:26] = le32(crc)
+    return bytes(page)
+
+
+def ogg_pages(data):
+    pos, pages = 0, []
+    while pos < len(data):
+        segments = data[pos + 26]
+        lacing = data[pos + 27:pos + 27 + segments]
+        end = pos + 27 + segments + sum(lacing)
+        pages.append((data[pos:pos + 27], lacing, data[pos + 27 + segments:end]))
+        pos = end
+    return pages
+
+
+def ogg_packets_as_pages(packets, serial, sequence, flags):
+    lacing, body = [], b""
+    for packet in packets:
+        lacing += [255] * (len(packet) // 255) + [len(packet) % 255]
+        body += packet
+    out, pos, continued = b"", 0, 0
+    while lacing:
+        take, lacing = lacing[:255], lacing[255:]
+        out += ogg_page(flags | continued, 0, serial, sequence, take, body[pos:pos + sum(take)])
+        pos += sum(take)
+        sequence, flags = sequence + 1, 0
+        continued = 1 if take[-1] == 255 else 0
+    return out, sequence
+
+
+def ogg_renumbered(page, sequence):
+    header, lacing, body = page
+    return ogg_page(header[5], struct.unpack("<q", header[6:14])[0],
+                    struct.unpack("<I", header[14:18])[0], sequence, lacing, body)
+
+
+def vorbis_with_comments(base, fields, mid_stream):
+    """The base's Vorbis headers with the comment header replaced, or, mid
+    stream, a second comment packet two thirds into the audio."""
+    pages = ogg_pages(base)
+    serial = struct.unpack("<I", pages[0][0][14:18])[0]
+    packets, current, first_audio = [], b"", 0
+    for index, (_, lacing, body) in enumerate(pages):
+        pos = 0
+        for size in lacing:
+            current += body[pos:pos + size]
+            pos += size
+            if size < 255:
+                packets.append(current)
+                current = b""
+        if len(packets) >= 3:
+            first_audio = index + 1
+            break
+    comment = b"\x03vorbis" + vorbis_comment(fields) + b"\x01"
+    headers = packets[:3] if mid_stream else [packets[0], comment, packets[2]]
+    out, sequence = ogg_packets_as_pages(headers[:1], serial, 0, 2)
+    more, sequence = ogg_packets_as_pages(headers[1:], serial, sequence, 0)
+    out += more
+    audio = pages[first_audio:]
+    for index, page in enumerate(audio):
+        if mid_stream and index == 2 * len(audio) // 3:
+            more, sequence = ogg_packets_as_pages([comment], serial, sequence, 0)
+            out += more
+        out += ogg_renumbered(page, sequence)
+        sequence += 1
+    return out
+
+
+# ID3v2.
+def synchsafe(n):
+    return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
+
+
+def id3_frame(name, body, flags=0):
+    return name + synchsafe(len(body)) + struct.pack(">H", flags) + body
+
+
+def id3_tag(frames):
+    body = b"".join(frames)
+    return b"ID3\x04\0\0" + synchsafe(len(body)) + body
+
+
+def user_texts(count, prefix=b""):
+    return [id3_frame(b"TXXX", b"\x03" + prefix + b"d%d\0v" % i) for i in range(count)]
+
+
+def compressed_texts(count, size):
+    """Text frames of `size` bytes each, compressed (ID3v2.4 flags: compressed,
+    with a data length indicator)."""
+    text = b"\x00" + b"a" * size
+    packed = synchsafe(len(text)) + zlib.compress(text, 9)
+    names = [b"TIT2", b"TPE1", b"TALB", b"TCON", b"TCOM", b"TIT1", b"TIT3", b"TEXT", b"TOPE",
+             b"TPUB", b"TENC", b"TSSE", b"TOAL", b"TOLY", b"TPE2", b"TPE3", b"TPE4", b"TMOO",
+             b"TSOA", b"TSOP"]
+    return [id3_frame(names[i % len(names)], packed, 0x0009) for i in range(count)]
+
+
+# RIFF and AIFF chunks.
+def chunk(name, body, big_endian=False):
+    size = struct.pack(">I" if big_endian else "<I", len(body))
+    return name + size + body + (b"\0" if len(body) & 1 else b"")
+
+
+def riff_chunks(data, big_endian):
+    pos, out = 12, []
+    while pos + 8 <= len(data):
+        size = struct.unpack(">I" if big_endian else "<I", data[pos + 4:pos + 8])[0]
+        out.append((data[pos:pos + 4], data[pos + 8:pos + 8 + size]))
+        pos += 8 + size + (size & 1)
+    return out
+
+
+def with_chunks_before_audio(base, extra, big_endian):
+    audio = b"SSND" if big_endian else b"data"
+    body = base[8:12]
+    for name, data in riff_chunks(base, big_endian):
+        if name == audio:
+            body += extra
+        if name != b"LIST":
+            body += chunk(name, data, big_endian)
+    return base[:4] + struct.pack(">I" if big_endian else "<I", len(body)) + body
+
+
+# MP4: the base's top-level boxes, its 'moov' (after the audio, as ffmpeg
+# writes it) with a new 'udta' holding one 'ilst'.
+def box(name, body):
+    return be32(8 + len(body)) + name + body
+
+
+def boxes(data, pos, end):
+    out = []
+    while pos + 8 <= end:
+        size = struct.unpack(">I", data[pos:pos + 4])[0]
+        out.append((data[pos + 4:pos + 8], data[pos:pos + size]))
+        pos += size
+    return out
+
+
+def m4a_with_items(base, count):
+    items = b"".join(box(b"----", box(b"mean", b"\0\0\0\0com.apple.iTunes")
+                         + box(b"name", b"\0\0\0\0k%d" % i)
+                         + box(b"data", be32(1) + be32(0) + b"v")) for i in range(count))
+    handler = box(b"hdlr", b"\0" * 8 + b"mdirappl" + b"\0" * 9)
+    udta = box(b"udta", box(b"meta", b"\0\0\0\0" + handler + box(b"ilst", items)))
+    out = b""
+    for name, whole in boxes(base, 0, len(base)):
+        if name == b"moov":
+            children = boxes(whole, 8, len(whole))
+            whole = box(b"moov", b"".join(b for n, b in children if n != b"udta") + udta)
+        out += whole
+    return out
+
+
+def ape_tag(count, key_length):
+    items = b"".join(le32(1) + le32(0) + b"K" * (key_length - 8) + b"%08d\0v" % i
+                     for i in range(count))
+    footer = lambda flags: b"APETAGEX" + struct.pack("<IIII", 2000, len(items) + 32, count, flags)
+    return footer(0xA0000000) + b"\0" * 8 + items + footer(0x80000000) + b"\0" * 8
+
+
+def cue_points(count):
+    """A 'cue ' chunk of points whose ids fall: each chapter FFmpeg makes of
+    one is looked for among all before it."""
+    return chunk(b"cue ", le32(count) + b"".join(
+        le32(count - i) + b"\0" * 16 + le32(i) for i in range(count)))
+
+
+def ogg_sync_words(base, count):
+    """The base's first page, then "OggS" over and over: FFmpeg reads and
+    checksums the page each one announces."""
+    header, lacing, body = ogg_pages(base)[0]
+    return header + lacing + body + b"OggS" * count
+
+
+KINDS = {
+    "flac-100k-comments-one-key": lambda b: flac_with_comments(b, [b"K=v"] * 100000),
+    "flac-3000-comments-1000-byte-keys": lambda b: flac_with_comments(b, distinct(3000, 1000)),
+    "ogg-50k-comments": lambda b: vorbis_with_comments(b, distinct(50000), False),
+    "ogg-50k-comments-mid-stream": lambda b: vorbis_with_comments(b, distinct(50000), True),
+    "ogg-1m-sync-words": lambda b: ogg_sync_words(b, 1000000),
+    "mp3-40k-id3v2-user-texts": lambda b: id3_tag(user_texts(40000)) + b,
+    "mp3-id3v2-compressed-frames": lambda b: id3_tag(compressed_texts(20, 16000000)) + b,
+    # A zero-sized frame with a zero first byte ends TagLib's walk as padding;
+    # FFmpeg steps over it and inflates the frames after it.
+    "mp3-id3v2-compressed-frames-after-empty-frame":
+        lambda b: id3_tag([b"\0" * 10] + compressed_texts(20, 16000000)) + b,
+    "wav-60k-info-items": lambda b: with_chunks_before_audio(b, chunk(b"LIST", b"INFO" + b"".join(
+        chunk(struct.pack(">I", 0x41414141 + i), b"v\0") for i in range(60000))), False),
+    "wav-60k-cue-points": lambda b: with_chunks_before_audio(b, cue_points(60000), False),
+    "aiff-5000-id3v2-chunks": lambda b: with_chunks_before_audio(b, b"".join(
+        chunk(b"ID3 ", id3_tag(user_texts(1, b"%d_" % i)), True) for i in range(5000)), True),
+    "m4a-50k-ilst-items": lambda b: m4a_with_items(b, 50000),
+    "aac-20k-ape-fields-200-byte-keys": lambda b: b + ape_tag(20000, 200),
+}
+
+if __name__ == "__main__":
+    kind, base, output = sys.argv[1:4]
+    with open(base, "rb") as f:
+        data = KINDS[kind](f.read())
+    with open(output, "wb") as f:
+        f.write(data)

@@ -1,0 +1,235 @@
+// The shared file workers: results in submission order within the window,
+// a failure kept to its own item, lanes served in turn, and a request that
+// ends early (interrupted, or the pool stopping) leaving nothing behind.
+#include "util/FileWorkers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/thread.hpp>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "util/InOrder.h"
+
+namespace {
+
+using Ostra::util::FileWorkers;
+using Ostra::util::InOrder;
+
+// Sleeps at an interruption point, as file work does between chunks.
+void work(int milliseconds) {
+    boost::this_thread::sleep(boost::posix_time::milliseconds(milliseconds));
+}
+
+// Busy for a while without an interruption point, as a tag read is.
+void spin(int milliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+void raise(std::atomic<int>& maximum, int value) {
+    int seen = maximum.load();
+    while (value > seen && !maximum.compare_exchange_weak(seen, value)) {
+    }
+}
+
+// Counts the jobs running at once across every lane of a test.
+struct Concurrency {
+    std::atomic<int> now{0};
+    std::atomic<int> most{0};
+    struct Scope {
+        explicit Scope(Concurrency& c) : c_(c) { raise(c_.most, ++c_.now); }
+        ~Scope() { --c_.now; }
+        Concurrency& c_;
+    };
+};
+
+struct PoolShape {
+    const char* name;
+    unsigned threads;
+    bool withPool;  // false: no pool at all, every item on the requesting thread
+};
+
+class InOrderTable : public ::testing::TestWithParam<PoolShape> {};
+
+// Slow and fast items interleaved, every 13th one failing: each result (or
+// failure) comes back at its own position, no item starts more than the
+// window ahead of the oldest one not taken, and no more items run at once
+// than there are workers.
+TEST_P(InOrderTable, ResultsComeInOrderWithinTheWindow) {
+    const PoolShape shape = GetParam();
+    FileWorkers pool(shape.threads);
+    InOrder<std::string> lane(shape.withPool ? &pool : nullptr);
+    const std::size_t expectedWindow =
+        shape.threads == 0 || !shape.withPool ? 1 : 4 * shape.threads;
+    EXPECT_EQ(lane.window(), expectedWindow);
+
+    const int kItems = 300;
+    Concurrency running;
+    std::atomic<int> taken{0};
+    std::atomic<int> furthestAhead{0};
+    std::vector<std::string> results;
+    auto deliver = [&](int index) {
+        try {
+            results.push_back(lane.take());
+        } catch (const std::runtime_error& e) {
+            results.push_back(std::string("failed: ") + e.what());
+        }
+        EXPECT_EQ(static_cast<int>(results.size()), index + 1);
+        ++taken;
+    };
+    for (int i = 0; i < kItems; ++i) {
+        if (lane.full()) deliver(taken.load());
+        lane.submit([&, i] {
+            Concurrency::Scope scope(running);
+            raise(furthestAhead, i - taken.load());
+            work(i % 5 == 0 ? 6 : i % 2);
+            if (i % 13 == 12) throw std::runtime_error("item " + std::to_string(i));
+            return "item " + std::to_string(i);
+        });
+    }
+    while (!lane.empty()) deliver(taken.load());
+
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kItems));
+    for (int i = 0; i < kItems; ++i) {
+        const std::string expected =
+            std::string(i % 13 == 12 ? "failed: " : "") + "item " + std::to_string(i);
+        EXPECT_EQ(results[static_cast<std::size_t>(i)], expected);
+    }
+    EXPECT_LT(furthestAhead.load(), static_cast<int>(expectedWindow));
+    EXPECT_LE(running.most.load(), static_cast<int>(std::max(1u, shape.threads)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, InOrderTable,
+    ::testing::Values(PoolShape{"NoPool", 2, false}, PoolShape{"NoThreads", 0, true},
+                      PoolShape{"OneWorker", 1, true}, PoolShape{"TwoWorkers", 2, true},
+                      PoolShape{"EightWorkers", 8, true}),
+    [](const ::testing::TestParamInfo<PoolShape>& info) { return std::string(info.param.name); });
+
+// A request of five items arriving behind one that keeps a hundred queued is
+// served in turn with it: it is done after a handful of the large request's
+// items, not after the hundred ahead of it, and the two together never run
+// more items than there are workers.
+TEST(FileWorkers, ASmallRequestBehindAHugeOneIsServedInTurn) {
+    FileWorkers pool(2);
+    Concurrency running;
+    std::atomic<int> hugeDone{0};
+    std::atomic<bool> stopHuge{false};
+    std::atomic<bool> hugeQueued{false};
+    boost::thread huge([&] {
+        InOrder<int> lane(&pool, 100);
+        for (int i = 0; !stopHuge && i < 3000; ++i) {
+            if (lane.full()) {
+                lane.take();
+                hugeQueued = true;
+            }
+            lane.submit([&] {
+                Concurrency::Scope scope(running);
+                work(2);
+                return ++hugeDone;
+            });
+        }
+    });
+    while (!hugeQueued) work(1);
+
+    const int before = hugeDone.load();
+    InOrder<int> small(&pool);
+    for (int i = 0; i < 5; ++i) {
+        small.submit([&, i] {
+            Concurrency::Scope scope(running);
+            work(2);
+            return i;
+        });
+    }
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(small.take(), i);
+    const int during = hugeDone.load() - before;
+    stopHuge = true;
+    huge.join();
+
+    EXPECT_LE(during, 2 * 5 + 2) << "the small request waited behind the large one's queue";
+    EXPECT_LE(running.most.load(), 2);
+}
+
+// Ways a request ends before its list does. Interrupted: the waiting thread
+// wakes, items not started never start, running ones are interrupted at
+// their interruption points (odd items have one, even ones none), and the
+// workers serve the next request without a stale interruption. Pool
+// stopped: the requesting thread runs its queued items itself.
+TEST(FileWorkers, ARequestEndingEarlyLeavesNothingBehind) {
+    FileWorkers pool(2);
+    std::atomic<int> started{0};
+    std::atomic<int> interrupted{0};
+    std::atomic<int> taken{0};
+    bool sawInterruption = false;
+    boost::thread request([&] {
+        InOrder<int> lane(&pool);
+        try {
+            for (int i = 0; i < 100000; ++i) {
+                if (lane.full()) {
+                    lane.take();
+                    ++taken;
+                }
+                lane.submit([&, i] {
+                    ++started;
+                    try {
+                        if (i % 2 == 0)
+                            spin(5);
+                        else
+                            work(5);
+                    } catch (const boost::thread_interrupted&) {
+                        ++interrupted;
+                        throw;
+                    }
+                    return i;
+                });
+            }
+        } catch (const boost::thread_interrupted&) {
+            sawInterruption = true;
+        }
+    });
+    while (taken < 20) work(1);
+    const auto asked = std::chrono::steady_clock::now();
+    request.interrupt();
+    request.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+    EXPECT_TRUE(sawInterruption);
+    const int startedAtEnd = started.load();
+    EXPECT_LE(startedAtEnd, taken.load() + 8);
+    work(50);
+    EXPECT_EQ(started.load(), startedAtEnd) << "an abandoned item started after its request ended";
+
+    // The next request's items sleep at interruption points too: none of them
+    // may catch an interruption meant for the abandoned ones.
+    {
+        InOrder<int> lane(&pool);
+        for (int i = 0; i < 40; ++i) {
+            if (lane.full()) lane.take();
+            lane.submit([i] {
+                work(1);
+                return i;
+            });
+        }
+        while (!lane.empty()) EXPECT_NO_THROW(lane.take());
+    }
+
+    // Stopping with items queued: the requesting thread runs them itself.
+    InOrder<int> lane(&pool, 16);
+    for (int i = 0; i < 16; ++i) {
+        lane.submit([i] {
+            work(3);
+            return i;
+        });
+    }
+    boost::thread stopper([&] { pool.stop(); });
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(lane.take(), i);
+    stopper.join();
+}
+
+}  // namespace
