@@ -237,11 +237,13 @@ void SqliteCache::open() {
     try {
         openWriter();
     } catch (const sqlite::Error& e) {
-        if (!isDamage(e)) throw;
+        // Only a database is set aside: a file of another kind at the path
+        // is somebody's, whatever the setting says.
+        if (!isDamage(e) || !looksLikeDatabase(settings_.path)) throw;
         insert_ = sqlite::Statement();
         touch_ = sqlite::Statement();
         writer_.close();
-        setAside();
+        setAside(true);
         openWriter();
     }
     writerThread_ = std::thread(&SqliteCache::writerLoop, this);
@@ -250,6 +252,8 @@ void SqliteCache::open() {
 void SqliteCache::openWriter() {
     writer_ = sqlite::Database(settings_.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     writer_.busyTimeout(kWriterBusyMs);
+    // Before anything is written: another program's database stays as it is.
+    const bool ours = checkOwnership(writer_);
     {
         // Readers of the write-ahead log never wait for the writer, and
         // several helpers can use the file at once.
@@ -261,7 +265,7 @@ void SqliteCache::openWriter() {
     // A cache may lose its last commits to a crash, never its consistency.
     writer_.exec("PRAGMA synchronous = NORMAL");
     writer_.exec("PRAGMA journal_size_limit = " + std::to_string(kWalLimitBytes));
-    if (!checkOwnership(writer_)) {
+    if (!ours) {
         sqlite::Transaction transaction(writer_);
         // Another helper may have set it up in the meantime.
         if (!checkOwnership(writer_)) writer_.exec(kCreateSchema);
@@ -530,9 +534,10 @@ void SqliteCache::turnOff(const sqlite::Error& error) {
     if (isDamage(error)) damaged_.store(true);
     State open = State::Open;
     state_.compare_exchange_strong(open, State::Off);
-    report(kUnusable, std::string(error.what()) +
-                          (isDamage(error) ? "; working without it, and starting afresh next time"
-                                           : "; working without it"));
+    report(kUnusable,
+           std::string(error.what()) +
+               (isDamage(error) ? "; working without it, and setting it aside for a fresh one"
+                                : "; working without it"));
 }
 
 void SqliteCache::report(Problem problem, const std::string& text) {
@@ -542,10 +547,11 @@ void SqliteCache::report(Problem problem, const std::string& text) {
     log_ << "File cache " << settings_.path << ": " << text << std::endl;
 }
 
-void SqliteCache::setAside() {
+void SqliteCache::setAside(bool announce) {
     const std::string aside = settings_.path + ".corrupt";
     const bool moved = std::rename(settings_.path.c_str(), aside.c_str()) == 0;
     for (const char* companion : kCompanions) ::unlink((settings_.path + companion).c_str());
+    if (!announce) return;
     std::lock_guard<std::mutex> lock(reportMutex_);
     log_ << "File cache " << settings_.path << ": damaged; "
          << (moved ? "set aside as " + aside : std::string("could not be set aside"))
@@ -577,7 +583,8 @@ void SqliteCache::close(std::chrono::steady_clock::time_point deadline) {
     insert_ = sqlite::Statement();
     touch_ = sqlite::Statement();
     writer_.close();
-    if (damaged_.load()) setAside();
+    // turnOff has said so already.
+    if (damaged_.load() && looksLikeDatabase(settings_.path)) setAside(false);
     if (settings_.reportStats) {
         const Counts c = counts();
         log_ << "File cache: " << c.hits << " hits, " << c.misses << " misses, " << c.stored

@@ -95,7 +95,8 @@ class SqliteCache : public FileCache {
     // A failure of the file itself: off for the rest of the run.
     void turnOff(const sqlite::Error& error);
     void report(Problem problem, const std::string& text);
-    void setAside();
+    // Moves a damaged file out of the way; says so on the log when announce.
+    void setAside(bool announce);
 
     const CacheSettings settings_;
     std::ostream& log_;

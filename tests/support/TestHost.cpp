@@ -98,8 +98,9 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args,
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    // The build's own file cache unless the test or its caller chose one.
-    if (std::getenv("OSTRA_CACHE") == nullptr) env.emplace_back("OSTRA_CACHE=" OSTRA_TEST_CACHE);
+    // Files are read afresh and the user's file cache is left alone, unless
+    // the test (through extraEnv) or its caller chose a cache.
+    if (std::getenv("OSTRA_CACHE") == nullptr) env.emplace_back("OSTRA_CACHE=off");
     for (const auto& extra : extraEnv) {
         std::string name = extra.substr(0, extra.find('=') + 1);
         for (auto it = env.begin(); it != env.end();) {

@@ -1,0 +1,376 @@
+// The file cache seen from the host: a helper that remembers what it read
+// answers every file command exactly as a helper that reads every file
+// afresh, whatever happened to a file since it was remembered, and a cache
+// file it cannot use costs one line on standard error and nothing else.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/sqlite/Database.h"
+#include "support/TestHost.h"
+
+namespace {
+
+using namespace testsupport;
+namespace fs = boost::filesystem;
+namespace sqlite = Ostra::sqlite;
+
+// Two MP3s of the same size and length (constant bit rate) whose tags and
+// audio differ: a file swapped for the other keeps its size.
+const char kAlpha[] =
+    "-f lavfi -i sine=frequency=440:duration=4 -c:a libmp3lame -b:a 128k "
+    "-metadata title=Alpha -metadata artist=Band -metadata track=1";
+const char kBravo[] =
+    "-f lavfi -i sine=frequency=660:duration=4 -c:a libmp3lame -b:a 128k "
+    "-metadata title=Bravo -metadata artist=Band -metadata track=2";
+
+// The file commands, each over a list or a folder. The values are made once.
+struct Command {
+    std::string name;
+    amf::amf_object arg;
+};
+
+std::vector<Command> commands(const std::vector<std::string>& paths, const std::string& folder) {
+    const amf::amf_ecma_array list = stringArray(paths);
+    std::vector<Command> all(4);
+    all[0].name = "extractMetadataFromFiles";
+    all[1].name = "audioHash";
+    all[2].name = "fingerprints";
+    for (int i = 0; i < 3; ++i) all[i].arg.set_property("filePaths", &list);
+    const amf::amf_ecma_array types = stringArray({"CMX"});
+    all[2].arg.set_property("fingerprintTypes", &types);
+    all[3].name = "scanDirectory";
+    all[3].arg.set_string_property("startPath", folder);
+    const amf::amf_ecma_array extensions = stringArray({"mp3"});
+    all[3].arg.set_property("validExtensions", &extensions);
+    return all;
+}
+
+struct HelperRun {
+    std::vector<std::string> answers;  // per command, every response but its "duration"
+    std::string err;
+};
+
+// One helper with `env`, every command in turn, then an orderly exit (which
+// commits what the cache still holds).
+HelperRun runHelper(const std::vector<Command>& all, std::vector<std::string> env) {
+    HelperRun run;
+    TestHost host;
+    host.startHelper(env);
+    double id = 0;
+    for (const Command& command : all) {
+        host.send(command.name, ++id, &command.arg);
+        std::string answer;
+        for (;;) {
+            Value response = host.readResponse(std::chrono::seconds(120));
+            if (!response) {
+                ADD_FAILURE() << command.name << " unanswered:\n" << host.helper().err();
+                break;
+            }
+            const amf::amf0_data_type* data = prop(response, "data");
+            answer += (data ? encodeValue(*data) : std::string("no data")) + "|";
+            if (isDone(response)) break;
+        }
+        run.answers.push_back(answer);
+    }
+    EXPECT_EQ(host.quit(), 0);
+    run.err = host.helper().err();
+    return run;
+}
+
+long long statsCount(const std::string& err, const char* what) {
+    std::smatch match;
+    const std::regex line(std::string("File cache: .*?(\\d+) ") + what);
+    return std::regex_search(err, match, line) ? std::stoll(match[1]) : -1;
+}
+
+int cacheLines(const std::string& err) {
+    int lines = 0;
+    for (std::size_t at = err.find("File cache"); at != std::string::npos;
+         at = err.find("File cache", at + 1))
+        ++lines;
+    return lines;
+}
+
+struct timespec modified(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) throw std::runtime_error("stat " + path);
+    return status.st_mtim;
+}
+
+// Gives the file the modification time it had, to the nanosecond.
+void setModified(const std::string& path, const struct timespec& time) {
+    const struct timespec times[2] = {time, time};
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        throw std::runtime_error("utimensat " + path);
+}
+
+// Sleeps until every path last changed more than the cache's settle time ago.
+void waitUntilSettled(const std::vector<std::string>& paths) {
+    long long newest = 0;
+    for (const std::string& path : paths) {
+        struct stat status;
+        if (::stat(path.c_str(), &status) != 0) continue;
+        for (const struct timespec& t : {status.st_mtim, status.st_ctim})
+            newest = std::max(newest, t.tv_sec * 1000000000LL + t.tv_nsec);
+    }
+    const auto since =
+        std::chrono::system_clock::now().time_since_epoch() - std::chrono::nanoseconds(newest);
+    const auto wait = std::chrono::milliseconds(2300) - since;
+    if (wait.count() > 0) std::this_thread::sleep_for(wait);
+}
+
+class FileCacheE2E : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        sources_ = new TempDir();
+        for (const auto& [name, encode] :
+             {std::pair{"alpha.mp3", kAlpha}, std::pair{"bravo.mp3", kBravo}}) {
+            const std::string command = "ffmpeg -nostdin -loglevel error -y " +
+                                        std::string(encode) + " '" + (*sources_ / name) + "'";
+            ASSERT_EQ(run(command), 0) << command;
+        }
+        ASSERT_EQ(fs::file_size(alpha()), fs::file_size(bravo()));
+        ASSERT_NE(readFile(alpha()), readFile(bravo()));
+    }
+    static void TearDownTestSuite() {
+        delete sources_;
+        sources_ = nullptr;
+    }
+    static std::string alpha() { return *sources_ / "alpha.mp3"; }
+    static std::string bravo() { return *sources_ / "bravo.mp3"; }
+
+    static TempDir* sources_;
+};
+TempDir* FileCacheE2E::sources_ = nullptr;
+
+// What happens to a remembered file before the next helper looks at it.
+// Every change but the first keeps the size, and all but "touched" keep the
+// modification time, as a tag editor that restores it does.
+struct Change {
+    const char* name;
+    void (*apply)(const std::string& file, const std::string& other);
+    bool fresh;  // written just before the first helper reads it
+};
+
+void writeInPlace(const std::string& file, const std::string& bytes) {
+    const struct timespec time = modified(file);
+    writeFile(file, bytes);
+    setModified(file, time);
+}
+
+const Change kChanges[] = {
+    {"cut short",
+     [](const std::string& f, const std::string&) {
+         const struct timespec time = modified(f);
+         ASSERT_EQ(::truncate(f.c_str(), static_cast<off_t>(fs::file_size(f) / 2)), 0);
+         setModified(f, time);
+     },
+     false},
+    {"retagged to the same size, time put back",
+     [](const std::string& f, const std::string& other) { writeInPlace(f, readFile(other)); },
+     false},
+    {"replaced by a rename",
+     [](const std::string& f, const std::string& other) {
+         const struct timespec time = modified(f);
+         writeFile(f + ".new", readFile(other));
+         setModified(f + ".new", time);
+         fs::rename(f + ".new", f);
+     },
+     false},
+    {"swapped with a same-size file",
+     [](const std::string& f, const std::string& other) {
+         setModified(other, modified(f));
+         fs::rename(f, f + ".swap");
+         fs::rename(other, f);
+         fs::rename(f + ".swap", other);
+     },
+     false},
+    {"touched",
+     [](const std::string& f, const std::string&) {
+         ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), nullptr, 0), 0);
+     },
+     false},
+    {"permissions changed",
+     [](const std::string& f, const std::string&) { fs::permissions(f, fs::owner_read); }, false},
+    {"written just before, changed within the same second",
+     [](const std::string& f, const std::string& other) { writeInPlace(f, readFile(other)); },
+     true},
+};
+
+TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
+    TempDir work;
+    const std::string folder = work / "library";
+    fs::create_directories(folder);
+    fs::create_directories(work / "others");
+    // One file per change, and one left alone that every command finds in
+    // the cache; each change's other file stays outside the scanned folder.
+    std::vector<std::string> paths{folder + "/unchanged.mp3"};
+    fs::copy_file(alpha(), paths[0]);
+    for (const Change& change : kChanges) {
+        const std::string name = std::string(change.name) + ".mp3";
+        paths.push_back(folder + "/" + name);
+        if (!change.fresh) fs::copy_file(alpha(), paths.back());
+        fs::copy_file(bravo(), work / ("others/" + name));
+    }
+    const std::vector<Command> all = commands(paths, folder);
+    const std::string cacheFile = work / "cache/cache.sqlite";
+    const std::vector<std::string> cached{"OSTRA_CACHE=" + cacheFile, "OSTRA_CACHE_STATS=1"};
+
+    waitUntilSettled(paths);
+    for (std::size_t i = 0; i < std::size(kChanges); ++i)
+        if (kChanges[i].fresh) fs::copy_file(alpha(), paths[i + 1]);
+    const HelperRun first = runHelper(all, cached);
+    EXPECT_GT(statsCount(first.err, "stored"), 0) << first.err;
+    for (std::size_t i = 0; i < std::size(kChanges); ++i)
+        kChanges[i].apply(paths[i + 1],
+                          work / ("others/" + std::string(kChanges[i].name) + ".mp3"));
+
+    const HelperRun again = runHelper(all, cached);
+    const HelperRun fresh = runHelper(all, {"OSTRA_CACHE=off"});
+    // The unchanged file alone, once per command.
+    EXPECT_EQ(statsCount(again.err, "hits"), static_cast<long long>(all.size())) << again.err;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_TRUE(again.answers[i] == fresh.answers[i]) << all[i].name;
+        // The changes show in what the files give.
+        EXPECT_FALSE(first.answers[i] == fresh.answers[i]) << all[i].name;
+    }
+}
+
+// A cache file of a given kind; returns the environment that points a helper
+// at it. `held` keeps another process's lock while the helper runs.
+struct Trouble {
+    const char* name;
+    std::string (*make)(const TempDir& work, const std::string& built, sqlite::Database& held);
+    int lines;  // expected lines about the cache on standard error
+};
+
+const Trouble kTroubles[] = {
+    {"turned off",
+     [](const TempDir&, const std::string&, sqlite::Database&) {
+         return std::string("OSTRA_CACHE=off");
+     },
+     0},
+    {"where the folder cannot be made",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         writeFile(work / "plain", "a file, not a folder");
+         return "OSTRA_CACHE=" + (work / "plain") + "/ostra/cache.sqlite";
+     },
+     1},
+    {"damaged",
+     [](const TempDir& work, const std::string& built, sqlite::Database&) {
+         std::string bytes = readFile(built);
+         for (std::size_t i = 100; i < bytes.size(); i += 7) bytes[i] = '\x5a';
+         writeFile(work / "cache.sqlite", bytes);
+         return "OSTRA_CACHE=" + (work / "cache.sqlite");
+     },
+     1},
+    {"not a database",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         writeFile(work / "notes.txt", std::string(8192, 'n'));
+         return "OSTRA_CACHE=" + (work / "notes.txt");
+     },
+     1},
+    {"another program's database",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         sqlite::Database other(work / "other.db", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+         other.exec("CREATE TABLE notes(text); INSERT INTO notes VALUES('keep')");
+         return "OSTRA_CACHE=" + (work / "other.db");
+     },
+     1},
+    {"read-only",
+     [](const TempDir& work, const std::string& built, sqlite::Database&) {
+         fs::copy_file(built, work / "cache.sqlite");
+         // Permissions do not stop the superuser; the immutable flag does.
+         if (::geteuid() == 0) {
+             if (run("chattr +i '" + (work / "cache.sqlite") + "' 2>/dev/null") != 0)
+                 return std::string("OSTRA_CACHE=off");  // nothing to test here
+         } else {
+             fs::permissions(work / "cache.sqlite", fs::owner_read);
+         }
+         return "OSTRA_CACHE=" + (work / "cache.sqlite");
+     },
+     1},
+    {"locked by another process",
+     [](const TempDir& work, const std::string&, sqlite::Database& held) {
+         held = sqlite::Database(work / "cache.sqlite", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+         held.exec("PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE t(x)");
+         return "OSTRA_CACHE=" + (work / "cache.sqlite");
+     },
+     1},
+};
+
+TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
+    TempDir work;
+    const std::string folder = work / "library";
+    fs::create_directories(folder);
+    const std::vector<std::string> paths{folder + "/a.mp3", folder + "/b.mp3"};
+    fs::copy_file(alpha(), paths[0]);
+    fs::copy_file(bravo(), paths[1]);
+    const std::vector<Command> all = commands(paths, folder);
+    waitUntilSettled(paths);
+    // A cache file that knows the first file, closed cleanly (no log beside
+    // it): what the second gives has to be written.
+    const std::string built = work / "built/cache.sqlite";
+    runHelper(commands({paths[0]}, work / "built"), {"OSTRA_CACHE=" + built});
+    ASSERT_TRUE(fs::exists(built));
+    ASSERT_FALSE(fs::exists(built + "-wal") && fs::file_size(built + "-wal") > 0);
+    const HelperRun fresh = runHelper(all, {"OSTRA_CACHE=off"});
+
+    for (const Trouble& trouble : kTroubles) {
+        SCOPED_TRACE(trouble.name);
+        TempDir row;
+        sqlite::Database held;
+        const std::string setting = trouble.make(row, built, held);
+        const std::string file = setting.substr(setting.find('=') + 1);
+        // Not read while locked: closing any descriptor of the file would
+        // release this process's locks on it.
+        const std::string before =
+            fs::is_regular_file(file) && !held.isOpen() ? readFile(file) : "";
+        // Where the cache would be by default: nothing may appear there.
+        const HelperRun got =
+            runHelper(all, {setting, "XDG_CACHE_HOME=" + (row / "xdg"), "HOME=" + (row / "home")});
+        for (std::size_t i = 0; i < all.size(); ++i)
+            EXPECT_TRUE(got.answers[i] == fresh.answers[i]) << all[i].name;
+        EXPECT_EQ(cacheLines(got.err), trouble.lines) << got.err;
+        EXPECT_FALSE(fs::exists(row / "xdg") || fs::exists(row / "home"));
+        if (std::string(trouble.name) == "damaged") {
+            // Set aside, and a working cache in its place.
+            EXPECT_EQ(readFile(file + ".corrupt"), before);
+            const HelperRun next = runHelper(all, {setting, "OSTRA_CACHE_STATS=1"});
+            EXPECT_GT(statsCount(next.err, "hits"), 0) << next.err;
+        } else if (!before.empty()) {
+            EXPECT_TRUE(readFile(file) == before) << "the file was changed";
+        }
+        if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
+    }
+}
+
+// Unset, the cache lives under XDG_CACHE_HOME (or HOME), in a folder of the
+// user's own.
+TEST_F(FileCacheE2E, TheDefaultPlaceIsTheUsersCacheFolder) {
+    TempDir work;
+    const std::vector<std::string> paths{work / "a.mp3"};
+    fs::copy_file(alpha(), paths[0]);
+    const std::vector<Command> all = commands(paths, work.path());
+    for (const auto& [variable, file] :
+         {std::pair{"XDG_CACHE_HOME=" + (work / "xdg"), work / "xdg/ostra-native/cache.sqlite"},
+          std::pair{std::string("XDG_CACHE_HOME=relative"),
+                    work / "home/.cache/ostra-native/cache.sqlite"}}) {
+        runHelper(all, {"OSTRA_CACHE=", variable, "HOME=" + (work / "home")});
+        EXPECT_TRUE(fs::exists(file)) << variable;
+        struct stat status;
+        ASSERT_EQ(::stat(fs::path(file).parent_path().c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0700u) << variable;
+    }
+}
+
+}  // namespace
