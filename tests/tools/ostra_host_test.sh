@@ -294,6 +294,40 @@ grep -q '^osType: ' "$WORK/out" || fail "sysinfo table"
 expect_rc "device-id" 0 "$HOST" device-id
 check "device-id" "len(lines) == 1 and len(lines[0]['deviceId']) == 40" "$WORK/out"
 
+# --- the file cache ---
+
+# Files changed less than two seconds ago are not remembered.
+changed=$(stat -c %Z "$LIB/first.mp3" "$LIB/third.flac" | sort -n | tail -1)
+[ $(($(date +%s) - changed)) -ge 3 ] || sleep 3
+CACHE="$WORK/file cache/cache.sqlite"
+expect_rc "cache before any helper" 0 env OSTRA_CACHE="$CACHE" "$HOST" cache
+check "cache before any helper" "lines == [{'path': '$CACHE', 'enabled': True, 'exists': False, \
+'bytes': 0, 'entries': 0, 'kinds': {}}]" "$WORK/out"
+expect_rc "tags into the cache" 0 env OSTRA_CACHE="$CACHE" "$HOST" tags "$LIB/first.mp3" "$LIB/third.flac"
+cp "$WORK/out" "$WORK/tags.jsonl"
+expect_rc "hash into the cache" 0 env OSTRA_CACHE="$CACHE" "$HOST" hash "$LIB/first.mp3"
+expect_rc "cache" 0 env OSTRA_CACHE="$CACHE" "$HOST" cache
+check "cache" "lines[0]['exists'] and lines[0]['bytes'] > 0 and lines[0]['entries'] == 3 \
+and lines[0]['kinds'] == {'hash': 1, 'tags': 2}" "$WORK/out"
+expect_rc "cache table" 0 env OSTRA_CACHE="$CACHE" "$HOST" --format table cache
+grep -q 'cache.sqlite  *true  *[0-9][0-9]*  *3  *{"hash":1,"tags":2}$' "$WORK/out" ||
+    fail "cache table: $(head -c 300 "$WORK/out")"
+expect_rc "tags from the cache" 0 env OSTRA_CACHE="$CACHE" "$HOST" tags "$LIB/first.mp3" "$LIB/third.flac"
+cmp -s "$WORK/out" "$WORK/tags.jsonl" || fail "tags from the cache differ from the tags read"
+expect_rc "cache --clear" 0 env OSTRA_CACHE="$CACHE" "$HOST" cache --clear
+check "cache --clear" "lines[0]['exists'] and lines[0]['entries'] == 0 and lines[0]['kinds'] == {}" "$WORK/out"
+# The helper's own rules for where the cache is.
+expect_rc "cache under XDG_CACHE_HOME" 0 env -u OSTRA_CACHE XDG_CACHE_HOME="$WORK/xdg" "$HOST" cache
+check "cache under XDG_CACHE_HOME" "lines[0]['path'] == '$WORK/xdg/ostra-native/cache.sqlite' \
+and not lines[0]['exists']" "$WORK/out"
+expect_rc "cache turned off" 0 env OSTRA_CACHE=off "$HOST" cache
+check "cache turned off" "lines == [{'path': None, 'enabled': False, 'reason': 'OSTRA_CACHE=off'}]" "$WORK/out"
+# A file of another kind at the path is reported and left alone, even by --clear.
+echo "not a cache" >"$WORK/other.sqlite"
+expect_rc "cache --clear on another file" 1 env OSTRA_CACHE="$WORK/other.sqlite" "$HOST" cache --clear
+expect_err "cache --clear on another file" "$WORK/other.sqlite: "
+[ "$(cat "$WORK/other.sqlite")" = "not a cache" ] || fail "cache --clear changed another file"
+
 # --- keep-awake ---
 
 NOBUS=unix:path=/nonexistent/ostra-no-bus
