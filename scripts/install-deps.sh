@@ -10,7 +10,7 @@ PACKAGES=(
     libtag1-dev zlib1g-dev libexpat1-dev libssl-dev libsystemd-dev libabsl-dev
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
     libchromaprint-dev libchromaprint-tools
-    libcli11-dev nlohmann-json3-dev
+    libcli11-dev nlohmann-json3-dev libsqlite3-dev
     googletest libgtest-dev
     ffmpeg lame python3 python3-mutagen python3-dbusmock dbus openssl util-linux bsdutils
     # The record check against the JSON Schemas, the man page check, and the README's jq example.

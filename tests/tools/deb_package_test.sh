@@ -32,7 +32,7 @@ done
 depends=$(dpkg-deb -f "$DEB" Depends)
 [ -n "$depends" ] || { echo "FAIL: the package names no Depends" >&2; exit 1; }
 # Depends names the runtime libraries of what the programs link.
-for library in libtag libavformat libchromaprint libboost-filesystem libssl libsystemd; do
+for library in libtag libavformat libchromaprint libboost-filesystem libssl libsystemd libsqlite3; do
     grep -q "$library" <<<"$depends" || { echo "FAIL: Depends lacks $library: $depends" >&2; exit 1; }
 done
 

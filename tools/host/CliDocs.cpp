@@ -180,6 +180,9 @@ searched for \fBostra\-native\fR when it is not beside \fBostra\-host\fR
 .B OSTRA_RECORD_LOG
 when set, every request sent and every response envelope received is appended to this
 file as one JSON line (used by the test suite to check the records against the JSON Schemas)
+.TP
+.B OSTRA_CACHE\fR, \fBXDG_CACHE_HOME\fR, \fBHOME
+where \fBcache\fR finds the helper's file cache, as the helper does (\fBoff\fR: none)
 .SH EXAMPLES
 .nf
 ostra\-host scan ~/Music \-\-ext mp3,m4a,flac
