@@ -33,7 +33,7 @@ test-asan: deps
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
 
 # The threaded and end-to-end tests under TSan.
-TSAN_TESTS ?= util_tests hostlink_tests e2e_tests scan_tests
+TSAN_TESTS ?= util_tests hostlink_tests e2e_tests scan_tests cache_tests
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DOSTRA_SANITIZE=thread >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target ostra-native $(TSAN_TESTS)
