@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "cache/FileCache.h"
 #include "metadata/DescriptorStream.h"
 #include "metadata/TagCache.h"
 #include "metadata/TagLimits.h"
@@ -237,7 +238,7 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
 
 bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
                                  std::map<std::string, std::string>& textFields,
-                                 std::map<std::string, long long>& intFields) {
+                                 std::map<std::string, long long>& intFields, bool lookUp) {
     textFields.clear();
     intFields.clear();
     try {
@@ -250,7 +251,7 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         }
         // An unchanged file answers from the cache without being read.
         const TagCache cache(path, status);
-        if (cache.find(textFields, intFields)) return true;
+        if (lookUp && cache.find(textFields, intFields)) return true;
 
         DescriptorStream stream(fd, path, static_cast<std::uint64_t>(status.st_size));
         if (!Mp4BoxesWithinLimits(stream) || stopped(stream)) return false;
@@ -308,6 +309,26 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
     } catch (const boost::thread_interrupted&) {
         throw;
     } catch (...) {
+        return false;
+    }
+}
+
+bool FindKnownMetadata(int fd, const std::string& path,
+                       std::map<std::string, std::string>& textFields,
+                       std::map<std::string, long long>& intFields) {
+    textFields.clear();
+    intFields.clear();
+    if (cache::processCache() == nullptr) return false;
+    try {
+        if (fd < 0 || path.empty() || !IsValidPath(path)) return false;
+        struct stat status;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+            return false;
+        }
+        return TagCache(path, status).find(textFields, intFields);
+    } catch (const std::exception&) {
+        textFields.clear();
+        intFields.clear();
         return false;
     }
 }

@@ -34,10 +34,18 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
 // reopened) and must be a regular file; path only names it, for the file
 // type, "id" and "path". Both look the file up in the process's file cache
 // first and store what a successful read gave; safe on several threads at
-// once.
+// once. lookUp false skips the lookup, for a caller that has just made it
+// (FindKnownMetadata).
 bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
                                  std::map<std::string, std::string>& textFields,
-                                 std::map<std::string, long long>& intFields);
+                                 std::map<std::string, long long>& intFields, bool lookUp = true);
+
+// What ExtractMetadataFromOpenFile would give for a file the process's file
+// cache knows unchanged, found without reading the file; false (the maps
+// cleared) when it has to be read.
+bool FindKnownMetadata(int fd, const std::string& path,
+                       std::map<std::string, std::string>& textFields,
+                       std::map<std::string, long long>& intFields);
 
 // Clears albumArtist and fills it from the format-specific tag chosen by the
 // path's lower-cased extension; true when it is not empty afterwards.

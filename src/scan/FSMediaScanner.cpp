@@ -82,6 +82,14 @@ class FSMediaScanner::TagReadAhead {
         File file;
         file.path = path;
         file.file = std::move(opened);
+        // A file the file cache knows unchanged is answered here, in its
+        // place in the walk: handing it to a worker would cost more than the
+        // lookup. The others are read, and stored, on the workers.
+        if (FindKnownMetadata(file.file.descriptor(), file.path, file.textFields, file.intFields)) {
+            file.file.close();
+            lane_.put(std::move(file));
+            return;
+        }
         lane_.submit([file = std::move(file)]() mutable {
             read(file);
             return std::move(file);
@@ -97,8 +105,9 @@ class FSMediaScanner::TagReadAhead {
     // reported with its path alone; one whose reading threw gets no record.
     static void read(File& file) {
         try {
+            // push() has looked the file up already.
             ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, file.textFields,
-                                        file.intFields);
+                                        file.intFields, false);
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (...) {
