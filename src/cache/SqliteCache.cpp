@@ -1,5 +1,6 @@
 #include "cache/SqliteCache.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -403,6 +404,8 @@ void SqliteCache::queue(Pending pending, std::size_t bytes) {
 void SqliteCache::writerLoop() {
     // This thread only; a failure leaves it at the process's priority.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
+    // Named for top and perf, beside the file workers.
+    ::pthread_setname_np(::pthread_self(), "cache writer");
     for (;;) {
         std::vector<Pending> batch;
         {
