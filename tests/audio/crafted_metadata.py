@@ -217,6 +217,27 @@ def m4a_with_items(base, count):
     return out
 
 
+def m4a_with_moov_tail(base, tail, sparse=0):
+    """The base with `tail` and `sparse` zero bytes more at the end of its
+    'moov' (written last by ffmpeg), whose size then takes 64 bits."""
+    out = b""
+    for name, whole in boxes(base, 0, len(base)):
+        if name == b"moov":
+            body = whole[8:] + tail
+            whole = be32(1) + b"moov" + struct.pack(">Q", 16 + len(body) + sparse) + body
+        out += whole
+    return out, sparse
+
+
+def nested_sample_descriptions(size):
+    """'wave' boxes every 16 bytes, each holding an 'stsd' to the end, which
+    holds them all again."""
+    body = bytearray(size)
+    for at in range(0, size - 16, 16):
+        struct.pack_into(">I4sI4s", body, at, size - at, b"wave", size - at - 8, b"stsd")
+    return box(b"stsd", bytes(body))
+
+
 def ape_tag(count, key_length):
     items = b"".join(le32(1) + le32(0) + b"K" * (key_length - 8) + b"%08d\0v" % i
                      for i in range(count))
@@ -257,11 +278,18 @@ KINDS = {
         chunk(b"ID3 ", id3_tag(user_texts(1, b"%d_" % i)), True) for i in range(5000)), True),
     "m4a-50k-ilst-items": lambda b: m4a_with_items(b, 50000),
     "aac-20k-ape-fields-200-byte-keys": lambda b: b + ape_tag(20000, 200),
+    "m4a-nested-sample-descriptions":
+        lambda b: m4a_with_moov_tail(b, nested_sample_descriptions(1 << 20)),
+    # A sparse file: 2 GiB of zeros cost no disk.
+    "m4a-2g-meta-without-handler": lambda b: m4a_with_moov_tail(
+        b, be32(1) + b"meta" + struct.pack(">Q", 16 + (2 << 30)), 2 << 30),
 }
 
 if __name__ == "__main__":
     kind, base, output = sys.argv[1:4]
     with open(base, "rb") as f:
         data = KINDS[kind](f.read())
+    data, sparse = data if isinstance(data, tuple) else (data, 0)
     with open(output, "wb") as f:
         f.write(data)
+        f.truncate(len(data) + sparse)
