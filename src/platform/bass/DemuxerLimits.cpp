@@ -61,7 +61,7 @@ void scanFlac(const FileBytes& file, uint64_t offset, MetadataCost& cost) {
     for (;;) {
         uint8_t header[4];
         if (cost.exceeded() || !file.readExact(offset, 4, header)) return;
-        cost.spend(1);
+        cost.spend(MetadataCost::kChunkCost);
         const uint64_t length = bigEndian(header + 1, 3);
         if ((header[0] & 0x7f) == 4) scanComments(file, offset + 4, length, cost, dictionary);
         offset += 4 + length;
@@ -159,7 +159,7 @@ void scanWav(const FileBytes& file, uint64_t start, MetadataCost& cost,
     while (!cost.exceeded()) {
         uint8_t chunk[8];
         if (!file.readExact(position, 8, chunk)) break;
-        cost.spend(1);
+        cost.spend(MetadataCost::kChunkCost);
         const uint64_t length = rifx ? bigEndian(chunk + 4, 4) : littleEndian(chunk + 4, 4);
         const uint64_t body = position + 8;
         uint64_t next = body + length;
@@ -209,7 +209,7 @@ void scanAiff(const FileBytes& file, uint64_t start, MetadataCost& cost) {
     while (left > 0 && !cost.exceeded()) {
         uint8_t chunk[8];
         if (!file.readExact(position, 8, chunk)) break;
-        cost.spend(1);
+        cost.spend(MetadataCost::kChunkCost);
         uint64_t length = bigEndian(chunk + 4, 4);
         if (length > 0x7fffffff) length = 0x7fffffff;
         left -= static_cast<int64_t>(length) + 8;
@@ -251,7 +251,7 @@ class Mp4Walk {
                 open_.pop_back();
                 continue;
             }
-            cost_.spend(1);
+            cost_.spend(MetadataCost::kChunkCost);
             uint64_t size = bigEndian(header, 4);
             uint64_t headerSize = 8;
             if (size == 1) {
@@ -360,7 +360,7 @@ class Mp4Walk {
             const uint64_t size = bigEndian(entry, 4);
             if (size < 8) return;
             longestKey_ = std::max(longestKey_, size - 8);
-            cost_.spend(1);
+            cost_.spend(MetadataCost::kFrameCost);
             at += size;
         }
     }
