@@ -1,9 +1,12 @@
 #include "audio/WavConverterHandler.h"
 
+#include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
+#include <deque>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "audio/DecoderSystem.h"
@@ -144,16 +147,29 @@ void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
     double converted = 0;
     double listed = 0;
     Ostra::util::InOrder<bool> converting(m_files);
+    // The destinations of the entries in flight, oldest first ("" for none).
+    // Entries that write the same file ("x.mp3" and "x.flac") never run at
+    // once, so the later one's file is what stays, as in a sequential run.
+    std::deque<std::string> writing;
+    auto takeOldest = [&] {
+        writing.pop_front();
+        if (converting.take()) ++converted;
+    };
     for (const auto& entry : entries) {
         boost::this_thread::interruption_point();
         listed += 1;
-        if (converting.full() && converting.take()) ++converted;
         const amf::amf0_data_type* value = entry.second;
+        std::string destination;
+        if (value != nullptr && value->get_type() == amf::AMF_STRING)
+            WavPathForSource(static_cast<const amf::amf_string*>(value)->get_value(), destination);
+        while (!destination.empty() &&
+               std::find(writing.begin(), writing.end(), destination) != writing.end())
+            takeOldest();
+        if (converting.full()) takeOldest();
+        writing.push_back(std::move(destination));
         converting.submit([value] { return ConvertEntry(value); });
     }
-    while (!converting.empty()) {
-        if (converting.take()) ++converted;
-    }
+    while (!converting.empty()) takeOldest();
 
     const double skipped = listed - converted;
     amf::amf_object result;

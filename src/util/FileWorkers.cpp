@@ -87,8 +87,11 @@ void FileWorkers::work(std::size_t index) {
     for (;;) {
         while (!stopping_ && ring_.empty()) queued_.wait(lock);
         if (stopping_) return;
-        Lane* lane = ring_.front();
-        ring_.pop_front();
+        const auto next = std::min_element(ring_.begin(), ring_.end(),
+                                           [](Lane* a, Lane* b) { return a->turn_ < b->turn_; });
+        Lane* lane = *next;
+        ring_.erase(next);
+        turn_ = lane->turn_++;
         detail::Job* job = lane->queued_.front();
         lane->queued_.pop_front();
         if (lane->queued_.empty()) {
@@ -157,6 +160,8 @@ void FileWorkers::Lane::submit(detail::Job& job) {
         queued_.push_back(&job);
         if (pool_->stopping_ || pool_->threads_.empty()) return;
         if (!inRing_) {
+            // A lane that left the ring gains nothing: its turn only grows.
+            turn_ = std::max(turn_, pool_->turn_);
             pool_->ring_.push_back(this);
             inRing_ = true;
         }

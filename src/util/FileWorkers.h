@@ -6,6 +6,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -81,9 +82,14 @@ class FileWorkers {
 
     boost::mutex mutex_;
     boost::condition_variable queued_;  // ring_ got a lane, or stopping_
-    // Lanes with queued jobs, each at most once, served from the front; a
-    // lane that still has jobs after one was taken goes to the back.
+    // Lanes with queued jobs, each at most once, the lowest turn served
+    // first (the earliest in the ring of those with the same turn); a lane
+    // that still has jobs after one was taken goes to the back.
     std::deque<Lane*> ring_;
+    // The turn of the job taken last. A lane joining the ring starts at it,
+    // ahead of every lane that had that turn already: a new request waits
+    // for no other request to be served twice.
+    std::uint64_t turn_ = 0;
     // The lane whose job each worker runs, null when idle: who to interrupt
     // when that lane is abandoned.
     std::vector<Lane*> busy_;
@@ -122,6 +128,7 @@ class FileWorkers::Lane {
     FileWorkers* pool_;
     std::deque<detail::Job*> queued_;
     unsigned running_ = 0;
+    std::uint64_t turn_ = 0;  // its next job's turn, one more for each job taken
     bool inRing_ = false;
     bool abandoning_ = false;
     const detail::Job* awaited_ = nullptr;

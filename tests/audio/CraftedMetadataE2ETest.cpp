@@ -1,10 +1,13 @@
 // Files whose metadata would keep FFmpeg busy for many seconds (tens of
 // thousands of fields, fields with long keys, thousands of ID3v2 chunks, a
 // comment packet in the middle of the audio, an Ogg stream of sync words, WAV
-// cue points by the ten thousand) or make it keep hundreds of megabytes
-// (compressed ID3v2 frames), through the real helper: each fails to open
-// promptly for every decoding command, as a damaged file does. The files are
-// written by crafted_metadata.py around the generated fixtures.
+// cue points by the ten thousand, a huge MP4 'meta' box without a handler, a
+// gigabyte of zeros where FFmpeg walks headers), keep the checks before it
+// busy (MP4 sample descriptions nested in each other) or make it keep
+// hundreds of megabytes (compressed ID3v2 frames), through the real helper:
+// each fails to open promptly for every decoding command, as a damaged file
+// does. The files are written by crafted_metadata.py around the generated
+// fixtures.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -38,6 +41,10 @@ const CraftedFile CRAFTED[] = {
     {"aiff-5000-id3v2-chunks", "stereo44.aiff"},
     {"m4a-50k-ilst-items", "stereo44-aac.m4a"},
     {"aac-20k-ape-fields-200-byte-keys", "stereo44.aac"},
+    {"m4a-nested-sample-descriptions", "stereo44-aac.m4a"},
+    {"m4a-2g-meta-without-handler", "stereo44-aac.m4a"},
+    {"mp3-1g-id3v2-padding", "stereo44.mp3"},
+    {"wav-1g-zeros-before-audio", "stereo44.wav"},
 };
 
 // A refused file is answered at once; the bound only tells a hang from a

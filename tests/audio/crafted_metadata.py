@@ -176,6 +176,14 @@ def riff_chunks(data, big_endian):
     return out
 
 
+def with_zeros_before_audio(base, zeros):
+    """A WAV file with `zeros` zero bytes, empty nameless chunks to FFmpeg,
+    before its audio."""
+    at = base.index(b"data", 12)
+    size = len(base) - 8 + zeros
+    return [base[:4] + le32(size) + base[8:at], zeros, base[at:]]
+
+
 def with_chunks_before_audio(base, extra, big_endian):
     audio = b"SSND" if big_endian else b"data"
     body = base[8:12]
@@ -215,6 +223,27 @@ def m4a_with_items(base, count):
             whole = box(b"moov", b"".join(b for n, b in children if n != b"udta") + udta)
         out += whole
     return out
+
+
+def m4a_with_moov_tail(base, tail, zeros=0):
+    """The base with `tail` and `zeros` zero bytes more at the end of its
+    'moov' (written last by ffmpeg), whose size then takes 64 bits."""
+    out = b""
+    for name, whole in boxes(base, 0, len(base)):
+        if name == b"moov":
+            body = whole[8:] + tail
+            whole = be32(1) + b"moov" + struct.pack(">Q", 16 + len(body) + zeros) + body
+        out += whole
+    return [out, zeros]
+
+
+def nested_sample_descriptions(size):
+    """'wave' boxes every 16 bytes, each holding an 'stsd' to the end, which
+    holds them all again."""
+    body = bytearray(size)
+    for at in range(0, size - 16, 16):
+        struct.pack_into(">I4sI4s", body, at, size - at, b"wave", size - at - 8, b"stsd")
+    return box(b"stsd", bytes(body))
 
 
 def ape_tag(count, key_length):
@@ -257,6 +286,13 @@ KINDS = {
         chunk(b"ID3 ", id3_tag(user_texts(1, b"%d_" % i)), True) for i in range(5000)), True),
     "m4a-50k-ilst-items": lambda b: m4a_with_items(b, 50000),
     "aac-20k-ape-fields-200-byte-keys": lambda b: b + ape_tag(20000, 200),
+    "m4a-nested-sample-descriptions":
+        lambda b: m4a_with_moov_tail(b, nested_sample_descriptions(1 << 20)),
+    # Zeros are written sparse: a gigabyte of them costs no disk.
+    "m4a-2g-meta-without-handler": lambda b: m4a_with_moov_tail(
+        b, be32(1) + b"meta" + struct.pack(">Q", 16 + (2 << 30)), 2 << 30),
+    "mp3-1g-id3v2-padding": lambda b: [b"ID3\3\0\0\x7f\x7f\x7f\x7f", (1 << 28) - 1] * 4 + [b],
+    "wav-1g-zeros-before-audio": lambda b: with_zeros_before_audio(b, 1 << 30),
 }
 
 if __name__ == "__main__":
@@ -264,4 +300,10 @@ if __name__ == "__main__":
     with open(base, "rb") as f:
         data = KINDS[kind](f.read())
     with open(output, "wb") as f:
-        f.write(data)
+        # Bytes, or pieces of bytes and counts of zero bytes to skip over.
+        for piece in data if isinstance(data, list) else [data]:
+            if isinstance(piece, int):
+                f.seek(piece, 1)
+            else:
+                f.write(piece)
+        f.truncate()

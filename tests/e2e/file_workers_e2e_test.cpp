@@ -125,6 +125,18 @@ std::vector<std::string> linkList(const std::string& dir, int count) {
     return paths;
 }
 
+// The conversion list: kConvertLength entries, then a slow and a fast file
+// that both write "same.wav", which must end up holding the later one.
+std::vector<std::string> conversionList(const std::string& dir) {
+    std::vector<std::string> paths = linkList(dir, kConvertLength);
+    for (const char* name : {"slow.mp3", "four.flac"}) {
+        const std::string path = dir + "/same" + fs::path(name).extension().string();
+        if (!fs::exists(path)) fs::create_hard_link(cachedFiles() + "/" + name, path);
+        paths.push_back(path);
+    }
+    return paths;
+}
+
 // The paths, with a number in place of every 50th one.
 amf::amf_ecma_array pathArray(const std::vector<std::string>& paths) {
     amf::amf_ecma_array array;
@@ -171,7 +183,7 @@ std::vector<Row> rows(const std::string& listDir, const std::vector<std::string>
     table[4].arg.set_numeric_property("batchSize", 10);
     table[5].name = "conversion";
     table[5].command = "convertToWav";
-    const amf::amf_ecma_array toConvert = pathArray(linkList(convertDir, kConvertLength));
+    const amf::amf_ecma_array toConvert = pathArray(conversionList(convertDir));
     table[5].arg.set_property("filePaths", &toConvert);
     return table;
 }
@@ -227,7 +239,7 @@ TEST(FileWorkersE2E, EveryResponseIsTheOneWorkerResponse) {
     // The same files under the same names in a second folder, for a second
     // conversion running beside the first.
     Row otherConversion = table[5];
-    const amf::amf_ecma_array otherList = pathArray(linkList(converted / "b", kConvertLength));
+    const amf::amf_ecma_array otherList = pathArray(conversionList(converted / "b"));
     otherConversion.arg.set_property("filePaths", &otherList);
 
     std::map<std::string, std::vector<std::string>> expected;

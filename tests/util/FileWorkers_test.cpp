@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/locks.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <chrono>
 #include <stdexcept>
@@ -155,6 +157,41 @@ TEST(FileWorkers, ASmallRequestBehindAHugeOneIsServedInTurn) {
 
     EXPECT_LE(during, 2 * 5 + 2) << "the small request waited behind the large one's queue";
     EXPECT_LE(running.most.load(), 2);
+}
+
+// A request arriving while the worker runs a job of a huge request, which
+// has more queued, gets the worker next: its item starts before any of the
+// huge request's queued ones.
+TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
+    FileWorkers pool(1);
+    boost::mutex mutex;
+    std::string started;  // 'h' or 's' as each item starts
+    std::atomic<bool> release{false};
+    auto log = [&](char c) {
+        boost::lock_guard<boost::mutex> lock(mutex);
+        started += c;
+    };
+    InOrder<int> huge(&pool, 20);
+    for (int i = 0; i < 20; ++i) {
+        huge.submit([&] {
+            log('h');
+            while (!release) work(1);
+            return 0;
+        });
+    }
+    for (bool running = false; !running; work(1)) {
+        boost::lock_guard<boost::mutex> lock(mutex);
+        running = !started.empty();
+    }
+    InOrder<int> small(&pool);
+    small.submit([&] {
+        log('s');
+        return 1;
+    });
+    release = true;
+    EXPECT_EQ(small.take(), 1);
+    while (!huge.empty()) huge.take();
+    EXPECT_EQ(started.substr(0, 3), "hsh");
 }
 
 // Ways a request ends before its list does. Interrupted: the waiting thread

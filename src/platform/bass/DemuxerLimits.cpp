@@ -61,7 +61,7 @@ void scanFlac(const FileBytes& file, uint64_t offset, MetadataCost& cost) {
     for (;;) {
         uint8_t header[4];
         if (cost.exceeded() || !file.readExact(offset, 4, header)) return;
-        cost.spend(1);
+        cost.spend(MetadataCost::kChunkCost);
         const uint64_t length = bigEndian(header + 1, 3);
         if ((header[0] & 0x7f) == 4) scanComments(file, offset + 4, length, cost, dictionary);
         offset += 4 + length;
@@ -159,7 +159,7 @@ void scanWav(const FileBytes& file, uint64_t start, MetadataCost& cost,
     while (!cost.exceeded()) {
         uint8_t chunk[8];
         if (!file.readExact(position, 8, chunk)) break;
-        cost.spend(1);
+        cost.spend(MetadataCost::kChunkCost);
         const uint64_t length = rifx ? bigEndian(chunk + 4, 4) : littleEndian(chunk + 4, 4);
         const uint64_t body = position + 8;
         uint64_t next = body + length;
@@ -209,7 +209,7 @@ void scanAiff(const FileBytes& file, uint64_t start, MetadataCost& cost) {
     while (left > 0 && !cost.exceeded()) {
         uint8_t chunk[8];
         if (!file.readExact(position, 8, chunk)) break;
-        cost.spend(1);
+        cost.spend(MetadataCost::kChunkCost);
         uint64_t length = bigEndian(chunk + 4, 4);
         if (length > 0x7fffffff) length = 0x7fffffff;
         left -= static_cast<int64_t>(length) + 8;
@@ -251,7 +251,7 @@ class Mp4Walk {
                 open_.pop_back();
                 continue;
             }
-            cost_.spend(1);
+            cost_.spend(MetadataCost::kChunkCost);
             uint64_t size = bigEndian(header, 4);
             uint64_t headerSize = 8;
             if (size == 1) {
@@ -293,6 +293,8 @@ class Mp4Walk {
 
     // FFmpeg refuses boxes nested deeper than ten.
     static constexpr unsigned kMaxDepth = 12;
+    // One small read of FFmpeg's through its input, in characters compared.
+    static constexpr uint64_t kReadCost = 16;
 
     void box(const std::string& type, const std::string& parent, uint64_t body, uint64_t end,
              unsigned depth) {
@@ -307,8 +309,11 @@ class Mp4Walk {
         if (type == "meta") {
             // FFmpeg looks for the handler box's name four bytes at a time
             // from the start of the body, and reads the children from the
-            // handler box on.
-            for (uint64_t at = body - 4; at + 8 <= end; at += 4) {
+            // handler box on. Each step is one of its reads through the
+            // input, worth a dozen characters compared: a huge box without
+            // a handler (a sparse gigabyte) held it for half a minute.
+            for (uint64_t at = body - 4; at + 8 <= end && !cost_.exceeded(); at += 4) {
+                cost_.spend(kReadCost);
                 uint8_t name[4];
                 if (!file_.readExact(at + 4, 4, name)) break;
                 if (std::memcmp(name, "hdlr", 4) == 0) {
@@ -355,7 +360,7 @@ class Mp4Walk {
             const uint64_t size = bigEndian(entry, 4);
             if (size < 8) return;
             longestKey_ = std::max(longestKey_, size - 8);
-            cost_.spend(1);
+            cost_.spend(MetadataCost::kFrameCost);
             at += size;
         }
     }
@@ -370,6 +375,11 @@ class Mp4Walk {
             cost_.refuse();  // no real sample description is this large
             return;
         }
+        // The search below is this walk's own work, not FFmpeg's, but boxes
+        // found in one description may hold descriptions again: a 1 MB file
+        // of nested 'wave' and 'stsd' boxes kept the walk going for hours.
+        // Each byte is read and compared four times over.
+        cost_.spend(kReadCost * bytes.size());
         for (size_t at = 0; at + 8 <= bytes.size(); ++at) {
             const char* name = bytes.data() + at + 4;
             if (std::memcmp(name, "udta", 4) != 0 && std::memcmp(name, "meta", 4) != 0 &&

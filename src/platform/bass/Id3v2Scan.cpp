@@ -115,6 +115,9 @@ class Id3v2Walk {
             if (length < 0) return end;
         }
         while (length >= static_cast<int64_t>(headerSize) && !cost_.exceeded()) {
+            // Zero-sized frames too, padding among them: FFmpeg walks a tag's
+            // zeros ten bytes at a time.
+            cost_.spend(MetadataCost::kFrameCost);
             uint8_t header[10] = {};
             const std::string got = file_.read(position, headerSize);
             if (got.size() < (isv34 ? 4u : 3u)) break;
@@ -301,6 +304,7 @@ class Id3v2Walk {
             offset += 16;
             left -= 16;
             while (left > 10 && !cost_.exceeded()) {
+                cost_.spend(MetadataCost::kFrameCost);
                 const std::string header = read(offset, 10);
                 if (header.size() < 10) break;
                 const uint32_t size =
@@ -340,6 +344,7 @@ uint64_t scanId3v2Tags(const FileBytes& file, uint64_t offset, uint64_t maxSearc
         if (maxSearch != 0 && offset - start >= maxSearch - kHeaderSize) break;
         uint8_t header[kHeaderSize];
         if (!file.readExact(offset, kHeaderSize, header) || !isTagHeader(header)) break;
+        cost.spend(MetadataCost::kFrameCost);
         found = true;
         Id3v2Walk walk(file, cost, dictionary);
         offset = walk.tag(offset + kHeaderSize, sevenBits(header + 6, 4), header[3], header[5]);

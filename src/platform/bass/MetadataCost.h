@@ -41,6 +41,14 @@ class MetadataCost {
     // Keys up to this length are remembered; a longer key always counts as
     // a new entry, which overestimates and so stays safe.
     static constexpr size_t kRememberedKeyLength = 64;
+    // One header FFmpeg reads and steps over, in characters compared: a
+    // WAV, AIFF or FLAC chunk or an MP4 box takes it about a microsecond (it
+    // seeks past each), an ID3v2 frame a tenth of that. A gigabyte of
+    // zeros, sparse on disk, is a hundred million of them. Charged at half,
+    // so that an MP4 file cut into a fragment per audio frame (a box every
+    // few hundred bytes) still opens up to twenty minutes long.
+    static constexpr uint64_t kChunkCost = 256;
+    static constexpr uint64_t kFrameCost = 64;
 
     // A new, empty dictionary, owned by this estimate.
     Dictionary& dictionary();
