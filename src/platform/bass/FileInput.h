@@ -4,9 +4,7 @@
 #include <memory>
 #include <string>
 
-extern "C" {
-#include <libavformat/avio.h>
-}
+#include "lib/ffmpeg/Owners.h"
 
 namespace bass {
 
@@ -24,7 +22,7 @@ class FileInput {
     FileInput& operator=(const FileInput&) = delete;
 
     // Owned here; must outlive every format context reading it.
-    AVIOContext* context() const { return io_; }
+    AVIOContext* context() const { return io_.get(); }
     // For reads at chosen offsets (pread) that leave FFmpeg's position alone.
     int descriptor() const { return fd_; }
     // The size the file had when it was opened.
@@ -50,7 +48,7 @@ class FileInput {
 
     int fd_;
     uint64_t size_ = 0;
-    AVIOContext* io_ = nullptr;
+    Ostra::ffmpeg::IoContextPtr io_;
     bool bounded_ = false;
     uint64_t unproductive_ = 0;  // bytes read since the last progress()
 };
