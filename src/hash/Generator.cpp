@@ -3,7 +3,7 @@
 #include <boost/thread/thread.hpp>
 #include <exception>
 
-#include "hash/Digest.h"
+#include "lib/openssl/Sha1.h"
 #include "scan/RegularFile.h"
 
 namespace Ostra {
@@ -13,7 +13,7 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
     if (!openFile(path)) return false;
     bool failed = false;
     {
-        Sha1 sha;
+        openssl::Sha1 sha;
         std::vector<unsigned char> buffer;
         std::uint64_t payloadBytes = 0;
         while (!failed && !endOfData()) {
@@ -30,10 +30,10 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
         if (payloadBytes == 0) failed = true;
         if (!failed) {
             try {
-                unsigned int digest[kDigestWords];
+                unsigned int digest[openssl::kDigestWords];
                 if (sha.finish(digest)) {
                     std::string text;
-                    renderDigest(digest, text);
+                    openssl::renderDigest(digest, text);
                     hash.swap(text);
                 } else {
                     failed = true;
