@@ -50,6 +50,23 @@ const SharedValues& shared() {
     return *values;
 }
 
+// The shared value for an empty or one-byte text whose length field takes
+// `width` bytes after the marker at p: texts[256] is the empty one.
+template <class Text>
+const amf0_data_type* shared_text(const unsigned char* p, const unsigned char* end,
+                                  std::size_t width, const Text* texts, std::size_t& length) {
+    if (!fits(p, end, 1 + width)) return nullptr;
+    std::size_t n = 0;
+    for (std::size_t i = 1; i <= width; ++i) n = (n << 8) | p[i];
+    if (n == 0) {
+        length = 1 + width;
+        return &texts[256];
+    }
+    if (n != 1 || !fits(p, end, 2 + width)) return nullptr;
+    length = 2 + width;
+    return &texts[p[1 + width]];
+}
+
 // The shared value the complete value at p decodes to, and its encoded
 // length; null when the value needs storage of its own.
 const amf0_data_type* shared_value_at(const unsigned char* p, const unsigned char* end,
@@ -65,28 +82,10 @@ const amf0_data_type* shared_value_at(const unsigned char* p, const unsigned cha
             if (!fits(p, end, 2)) return nullptr;
             length = 2;
             return p[1] != 0 ? &s.yes : &s.no;
-        case AMF_STRING: {
-            if (!fits(p, end, 3)) return nullptr;
-            const std::size_t n = (std::size_t(p[1]) << 8) | p[2];
-            if (n == 0) {
-                length = 3;
-                return &s.strings[256];
-            }
-            if (n != 1 || !fits(p, end, 4)) return nullptr;
-            length = 4;
-            return &s.strings[p[3]];
-        }
-        case AMF_LONG_STRING: {
-            if (!fits(p, end, 5)) return nullptr;
-            const std::uint32_t n = peek_u32(p + 1);
-            if (n == 0) {
-                length = 5;
-                return &s.long_strings[256];
-            }
-            if (n != 1 || !fits(p, end, 6)) return nullptr;
-            length = 6;
-            return &s.long_strings[p[5]];
-        }
+        case AMF_STRING:
+            return shared_text(p, end, 2, s.strings, length);
+        case AMF_LONG_STRING:
+            return shared_text(p, end, 4, s.long_strings, length);
         case AMF_OBJECT:
             if (!fits(p, end, 4) || p[1] != 0 || p[2] != 0 || p[3] != AMF_OBJECT_END)
                 return nullptr;
@@ -104,6 +103,46 @@ const amf0_data_type* shared_value_at(const unsigned char* p, const unsigned cha
         default:
             return nullptr;
     }
+}
+
+template <class T>
+amf0_data_type* new_value() {
+    return new T();
+}
+
+// What a value of each marker decodes into, and the size of that object.
+struct value_kind {
+    amf0_data_type* (*make)();
+    std::size_t size;
+};
+
+template <class T>
+constexpr value_kind kind() {
+    return value_kind{&new_value<T>, sizeof(T)};
+}
+
+// Indexed by marker; the markers without a value of their own (movie clip,
+// reference, object end, date) have none.
+const value_kind kValueKinds[] = {
+    kind<amf_numeric>(),       // AMF_NUMBER
+    kind<amf_boolean>(),       // AMF_BOOLEAN
+    kind<amf_string>(),        // AMF_STRING
+    kind<amf_object>(),        // AMF_OBJECT
+    value_kind{},              // movie clip
+    kind<amf_null>(),          // AMF_NULL
+    kind<amf_null>(),          // AMF_UNDEFINED
+    value_kind{},              // reference
+    kind<amf_ecma_array>(),    // AMF_ECMA_ARRAY
+    value_kind{},              // AMF_OBJECT_END
+    kind<amf_strict_array>(),  // AMF_STRICT_ARRAY
+    value_kind{},              // date
+    kind<amf_long_string>(),   // AMF_LONG_STRING
+};
+
+const value_kind* kind_of_marker(unsigned char marker) {
+    if (marker >= sizeof kValueKinds / sizeof kValueKinds[0]) return nullptr;
+    const value_kind& entry = kValueKinds[marker];
+    return entry.make != nullptr ? &entry : nullptr;
 }
 
 }  // namespace
@@ -183,13 +222,9 @@ struct codec {
             if (record) counts.push_back(0);
             std::uint32_t n = 0;
             for (;;) {
-                if (!fits(q, end, 2)) return false;
-                const std::uint16_t length = get_u16(q);
-                if (length == 0) {
-                    if (!fits(q, end, 1) || *q != AMF_OBJECT_END) return false;
-                    ++q;
-                    break;
-                }
+                std::uint16_t length;
+                if (!get_key_length(q, end, length)) return false;
+                if (length == 0) break;
                 if (!skip(q, length) || !value(q, depth + 1, true)) return false;
                 if (++n == std::numeric_limits<std::uint32_t>::max()) return false;
             }
@@ -211,47 +246,13 @@ struct codec {
         }
         void refund(std::size_t bytes) { held -= bytes; }
 
-        template <class T>
-        bool make(std::unique_ptr<amf0_data_type>& out) {
-            out.reset(new T());
-            return charge(heap_block(sizeof(T)));
-        }
-
         bool node(const unsigned char*& p, std::unique_ptr<amf0_data_type>& out, int depth) {
             if (depth > kMaxDecodeDepth || !fits(p, end, 1)) return false;
-            const AMF_TYPE type = static_cast<AMF_TYPE>(*p);
-            bool made = false;
-            switch (type) {
-                case AMF_NUMBER:
-                    made = make<amf_numeric>(out);
-                    break;
-                case AMF_BOOLEAN:
-                    made = make<amf_boolean>(out);
-                    break;
-                case AMF_STRING:
-                    made = make<amf_string>(out);
-                    break;
-                case AMF_LONG_STRING:
-                    made = make<amf_long_string>(out);
-                    break;
-                case AMF_NULL:
-                case AMF_UNDEFINED:
-                    made = make<amf_null>(out);
-                    break;
-                case AMF_OBJECT:
-                    made = make<amf_object>(out);
-                    break;
-                case AMF_ECMA_ARRAY:
-                    made = make<amf_ecma_array>(out);
-                    break;
-                case AMF_STRICT_ARRAY:
-                    made = make<amf_strict_array>(out);
-                    break;
-                default:
-                    return false;
-            }
+            const value_kind* kind = kind_of_marker(*p);
+            if (kind == nullptr) return false;
+            out.reset(kind->make());
             const unsigned char* q = p + 1;
-            if (!made || !body(*out, q, depth)) return false;
+            if (!charge(heap_block(kind->size)) || !body(*out, q, depth)) return false;
             p = q;
             return true;
         }
@@ -331,13 +332,9 @@ struct codec {
             std::size_t reserved = heap_block(count * sizeof(named_entry));
             if (!charge(reserved)) return false;
             for (;;) {
-                if (!fits(q, end, 2)) return false;
-                const std::uint16_t length = get_u16(q);
-                if (length == 0) {
-                    if (!fits(q, end, 1) || *q != AMF_OBJECT_END) return false;
-                    ++q;
-                    break;
-                }
+                std::uint16_t length;
+                if (!get_key_length(q, end, length)) return false;
+                if (length == 0) break;
                 if (!fits(q, end, length) || decoded.size() == count) return false;
                 if (length > 15 && !charge(heap_block(length))) return false;
                 named_entry entry{

@@ -72,6 +72,19 @@ inline bool get_short_text(const unsigned char*& p, const unsigned char* end, st
     return get_bytes(p, end, get_u16(p), out);
 }
 
+// The length of the next entry's key, or 0 at the end of the entries (an
+// empty key, then the end marker, which is stepped over too); false when the
+// bytes run out or the empty key lacks its marker.
+inline bool get_key_length(const unsigned char*& p, const unsigned char* end,
+                           std::uint16_t& length) {
+    if (!fits(p, end, 2)) return false;
+    length = get_u16(p);
+    if (length != 0) return true;
+    if (!fits(p, end, 1) || *p != AMF_OBJECT_END) return false;
+    ++p;
+    return true;
+}
+
 // The end of an object's or ECMA array's entries: an empty key and the end
 // marker.
 inline bool put_entries_end(unsigned char*& p, const unsigned char* end) {
