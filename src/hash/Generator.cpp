@@ -4,7 +4,8 @@
 #include <exception>
 
 #include "cache/FileCache.h"
-#include "hash/Digest.h"
+#include "lib/openssl/Sha1.h"
+#include "scan/RegularFile.h"
 
 namespace Ostra {
 namespace FileHash {
@@ -38,7 +39,7 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
     if (!open) return false;
     bool failed = false;
     {
-        Sha1 sha;
+        openssl::Sha1 sha;
         std::vector<unsigned char> buffer;
         std::uint64_t payloadBytes = 0;
         while (!failed && !endOfData()) {
@@ -55,10 +56,10 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
         if (payloadBytes == 0) failed = true;
         if (!failed) {
             try {
-                unsigned int digest[kDigestWords];
+                unsigned int digest[openssl::kDigestWords];
                 if (sha.finish(digest)) {
                     std::string text;
-                    renderDigest(digest, text);
+                    openssl::renderDigest(digest, text);
                     hash.swap(text);
                 } else {
                     failed = true;

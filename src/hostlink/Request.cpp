@@ -1,7 +1,9 @@
 #include "hostlink/Request.h"
 
 #include <memory>
+#include <optional>
 
+#include "amf/access.h"
 #include "hostlink/Messenger.h"
 
 namespace Ostra {
@@ -20,14 +22,13 @@ bool Request::parseMessage(const Message& message, std::size_t maxDecoded) {
         tooLarge_ = readEnvelopeOnly(message);
         return false;
     }
-    if (root->get_type() != amf::AMF_OBJECT) return false;
+    if (amf::asObject(root.get()) == nullptr) return false;
     auto* envelope = static_cast<amf::amf_object*>(root.get());
-    const amf::amf0_data_type* cmd = envelope->get_property("cmd");
-    if (cmd == nullptr || cmd->get_type() != amf::AMF_STRING) return false;
-    const amf::amf0_data_type* id = envelope->get_property("id");
-    if (id == nullptr || id->get_type() != amf::AMF_NUMBER) return false;
-    command_ = static_cast<const amf::amf_string*>(cmd)->get_value();
-    id_ = static_cast<const amf::amf_numeric*>(id)->get_value();
+    const std::string* cmd = amf::getString(*envelope, "cmd");
+    const std::optional<double> id = amf::getNumber(*envelope, "id");
+    if (cmd == nullptr || !id) return false;
+    command_ = *cmd;
+    id_ = *id;
     // Taken out of the envelope rather than copied, so a large parameter is
     // never held twice.
     parameter_ = envelope->take_property("arg");

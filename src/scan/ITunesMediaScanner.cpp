@@ -1,7 +1,6 @@
 #include "scan/ITunesMediaScanner.h"
 
 #include <errno.h>
-#include <expat.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <new>
 
 #include "hostlink/OutputLine.h"
+#include "lib/expat/Parser.h"
 #include "scan/PathUtils.h"
 
 namespace Ostra {
@@ -57,10 +57,6 @@ const std::size_t kMaxCharacterText = 1024 * 1024;
 // document (a chunk may run one text event, at most one read, past it).
 const std::size_t kChunkBytes = 64 * 1024;
 const std::size_t kQueuedChunks = 4;
-
-struct ParserFree {
-    void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
-};
 
 // Owns one open file descriptor.
 class FileDescriptor {
@@ -183,7 +179,7 @@ class ExpatReadAhead {
     }
 
     void parse() {
-        std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
+        expat::Parser parser;
         if (!parser) return;
         xml_ = parser.get();
         XML_SetElementHandler(xml_, &XML_startElement, &XML_endElement);

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "hash/Digest.h"
 #include "hostlink/OutputLine.h"
+#include "lib/openssl/Sha1.h"
 
 namespace Quorvel::System {
 
@@ -33,7 +33,7 @@ void trace(const std::string& line) {
 // digest cannot be made.
 bool saltedDigest(std::string input, std::string& text) {
     input.append(reinterpret_cast<const char*>(kDeviceIdSalt), sizeof kDeviceIdSalt);
-    std::string digest = Ostra::FileHash::sha1Text(input);
+    std::string digest = Ostra::openssl::sha1Text(input);
     if (digest.empty()) return false;
     text = digest;
     return true;

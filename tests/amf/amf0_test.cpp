@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "amf/access.h"
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
@@ -341,6 +343,72 @@ TEST(Amf0Decode, FragmentedShapesStayWithinTheirMemoryBound) {
         p = shape.bytes.data();
         EXPECT_FALSE(amf::decode_bounded(p, p + shape.bytes.size(), shape.bytes.size()));
     }
+}
+
+TEST(Amf0Access, EachAccessorAnswersOnlyForItsOwnType) {
+    const amf::amf_numeric number(2.5);
+    const amf::amf_boolean flag(true);
+    const amf::amf_string text("abc");
+    const amf::amf_long_string longText("abc");
+    const amf::amf_null null;
+    const amf::amf_object object;
+    const amf::amf_ecma_array ecma;
+    const amf::amf_strict_array strict;
+    const amf::amf_encoded_ecma_array encoded;
+    // Which accessor answers: O asObject, E asEcmaArray, A asStrictArray,
+    // s getString, n getNumber, b getBool.
+    const struct {
+        const char* name;
+        const amf::amf0_data_type* value;
+        char answers;
+    } rows[] = {
+        {"number", &number, 'n'},
+        {"boolean", &flag, 'b'},
+        {"short string", &text, 's'},
+        {"long string", &longText, '-'},
+        {"null", &null, '-'},
+        {"object", &object, 'O'},
+        {"ECMA array", &ecma, 'E'},
+        {"strict array", &strict, 'A'},
+        {"encode-only array", &encoded, '-'},
+        {"absent", nullptr, '-'},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.answers == 'O', amf::asObject(row.value) != nullptr);
+        EXPECT_EQ(row.answers == 'E', amf::asEcmaArray(row.value) != nullptr);
+        EXPECT_EQ(row.answers == 'A', amf::asStrictArray(row.value) != nullptr);
+        EXPECT_EQ(row.answers == 's', amf::getString(row.value) != nullptr);
+        EXPECT_EQ(row.answers == 'n', amf::getNumber(row.value).has_value());
+        EXPECT_EQ(row.answers == 'b', amf::getBool(row.value).has_value());
+    }
+    EXPECT_EQ(2.5, amf::getNumber(&number).value_or(0));
+    EXPECT_TRUE(amf::getBool(&flag).value_or(false));
+    EXPECT_EQ(&text.get_value(), amf::getString(&text));
+    EXPECT_EQ(&object, amf::asObject(&object));
+}
+
+TEST(Amf0Access, PropertiesOfADecodedObject) {
+    // {"a": [], "n": 1.0, "s": "x"}
+    Bytes bytes{0x03};
+    bytes = withKey(bytes, "a");
+    bytes.insert(bytes.end(), {0x08, 0, 0, 0, 0, 0x00, 0x00, 0x09});
+    bytes = withKey(bytes, "n");
+    bytes.insert(bytes.end(), {0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0});
+    bytes = withKey(bytes, "s");
+    bytes.insert(bytes.end(), {0x02, 0x00, 0x01, 'x'});
+    bytes.insert(bytes.end(), {0x00, 0x00, 0x09});
+    const std::unique_ptr<amf::amf0_data_type> value = decoded(bytes);
+    const amf::amf_object* object = amf::asObject(value.get());
+    ASSERT_NE(nullptr, object);
+    EXPECT_EQ(1.0, amf::getNumber(*object, "n").value_or(0));
+    ASSERT_NE(nullptr, amf::getString(*object, "s"));
+    EXPECT_EQ("x", *amf::getString(*object, "s"));
+    EXPECT_NE(nullptr, amf::asEcmaArray(*object, "a"));
+    EXPECT_EQ(nullptr, amf::getString(*object, "n"));
+    EXPECT_FALSE(amf::getNumber(*object, "s").has_value());
+    EXPECT_FALSE(amf::getBool(*object, "missing").has_value());
+    EXPECT_EQ(nullptr, amf::asObject(*object, "a"));
 }
 
 }  // namespace

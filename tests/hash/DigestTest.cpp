@@ -3,12 +3,12 @@
 #include <string>
 
 #include "HashTestSupport.h"
-#include "hash/Digest.h"
+#include "lib/openssl/Sha1.h"
 
 namespace {
 
-using Ostra::FileHash::renderDigest;
-using Ostra::FileHash::Sha1;
+using Ostra::openssl::renderDigest;
+using Ostra::openssl::Sha1;
 
 TEST(RenderDigest, KeepsLeadingZerosOfEveryWord) {
     const unsigned int words[5] = {0x00000000u, 0x00000001u, 0x00abcdefu, 0xffffffffu, 0x0f000000u};
@@ -34,11 +34,10 @@ TEST(RenderDigest, MatchesTheHexDigestOfTheSameBytes) {
 }
 
 TEST(Sha1, KnownVectors) {
-    EXPECT_EQ(hashtest::kEmptySha1, Ostra::FileHash::sha1Text(""));
-    EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", Ostra::FileHash::sha1Text("abc"));
-    EXPECT_EQ(
-        "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
-        Ostra::FileHash::sha1Text("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
+    EXPECT_EQ(hashtest::kEmptySha1, Ostra::openssl::sha1Text(""));
+    EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", Ostra::openssl::sha1Text("abc"));
+    EXPECT_EQ("84983e441c3bd26ebaae4aa1f95129e5e54670f1",
+              Ostra::openssl::sha1Text("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
 }
 
 TEST(Sha1, PiecewiseFeedingGivesTheOneShotDigest) {

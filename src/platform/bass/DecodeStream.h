@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "lib/ffmpeg/Owners.h"
 #include "platform/bass/FileInput.h"
 
 extern "C" {
@@ -19,27 +20,11 @@ extern "C" {
 
 namespace bass {
 
-// RAII owners for the FFmpeg objects, released the one way FFmpeg wants each.
-struct FormatContextCloser {
-    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
-struct CodecContextFreer {
-    void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct ResamplerFreer {
-    void operator()(SwrContext* p) const { swr_free(&p); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-typedef std::unique_ptr<AVFormatContext, FormatContextCloser> FormatContextPtr;
-typedef std::unique_ptr<AVCodecContext, CodecContextFreer> CodecContextPtr;
-typedef std::unique_ptr<SwrContext, ResamplerFreer> ResamplerPtr;
-typedef std::unique_ptr<AVPacket, PacketFreer> PacketPtr;
-typedef std::unique_ptr<AVFrame, FrameFreer> FramePtr;
+using Ostra::ffmpeg::CodecContextPtr;
+using Ostra::ffmpeg::FormatContextPtr;
+using Ostra::ffmpeg::FramePtr;
+using Ostra::ffmpeg::PacketPtr;
+using Ostra::ffmpeg::ResamplerPtr;
 
 // One decode stream: the audio of one file as interleaved PCM at the source's
 // own rate and channel count, signed 16-bit, or unsigned 8-bit for 8-bit PCM

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 extern "C" {
+#include <libavformat/avio.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
@@ -33,8 +34,8 @@ std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
     input->size_ = static_cast<uint64_t>(input->status_.st_size);
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer == nullptr) return nullptr;
-    input->io_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read, nullptr,
-                                    &FileInput::seek);
+    input->io_.reset(avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read,
+                                        nullptr, &FileInput::seek));
     if (input->io_ == nullptr) {
         av_free(buffer);
         return nullptr;
@@ -43,11 +44,7 @@ std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
 }
 
 FileInput::~FileInput() {
-    if (io_ != nullptr) {
-        // FFmpeg may have replaced the buffer it was given: free the current one.
-        av_freep(&io_->buffer);
-        avio_context_free(&io_);
-    }
+    io_.reset();
     ::close(fd_);
 }
 

@@ -6,9 +6,7 @@
 #include <memory>
 #include <string>
 
-extern "C" {
-#include <libavformat/avio.h>
-}
+#include "lib/ffmpeg/Owners.h"
 
 namespace bass {
 
@@ -26,7 +24,7 @@ class FileInput {
     FileInput& operator=(const FileInput&) = delete;
 
     // Owned here; must outlive every format context reading it.
-    AVIOContext* context() const { return io_; }
+    AVIOContext* context() const { return io_.get(); }
     // The fstat of the descriptor, taken at the open.
     const struct stat& status() const { return status_; }
     // For reads at chosen offsets (pread) that leave FFmpeg's position alone.
@@ -54,7 +52,7 @@ class FileInput {
 
     int fd_;
     uint64_t size_ = 0;
-    AVIOContext* io_ = nullptr;
+    Ostra::ffmpeg::IoContextPtr io_;
     struct stat status_ = {};
     bool bounded_ = false;
     uint64_t unproductive_ = 0;  // bytes read since the last progress()

@@ -6,7 +6,6 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
-#include <boost/uuid/detail/sha1.hpp>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -15,6 +14,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "lib/openssl/Sha1.h"
 
 struct gnsdk_manager_s {
     int unused = 0;
@@ -160,11 +161,13 @@ bool DecodeUser(const char* text, const std::string& client, std::string& why) {
         why = "wrong size";
         return false;
     }
-    boost::uuids::detail::sha1 sha;
-    sha.process_bytes(bytes.data(), kUserDigestOffset);
-    boost::uuids::detail::sha1::digest_type digest;
-    sha.get_digest(digest);
-    for (int i = 0; i < 5; ++i) {
+    Ostra::openssl::Sha1 sha;
+    unsigned int digest[Ostra::openssl::kDigestWords];
+    if (!sha.update(bytes.data(), kUserDigestOffset) || !sha.finish(digest)) {
+        why = "checksum not computed";
+        return false;
+    }
+    for (std::size_t i = 0; i < Ostra::openssl::kDigestWords; ++i) {
         for (int b = 0; b < 4; ++b) {
             unsigned char expected = static_cast<unsigned char>(digest[i] >> (24 - 8 * b));
             if (static_cast<unsigned char>(bytes[kUserDigestOffset + 4 * i + b]) != expected) {

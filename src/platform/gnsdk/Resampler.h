@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-struct SwrContext;
+#include "lib/ffmpeg/Owners.h"
 
 namespace gnsdk_impl {
 
@@ -24,7 +24,6 @@ namespace gnsdk_impl {
 class Resampler {
   public:
     Resampler() = default;
-    ~Resampler();
     Resampler(const Resampler&) = delete;
     Resampler& operator=(const Resampler&) = delete;
 
@@ -39,7 +38,7 @@ class Resampler {
     const int16_t* Output() const { return m_out.data(); }
 
   private:
-    SwrContext* m_swr = nullptr;
+    Ostra::ffmpeg::ResamplerPtr m_swr;
     std::vector<int16_t> m_out;
 };
 

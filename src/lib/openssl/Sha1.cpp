@@ -1,11 +1,11 @@
-#include "hash/Digest.h"
+#include "lib/openssl/Sha1.h"
 
 #include <openssl/evp.h>
 
 #include <cstdio>
 
 namespace Ostra {
-namespace FileHash {
+namespace openssl {
 
 void renderDigest(const unsigned int* digest, std::string& text) {
     char buffer[kDigestWords * 8 + 1];
@@ -56,5 +56,5 @@ std::string sha1Text(const std::string& bytes) {
     return text;
 }
 
-}  // namespace FileHash
+}  // namespace openssl
 }  // namespace Ostra

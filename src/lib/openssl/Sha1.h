@@ -1,4 +1,5 @@
-// SHA-1 digests and their text form.
+// OpenSSL, wrapped once: the one SHA-1 of the program (the file hashes, the
+// device identifier, the fingerprint SDK's user check) and its text form.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +9,7 @@
 struct evp_md_ctx_st;
 
 namespace Ostra {
-namespace FileHash {
+namespace openssl {
 
 // A SHA-1 digest as five 32-bit words, h0 first.
 constexpr std::size_t kDigestWords = 5;
@@ -45,5 +46,5 @@ class Sha1 {
 // Convenience for short inputs: the digest text of bytes, empty on failure.
 std::string sha1Text(const std::string& bytes);
 
-}  // namespace FileHash
+}  // namespace openssl
 }  // namespace Ostra
