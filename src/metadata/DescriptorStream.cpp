@@ -17,6 +17,8 @@ namespace {
 
 // The type of a FLAC metadata block holding Vorbis comments.
 constexpr unsigned kFlacCommentBlock = 4;
+// An APE tag's footer.
+constexpr unsigned kApeFooterSize = 32;
 
 }  // namespace
 
@@ -73,6 +75,22 @@ TagLib::ByteVector DescriptorStream::readBlock(unsigned long length) {
     TagLib::ByteVector block = readAt(offset, length);
     position_ = offset + block.size();
 
+    const bool apeBody = apePending_ && offset == apeBodyOffset_ && length == apeBodyLength_;
+    if (apeBody) apePending_ = false;
+    if (apeBody && !ApeItemsWithinLimits(block, apeItems_)) {
+        refused_ = true;
+        return TagLib::ByteVector();
+    }
+    if (block.size() == kApeFooterSize && block.startsWith("APETAGEX")) {
+        // TagLib seeks back from the footer to the items and reads them
+        // whole: tagSize counts the footer but not a header.
+        const std::uint64_t tagSize = block.toUInt(12, false);
+        const std::uint64_t footerEnd = offset + kApeFooterSize;
+        apePending_ = tagSize > kApeFooterSize && tagSize <= footerEnd;
+        apeBodyOffset_ = footerEnd - tagSize;
+        apeBodyLength_ = tagSize - kApeFooterSize;
+        apeItems_ = block.toUInt(16, false);
+    }
     if (commentOfPendingBlock && !XiphCommentWithinLimits(block)) {
         refused_ = true;
         // Short of the declared length: TagLib takes the file for broken.

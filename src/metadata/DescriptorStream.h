@@ -22,7 +22,8 @@ namespace Ostra {
 //
 // FLAC's Vorbis comment block is checked the same way
 // (XiphCommentWithinLimits): TagLib reads its 4-byte block header, then the
-// body at once.
+// body at once; and an APE tag's items (ApeItemsWithinLimits), which TagLib
+// reads whole after its footer.
 //
 // So it does once TagLib has read kMaxBytesRead through the stream, or
 // kMaxSmallBytesRead in reads of kSmallRead bytes or less: TagLib reads
@@ -82,6 +83,11 @@ class DescriptorStream : public TagLib::IOStream {
     bool commentPending_ = false;
     std::uint64_t commentEnd_ = 0;
     std::uint64_t commentLength_ = 0;
+    // The last APE footer read: where its items lie, and how many it counts.
+    bool apePending_ = false;
+    std::uint64_t apeBodyOffset_ = 0;
+    std::uint64_t apeBodyLength_ = 0;
+    unsigned apeItems_ = 0;
     bool refused_ = false;
     bool interrupted_ = false;
     std::uint64_t bytesRead_ = 0;

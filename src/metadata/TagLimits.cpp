@@ -551,6 +551,29 @@ bool XiphCommentWithinLimits(const TagLib::ByteVector& block) {
     return xiphCommentWithinLimits(source);
 }
 
+bool ApeItemsWithinLimits(const TagLib::ByteVector& body, unsigned itemCount) {
+    // An item: value length and flags (4 bytes each, little-endian), the key
+    // and its NUL, the value. TagLib's APE::Tag::parse stops at the first
+    // inconsistency.
+    const unsigned size = body.size();
+    if (size < 11) return true;
+    unsigned position = 0;
+    for (unsigned i = 0; i < itemCount && position <= size - 11; ++i) {
+        const int nul = body.find('\0', position + 8);
+        if (nul < 0) return true;
+        const unsigned keyLength = static_cast<unsigned>(nul) - position - 8;
+        const unsigned valueLength = body.toUInt(position, false);
+        if (valueLength >= size || position > size - valueLength) return true;
+        const unsigned type = (body.toUInt(position + 4, false) >> 1) & 3;
+        const bool binary = type == 1;
+        if (keyLength >= 2 && keyLength <= 255 && !binary && valueLength > kMaxTextFieldBytes) {
+            return false;
+        }
+        position += keyLength + valueLength + 9;
+    }
+    return true;
+}
+
 bool OggCommentsWithinLimits(TagLib::IOStream& stream) {
     if (!readAsOgg(stream)) return true;
     const long first = firstOggPage(stream);

@@ -59,6 +59,12 @@ bool Id3v2TagWithinLimits(const TagLib::ByteVector& header, const TagLib::ByteVe
 // 4-byte block header) keeps every comment within kMaxTextFieldBytes.
 bool XiphCommentWithinLimits(const TagLib::ByteVector& block);
 
+// Whether the items of an APE tag (the body TagLib reads before its footer;
+// itemCount from the footer) keep every text item within
+// kMaxTextFieldBytes, following TagLib's own walk of the items. Binary
+// items (cover art) are not text.
+bool ApeItemsWithinLimits(const TagLib::ByteVector& body, unsigned itemCount);
+
 // Whether the comment packet of an Ogg stream (Vorbis, Opus or Speex) keeps
 // every comment within kMaxTextFieldBytes, reading only the bytes it needs
 // (a comment packet may span hundreds of pages). A file TagLib would not read

@@ -532,6 +532,14 @@ std::string compressedFrame(std::size_t inflated) {
                     std::string("\0\x80", 2));
 }
 
+// An APE tag of one text item, footer only, as it ends a file.
+std::string apeTag(const std::string& key, const std::string& value) {
+    const std::string item = le32(static_cast<std::uint32_t>(value.size())) + le32(0) + key +
+                             std::string(1, '\0') + value;
+    return item + "APETAGEX" + le32(2000) + le32(static_cast<std::uint32_t>(item.size() + 32)) +
+           le32(1) + le32(0) + std::string(8, '\0');
+}
+
 // Pieces of a file written at their offsets, the rest of its size left as
 // holes: gigabytes a file declares cost no disk.
 struct SparsePiece {
@@ -682,6 +690,8 @@ TEST(TagReader, StructuresPastTheLimitsAreUnreadable) {
                 2) +
              audio,
          false},
+        {"an APE title of 20 MiB after MPEG audio", "big_ape.mp3",
+         audio + apeTag("Title", twentyMiB), false},
         {"an MP4 title item of 20 MiB, sparse", "big_item.m4a", "", false, &bigItem, bigItemSize},
         {"an Ogg Vorbis title of 20 MiB", "big_title.ogg", ffmpegWithTitle("t.ogg", 20 << 20),
          false},
