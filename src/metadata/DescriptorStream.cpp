@@ -13,6 +13,15 @@
 
 namespace Ostra {
 
+namespace {
+
+// The type of a FLAC metadata block holding Vorbis comments.
+constexpr unsigned kFlacCommentBlock = 4;
+// An APE tag's footer.
+constexpr unsigned kApeFooterSize = 32;
+
+}  // namespace
+
 DescriptorStream::DescriptorStream(int fd, std::string name, std::uint64_t size)
     : fd_(fd), name_(std::move(name)), size_(std::min<std::uint64_t>(size, LONG_MAX)) {}
 
@@ -59,9 +68,39 @@ TagLib::ByteVector DescriptorStream::readBlock(unsigned long length) {
     const bool bodyOfPendingHeader =
         headerPending_ && offset == headerEnd_ && length == Id3v2BodySize(header_) && length != 0;
     headerPending_ = false;
+    const bool commentOfPendingBlock =
+        commentPending_ && offset == commentEnd_ && length == commentLength_ && length != 0;
+    commentPending_ = false;
 
     TagLib::ByteVector block = readAt(offset, length);
     position_ = offset + block.size();
+
+    const bool apeBody = apePending_ && offset == apeBodyOffset_ && length == apeBodyLength_;
+    if (apeBody) apePending_ = false;
+    if (apeBody && !ApeItemsWithinLimits(block, apeItems_)) {
+        refused_ = true;
+        return TagLib::ByteVector();
+    }
+    if (block.size() == kApeFooterSize && block.startsWith("APETAGEX")) {
+        // TagLib seeks back from the footer to the items and reads them
+        // whole: tagSize counts the footer but not a header.
+        const std::uint64_t tagSize = block.toUInt(12, false);
+        const std::uint64_t footerEnd = offset + kApeFooterSize;
+        apePending_ = tagSize > kApeFooterSize && tagSize <= footerEnd;
+        apeBodyOffset_ = footerEnd - tagSize;
+        apeBodyLength_ = tagSize - kApeFooterSize;
+        apeItems_ = block.toUInt(16, false);
+    }
+    if (commentOfPendingBlock && !XiphCommentWithinLimits(block)) {
+        refused_ = true;
+        // Short of the declared length: TagLib takes the file for broken.
+        return TagLib::ByteVector();
+    }
+    if (block.size() == 4 && (static_cast<unsigned char>(block[0]) & 0x7f) == kFlacCommentBlock) {
+        commentPending_ = true;
+        commentEnd_ = position_;
+        commentLength_ = block.toUInt(1, 3, true);
+    }
 
     if (bodyOfPendingHeader && !Id3v2TagWithinLimits(header_, block)) {
         refused_ = true;
@@ -84,6 +123,7 @@ void DescriptorStream::removeBlock(unsigned long, unsigned long) {}
 
 void DescriptorStream::seek(long offset, Position p) {
     headerPending_ = false;
+    commentPending_ = false;
     long base = 0;
     if (p == Current) base = static_cast<long>(position_);
     if (p == End) base = static_cast<long>(size_);

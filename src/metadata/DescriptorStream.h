@@ -20,6 +20,11 @@ namespace Ostra {
 // A body that fails the check is handed over as empty padding and the stream
 // remembers the refusal; the caller then treats the file as unreadable.
 //
+// FLAC's Vorbis comment block is checked the same way
+// (XiphCommentWithinLimits): TagLib reads its 4-byte block header, then the
+// body at once; and an APE tag's items (ApeItemsWithinLimits), which TagLib
+// reads whole after its footer.
+//
 // So it does once TagLib has read kMaxBytesRead through the stream, or
 // kMaxSmallBytesRead in reads of kSmallRead bytes or less: TagLib reads
 // whatever sizes a file declares (an MP4 item, a FLAC block, a RIFF chunk, an
@@ -73,6 +78,16 @@ class DescriptorStream : public TagLib::IOStream {
     bool headerPending_ = false;
     std::uint64_t headerEnd_ = 0;
     TagLib::ByteVector header_;
+    // The last read, when it was 4 bytes that read as the header of a FLAC
+    // Vorbis comment block: the offset just past it and the body's length.
+    bool commentPending_ = false;
+    std::uint64_t commentEnd_ = 0;
+    std::uint64_t commentLength_ = 0;
+    // The last APE footer read: where its items lie, and how many it counts.
+    bool apePending_ = false;
+    std::uint64_t apeBodyOffset_ = 0;
+    std::uint64_t apeBodyLength_ = 0;
+    unsigned apeItems_ = 0;
     bool refused_ = false;
     bool interrupted_ = false;
     std::uint64_t bytesRead_ = 0;

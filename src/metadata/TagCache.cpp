@@ -14,7 +14,7 @@ const std::string kKind = "tags";
 // What the fields depend on besides the file: this reader and the TagLib it
 // was built with. Raise the number whenever the reading changes what it
 // yields, so entries of the old reader are never taken for the new one's.
-const std::string kVersion = "1 TagLib " + std::to_string(TAGLIB_MAJOR_VERSION) + "." +
+const std::string kVersion = "2 TagLib " + std::to_string(TAGLIB_MAJOR_VERSION) + "." +
                              std::to_string(TAGLIB_MINOR_VERSION) + "." +
                              std::to_string(TAGLIB_PATCH_VERSION);
 

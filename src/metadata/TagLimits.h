@@ -31,6 +31,14 @@ constexpr std::size_t kMaxId3v2Frames = 10000;
 // twice the tag's own size: a compressed frame of 200 KB can inflate to
 // 200 MB.
 constexpr std::uint64_t kMaxId3v2ExtraBytes = 16 * 1024 * 1024;
+// Bytes of one text-bearing field: an ID3v2 text, URL, comment or lyrics
+// frame, an MP4 "ilst" item other than cover art, a Vorbis comment other than
+// a picture. TagLib keeps such a field as wide characters (four bytes each)
+// and the record copies it again, so a 100 MB title cost 1.4 GB and seconds
+// with no point at which a stop could land. Real titles and lyrics are a few
+// KiB; the host has been sent 4 MiB titles. Pictures keep the looser bounds
+// of the stream (DescriptorStream).
+constexpr std::uint64_t kMaxTextFieldBytes = 8 * 1024 * 1024;
 
 // Walks the MP4 box structure from the start of the stream the way TagLib
 // reads it, without recursion, and answers whether it stays within the box
@@ -46,5 +54,22 @@ std::uint32_t Id3v2BodySize(const TagLib::ByteVector& header);
 // stays within the frame limits, following TagLib's own reading of frame
 // headers, unsynchronisation and compression.
 bool Id3v2TagWithinLimits(const TagLib::ByteVector& header, const TagLib::ByteVector& body);
+
+// Whether the Vorbis comment block of a FLAC stream (its body, after the
+// 4-byte block header) keeps every comment within kMaxTextFieldBytes.
+bool XiphCommentWithinLimits(const TagLib::ByteVector& block);
+
+// Whether the items of an APE tag (the body TagLib reads before its footer;
+// itemCount from the footer) keep every text item within
+// kMaxTextFieldBytes, following TagLib's own walk of the items. Binary
+// items (cover art) are not text.
+bool ApeItemsWithinLimits(const TagLib::ByteVector& body, unsigned itemCount);
+
+// Whether the comment packet of an Ogg stream (Vorbis, Opus or Speex) keeps
+// every comment within kMaxTextFieldBytes, reading only the bytes it needs
+// (a comment packet may span hundreds of pages). A file TagLib would not read
+// as Ogg, by its name or its first bytes, passes unread. Leaves the stream's
+// position anywhere.
+bool OggCommentsWithinLimits(TagLib::IOStream& stream);
 
 }  // namespace Ostra

@@ -213,7 +213,8 @@ class OpenedFile {
   public:
     explicit OpenedFile(const std::string& path)
         : file_(RegularFile::open(path)), stream_(file_.descriptor(), path, file_.size()) {
-        usable_ = file_.isOpen() && Mp4BoxesWithinLimits(stream_);
+        usable_ =
+            file_.isOpen() && Mp4BoxesWithinLimits(stream_) && OggCommentsWithinLimits(stream_);
     }
     bool usable() const { return usable_ && !stream_.refused() && !stream_.interrupted(); }
     DescriptorStream& stream() { return stream_; }
@@ -254,7 +255,9 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         if (lookUp && cache.find(textFields, intFields)) return true;
 
         DescriptorStream stream(fd, path, static_cast<std::uint64_t>(status.st_size));
-        if (!Mp4BoxesWithinLimits(stream) || stopped(stream)) return false;
+        if (!Mp4BoxesWithinLimits(stream) || !OggCommentsWithinLimits(stream) || stopped(stream)) {
+            return false;
+        }
         stream.seek(0);
 
         TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Average);
@@ -274,12 +277,17 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
             {"album", tag->album()},
             {"genre", tag->genre()},
         };
+        // Each field is copied twice (TagLib's wide text, then UTF-8); a stop
+        // lands between them.
         for (const auto& field : common) {
+            boost::this_thread::interruption_point();
             std::string text = toUtf8(field.second);
             if (!text.empty()) textFields[field.first] = std::move(text);
         }
 
+        boost::this_thread::interruption_point();
         readDmid(path, *tag, textFields);
+        boost::this_thread::interruption_point();
 
         // Like the "dmid" step, the probe and the album artist only ever leave
         // their own key out.
@@ -287,6 +295,7 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
             if (isFileALACWith(path, ref.file(), stream)) textFields["kind"] = kAlacKind;
         } catch (const std::exception&) {
         }
+        boost::this_thread::interruption_point();
         try {
             std::string albumArtist;
             if (albumArtistWith(path, ref.file(), stream, albumArtist)) {

@@ -367,6 +367,73 @@ TEST_F(Limits, BatchesCloseAtTheirByteBoundAndNoFrameIsTooLong) {
     EXPECT_EQ(host.quit(), 0);
 }
 
+// Files whose one title is 64 MiB: TagLib kept it as wide characters and the
+// record copied it again, over a gigabyte per file worker and seconds of
+// copying no stop could interrupt. Their tags now count as unreadable before
+// TagLib parses them, by each command alike, and "QUIT" in the middle of
+// them ends the helper promptly.
+TEST_F(Limits, OneHugeTextFieldIsRefusedCheaplyAndStopsPromptly) {
+    TempDir music;
+    const std::string first = music / "0_huge_title.mp3";
+    makeTagged(source("tone.mp3"), first, std::string(64 * kMiB, 'H'));
+    std::vector<std::string> paths{first};
+    for (int i = 1; i < 3; ++i) {
+        paths.push_back(music / (std::to_string(i) + "_huge_title.mp3"));
+        fs::create_hard_link(first, paths.back());
+    }
+    const amf::amf_object extract = listArg(paths, 1);
+    amf::amf_object scan;
+    scan.set_string_property("startPath", music.path());
+    amf::amf_ecma_array exts = stringArray({"mp3"});
+    scan.set_property("validExtensions", &exts);
+    scan.set_numeric_property("batchSize", 1);
+    const struct {
+        const char* cmd;
+        const amf::amf0_data_type* arg;
+        std::size_t records;  // songs sent, without their tags
+    } calls[] = {{"extractMetadataFromFiles", &extract, 0}, {"scanDirectory", &scan, 3}};
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.cmd);
+        {
+            TestHost host;
+            host.startHelper();
+            const long idle = idlePeak(host);
+            const auto start = std::chrono::steady_clock::now();
+            const std::vector<Value> responses =
+                host.call(call.cmd, call.arg, std::chrono::seconds(60 * kSlowdown));
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            ASSERT_FALSE(responses.empty());
+            ASSERT_TRUE(isDone(responses.back()));
+            std::size_t records = 0;
+            for (const Value& response : responses) {
+                for (const amf::amf0_data_type* entry : items(prop(response, "data"))) {
+                    if (prop(entry, "path") == nullptr) continue;  // the scan's report
+                    ++records;
+                    EXPECT_EQ(prop(entry, "title"), nullptr);
+                }
+            }
+            EXPECT_EQ(records, call.records);
+            const long rise = procStatusKib(host.helper().pid(), "VmHWM") - idle;
+            std::cout << "[ figure   ] " << call.cmd << " of three 64 MiB titles: " << took.count()
+                      << " s, peak rise " << rise / 1024 << " MiB" << std::endl;
+            if (kMeasuresMemory) {
+                EXPECT_LT(rise, 512 * 1024);
+            }
+            EXPECT_EQ(host.quit(), 0);
+        }
+        TestHost host;
+        host.startHelper();
+        host.send(call.cmd, 1, call.arg);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto start = std::chrono::steady_clock::now();
+        host.helper().writeStdin("QUIT\n");
+        EXPECT_EQ(host.helper().wait(kStopDeadline), 0);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        std::cout << "[ figure   ] " << call.cmd << " of three 64 MiB titles: exit " << took.count()
+                  << " s after QUIT" << std::endl;
+    }
+}
+
 // Gigabytes without a frame to decode (a sparse file of zeros named .mp3, a
 // download that stopped after its first second): the decoder gives up on
 // the run of bytes it cannot frame instead of reading it all while FFmpeg's
