@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST = ctest --output-on-failure --no-tests=error --timeout 600 -j$(JOBS)
 
-.PHONY: all deps build demo test test-unit test-sanitize test-asan test-tsan fuzz-smoke bench format clean
+.PHONY: all deps build demo test test-unit test-sanitize test-asan test-tsan fuzz-smoke mutate bench \
+	format clean
 
 all: build
 
@@ -46,6 +47,13 @@ fuzz-smoke: deps
 		-DOSTRA_BUILD_FUZZERS=ON -DOSTRA_BUILD_TESTS=OFF >/dev/null
 	cmake --build build-fuzz -j$(JOBS) --target fuzzers
 	cd build-fuzz && ctest --output-on-failure --no-tests=error -R '^fuzz_'
+
+# Each hand-made fault of tests/mutants/list.txt, one at a time, against the
+# tests it names (not part of `test`). MUTANTS picks ids: make mutate MUTANTS="M05 N03".
+MUTANTS ?=
+mutate:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	python3 tools/mutate --build $(BUILD) --jobs $(JOBS) $(MUTANTS)
 
 bench: build
 	@bash bench/run

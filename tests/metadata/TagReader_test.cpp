@@ -645,6 +645,8 @@ TEST(TagReader, StructuresPastTheLimitsAreUnreadable) {
         {"podcast chapters two levels deep", "shallow.mp3",
          id3Tag(title + chapterChain(2, "CHAP", 4) + chapterChain(2, "CTOC", 4), 4) + audio, true},
         {"100,000 nested moov boxes", "moov.m4a", nestedBoxes(100000, "moov"), false},
+        {"1,000 nested moov boxes, under the box count", "moov1000.m4a", nestedBoxes(1000, "moov"),
+         false},
         {"100,000 nested trak boxes", "trak.mp4", nestedBoxes(100000, "trak"), false},
         {"100,000 nested meta boxes", "meta.m4a", nestedBoxes(100000, "meta", std::string(4, '\0')),
          false},

@@ -384,6 +384,19 @@ TEST(ITunesMediaScanner, LongPlaylistAfterAnItemNamingNoTrackIsReadPromptly) {
     }
 }
 
+// A playlist keeps its first 2^20 items naming a track and drops the rest.
+TEST(ITunesMediaScanner, APlaylistKeepsAtMostTwoToTheTwentiethItems) {
+    PlistWriter plist;
+    plist.track("1", {{"Track ID", xmlInteger(1)}, {"Location", location("/m/1.mp3")}});
+    const std::size_t kKept = 1048576;
+    plist.playlist({{"Name", xmlString("Endless")}}, std::vector<std::string>(kKept + 1, "1"));
+    auto scan = parseLibrary(plist.document());
+    ASSERT_EQ(scan.playlists().size(), 1u);
+    const std::vector<std::string> songs = songsOf(scan.playlists()[0]);
+    EXPECT_EQ(songs.size(), kKept);
+    EXPECT_EQ(std::count(songs.begin(), songs.end(), "m1mp3"), static_cast<long>(songs.size()));
+}
+
 TEST(ITunesMediaScanner, DuplicateTracksMapPlaylistsToTheKeptSong) {
     PlistWriter plist;
     plist.track("1", {{"Track ID", xmlInteger(1)},

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -154,7 +155,8 @@ std::string absentBusAddress() {
 
 LogindMock::LogindMock(const PrivateBus& bus)
     : address_(bus.address()),
-      process_({kPython, "-m", "dbusmock", "--system", "--template", "logind"},
+      logPath_(bus.folder() + "/logind-calls.log"),
+      process_({kPython, "-m", "dbusmock", "--system", "-l", logPath_, "--template", "logind"},
                {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()}, bus.folder() + "/logind.log") {
     std::vector<Inhibitor> ignored;
     if (!waitFor([&] { return listInhibitors(address_, ignored); })) {
@@ -173,6 +175,16 @@ std::vector<Inhibitor> LogindMock::waitForInhibitors(std::size_t count) const {
     std::vector<Inhibitor> result;
     waitFor([&] { return listInhibitors(address_, result) && result.size() == count; });
     return result;
+}
+
+int LogindMock::inhibitCalls() const {
+    // One line per call: a timestamp, the method name, its arguments.
+    std::istringstream log(testsupport::readFile(logPath_));
+    int count = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find(" Inhibit ") != std::string::npos) ++count;
+    }
+    return count;
 }
 
 ScreenSaverMock::ScreenSaverMock(const PrivateBus& bus)

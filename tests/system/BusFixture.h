@@ -55,10 +55,14 @@ class LogindMock {
     std::vector<Inhibitor> inhibitors() const;
     // Waits (up to 20 s) until the mock lists count locks; returns the last list.
     std::vector<Inhibitor> waitForInhibitors(std::size_t count) const;
+    // How many locks were asked for: a lock dropped and taken again leaves
+    // the list as it was, but not this count.
+    int inhibitCalls() const;
     void stop() { process_.stop(); }
 
   private:
     std::string address_;
+    std::string logPath_;
     ChildProcess process_;
 };
 

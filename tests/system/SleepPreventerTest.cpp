@@ -35,7 +35,10 @@ TEST(SleepPreventerTest, TakesOneInhibitorLockFromLogind) {
     EXPECT_EQ(locks[0].why, "Lumasond is busy");
     EXPECT_EQ(locks[0].mode, "block");
 
+    // A second request keeps the lock it holds rather than swapping it for
+    // a new one.
     EXPECT_TRUE(preventer.preventSleep());
+    EXPECT_EQ(logind.inhibitCalls(), 1);
     EXPECT_EQ(logind.inhibitors().size(), 1u);
     EXPECT_TRUE(preventer.allowSleep());
     EXPECT_TRUE(logind.waitForInhibitors(0).empty());
