@@ -451,11 +451,6 @@ TEST_F(Faults, HostileFilesThroughEveryCommand) {
     EXPECT_EQ(host.quit(), 0);
 }
 
-// Every C call takes a NUL byte for the end of a path: "x.wav\0.mp3" passed
-// the ".wav sources are skipped" rule and then rewrote x.wav (32-bit float)
-// in place as 16-bit; tags, hashes and fingerprints of x.wav came back under
-// the other name, and a start path went to the folder before the NUL. Such a
-// path is now invalid for every command: its per-item error, nothing opened.
 // The helper's standard output (a line per fingerprint error, trace lines)
 // into a pipe the host never reads, or has closed: requests still finish and
 // "QUIT" still ends the helper. A full pipe held the worker writing to it
@@ -489,6 +484,11 @@ TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
     }
 }
 
+// Every C call takes a NUL byte for the end of a path: "x.wav\0.mp3" passed
+// the ".wav sources are skipped" rule and then rewrote x.wav (32-bit float)
+// in place as 16-bit; tags, hashes and fingerprints of x.wav came back under
+// the other name, and a start path went to the folder before the NUL. Such a
+// path is now invalid for every command: its per-item error, nothing opened.
 TEST_F(Faults, APathHoldingANulByteIsInvalidForEveryCommand) {
     TempDir dir;
     const std::string wav = dir / "x.wav";
