@@ -378,9 +378,9 @@ TEST(ITunesMediaScanner, LongPlaylistAfterAnItemNamingNoTrackIsReadPromptly) {
     };
     for (bool playlistsFirst : {false, true}) {
         SCOPED_TRACE(playlistsFirst ? "playlists first" : "tracks first");
-        const double small = secondsFor(30000, playlistsFirst);
-        const double large = secondsFor(300000, playlistsFirst);
-        EXPECT_LT(large, 40 * small + 1.0) << small << " s for 30,000 items";
+        const double small = secondsFor(20000, playlistsFirst);
+        const double large = secondsFor(200000, playlistsFirst);
+        EXPECT_LT(large, 40 * small + 1.0) << small << " s for 20,000 items";
     }
 }
 
