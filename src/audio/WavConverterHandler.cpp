@@ -11,8 +11,8 @@
 
 #include "audio/DecoderSystem.h"
 #include "audio/WavFileWriter.h"
-#include "scan/PathUtils.h"
 #include "util/InOrder.h"
+#include "util/PathUtils.h"
 
 const char* const COMMAND_CONVERTTOWAV = "convertToWav";
 
@@ -44,7 +44,7 @@ bool ConvertEntry(const amf::amf0_data_type* value) {
         const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
         // The C calls would stop at a NUL: "x.wav\0.mp3" passes the ".wav"
         // rule and then names x.wav, which would be rewritten in place.
-        if (!Ostra::IsValidPath(source)) return false;
+        if (!Ostra::util::IsValidPath(source)) return false;
         std::string destination;
         if (!WavConverterHandler::WavPathForSource(source, destination)) return false;
         boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();

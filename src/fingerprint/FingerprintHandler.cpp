@@ -15,8 +15,8 @@
 #include "fingerprint/FingerprintSystem.h"
 #include "fingerprint/Fingerprinter.h"
 #include "hostlink/ResponseBatch.h"
-#include "scan/PathUtils.h"
 #include "util/InOrder.h"
+#include "util/PathUtils.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ std::vector<PathEntry> getFilePathsFromRequest(const amf::amf_ecma_array& paths)
         }
         // A NUL would end the name at the C calls, which would then read
         // another file than the one the text names.
-        if (!Ostra::IsValidPath(path)) {
+        if (!Ostra::util::IsValidPath(path)) {
             result.push_back({PathEntry::kNotValid, path});
             continue;
         }

@@ -17,7 +17,7 @@
 #include "audio/AudioHeader.h"
 #include "cache/FileCache.h"
 #include "hostlink/OutputLine.h"
-#include "scan/RegularFile.h"
+#include "util/RegularFile.h"
 
 namespace cache = Ostra::cache;
 
@@ -224,7 +224,7 @@ const std::string& CacheVersion() {
 bool FindCached(cache::FileCache& cache, const std::string& path,
                 const std::set<std::string>& algorithms,
                 std::map<std::string, std::string>& fingerprints) {
-    const Ostra::RegularFile file = Ostra::RegularFile::open(path);
+    const Ostra::util::RegularFile file = Ostra::util::RegularFile::open(path);
     if (!file.isOpen()) return false;
     const cache::FileIdentity identity = cache::FileIdentity::of(file.status());
     std::map<std::string, std::string> found;

@@ -5,7 +5,7 @@
 
 #include "cache/FileCache.h"
 #include "lib/openssl/Sha1.h"
-#include "scan/RegularFile.h"
+#include "util/RegularFile.h"
 
 namespace Ostra {
 namespace FileHash {
@@ -22,7 +22,7 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
     cache::FileCache* const cache = cache::processCache();
     cache::FileIdentity identity;
     if (cache != nullptr) {
-        opened_ = RegularFile::open(path);
+        opened_ = util::RegularFile::open(path);
         if (opened_.isOpen()) {
             identity = cache::FileIdentity::of(opened_.status());
             std::string known;
@@ -75,7 +75,8 @@ bool Generator::getHashForFile(const std::string& path, std::string& hash) {
 }
 
 Generator::FileHandle Generator::openRegularFile(const std::string& path, std::uint64_t& size) {
-    RegularFile opened = opened_.isOpen() ? std::move(opened_) : RegularFile::open(path);
+    util::RegularFile opened =
+        opened_.isOpen() ? std::move(opened_) : util::RegularFile::open(path);
     if (!opened.isOpen()) return FileHandle();
     FileHandle file(::fdopen(opened.descriptor(), "rb"));
     if (!file) return FileHandle();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/RegularFile.h"
+#include "util/RegularFile.h"
 
 namespace Ostra {
 namespace FileHash {
@@ -58,7 +58,7 @@ class Generator {
 
   private:
     // Opened by getHashForFile for the cache and handed to openFile.
-    RegularFile opened_;
+    util::RegularFile opened_;
 };
 
 }  // namespace FileHash

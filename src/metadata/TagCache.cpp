@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 namespace Ostra {
 
@@ -119,7 +119,7 @@ bool TagCache::find(std::map<std::string, std::string>& textFields,
         return false;
     }
     std::string id;
-    SongIdFromPath(path_, id);
+    util::SongIdFromPath(path_, id);
     textFields["id"] = id;
     textFields["path"] = path_;
     return true;

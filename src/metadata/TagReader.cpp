@@ -26,8 +26,8 @@
 #include "metadata/DescriptorStream.h"
 #include "metadata/TagCache.h"
 #include "metadata/TagLimits.h"
-#include "scan/PathUtils.h"
-#include "scan/RegularFile.h"
+#include "util/PathUtils.h"
+#include "util/RegularFile.h"
 
 namespace Ostra {
 
@@ -212,7 +212,7 @@ bool stopped(const DescriptorStream& stream) {
 class OpenedFile {
   public:
     explicit OpenedFile(const std::string& path)
-        : file_(RegularFile::open(path)), stream_(file_.descriptor(), path, file_.size()) {
+        : file_(util::RegularFile::open(path)), stream_(file_.descriptor(), path, file_.size()) {
         usable_ =
             file_.isOpen() && Mp4BoxesWithinLimits(stream_) && OggCommentsWithinLimits(stream_);
     }
@@ -220,7 +220,7 @@ class OpenedFile {
     DescriptorStream& stream() { return stream_; }
 
   private:
-    RegularFile file_;
+    util::RegularFile file_;
     DescriptorStream stream_;
     bool usable_ = false;
 };
@@ -232,7 +232,7 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
                                    std::map<std::string, long long>& intFields) {
     textFields.clear();
     intFields.clear();
-    const RegularFile file = RegularFile::open(path);
+    const util::RegularFile file = util::RegularFile::open(path);
     if (!file.isOpen()) return false;
     return ExtractMetadataFromOpenFile(file.descriptor(), path, textFields, intFields);
 }
@@ -243,7 +243,7 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
     textFields.clear();
     intFields.clear();
     try {
-        if (fd < 0 || path.empty() || !IsValidPath(path)) return false;
+        if (fd < 0 || path.empty() || !util::IsValidPath(path)) return false;
         // Only regular files are read: TagLib would report a directory as an
         // empty audio file. The size is taken here, from the same query.
         struct stat status;
@@ -267,7 +267,7 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
         if (tag == nullptr || properties == nullptr) return false;
 
         std::string id;
-        SongIdFromPath(path, id);
+        util::SongIdFromPath(path, id);
         textFields["id"] = id;
         textFields["path"] = path;
 
@@ -329,7 +329,7 @@ bool FindKnownMetadata(int fd, const std::string& path,
     intFields.clear();
     if (cache::processCache() == nullptr) return false;
     try {
-        if (fd < 0 || path.empty() || !IsValidPath(path)) return false;
+        if (fd < 0 || path.empty() || !util::IsValidPath(path)) return false;
         struct stat status;
         if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
             return false;

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "metadata/TagReader.h"
-#include "scan/PathUtils.h"
-#include "scan/RegularFile.h"
 #include "util/InOrder.h"
+#include "util/PathUtils.h"
+#include "util/RegularFile.h"
 
 namespace Ostra {
 
@@ -67,7 +67,7 @@ class FSMediaScanner::TagReadAhead {
         std::string path;
         // Open until the tags are read; not open for a file that could not be
         // opened, which is then reported by its path alone.
-        RegularFile file;
+        util::RegularFile file;
         TextFields textFields;
         IntFields intFields;
         bool failed = false;  // reading threw: the file gets no record
@@ -78,7 +78,7 @@ class FSMediaScanner::TagReadAhead {
     explicit TagReadAhead(util::FileWorkers* files)
         : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1) {}
 
-    void push(const std::string& path, RegularFile opened) {
+    void push(const std::string& path, util::RegularFile opened) {
         File file;
         file.path = path;
         file.file = std::move(opened);
@@ -126,7 +126,7 @@ FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std
       startPath_(startPath),
       validExtensions_(kExtensionBuckets),
       files_(files) {
-    boost::algorithm::trim_if(startPath_, IsWhiteSpace());
+    boost::algorithm::trim_if(startPath_, util::IsWhiteSpace());
     if (validExtensions == nullptr) return;
     for (const auto& entry : *validExtensions) {
         if (entry.second != nullptr && entry.second->get_type() == amf::AMF_STRING) {
@@ -212,7 +212,7 @@ void FSMediaScanner::doScan() {
     std::vector<std::unique_ptr<Directory>> open;
     {
         std::unique_ptr<Directory> root =
-            IsValidPath(startPath_)
+            util::IsValidPath(startPath_)
                 ? Directory::open(AT_FDCWD, startPath_.c_str(), startPath_, true)
                 : nullptr;
         if (!root) {
@@ -291,7 +291,7 @@ void FSMediaScanner::considerFile(const Directory& directory, const char* name, 
     if (type != DT_REG && type != DT_LNK) return;
     const std::string path = directory.pathOf(name);
     if (!filePathHasValidExtension(path)) return;
-    RegularFile file = RegularFile::openAt(directory.descriptor(), name);
+    util::RegularFile file = util::RegularFile::openAt(directory.descriptor(), name);
     if (!file.isOpen()) {
         // A regular file that may not be read is still reported, by its path.
         // A failed open for any other reason (gone, a broken link) passes it

@@ -18,7 +18,7 @@
 
 #include "hostlink/OutputLine.h"
 #include "lib/expat/Parser.h"
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 namespace Ostra {
 namespace ITunes {
@@ -315,7 +315,7 @@ class ExpatReadAhead {
     static void XMLCALL XML_characterData(void* userData, const char* text, int length) {
         auto* reader = static_cast<ExpatReadAhead*>(userData);
         if (!reader->textSinceEnd_) {
-            while (length > 0 && IsWhiteSpace()(*text)) {
+            while (length > 0 && util::IsWhiteSpace()(*text)) {
                 ++text;
                 --length;
             }
@@ -505,7 +505,7 @@ void ITunesMediaScanner::endElement(const char* name) {
         m_elementPath.size() - std::min(m_elementPath.size(), m_elementName.size() + 1);
     // Leading white space never got in (characterData); trim the end.
     std::size_t end = m_characterText.size();
-    while (end > 0 && IsWhiteSpace()(m_characterText[end - 1])) --end;
+    while (end > 0 && util::IsWhiteSpace()(m_characterText[end - 1])) --end;
     m_characterText.resize(end);
     parseElement(m_elementPath, m_elementName, m_characterText);
     m_characterText.clear();
@@ -517,7 +517,7 @@ void ITunesMediaScanner::characterData(const char* text, int length) {
     // other character is dropped here, so the indentation expat reports
     // between elements is never stored.
     if (m_characterText.empty()) {
-        while (length > 0 && IsWhiteSpace()(*text)) {
+        while (length > 0 && util::IsWhiteSpace()(*text)) {
             ++text;
             --length;
         }
@@ -529,7 +529,7 @@ void ITunesMediaScanner::characterData(const char* text, int length) {
 
 void ITunesMediaScanner::parseElement(std::string& path, std::string& name, std::string& text) {
     if (m_passOver) return;
-    if (EqualsLiteral(path, "/plist/dict/key") && EqualsLiteral(text, "Tracks")) {
+    if (util::EqualsLiteral(path, "/plist/dict/key") && util::EqualsLiteral(text, "Tracks")) {
         if (m_pass == Pass::Playlists) {
             m_parser.reset();
             m_passOver = true;
@@ -537,7 +537,8 @@ void ITunesMediaScanner::parseElement(std::string& path, std::string& name, std:
         }
         m_tracksSeen = true;
         m_parser.reset(new ITunesTrackParser(processor_));
-    } else if (EqualsLiteral(path, "/plist/dict/key") && EqualsLiteral(text, "Playlists")) {
+    } else if (util::EqualsLiteral(path, "/plist/dict/key") &&
+               util::EqualsLiteral(text, "Playlists")) {
         if (m_pass == Pass::Whole && !m_tracksSeen && m_canReadAgain) {
             // Left for the playlists pass, once every track is known.
             m_parser.reset();
@@ -545,7 +546,7 @@ void ITunesMediaScanner::parseElement(std::string& path, std::string& name, std:
         } else {
             m_parser.reset(new ITunesPlaylistParser(processor_));
         }
-    } else if (EqualsLiteral(path, "/plist/dict/dict")) {
+    } else if (util::EqualsLiteral(path, "/plist/dict/dict")) {
         m_parser.reset();
     } else if (m_parser) {
         m_parser->parseElement(path, name, text);

@@ -5,7 +5,7 @@
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <cstdint>
 
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 namespace Ostra {
 namespace ITunes {
@@ -88,7 +88,7 @@ void storeNumber(amf::amf_object* record, std::string& key, const std::string&,
 void storeEpoch(amf::amf_object* record, std::string& key, const std::string& type,
                 std::string& value) {
     double seconds = 0;
-    if (EqualsLiteral(type, "date")) {
+    if (util::EqualsLiteral(type, "date")) {
         if (readDate(value, seconds)) record->set_numeric_property(key, seconds);
     } else if (readNumber(value, seconds)) {
         record->set_numeric_property(key, seconds - kEpochOffset);
@@ -139,7 +139,7 @@ void IITunesParser::clearKeyAndValue() {
 }
 
 void IITunesParser::takeValue(const std::string& name, std::string& text) {
-    if (EqualsLiteral(name, "true") || EqualsLiteral(name, "false")) {
+    if (util::EqualsLiteral(name, "true") || util::EqualsLiteral(name, "false")) {
         m_type = "bool";
         m_value = name;
     } else {
@@ -152,17 +152,17 @@ ITunesTrackParser::ITunesTrackParser(boost::shared_ptr<IMediaProcessor> processo
     : IITunesParser(processor) {}
 
 void ITunesTrackParser::parseElement(std::string& path, std::string& name, std::string& text) {
-    if (EqualsLiteral(path, "/plist/dict/dict/key")) {
+    if (util::EqualsLiteral(path, "/plist/dict/dict/key")) {
         clearKeyAndValue();
         m_track.reset(new amf::amf_object());
-    } else if (EqualsLiteral(path, "/plist/dict/dict/dict")) {
+    } else if (util::EqualsLiteral(path, "/plist/dict/dict/dict")) {
         if (m_track) m_processor->processSongObject(m_track.get());
         m_track.reset();
-    } else if (EqualsLiteral(path, "/plist/dict/dict/dict/key")) {
+    } else if (util::EqualsLiteral(path, "/plist/dict/dict/dict/key")) {
         m_key.swap(text);
     } else if (!m_key.empty() && m_track) {
         takeValue(name, text);
-        if (EqualsLiteral(m_key, "Location")) {
+        if (util::EqualsLiteral(m_key, "Location")) {
             storeLocation();
             return;
         }
@@ -180,7 +180,7 @@ void ITunesTrackParser::storeLocation() {
     if (m_value.size() < 8 || m_value.compare(0, scheme.size(), scheme) != 0) return;
     const std::string::size_type slash = m_value.find('/', scheme.size());
     if (slash == std::string::npos) return;
-    m_track->set_string_property("path", UriDecode(m_value.substr(slash)));
+    m_track->set_string_property("path", util::UriDecode(m_value.substr(slash)));
 }
 
 ITunesPlaylistParser::ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> processor)
@@ -189,7 +189,7 @@ ITunesPlaylistParser::ITunesPlaylistParser(boost::shared_ptr<IMediaProcessor> pr
       m_songs(new amf::amf_ecma_array()) {}
 
 void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, std::string& text) {
-    if (EqualsLiteral(path, "/plist/dict/array/dict")) {
+    if (util::EqualsLiteral(path, "/plist/dict/array/dict")) {
         if (!m_skip) {
             takeInLaterItems();
             m_playlist->set_property("songs", std::move(m_songs));
@@ -203,24 +203,25 @@ void ITunesPlaylistParser::parseElement(std::string& path, std::string& name, st
         clearKeyAndValue();
         m_inItems = false;
         m_skip = false;
-    } else if (EqualsLiteral(path, "/plist/dict/array/dict/key")) {
-        if (EqualsLiteral(text, "Playlist Items")) {
+    } else if (util::EqualsLiteral(path, "/plist/dict/array/dict/key")) {
+        if (util::EqualsLiteral(text, "Playlist Items")) {
             m_inItems = true;
             clearKeyAndValue();
         } else {
             m_key.swap(text);
         }
-    } else if (EqualsLiteral(path, "/plist/dict/array/dict/array/dict/key")) {
+    } else if (util::EqualsLiteral(path, "/plist/dict/array/dict/array/dict/key")) {
         m_key.swap(text);
     } else if (!m_key.empty()) {
         takeValue(name, text);
         if (!m_skip) {
-            if (EqualsLiteral(m_key, "Master") || EqualsLiteral(m_key, "Distinguished Kind")) {
+            if (util::EqualsLiteral(m_key, "Master") ||
+                util::EqualsLiteral(m_key, "Distinguished Kind")) {
                 m_skip = true;
                 // The playlist is not sent: what it has collected can go now.
                 m_songs->remove_all();
                 m_laterItems.clear();
-            } else if (m_inItems && EqualsLiteral(m_key, "Track ID")) {
+            } else if (m_inItems && util::EqualsLiteral(m_key, "Track ID")) {
                 addItem();
             } else {
                 auto found = playlist_attributes.find(m_key);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 namespace Ostra {
 
@@ -102,7 +102,7 @@ bool MediaProcessor::verifySongObject(amf::amf_object* song) {
     if (path == nullptr) return false;
     if (stringProperty(song, "id") == nullptr) {
         std::string id;
-        SongIdFromPath(*path, id);
+        util::SongIdFromPath(*path, id);
         song->set_string_property("id", id);
     }
     return true;
@@ -239,7 +239,7 @@ void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, cons
     if (value == nullptr) return;
     // Bytes, not characters: a multi-byte UTF-8 character may be cut.
     std::string part = value->substr(0, kMetadataTextLength);
-    boost::algorithm::trim_all_if(part, IsWhiteSpace());
+    boost::algorithm::trim_all_if(part, util::IsWhiteSpace());
     metadataKey += part;
 }
 

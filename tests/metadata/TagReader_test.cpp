@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "AudioFixtures.h"
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ TEST_P(EveryFormat, ReadsEveryField) {
     EXPECT_EQ(expected, keysOf(e.text));
 
     std::string id;
-    Ostra::SongIdFromPath(path, id);
+    Ostra::util::SongIdFromPath(path, id);
     EXPECT_EQ(id, e.text.at("id"));
     EXPECT_EQ(path, e.text.at("path"));
     EXPECT_EQ(metadatatest::kTitle, e.text.at("title"));
@@ -256,7 +256,7 @@ TEST(TagReader, PathBytesArePassedThroughUnchanged) {
     ASSERT_TRUE(e.ok);
     EXPECT_EQ(odd, e.text.at("path"));
     std::string id;
-    Ostra::SongIdFromPath(odd, id);
+    Ostra::util::SongIdFromPath(odd, id);
     EXPECT_EQ(id, e.text.at("id"));
 
     // A path near the system's limit, built from nested folders.

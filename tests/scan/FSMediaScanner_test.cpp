@@ -13,7 +13,7 @@
 
 #include "LoopbackRequest.h"
 #include "scan/MediaProcessor.h"
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ TEST(FSMediaScanner, WalksTheWholeTreeAndReportsNonAudioFilesWithPathAndId) {
                                         dir / "a/one.mp3", dir / "top.mp3"}));
     for (const auto* song : entriesOfType(result.responses, "song")) {
         std::string id;
-        Ostra::SongIdFromPath(str(prop(song, "path")), id);
+        Ostra::util::SongIdFromPath(str(prop(song, "path")), id);
         EXPECT_EQ(str(prop(song, "id")), id);
         EXPECT_EQ(prop(song, "title"), nullptr);
     }

@@ -11,8 +11,8 @@
 #include <set>
 
 #include "LoopbackRequest.h"
-#include "scan/PathUtils.h"
 #include "support/TestHost.h"
+#include "util/PathUtils.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ using testsupport::Value;
 
 std::string idOf(const std::string& path) {
     std::string id;
-    Ostra::SongIdFromPath(path, id);
+    Ostra::util::SongIdFromPath(path, id);
     return id;
 }
 

@@ -1,4 +1,4 @@
-#include "scan/RegularFile.h"
+#include "util/RegularFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
-namespace Ostra {
+namespace Ostra::util {
 
 namespace {
 
@@ -79,4 +79,4 @@ RegularFile RegularFile::openAt(int directory, const char* name) {
     return checked(::openat(directory, name, kOpenFlags));
 }
 
-}  // namespace Ostra
+}  // namespace Ostra::util

@@ -1,3 +1,8 @@
+// The composition root: the one file that knows every command. It sets the
+// process up (signals, the file cache, the file workers), constructs each
+// command's handler and registers it with the link's dispatcher, and tears
+// everything down in order when the host says stop. The link itself
+// (src/hostlink) knows no command.
 #include <signal.h>
 #include <unistd.h>
 

@@ -1,10 +1,10 @@
-#include "scan/PathUtils.h"
+#include "util/PathUtils.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-namespace Ostra {
+namespace Ostra::util {
 
 namespace {
 
@@ -75,4 +75,4 @@ std::string UriDecode(const std::string& text) {
     return out;
 }
 
-}  // namespace Ostra
+}  // namespace Ostra::util

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-namespace Ostra {
+namespace Ostra::util {
 
 // True for the 24 characters that song identifiers leave out.
 bool isBadChar(char c);
@@ -34,4 +34,4 @@ bool EqualsLiteral(const std::string& text, const char (&literal)[N]) {
     return text.size() == N - 1 && std::memcmp(text.data(), literal, N - 1) == 0;
 }
 
-}  // namespace Ostra
+}  // namespace Ostra::util

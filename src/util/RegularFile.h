@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace Ostra {
+namespace Ostra::util {
 
 // A regular file open for reading, closed when the object dies. The open never
 // blocks (a FIFO opened without O_NONBLOCK waits for a writer) and the type is
@@ -51,4 +51,4 @@ class RegularFile {
     int openError_ = 0;
 };
 
-}  // namespace Ostra
+}  // namespace Ostra::util
