@@ -14,8 +14,8 @@
 namespace {
 
 // As FFmpeg names the demuxers we decode with.
-const char* const kDemuxers[] = {"mp3", "flac", "ogg", "wav", "aiff", "aac",
-                                 "mov,mp4,m4a,3gp,3g2,mj2"};
+const char* const kDemuxers[] = {
+    "mp3", "flac", "ogg", "wav", "aiff", "aac", "mov,mp4,m4a,3gp,3g2,mj2"};
 
 int inputFile() {
     static int fd = memfd_create("ostra_fuzz_demuxer", 0);
