@@ -291,26 +291,6 @@ TEST_F(BASSDecoderTest, TruncatedFilesDecodeWhatIsThere) {
     }
 }
 
-TEST_F(BASSDecoderTest, FileThatDisappearsAfterOpening) {
-    const std::string dir = scratchDir();
-    const std::string path = dir + "/vanishing.flac";
-    boost::filesystem::copy_file(fixturePath("long61.flac"), path);
-    BASSDecoder decoder;
-    AudioHeader header;
-    ASSERT_TRUE(decoder.StartDecode(path, 0, header));
-    boost::filesystem::remove(path);
-    std::vector<unsigned char> block;
-    bool done = false;
-    int steps = 0;
-    while (decoder.StepDecode(block, done)) ++steps;
-    // The open file stays readable on POSIX systems: the whole stream arrives.
-    EXPECT_TRUE(done);
-    EXPECT_EQ(60, steps);
-    EXPECT_TRUE(decoder.EndDecode(nullptr));
-    AudioData data;
-    EXPECT_FALSE(decoder.Decode(path, data));
-}
-
 TEST_F(BASSDecoderTest, StreamsOnDifferentThreadsDecodeIndependently) {
     const std::vector<std::string> names = {"stereo44.mp3", "stereo44.flac", "stereo44-aac.m4a",
                                             "stereo44.ogg"};

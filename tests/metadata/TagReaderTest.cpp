@@ -15,6 +15,7 @@
 #include "TaggedFiles.h"
 #include "metadata/TagReader.h"
 #include "support/MediaFixtures.h"
+#include "support/TestHost.h"
 #include "util/PathUtils.h"
 
 namespace {
