@@ -168,11 +168,8 @@ TEST_F(TaglibHandlerE2E, BatchSizesAreTruncatedAndCapped) {
         double batch;
         std::vector<std::size_t> sizes;
     } cases[] = {
-        {1, {1, 1, 1, 1, 1}},
-        {0.5, {1, 1, 1, 1, 1}},
-        {2.9, {2, 2, 1}},
-        {4294967296.0, {5}},
-        {std::nan(""), {1, 1, 1, 1, 1}},
+        {1, {1, 1, 1, 1, 1}}, {0.5, {1, 1, 1, 1, 1}},          {2.9, {2, 2, 1}},
+        {4294967296.0, {5}},  {std::nan(""), {1, 1, 1, 1, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.batch);
