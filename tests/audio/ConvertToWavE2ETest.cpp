@@ -9,14 +9,13 @@
 #include <set>
 #include <thread>
 
-#include "AudioFixtures.h"
+#include "AudioFormats.h"
 #include "support/TestHost.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 using namespace testsupport;
-using audiotest::ffmpegS16;
 using audiotest::fixturePath;
 
 struct Counts {
@@ -93,41 +92,20 @@ TEST_F(ConvertToWavE2E, ConvertsEachFormatBesideItsSource) {
         const std::string file = readFile(wav);
         ASSERT_GT(file.size(), 44u);
         EXPECT_EQ("RIFF", file.substr(0, 4));
-        const std::string reference = ffmpegS16(fixturePath(s.first));
-        const std::string decoded = ffmpegS16(wav);
+        const std::string reference = media::decode(fixturePath(s.first));
+        const std::string decoded = media::decode(wav);
         ASSERT_EQ(reference.size(), decoded.size());
-        EXPECT_LE(audiotest::maxSampleDifference(reference, decoded), 1);
+        EXPECT_LE(media::maxSampleDifference(reference, decoded), 1);
     }
     // Sources, their WAV files and nothing else: no temporary files remain.
     EXPECT_EQ(20u, namesIn(dir.path()).size());
 }
 
-TEST_F(ConvertToWavE2E, NamingAndSkipRules) {
-    copy("one-second.mp3", dir / "My.Music/song.ogg");  // dots in a folder name
-    copy("one-second.mp3", dir / "My.Music/noext");     // no extension
-    copy("one-second.wav", dir / "upper.WAV");
-    copy("one-second.wav", dir / "lower.wav");
-    const std::string upperBefore = readFile(dir / "upper.WAV");
-    amf::amf_ecma_array list =
-        stringArray({dir / "My.Music/song.ogg", dir / "My.Music/noext", dir / "upper.WAV",
-                     dir / "lower.wav", dir / "missing.mp3", ""});
-    amf::amf_numeric number(5);
-    list.push_back(&number);
-    Counts c = countsOf(convert(list));
-    EXPECT_EQ(2, c.converted);
-    EXPECT_EQ(5, c.skipped);
-    EXPECT_TRUE(audiotest::exists(dir / "My.Music/song.wav"));
-    EXPECT_TRUE(audiotest::exists(dir / "My.Music/noext.wav"));
-    EXPECT_FALSE(audiotest::exists(dir / "My.wav"));
-    EXPECT_EQ(upperBefore, readFile(dir / "upper.WAV"));
-    EXPECT_EQ((std::set<std::string>{"My.Music", "upper.WAV", "lower.wav"}), namesIn(dir.path()));
-}
-
 TEST_F(ConvertToWavE2E, BadFilesAreSkippedAndTheRestConverted) {
-    audiotest::writeFile(dir / "random.mp3", std::string(40000, '\x5a'));
-    audiotest::writeFile(dir / "empty.flac", "");
+    testsupport::writeFile(dir / "random.mp3", std::string(40000, '\x5a'));
+    testsupport::writeFile(dir / "empty.flac", "");
     copy("stereo44.flac", dir / "cut.flac");
-    audiotest::writeFile(dir / "cut.flac", readFile(dir / "cut.flac").substr(0, 2000));
+    testsupport::writeFile(dir / "cut.flac", readFile(dir / "cut.flac").substr(0, 2000));
     ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=64x48 -c:v mpeg4 '" +
                      (dir / "video.m4a") + "'"));
     copy("one-second.mp3", dir / "good.mp3");
@@ -135,14 +113,17 @@ TEST_F(ConvertToWavE2E, BadFilesAreSkippedAndTheRestConverted) {
     copy("one-second.mp3", dir / "blocked.mp3");
     fs::create_directory(dir / "blocked.wav");
     // An older WAV beside a source that fails to decode is left alone.
-    audiotest::writeFile(dir / "random.wav", "older");
+    testsupport::writeFile(dir / "random.wav", "older");
+    // Missing files, empty paths and entries that are not strings are skipped too.
     amf::amf_ecma_array list =
         stringArray({dir / "random.mp3", dir / "empty.flac", dir / "cut.flac", dir / "video.m4a",
-                     dir / "blocked.mp3", dir / "good.mp3"});
+                     dir / "blocked.mp3", dir / "good.mp3", dir / "missing.mp3", ""});
+    amf::amf_numeric number(5);
+    list.push_back(&number);
     Counts c = countsOf(convert(list));
     EXPECT_EQ(1, c.converted);
-    EXPECT_EQ(5, c.skipped);
-    EXPECT_TRUE(audiotest::exists(dir / "good.wav"));
+    EXPECT_EQ(8, c.skipped);
+    EXPECT_TRUE(boost::filesystem::exists(dir / "good.wav"));
     EXPECT_EQ("older", readFile(dir / "random.wav"));
     EXPECT_TRUE(fs::is_directory(dir / "blocked.wav"));
     for (const std::string& name : namesIn(dir.path()))
@@ -150,63 +131,20 @@ TEST_F(ConvertToWavE2E, BadFilesAreSkippedAndTheRestConverted) {
 }
 
 TEST_F(ConvertToWavE2E, ParameterErrors) {
-    EXPECT_EQ("parameter was not an object", errorOf(host.call("convertToWav")));
     amf::amf_string text("x");
-    EXPECT_EQ("parameter was not an object", errorOf(host.call("convertToWav", &text)));
     amf::amf_object empty;
-    EXPECT_EQ("filePaths property was not found", errorOf(host.call("convertToWav", &empty)));
     amf::amf_strict_array strict;
     amf::amf_object withStrict = filePaths(strict);
-    EXPECT_EQ("filePaths property was not found", errorOf(host.call("convertToWav", &withStrict)));
+    const std::pair<const amf::amf0_data_type*, const char*> rows[] = {
+        {nullptr, "parameter was not an object"},
+        {&text, "parameter was not an object"},
+        {&empty, "filePaths property was not found"},
+        {&withStrict, "filePaths property was not found"}};
+    for (const auto& row : rows)
+        EXPECT_EQ(row.second, errorOf(host.call("convertToWav", row.first)));
     Counts c = countsOf(convert(amf::amf_ecma_array()));
     EXPECT_EQ(0, c.converted);
     EXPECT_EQ(0, c.skipped);
-}
-
-TEST_F(ConvertToWavE2E, ParallelRequestsEachConvertTheirFiles) {
-    copy("long61.mp3", dir / "one/long.mp3");
-    copy("long61.flac", dir / "two/long.flac");
-    amf::amf_object first = filePaths(stringArray({dir / "one/long.mp3"}));
-    amf::amf_object second = filePaths(stringArray({dir / "two/long.flac"}));
-    host.send("convertToWav", 101, &first);
-    host.send("convertToWav", 102, &second);
-    std::set<double> done;
-    for (int i = 0; i < 2; ++i) {
-        Value response = host.readResponse(std::chrono::seconds(60));
-        ASSERT_TRUE(response);
-        EXPECT_TRUE(isDone(response));
-        EXPECT_EQ(1, num(prop(prop(response, "data"), "filesConverted")));
-        done.insert(num(prop(response, "id")));
-    }
-    EXPECT_EQ((std::set<double>{101, 102}), done);
-    EXPECT_EQ(ffmpegS16(fixturePath("long61.flac")), ffmpegS16(dir / "two/long.wav"));
-    EXPECT_EQ(ffmpegS16(fixturePath("long61.mp3")).size(), ffmpegS16(dir / "one/long.wav").size());
-}
-
-// "QUIT" in the middle of a long request stops both conversion lanes between
-// blocks: the helper exits and no temporary or partial file is left behind.
-TEST(ConvertToWavShutdown, QuitDuringConversionLeavesNoPartialFiles) {
-    TestHost host;
-    TempDir dir;
-    host.startHelper();
-    std::vector<std::string> paths;
-    for (int i = 0; i < 6; ++i) {
-        const std::string path = dir / ("long" + std::to_string(i) + ".flac");
-        fs::copy_file(fixturePath("long61.flac"), path);
-        paths.push_back(path);
-    }
-    amf::amf_object arg = filePaths(stringArray(paths));
-    host.send("convertToWav", 1, &arg);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(0, host.quit());
-    for (const std::string& name : namesIn(dir.path())) {
-        EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".wav") {
-            // Any WAV present is complete.
-            const std::string file = readFile(dir / name);
-            EXPECT_EQ(ffmpegS16(fixturePath("long61.flac")).size() + 44, file.size()) << name;
-        }
-    }
 }
 
 // Points `link` at one target and then the other, as fast as it can, until
@@ -278,12 +216,6 @@ TEST(DecoderOpenE2E, ALinkFlippingToAFifoNeverBlocks) {
     ASSERT_EQ(1u, extensions.size());
     EXPECT_EQ(8u, items(prop(extensions[0], "data")).size());
     EXPECT_EQ(0, host.quit());
-}
-
-TEST(ConvertToWavStartup, HelperStartsWithTheDecoderSystem) {
-    HelperProcess helper({helperPath()});
-    EXPECT_EQ(0, helper.wait());
-    EXPECT_EQ("", helper.out());
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <fstream>
 #include <string>
 
-#include "AudioFixtures.h"
+#include "AudioFormats.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -88,7 +88,7 @@ TEST_P(CraftedMetadata, FailsToOpenPromptlyForEveryDecodingCommand) {
     ASSERT_TRUE(isDone(converted[0]));
     EXPECT_EQ(0, num(prop(prop(converted[0], "data"), "filesConverted")));
     EXPECT_EQ(1, num(prop(prop(converted[0], "data"), "filesSkipped")));
-    EXPECT_FALSE(audiotest::exists(dir / (std::string(file.kind) + ".wav")));
+    EXPECT_FALSE(boost::filesystem::exists(dir / (std::string(file.kind) + ".wav")));
 
     amf::amf_ecma_array types = stringArray({"CMX"});
     amf::amf_object fingerprint;

@@ -6,7 +6,7 @@
 #include <boost/filesystem.hpp>
 #include <csignal>
 
-#include "AudioFixtures.h"
+#include "AudioFormats.h"
 #include "audio/DecoderSystem.h"
 #include "audio/WavConverterHandler.h"
 
@@ -33,28 +33,23 @@ size_t filesIn(const std::string& dir) {
 
 }  // namespace
 
-TEST(WavConverterHandlerTest, CommandTable) {
-    WavConverterHandler handler;
-    EXPECT_EQ(1u, handler.getNumCommandNames());
-    EXPECT_STREQ("convertToWav", handler.getCommandName(0));
-    EXPECT_STREQ("", handler.getCommandName(1));
-    EXPECT_FALSE(handler.mustSerialize());
-}
-
 TEST(WavConverterHandlerTest, DestinationNaming) {
-    EXPECT_EQ("/m/song.wav", wavPath("/m/song.mp3"));
-    EXPECT_EQ("/m/My.Music/song.wav", wavPath("/m/My.Music/song.ogg"));
-    EXPECT_EQ("/m/a.b.c.wav", wavPath("/m/a.b.c.flac"));
-    // Dots in folder names do not count; a file name without one gets ".wav".
-    EXPECT_EQ("/m/My.Music/song.wav", wavPath("/m/My.Music/song"));
-    EXPECT_EQ("song.wav", wavPath("song"));
-    EXPECT_EQ("/m/.hidden.wav", wavPath("/m/.hidden"));
-    EXPECT_EQ("/m/song.M4A.wav", wavPath("/m/song.M4A.m4a"));
-    // WAV sources, in any letter case, are skipped and never overwritten.
-    EXPECT_EQ("skip:unchanged", wavPath("/m/song.wav"));
-    EXPECT_EQ("skip:unchanged", wavPath("/m/song.WAV"));
-    EXPECT_EQ("skip:unchanged", wavPath("/m/song.Wav"));
-    EXPECT_EQ("/m/song.wave.wav", wavPath("/m/song.wave.aiff"));
+    const std::pair<const char*, const char*> rows[] = {
+        {"/m/song.mp3", "/m/song.wav"},
+        {"/m/My.Music/song.ogg", "/m/My.Music/song.wav"},
+        {"/m/a.b.c.flac", "/m/a.b.c.wav"},
+        // Dots in folder names do not count; a file name without one gets ".wav".
+        {"/m/My.Music/song", "/m/My.Music/song.wav"},
+        {"song", "song.wav"},
+        {"/m/.hidden", "/m/.hidden.wav"},
+        {"/m/song.M4A.m4a", "/m/song.M4A.wav"},
+        {"/m/song.wave.aiff", "/m/song.wave.wav"},
+        // WAV sources, in any letter case, are skipped and never overwritten.
+        {"/m/song.wav", "skip:unchanged"},
+        {"/m/song.WAV", "skip:unchanged"},
+        {"/m/song.Wav", "skip:unchanged"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.second, wavPath(row.first)) << row.first;
 }
 
 TEST_F(WavConverterTest, ConvertsEveryFormatToTheDecodedSamples) {
@@ -72,7 +67,7 @@ TEST_F(WavConverterTest, ConvertsEveryFormatToTheDecodedSamples) {
         ASSERT_TRUE(data.WriteWAV(viaData));
         EXPECT_TRUE(readFile(destination) == readFile(viaData));
         // The ffmpeg tool reads it back as the same audio.
-        EXPECT_TRUE(ffmpegS16(destination) == asS16(data.samples, data.header.bytesPerSample));
+        EXPECT_TRUE(media::decode(destination) == asS16(data.samples, data.header.bytesPerSample));
     }
 }
 
@@ -143,12 +138,12 @@ TEST_F(WavConverterTest, LongFileHeaderSizesAreWrittenLast) {
     boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
     ASSERT_TRUE(WavConverterHandler::ConvertFile(*decoder, fixturePath("long61.mp3"), destination));
     const std::string file = readFile(destination);
-    const std::string reference = ffmpegS16(fixturePath("long61.mp3"));
+    const std::string reference = media::decode(fixturePath("long61.mp3"));
     ASSERT_EQ(reference.size() + 44, file.size());
     const uint32_t dataSize = static_cast<uint8_t>(file[40]) |
                               (static_cast<uint8_t>(file[41]) << 8) |
                               (static_cast<uint8_t>(file[42]) << 16) |
                               (static_cast<uint32_t>(static_cast<uint8_t>(file[43])) << 24);
     EXPECT_EQ(reference.size(), dataSize);
-    EXPECT_LE(maxSampleDifference(file.substr(44), reference), 1);
+    EXPECT_LE(media::maxSampleDifference(file.substr(44), reference), 1);
 }

@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "amf/amf0.h"
-#include "platform/gnsdk/SampleAudio.h"
+#include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -69,8 +68,8 @@ std::vector<std::string> Keys(const amf::amf0_data_type* object) {
 class FingerprintCommands : public ::testing::Test {
   protected:
     void SetUp() override {
-        tune_ = sampleaudio::Sample("cmd-tune40.mp3", 40, 31);
-        other_ = sampleaudio::Sample("cmd-other20.flac", 20, 32);
+        tune_ = media::ffmpeg("cmd-tune40.mp3", media::tune(40, 31));
+        other_ = media::ffmpeg("cmd-other20.flac", media::tune(20, 32));
         host_.startHelper();
     }
     void TearDown() override { EXPECT_EQ(0, host_.quit()); }
@@ -88,18 +87,15 @@ TEST_F(FingerprintCommands, TwoTypesOneFile) {
     ASSERT_EQ(1u, batches[0].size());
     const amf::amf0_data_type* entry = batches[0][0];
     EXPECT_EQ((std::vector<std::string>{"CMX", "MICRO", "path"}), Keys(entry));
-    EXPECT_EQ(sampleaudio::Fpcalc(tune_, 120), str(prop(entry, "CMX")));
+    // The texts themselves are checked against fpcalc's in the fingerprinter's tests.
+    EXPECT_GT(str(prop(entry, "CMX")).size(), 1000u);
+    EXPECT_EQ(0u, str(prop(entry, "CMX")).find("AQ"));
+    EXPECT_GT(DecodedLength(str(prop(entry, "MICRO"))), 100u);
     EXPECT_EQ(tune_, str(prop(entry, "path")));
     EXPECT_EQ(1, FinalCount(responses));
 }
 
-TEST_F(FingerprintCommands, TypesAreCheckedAndDeduplicated) {
-    amf::amf_object lower = Arguments({"micro"}, {tune_});
-    EXPECT_EQ("invalid algorithm specified: micro", ErrorOf(host_.call("fingerprints", &lower)));
-    amf::amf_object sdkName = Arguments({"MicroFAPI-Q"}, {tune_});
-    EXPECT_EQ("invalid algorithm specified: MicroFAPI-Q",
-              ErrorOf(host_.call("fingerprints", &sdkName)));
-
+TEST_F(FingerprintCommands, TypesAreDeduplicated) {
     amf::amf_object twice = Arguments({"MICRO", "MICRO", "NANO"}, {tune_});
     std::vector<Value> responses = host_.call("fingerprints", &twice);
     ASSERT_EQ(2u, responses.size());
@@ -107,35 +103,33 @@ TEST_F(FingerprintCommands, TypesAreCheckedAndDeduplicated) {
 }
 
 TEST_F(FingerprintCommands, RequestErrors) {
-    EXPECT_EQ("parameter was not an object", ErrorOf(host_.call("fingerprints")));
     amf::amf_string notObject("x");
-    EXPECT_EQ("parameter was not an object", ErrorOf(host_.call("fingerprints", &notObject)));
-
-    amf::amf_object noTypes;
     amf::amf_ecma_array paths = testsupport::stringArray({tune_});
-    noTypes.set_property("filePaths", &paths);
-    EXPECT_EQ("fingerprintTypes property was not found",
-              ErrorOf(host_.call("fingerprints", &noTypes)));
-
-    amf::amf_object typesNotArray;
-    typesNotArray.set_string_property("fingerprintTypes", "CMX");
-    typesNotArray.set_property("filePaths", &paths);
-    EXPECT_EQ("fingerprintTypes property was not found",
-              ErrorOf(host_.call("fingerprints", &typesNotArray)));
-
-    amf::amf_object typeNotString;
+    amf::amf_ecma_array cmx = testsupport::stringArray({"CMX"});
     amf::amf_ecma_array types;
     amf::amf_numeric seven(7);
     types.push_back(&seven);
+    amf::amf_object noTypes, typesNotArray, typeNotString, noPaths;
+    noTypes.set_property("filePaths", &paths);
+    typesNotArray.set_string_property("fingerprintTypes", "CMX");
+    typesNotArray.set_property("filePaths", &paths);
     typeNotString.set_property("fingerprintTypes", &types);
     typeNotString.set_property("filePaths", &paths);
-    EXPECT_EQ("fingerprint type property was not found",
-              ErrorOf(host_.call("fingerprints", &typeNotString)));
-
-    amf::amf_object noPaths;
-    amf::amf_ecma_array cmx = testsupport::stringArray({"CMX"});
     noPaths.set_property("fingerprintTypes", &cmx);
-    EXPECT_EQ("filePaths property was not found", ErrorOf(host_.call("fingerprints", &noPaths)));
+    amf::amf_object lower = Arguments({"micro"}, {tune_});
+    amf::amf_object sdkName = Arguments({"MicroFAPI-Q"}, {tune_});
+    const std::pair<const amf::amf0_data_type*, const char*> rows[] = {
+        {nullptr, "parameter was not an object"},
+        {&notObject, "parameter was not an object"},
+        {&noTypes, "fingerprintTypes property was not found"},
+        {&typesNotArray, "fingerprintTypes property was not found"},
+        {&typeNotString, "fingerprint type property was not found"},
+        {&noPaths, "filePaths property was not found"},
+        {&lower, "invalid algorithm specified: micro"},
+        {&sdkName, "invalid algorithm specified: MicroFAPI-Q"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.second, ErrorOf(host_.call("fingerprints", row.first)));
 }
 
 TEST_F(FingerprintCommands, PerFileErrors) {
@@ -271,28 +265,6 @@ TEST_F(FingerprintCommands, SupportedExtensions) {
     }
     EXPECT_EQ((std::vector<std::string>{"mp3", "ogg", "wav", "aif", "aiff", "flac", "m4a", "aac"}),
               extensions);
-}
-
-TEST_F(FingerprintCommands, ParallelRequests) {
-    amf::amf_object first = Arguments({"CMX"}, {tune_});
-    amf::amf_object second = Arguments({"CMX"}, {other_});
-    host_.send("fingerprints", 101, &first);
-    host_.send("fingerprints", 102, &second);
-    std::map<double, std::vector<Value>> byId;
-    int finished = 0;
-    while (finished < 2) {
-        Value response = host_.readResponse();
-        ASSERT_TRUE(response);
-        double id = num(prop(response, "id"));
-        if (isDone(response)) ++finished;
-        byId[id].push_back(std::move(response));
-    }
-    ASSERT_EQ(2u, byId[101].size());
-    ASSERT_EQ(2u, byId[102].size());
-    EXPECT_EQ(sampleaudio::Fpcalc(tune_, 120),
-              str(prop(items(prop(byId[101][0], "data"))[0], "CMX")));
-    EXPECT_EQ(sampleaudio::Fpcalc(other_, 120),
-              str(prop(items(prop(byId[102][0], "data"))[0], "CMX")));
 }
 
 // Helper builds whose stored SDK data is broken, one per start-up step.

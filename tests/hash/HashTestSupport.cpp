@@ -11,8 +11,6 @@
 #include <random>
 #include <sstream>
 
-#include "support/TestHost.h"
-
 namespace hashtest {
 
 const std::string kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
@@ -29,10 +27,6 @@ std::string hexOf(const unsigned char* bytes, unsigned int length) {
     return text;
 }
 
-std::string quote(const std::string& text) {
-    return "'" + text + "'";
-}
-
 }  // namespace
 
 std::string sha1Hex(const std::string& bytes) {
@@ -42,11 +36,6 @@ std::string sha1Hex(const std::string& bytes) {
         return "EVP_Digest failed";
     }
     return hexOf(digest, length);
-}
-
-std::string opensslSha1(const std::string& path) {
-    std::string out = testsupport::capture("openssl dgst -sha1 -r " + quote(path));
-    return out.substr(0, out.find(' '));
 }
 
 std::string sha1OfFileRanges(const std::string& path,
@@ -171,48 +160,6 @@ std::string id3v1Block(const std::string& title) {
 
 std::string box(const std::string& type, const std::string& body) {
     return be32(static_cast<std::uint32_t>(8 + body.size())) + type + body;
-}
-
-std::string mp3Payload(const std::string& file) {
-    std::size_t start = 0;
-    if (file.size() >= 10 && file.compare(0, 3, "ID3") == 0) {
-        std::size_t size = 0;
-        for (int i = 6; i < 10; ++i) size = size * 128 + static_cast<unsigned char>(file[i]);
-        start = 10 + size;
-    }
-    if (start >= file.size()) return std::string();
-    const std::size_t chunk = 65536;
-    const std::size_t end = file.size();
-    // Where the final chunk begins: full chunks while at least chunk + 512
-    // bytes are left, then one chunk that leaves exactly 512 if needed.
-    std::size_t finalStart = start;
-    while (end - finalStart >= chunk + 512) finalStart += chunk;
-    if (end - finalStart >= chunk) finalStart = end - 512;
-    std::string head = file.substr(start, finalStart - start);
-    std::string tail = file.substr(finalStart);
-    while (tail.size() > 128 && tail.compare(tail.size() - 128, 3, "TAG") == 0) {
-        tail.resize(tail.size() - 128);
-    }
-    return head + tail;
-}
-
-std::string m4aPayload(const std::string& file) {
-    std::string payload;
-    std::size_t at = 0;
-    while (at + 8 <= file.size()) {
-        std::uint32_t size = 0;
-        for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(file[at + i]);
-        if (size < 8 || at + size > file.size()) break;
-        if (file.compare(at + 4, 4, "mdat") == 0) payload += file.substr(at + 8, size - 8);
-        at += size;
-    }
-    return payload;
-}
-
-bool ffmpeg(const std::string& arguments, const std::string& output) {
-    int status = testsupport::run("ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments +
-                                  " " + quote(output));
-    return status == 0 && ::access(output.c_str(), R_OK) == 0;
 }
 
 }  // namespace hashtest

@@ -1,6 +1,5 @@
 // Independent reference material for the payload-hash tests: SHA-1 straight
-// from OpenSSL's one-shot call or the openssl CLI, hand-built tag and box
-// bytes, and ffmpeg-generated audio.
+// from OpenSSL's one-shot call and hand-built tag and box bytes.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +12,6 @@ namespace hashtest {
 
 // Hex SHA-1 of bytes, computed with EVP_Digest.
 std::string sha1Hex(const std::string& bytes);
-// Hex SHA-1 of a file, as printed by `openssl dgst -sha1 -r`.
-std::string opensslSha1(const std::string& path);
 // Hex SHA-1 of the concatenated byte ranges [offset, offset + length) of a
 // file, read with pread in large pieces (for files too big to hold).
 std::string sha1OfFileRanges(const std::string& path,
@@ -45,18 +42,5 @@ std::string be32(std::uint32_t value);
 std::string be64(std::uint64_t value);
 // A box with a 32-bit size: size, type, body.
 std::string box(const std::string& type, const std::string& body);
-
-// The payload the MP3 rules give for a whole file, worked out here from the
-// documented chunk arithmetic: an ID3v2 tag at the start is skipped, the file
-// is cut into 65,536-byte chunks with the last 512 bytes held back for the
-// final chunk, and "TAG" blocks are dropped from the end of the final chunk
-// while more than 128 bytes of it remain.
-std::string mp3Payload(const std::string& file);
-// The bodies of the top-level "mdat" boxes of a well-formed file with 32-bit
-// box sizes, concatenated.
-std::string m4aPayload(const std::string& file);
-
-// Runs ffmpeg quietly; true when it succeeded and wrote the output.
-bool ffmpeg(const std::string& arguments, const std::string& output);
 
 }  // namespace hashtest

@@ -6,6 +6,8 @@
 #include "HashTestSupport.h"
 #include "hash/GetHasherForFile.h"
 #include "hash/M4AGenerator.h"
+#include "hash/MP3Generator.h"
+#include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -19,201 +21,156 @@ using testsupport::readFile;
 using testsupport::writeFile;
 
 const std::string kFtyp = box("ftyp", std::string("M4A \0\0\0\0M4A mp42isom", 20));
+const std::string kFailed = "failed";
 
-class M4AGenerator : public ::testing::Test {
-  protected:
-    std::string hashOf(const std::string& bytes, const std::string& name = "song.m4a") {
-        writeFile(dir / name, bytes);
-        return hashOfFile(dir / name);
+std::string hashOfFile(const std::string& path) {
+    Ostra::FileHash::M4AGenerator generator;
+    std::string hash = kFailed;
+    if (!generator.getHashForFile(path, hash)) {
+        EXPECT_EQ(kFailed, hash);
     }
-    std::string hashOfFile(const std::string& path) {
-        Ostra::FileHash::M4AGenerator generator;
-        std::string hash = "failed";
-        if (!generator.getHashForFile(path, hash)) {
-            EXPECT_EQ("failed", hash);
-        }
-        return hash;
-    }
-
-    testsupport::TempDir dir;
-};
-
-TEST_F(M4AGenerator, HashesTheBodyOfOneMdat) {
-    const std::string body = noiseBytes(200000, 1);
-    EXPECT_EQ(sha1Hex(body), hashOf(kFtyp + box("mdat", body) + box("moov", "metadata")));
+    return hash;
 }
 
-TEST_F(M4AGenerator, TwoMdatBoxesHashInFileOrderAndTheBoxBetweenIsSkipped) {
-    const std::string first = noiseBytes(70000, 2);
-    const std::string second = noiseBytes(1234, 3);
-    const std::string between = box("moov", box("udta", box("mdat", "nested, not payload")));
-    EXPECT_EQ(sha1Hex(first + second),
-              hashOf(kFtyp + box("mdat", first) + between + box("mdat", second)));
+std::string large(const std::string& type, std::uint64_t size, const std::string& body = "") {
+    return be32(1) + type + be64(size) + body;
 }
 
-TEST_F(M4AGenerator, AnEmptyMdatIsPassedOver) {
-    const std::string body = noiseBytes(5000, 4);
-    EXPECT_EQ(sha1Hex(body), hashOf(kFtyp + box("mdat", "") + box("free", "xx") +
-                                    box("mdat", body) + box("mdat", "")));
-}
-
-// Boxes without a payload byte are no audio: the empty input's digest would
-// give every such file one shared hash.
-TEST_F(M4AGenerator, FilesWithoutPayloadBytesFail) {
-    const struct {
-        const char* name;
-        std::string bytes;
-    } rows[] = {
-        {"one empty mdat", kFtyp + box("mdat", "")},
-        {"empty mdats around other boxes",
-         box("mdat", "") + box("moov", box("mdat", "nested")) + box("mdat", "")},
-        {"empty 64-bit mdat", kFtyp + be32(1) + "mdat" + be64(16) + box("free", "x")},
-        {"size-zero mdat at the end", kFtyp + be32(0) + "mdat"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ("failed", hashOf(row.bytes)) << row.name;
-    }
-}
-
-TEST_F(M4AGenerator, A64BitMdatIsHashedOverItsBody) {
-    const std::string body = noiseBytes(100000, 5);
-    const std::string second = noiseBytes(300, 6);
-    const std::string large = be32(1) + "mdat" + be64(16 + body.size()) + body;
-    EXPECT_EQ(sha1Hex(body + second),
-              hashOf(kFtyp + large + box("moov", "x") + box("mdat", second)));
-}
-
-TEST_F(M4AGenerator, AnotherBoxWithA64BitSizeIsSkippedWhole) {
-    const std::string body = noiseBytes(3000, 7);
-    // The skipped body contains a fake "mdat" header that must not be seen.
+// Hand-built box layouts; the payload is the bodies of the top-level "mdat"
+// boxes in file order, cut by the test at known offsets.
+TEST(M4AGenerator, Layouts) {
+    const std::string a = noiseBytes(200000, 1), b = noiseBytes(1234, 2), c = noiseBytes(500, 3);
+    const std::string nested = box("moov", box("udta", box("mdat", "nested, not payload")));
+    // A skipped body holding a fake "mdat" header that must not be seen.
     const std::string inner = box("mdat", "not payload") + std::string(40, 'z');
-    const std::string skipped = be32(1) + "free" + be64(16 + inner.size()) + inner;
-    EXPECT_EQ(sha1Hex(body), hashOf(kFtyp + skipped + box("mdat", body)));
-}
-
-TEST_F(M4AGenerator, ASizeZeroMdatRunsToTheEndOfTheFile) {
-    const std::string first = noiseBytes(2000, 8);
-    const std::string rest = noiseBytes(90000, 9) + box("moov", "looks like a box, is payload");
-    EXPECT_EQ(sha1Hex(first + rest), hashOf(kFtyp + box("mdat", first) + be32(0) + "mdat" + rest));
-    EXPECT_EQ(sha1Hex(rest), hashOf(kFtyp + be32(0) + "mdat" + rest));
-}
-
-TEST_F(M4AGenerator, AnotherBoxOfSizeZeroEndsTheWalk) {
-    const std::string first = noiseBytes(2000, 10);
-    EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(0) + "free" +
-                                     box("mdat", "after the last box")));
-    EXPECT_EQ("failed", hashOf(kFtyp + be32(0) + "free" + box("mdat", "never reached")));
-}
-
-TEST_F(M4AGenerator, SizesTwoToSevenEndTheWalk) {
-    const std::string first = noiseBytes(2000, 11);
+    const std::string rest = noiseBytes(90000, 4) + box("moov", "looks like a box, is payload");
+    std::string cutFirst = kFtyp + box("mdat", a);
+    cutFirst.resize(cutFirst.size() - 1);
+    std::string cutLater = kFtyp + box("mdat", "complete") + box("mdat", b);
+    cutLater.resize(cutLater.size() - 10);
+    struct Row {
+        std::string name;
+        std::string file;
+        std::string payload;  // kFailed: no hash
+    };
+    std::vector<Row> rows = {
+        {"one mdat", kFtyp + box("mdat", a) + box("moov", "index"), a},
+        {"two mdats around a nested one", kFtyp + box("mdat", a) + nested + box("mdat", b), a + b},
+        {"empty mdats passed over",
+         kFtyp + box("mdat", "") + box("free", "xx") + box("mdat", b) + box("mdat", ""), b},
+        {"64-bit mdat", kFtyp + large("mdat", 16 + a.size(), a) + box("mdat", b), a + b},
+        {"64-bit other box skipped whole",
+         kFtyp + large("free", 16 + inner.size(), inner) + box("mdat", b), b},
+        {"size-zero mdat runs to the end", kFtyp + box("mdat", c) + be32(0) + "mdat" + rest,
+         c + rest},
+        {"size-zero other box ends the walk",
+         kFtyp + box("mdat", c) + be32(0) + "free" + box("mdat", "after"), c},
+        {"32-bit size past the end",
+         kFtyp + box("mdat", c) + be32(0xfffffff0u) + "free" + box("mdat", "x"), c},
+        {"64-bit size past the end",
+         kFtyp + box("mdat", c) + large("free", ~std::uint64_t(0)) + box("mdat", "x"), c},
+        {"64-bit size of 2^63",
+         kFtyp + box("mdat", c) + large("free", 1ull << 63) + box("mdat", "x"), c},
+        {"truncated header at the end", kFtyp + box("mdat", c) + std::string(3, '\0'), c},
+        {"truncated 64-bit header at the end", kFtyp + box("mdat", c) + be32(1) + "mdat\0\0", c},
+        {"empty file", "", kFailed},
+        {"ftyp only", kFtyp, kFailed},
+        {"only a nested mdat", kFtyp + box("moov", box("mdat", "nested")), kFailed},
+        {"no boxes", noiseBytes(50000, 5), kFailed},
+        {"one empty mdat", kFtyp + box("mdat", ""), kFailed},
+        {"empty 64-bit mdat", kFtyp + large("mdat", 16) + box("free", "x"), kFailed},
+        {"size-zero mdat at the end", kFtyp + be32(0) + "mdat", kFailed},
+        {"size-zero other box first", kFtyp + be32(0) + "free" + box("mdat", "x"), kFailed},
+        {"truncated mdat", cutFirst, kFailed},
+        {"truncated later mdat", cutLater, kFailed},
+        {"truncated 64-bit mdat", kFtyp + large("mdat", 16 + 5000, noiseBytes(4000, 6)), kFailed},
+    };
     for (std::uint32_t size = 2; size < 8; ++size) {
-        EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(size) + "free" +
-                                         box("mdat", "after the bad box")))
-            << size;
-        EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(size) + "mdat" +
-                                         box("mdat", "after the bad box")))
-            << size;
-        EXPECT_EQ("failed", hashOf(be32(size) + "mdat" + box("mdat", "x"))) << size;
+        const std::string n = std::to_string(size);
+        rows.push_back({"size " + n + " free",
+                        kFtyp + box("mdat", c) + be32(size) + "free" + box("mdat", "after"), c});
+        rows.push_back({"size " + n + " mdat",
+                        kFtyp + box("mdat", c) + be32(size) + "mdat" + box("mdat", "after"), c});
+        rows.push_back({"size " + n + " first", be32(size) + "mdat" + box("mdat", "x"), kFailed});
     }
-}
-
-TEST_F(M4AGenerator, A64BitSizeBelowItsHeaderEndsTheWalk) {
-    const std::string first = noiseBytes(100, 12);
+    // A 64-bit size below its own 16-byte header ends the walk; an "mdat"
+    // that small keeps the earlier bodies rather than failing the hash.
     for (std::uint64_t size : {0, 8, 15}) {
-        EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(1) + "free" +
-                                         be64(size) + box("mdat", "later")))
-            << size;
-        // A later "mdat" that small keeps the earlier bodies: its body length
-        // would otherwise wrap below zero and fail the whole hash.
-        EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(1) + "mdat" +
-                                         be64(size) + box("mdat", "later")))
-            << size;
-        EXPECT_EQ("failed", hashOf(kFtyp + be32(1) + "mdat" + be64(size) + box("mdat", "x")));
+        const std::string n = std::to_string(size);
+        rows.push_back({"64-bit size " + n + " free",
+                        kFtyp + box("mdat", c) + large("free", size) + box("mdat", "later"), c});
+        rows.push_back({"64-bit size " + n + " mdat",
+                        kFtyp + box("mdat", c) + large("mdat", size) + box("mdat", "later"), c});
+        rows.push_back({"64-bit size " + n + " first",
+                        kFtyp + large("mdat", size) + box("mdat", "x"), kFailed});
     }
+    testsupport::TempDir dir;
+    for (const Row& row : rows) {
+        writeFile(dir / "song.m4a", row.file);
+        EXPECT_EQ(row.payload == kFailed ? kFailed : sha1Hex(row.payload),
+                  hashOfFile(dir / "song.m4a"))
+            << row.name;
+    }
+    EXPECT_EQ(kFailed, hashOfFile(dir / "missing.m4a"));
 }
 
-TEST_F(M4AGenerator, BoxesRunningPastTheEndEndTheWalk) {
-    const std::string first = noiseBytes(500, 13);
-    EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(0xfffffff0u) + "free" +
-                                     box("mdat", "unreachable")));
-    EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(1) + "free" +
-                                     be64(~std::uint64_t(0)) + box("mdat", "unreachable")));
-    EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(1) + "free" +
-                                     be64(std::uint64_t(1) << 63) + box("mdat", "unreachable")));
-}
-
-TEST_F(M4AGenerator, ATruncatedHeaderAtTheEndIsIgnored) {
-    const std::string first = noiseBytes(500, 14);
-    EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + "\0\0\0"));
-    EXPECT_EQ(sha1Hex(first), hashOf(kFtyp + box("mdat", first) + be32(1) + "mdat" + "\0\0"));
-}
-
-TEST_F(M4AGenerator, ATruncatedMdatFails) {
-    std::string file = kFtyp + box("mdat", noiseBytes(100000, 15));
-    file.resize(file.size() - 1);
-    EXPECT_EQ("failed", hashOf(file));
-    // A later mdat that is cut short fails the whole hash too.
-    file = kFtyp + box("mdat", "complete") + box("mdat", noiseBytes(1000, 16));
-    file.resize(file.size() - 10);
-    EXPECT_EQ("failed", hashOf(file));
-    file = kFtyp + be32(1) + "mdat" + be64(16 + 5000) + noiseBytes(4000, 17);
-    EXPECT_EQ("failed", hashOf(file));
-}
-
-TEST_F(M4AGenerator, FilesWithoutAnMdatFail) {
-    EXPECT_EQ("failed", hashOf(""));
-    EXPECT_EQ("failed", hashOf(kFtyp));
-    EXPECT_EQ("failed", hashOf(kFtyp + box("moov", box("mdat", "nested"))));
-    EXPECT_EQ("failed", hashOf(noiseBytes(50000, 18)));
-    EXPECT_EQ("failed", hashOfFile(dir / "missing.m4a"));
-}
-
-TEST_F(M4AGenerator, OneGeneratorServesSeveralFiles) {
+TEST(M4AGenerator, OneGeneratorServesSeveralFiles) {
+    testsupport::TempDir dir;
     const std::string a = noiseBytes(80000, 19);
     const std::string b = noiseBytes(10, 20);
     writeFile(dir / "a.m4a", kFtyp + box("mdat", a));
     writeFile(dir / "b.m4a", box("mdat", b) + be32(0) + "free");
     Ostra::FileHash::M4AGenerator generator;
     std::string hash;
-    ASSERT_TRUE(generator.getHashForFile(dir / "b.m4a", hash));
-    EXPECT_EQ(sha1Hex(b), hash);
-    ASSERT_TRUE(generator.getHashForFile(dir / "a.m4a", hash));
-    EXPECT_EQ(sha1Hex(a), hash);
-    ASSERT_TRUE(generator.getHashForFile(dir / "b.m4a", hash));
-    EXPECT_EQ(sha1Hex(b), hash);
+    for (const auto& file : {std::make_pair("b.m4a", b), {"a.m4a", a}, {"b.m4a", b}}) {
+        ASSERT_TRUE(generator.getHashForFile(dir / file.first, hash));
+        EXPECT_EQ(sha1Hex(file.second), hash);
+    }
 }
 
-class GeneratedM4A : public M4AGenerator {};
-
-TEST_F(GeneratedM4A, HashesTheAudioAndKeepsItAcrossRetagging) {
-    const std::string original = dir / "original.m4a";
-    ASSERT_TRUE(hashtest::ffmpeg(
-        "-f lavfi -i sine=frequency=440:duration=3 -c:a aac -b:a 128k -metadata title=First",
-        original));
-    const std::string payload = hashtest::m4aPayload(readFile(original));
-    ASSERT_GT(payload.size(), 10000u);
-    writeFile(dir / "payload.bin", payload);
-    const std::string expected = hashtest::opensslSha1(dir / "payload.bin");
-    EXPECT_EQ(expected, hashOfFile(original));
-
-    // Same packets, other tags, and the index moved in front of the audio.
-    const std::string retagged = dir / "retagged.m4a";
-    ASSERT_TRUE(hashtest::ffmpeg("-i '" + original +
-                                     "' -c copy -map_metadata -1 -metadata title=Second "
-                                     "-metadata artist='Someone Else' -movflags +faststart",
-                                 retagged));
+// Encoded audio: the payload is the stream's packets as ffmpeg copies them
+// out, and stays the same when the file is retagged and its index moved.
+TEST(M4AGenerator, EncodedAudioKeepsItsHashAcrossRetagging) {
+    const std::string original = media::ffmpeg(
+        "original.m4a", "-f lavfi -i sine=frequency=440:duration=3 -c:a aac -metadata title=First");
+    const std::string retagged =
+        media::ffmpeg("retagged.m4a",
+                      "-i " + media::quote(original) +
+                          " -c copy -map_metadata -1 -metadata title=Second -movflags +faststart");
     ASSERT_NE(readFile(original), readFile(retagged));
-    EXPECT_EQ(expected, hashOfFile(retagged));
+    const std::string packets = testsupport::capture(
+        "ffmpeg -nostdin -v error -i " + media::quote(original) + " -map 0:a -c copy -f data -");
+    ASSERT_GT(packets.size(), 10000u);
+    EXPECT_EQ(sha1Hex(packets), hashOfFile(original));
+    EXPECT_EQ(sha1Hex(packets), hashOfFile(retagged));
+}
 
-    // Upper-case extension through the factory.
-    writeFile(dir / "UPPER.M4A", readFile(original));
-    std::unique_ptr<Ostra::FileHash::Generator> generator(
-        Ostra::GetHasherForFile(dir / "UPPER.M4A"));
-    ASSERT_TRUE(generator);
-    std::string hash;
-    ASSERT_TRUE(generator->getHashForFile(dir / "UPPER.M4A", hash));
-    EXPECT_EQ(expected, hash);
+// The generator is picked by the final name's extension in any letter case.
+TEST(GetHasherForFile, PicksByExtension) {
+    const std::pair<const char*, char> rows[] = {{"song.mp3", '3'},
+                                                 {"/music/song.MP3", '3'},
+                                                 {"/a.b/c.d/x.mP3", '3'},
+                                                 {".mp3", '3'},
+                                                 {"song.m4a", '4'},
+                                                 {"/music/SONG.M4A", '4'},
+                                                 {"x.M4a", '4'},
+                                                 {"song.mp4", 0},
+                                                 {"song.flac", 0},
+                                                 {"song", 0},
+                                                 {"", 0},
+                                                 {"dir.mp3/song", 0},
+                                                 {"song.mp3.bak", 0},
+                                                 {"song.mp3 ", 0},
+                                                 {"song.", 0},
+                                                 {"song.mp", 0}};
+    for (const auto& row : rows) {
+        std::unique_ptr<Ostra::FileHash::Generator> hasher(Ostra::GetHasherForFile(row.first));
+        const char kind = dynamic_cast<Ostra::FileHash::MP3Generator*>(hasher.get())   ? '3'
+                          : dynamic_cast<Ostra::FileHash::M4AGenerator*>(hasher.get()) ? '4'
+                          : hasher                                                     ? '?'
+                                                                                       : 0;
+        EXPECT_EQ(row.second, kind) << row.first;
+    }
 }
 
 }  // namespace
