@@ -137,6 +137,15 @@ std::uint64_t fileBytes(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
+// SQLite takes a device such as /dev/null for an empty database and makes
+// its journal beside it; only a regular file (or a link to one) is opened.
+void requireRegularFile(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        throw std::runtime_error("not a regular file");
+    }
+}
+
 // Checks that the open file is a cache file (or a new, empty one); returns
 // whether its layout is ours as it is.
 bool checkOwnership(sqlite::Database& db) {
@@ -283,6 +292,7 @@ void SqliteCache::open() {
         }
     }
     const FolderLock opening(folder, kOpeningPatience);
+    requireRegularFile(settings_.path);
     try {
         openWriter();
     } catch (const sqlite::Error& e) {
@@ -656,6 +666,7 @@ namespace {
 
 // An existing cache file, opened without creating anything.
 sqlite::Database openExisting(const std::string& path) {
+    requireRegularFile(path);
     sqlite::Database db(path, SQLITE_OPEN_READWRITE);
     // A user's command may wait for a helper's batch to be committed.
     db.busyTimeout(2000);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
@@ -300,6 +301,14 @@ const Trouble kTroubles[] = {
          return "OSTRA_CACHE=" + (work / "cache.sqlite");
      },
      1},
+    {"a device",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         // A null device of the row's own, so that nothing lands beside /dev/null.
+         if (::mknod((work / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+             return std::string("OSTRA_CACHE=/dev/null");
+         return "OSTRA_CACHE=" + (work / "null");
+     },
+     1},
     {"locked by another process",
      [](const TempDir& work, const std::string&, sqlite::Database& held) {
          held = sqlite::Database(work / "cache.sqlite", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -350,6 +359,11 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
             EXPECT_GT(statsCount(next.err, "hits"), 0) << next.err;
         } else if (!before.empty()) {
             EXPECT_TRUE(readFile(file) == before) << "the file was changed";
+        }
+        if (fs::exists(file) && !fs::is_regular_file(file)) {
+            // A device or the like is not taken for an empty cache file.
+            for (const char* companion : {"-journal", "-wal", "-shm"})
+                EXPECT_FALSE(fs::exists(file + companion)) << companion;
         }
         if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
     }
