@@ -204,8 +204,10 @@ class FolderLock {
   private:
     int fd_;
 };
-// Another helper's opening takes milliseconds.
-constexpr std::chrono::milliseconds kOpeningPatience(2000);
+// Another helper's opening takes milliseconds. The wait is on the first
+// lookup's thread and holds up a stop too, so it is kept short: a process
+// that holds the lock for good costs each helper this much once.
+constexpr std::chrono::milliseconds kOpeningPatience(500);
 
 int pastDeadline(void* deadlineNs) {
     const auto* deadline = static_cast<const std::atomic<std::int64_t>*>(deadlineNs);
