@@ -146,6 +146,16 @@ void requireRegularFile(const std::string& path) {
     }
 }
 
+// The entries are answers: whoever may replace the file (the owner of its
+// folder, or of the file) could make the helper answer as they choose. Only
+// the user's own, or the superuser's, are used.
+void requireOwnedByUser(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && status.st_uid != ::geteuid() && status.st_uid != 0) {
+        throw std::runtime_error(path + " belongs to another user");
+    }
+}
+
 // Checks that the open file is a cache file (or a new, empty one); returns
 // whether its layout is ours as it is.
 bool checkOwnership(sqlite::Database& db) {
@@ -293,6 +303,8 @@ void SqliteCache::open() {
                                      std::strerror(errno));
         }
     }
+    requireOwnedByUser(folder.empty() ? "." : folder.string());
+    requireOwnedByUser(settings_.path);
     const FolderLock opening(folder, kOpeningPatience);
     requireRegularFile(settings_.path);
     try {

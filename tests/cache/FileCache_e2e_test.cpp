@@ -301,6 +301,19 @@ const Trouble kTroubles[] = {
          return "OSTRA_CACHE=" + (work / "cache.sqlite");
      },
      1},
+    {"in another user's folder",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         // Whoever owns the folder could put answers of their own in it.
+         fs::create_directories(work / "theirs");
+         if (::chown((work / "theirs").c_str(), 65534, 65534) != 0) {
+             // Only the superuser can give it away: a row that fails alike.
+             writeFile(work / "plain", "a file, not a folder");
+             return "OSTRA_CACHE=" + (work / "plain") + "/cache.sqlite";
+         }
+         fs::permissions(work / "theirs", fs::all_all);
+         return "OSTRA_CACHE=" + (work / "theirs") + "/cache.sqlite";
+     },
+     1},
     {"a device",
      [](const TempDir& work, const std::string&, sqlite::Database&) {
          // A null device of the row's own, so that nothing lands beside /dev/null.
