@@ -1,6 +1,8 @@
 #include "cache/SqliteCache.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace Ostra {
@@ -134,22 +137,87 @@ std::uint64_t fileBytes(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
+// SQLite takes a device such as /dev/null for an empty database and makes
+// its journal beside it; only a regular file (or a link to one) is opened.
+void requireRegularFile(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        throw std::runtime_error("not a regular file");
+    }
+}
+
+// The entries are answers: whoever may replace the file (the owner of its
+// folder, or of the file) could make the helper answer as they choose. Only
+// the user's own, or the superuser's, are used.
+void requireOwnedByUser(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && status.st_uid != ::geteuid() && status.st_uid != 0) {
+        throw std::runtime_error(path + " belongs to another user");
+    }
+}
+
 // Checks that the open file is a cache file (or a new, empty one); returns
 // whether its layout is ours as it is.
 bool checkOwnership(sqlite::Database& db) {
-    const long long application = db.queryInt("PRAGMA application_id");
-    const long long schema = db.queryInt("PRAGMA user_version");
+    // One statement, so one snapshot: a helper setting the file up at the
+    // same moment is seen before or after, never half done (an id not yet
+    // written beside its tables would look like another program's file).
+    sqlite::Statement facts(db,
+                            "SELECT (SELECT application_id FROM pragma_application_id),"
+                            " (SELECT user_version FROM pragma_user_version),"
+                            " (SELECT count(*) FROM sqlite_master)");
+    if (!facts.step()) throw std::runtime_error("cannot read the file's header");
+    const long long application = facts.columnInt(0);
+    const long long schema = facts.columnInt(1);
+    const long long objects = facts.columnInt(2);
     if (application == kApplicationId) {
         if (schema > kSchemaVersion) {
             throw std::runtime_error("written by a newer version of the helper");
         }
         return schema == kSchemaVersion;
     }
-    if (application != 0 || db.queryInt("SELECT count(*) FROM sqlite_master") != 0) {
+    if (application != 0 || objects != 0) {
         throw std::runtime_error("not a cache file of this helper");
     }
     return false;
 }
+
+// Helpers started together would all set a new file up at once, and SQLite
+// refuses, without waiting, one of two connections that turn the same file
+// to write-ahead logging; a refused helper would go without the cache for its
+// whole run. So the opening goes one helper at a time, under an advisory
+// lock on the cache's folder that only helpers take. Without it (a folder
+// that cannot be opened, a holder that does not let go) the opening goes
+// ahead anyway: SQLite's own locks keep the file sound.
+class FolderLock {
+  public:
+    FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds patience)
+        : fd_(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        const auto until = std::chrono::steady_clock::now() + patience;
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) ||
+                std::chrono::steady_clock::now() >= until) {
+                ::close(fd_);
+                fd_ = -1;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    }
+    // Closing the descriptor releases the lock.
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+  private:
+    int fd_;
+};
+// Another helper's opening takes milliseconds. The wait is on the first
+// lookup's thread and holds up a stop too, so it is kept short: a process
+// that holds the lock for good costs each helper this much once.
+constexpr std::chrono::milliseconds kOpeningPatience(500);
 
 int pastDeadline(void* deadlineNs) {
     const auto* deadline = static_cast<const std::atomic<std::int64_t>*>(deadlineNs);
@@ -235,6 +303,10 @@ void SqliteCache::open() {
                                      std::strerror(errno));
         }
     }
+    requireOwnedByUser(folder.empty() ? "." : folder.string());
+    requireOwnedByUser(settings_.path);
+    const FolderLock opening(folder, kOpeningPatience);
+    requireRegularFile(settings_.path);
     try {
         openWriter();
     } catch (const sqlite::Error& e) {
@@ -608,6 +680,7 @@ namespace {
 
 // An existing cache file, opened without creating anything.
 sqlite::Database openExisting(const std::string& path) {
+    requireRegularFile(path);
     sqlite::Database db(path, SQLITE_OPEN_READWRITE);
     // A user's command may wait for a helper's batch to be committed.
     db.busyTimeout(2000);

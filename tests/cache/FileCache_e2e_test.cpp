@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -299,6 +301,27 @@ const Trouble kTroubles[] = {
          return "OSTRA_CACHE=" + (work / "cache.sqlite");
      },
      1},
+    {"in another user's folder",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         // Whoever owns the folder could put answers of their own in it.
+         fs::create_directories(work / "theirs");
+         if (::chown((work / "theirs").c_str(), 65534, 65534) != 0) {
+             // Only the superuser can give it away: a row that fails alike.
+             writeFile(work / "plain", "a file, not a folder");
+             return "OSTRA_CACHE=" + (work / "plain") + "/cache.sqlite";
+         }
+         fs::permissions(work / "theirs", fs::all_all);
+         return "OSTRA_CACHE=" + (work / "theirs") + "/cache.sqlite";
+     },
+     1},
+    {"a device",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         // A null device of the row's own, so that nothing lands beside /dev/null.
+         if (::mknod((work / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+             return std::string("OSTRA_CACHE=/dev/null");
+         return "OSTRA_CACHE=" + (work / "null");
+     },
+     1},
     {"locked by another process",
      [](const TempDir& work, const std::string&, sqlite::Database& held) {
          held = sqlite::Database(work / "cache.sqlite", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -350,7 +373,39 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
         } else if (!before.empty()) {
             EXPECT_TRUE(readFile(file) == before) << "the file was changed";
         }
+        if (fs::exists(file) && !fs::is_regular_file(file)) {
+            // A device or the like is not taken for an empty cache file.
+            for (const char* companion : {"-journal", "-wal", "-shm"})
+                EXPECT_FALSE(fs::exists(file + companion)) << companion;
+        }
         if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
+    }
+}
+
+// Helpers started together on a cache file nobody has made yet: each sets it
+// up, or finds it set up by another, and none goes without it.
+TEST_F(FileCacheE2E, HelpersStartedTogetherShareAFreshCache) {
+    TempDir work;
+    const amf::amf_ecma_array list = stringArray({alpha()});
+    amf::amf_object arg;
+    arg.set_property("filePaths", &list);
+    // The window is a few milliseconds wide: several rounds of several.
+    for (int round = 0; round < 6; ++round) {
+        const std::string setting =
+            "OSTRA_CACHE=" + (work / ("cache" + std::to_string(round) + "/cache.sqlite"));
+        std::vector<std::unique_ptr<TestHost>> hosts(10);
+        for (auto& host : hosts) {
+            host = std::make_unique<TestHost>();
+            host->startHelper({setting});
+        }
+        // Back to back, so that the helpers open the file at the same moment.
+        for (auto& host : hosts) host->send("extractMetadataFromFiles", 1, &arg);
+        for (auto& host : hosts) {
+            while (Value response = host->readResponse(std::chrono::seconds(60)))
+                if (isDone(response)) break;
+            EXPECT_EQ(host->quit(), 0);
+            EXPECT_EQ(cacheLines(host->helper().err()), 0) << host->helper().err();
+        }
     }
 }
 
