@@ -363,7 +363,13 @@ std::unique_ptr<SqliteCache::Reader> SqliteCache::borrowReader() {
 
 void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
     std::lock_guard<std::mutex> lock(readersMutex_);
-    if (idleReaders_.size() < kMaxIdleReaders) idleReaders_.push_back(std::move(reader));
+    if (idleReaders_.size() < kMaxIdleReaders) {
+        idleReaders_.push_back(std::move(reader));
+    } else if (reader->inSnapshot) {
+        // Closed here, so its snapshot ends with it; the writer must not keep
+        // waiting for it.
+        snapshots_.fetch_sub(1);
+    }
 }
 
 bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
