@@ -1,11 +1,15 @@
 #include "cache/SqliteCache.h"
 
+#include <absl/hash/hash.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,14 +72,17 @@ const char kTrim[] =
 constexpr int kWriterBusyMs = 50;
 constexpr int kReaderBusyMs = 10;
 // The writer thread yields the processor to the threads answering requests:
-// what it writes is only ever needed by a later request.
-constexpr int kWriterNice = 10;
+// what it writes is only ever needed by a later request. It runs as an idle
+// thread, and at this niceness where that is refused.
+constexpr int kWriterNice = 19;
 // Values wait this long for company before they are committed together.
 constexpr std::chrono::milliseconds kBatchDelay(200);
 // Entries per transaction; the deadline at exit is checked between them.
 constexpr std::size_t kBatchEntries = 512;
-// What may wait for the writer; past it new values are dropped.
-constexpr std::size_t kMaxQueuedBytes = 16u << 20;
+// What may wait for the writer; past it new values are dropped. An idle
+// writer may get no processor while a scan keeps both busy, so this holds
+// the entries of a large first scan (some 300 bytes each).
+constexpr std::size_t kMaxQueuedBytes = 32u << 20;
 // Per queued value, besides its texts.
 constexpr std::size_t kPendingOverhead = 128;
 // A hit refreshes its entry's last use when that is older than this, so that
@@ -93,6 +100,12 @@ constexpr std::chrono::milliseconds kSnapshotTime(100);
 // Pages a lookup connection may keep in memory (in KiB, as the pragma
 // takes them): the entries of a large library's rescan.
 constexpr int kReaderCacheKib = 8192;
+// Keys the filter holds at most (some 16 bytes each); a file with more is
+// queried for every lookup.
+constexpr std::size_t kMaxKeys = 1u << 20;
+// How much of the file is read ahead at open: the whole file of any library
+// of a few hundred thousand songs.
+constexpr off_t kReadAheadBytes = 256 << 20;
 // The write-ahead log is cut back to this after a checkpoint.
 constexpr long long kWalLimitBytes = 4 << 20;
 
@@ -149,6 +162,10 @@ bool checkOwnership(sqlite::Database& db) {
         throw std::runtime_error("not a cache file of this helper");
     }
     return false;
+}
+
+std::uint64_t keyOf(std::string_view path, std::string_view kind) {
+    return absl::Hash<std::pair<std::string_view, std::string_view>>()({path, kind});
 }
 
 int pastDeadline(void* deadlineNs) {
@@ -247,6 +264,13 @@ void SqliteCache::open() {
         setAside(true);
         openWriter();
     }
+    if (writer_.queryInt("SELECT NOT EXISTS (SELECT 1 FROM entry)") != 0) {
+        std::lock_guard<std::mutex> lock(keysMutex_);
+        keysState_ = Keys::Complete;
+        keysComplete_.store(true);
+    } else {
+        readAhead();
+    }
     writerThread_ = std::thread(&SqliteCache::writerLoop, this);
 }
 
@@ -277,6 +301,63 @@ void SqliteCache::openWriter() {
     sqlite3_progress_handler(writer_.get(), 1000, &pastDeadline, &deadlineNs_);
 }
 
+void SqliteCache::readAhead() {
+    for (const char* suffix : {"", "-wal"}) {
+        const int fd = ::open((settings_.path + suffix).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        // Only advice: the reads go on in the background, and a failure
+        // leaves the lookups to fault the pages in themselves.
+        (void)::posix_fadvise(fd, 0, kReadAheadBytes, POSIX_FADV_WILLNEED);
+        ::close(fd);
+    }
+}
+
+void SqliteCache::loadKeys() {
+    {
+        std::lock_guard<std::mutex> lock(keysMutex_);
+        if (keysState_ != Keys::Unknown) return;
+    }
+    absl::flat_hash_set<std::uint64_t> loaded;
+    bool bounded = false;
+    try {
+        sqlite::Statement all(writer_, "SELECT path, kind FROM entry");
+        for (bounded = true; all.step();) {
+            if (loaded.size() >= kMaxKeys) {
+                bounded = false;
+                break;
+            }
+            loaded.insert(keyOf(all.columnBlob(0), all.columnBlob(1)));
+        }
+    } catch (const std::exception&) {
+        // Busy, interrupted by the exit, out of memory: lookups query.
+        bounded = false;
+    }
+    std::lock_guard<std::mutex> lock(keysMutex_);
+    if (keysState_ != Keys::Unknown) return;
+    if (bounded) {
+        // What was queued meanwhile.
+        loaded.insert(keys_.begin(), keys_.end());
+        keys_.swap(loaded);
+        keysState_ = Keys::Complete;
+        keysComplete_.store(true);
+    } else {
+        keysState_ = Keys::Unbounded;
+        keys_ = absl::flat_hash_set<std::uint64_t>();
+    }
+}
+
+void SqliteCache::addKey(std::uint64_t key) {
+    std::lock_guard<std::mutex> lock(keysMutex_);
+    if (keysState_ == Keys::Unbounded) return;
+    if (keys_.size() >= kMaxKeys) {
+        keysState_ = Keys::Unbounded;
+        keysComplete_.store(false);
+        keys_ = absl::flat_hash_set<std::uint64_t>();
+        return;
+    }
+    keys_.insert(key);
+}
+
 std::unique_ptr<SqliteCache::Reader> SqliteCache::borrowReader() {
     {
         std::lock_guard<std::mutex> lock(readersMutex_);
@@ -297,6 +378,14 @@ void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
 bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
                        const FileIdentity& identity, std::string& value) {
     if (!ready()) return false;
+    if (keysComplete_.load(std::memory_order_acquire)) {
+        std::unique_lock<std::mutex> lock(keysMutex_);
+        if (keysState_ == Keys::Complete && !keys_.contains(keyOf(path, kind))) {
+            lock.unlock();
+            misses_.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+    }
     bool found = false;
     long long used = 0;
     long long row = 0;
@@ -380,6 +469,8 @@ void SqliteCache::store(const std::string& path, const std::string& kind,
     pending.value = std::move(value);
     pending.used = nowMs();
     const std::size_t bytes = path.size() + kind.size() + version.size() + pending.value.size();
+    // Before it can be written, so a lookup never passes over it.
+    addKey(keyOf(path, kind));
     queue(std::move(pending), bytes);
 }
 
@@ -403,10 +494,18 @@ void SqliteCache::queue(Pending pending, std::size_t bytes) {
 
 void SqliteCache::writerLoop() {
     // This thread only; a failure leaves it at the process's priority.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
+    const struct sched_param idle = {};
+    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
+    }
     // Named for top and perf, beside the file workers.
     ::pthread_setname_np(::pthread_self(), "cache writer");
+    bool keysLoaded = false;
     for (;;) {
+        if (!keysLoaded) {
+            keysLoaded = true;
+            loadKeys();
+        }
         std::vector<Pending> batch;
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
@@ -501,12 +600,23 @@ void SqliteCache::write(std::vector<Pending>& batch) {
 
 void SqliteCache::endIdleSnapshots() {
     const auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(readersMutex_);
-    for (const std::unique_ptr<Reader>& reader : idleReaders_) {
-        if (reader->inSnapshot && now - reader->began >= kSnapshotTime) {
-            reader->endSnapshot();
-            snapshots_.fetch_sub(1);
+    // Taken out while their snapshots end: this thread runs at the lowest
+    // priority, and a lookup must never wait for it on the mutex.
+    std::vector<std::unique_ptr<Reader>> expired;
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        for (std::unique_ptr<Reader>& reader : idleReaders_) {
+            if (reader->inSnapshot && now - reader->began >= kSnapshotTime) {
+                expired.push_back(std::move(reader));
+            }
         }
+        idleReaders_.erase(std::remove(idleReaders_.begin(), idleReaders_.end(), nullptr),
+                           idleReaders_.end());
+    }
+    for (std::unique_ptr<Reader>& reader : expired) {
+        reader->endSnapshot();
+        snapshots_.fetch_sub(1);
+        giveBack(std::move(reader));
     }
 }
 
