@@ -1,6 +1,5 @@
 #include "cache/SqliteCache.h"
 
-#include <absl/hash/hash.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -26,12 +25,13 @@ namespace {
 // which is never touched.
 constexpr long long kApplicationId = 0x4f537443;
 // The layout below; a file of another layout is recreated.
-constexpr long long kSchemaVersion = 1;
+constexpr long long kSchemaVersion = 2;
 
 const char kCreateSchema[] =
     "DROP TABLE IF EXISTS entry;"
     "CREATE TABLE entry("
     " id INTEGER PRIMARY KEY,"
+    " key INTEGER NOT NULL,"
     " path BLOB NOT NULL,"
     " kind TEXT NOT NULL,"
     " version TEXT NOT NULL,"
@@ -44,11 +44,16 @@ const char kCreateSchema[] =
     " value BLOB NOT NULL);"
     // Rows go in by rowid and the key into an index of its own: inserting
     // rows of a few hundred bytes into a tree ordered by path (WITHOUT ROWID)
-    // costs three times as much, files arriving in directory order.
-    "CREATE UNIQUE INDEX entry_key ON entry(path, kind);"
+    // costs three times as much, files arriving in directory order. The
+    // index holds the path and kind hashed (keyOf), not the texts: files
+    // arrive in no order of their paths, so every batch touches most of the
+    // index's pages, and each touched page is written again to the log;
+    // eight bytes a key keep that small. Two entries whose keys collide
+    // replace each other, and a lookup checks the path and kind it finds.
+    "CREATE UNIQUE INDEX entry_key ON entry(key);"
     "PRAGMA application_id = 1330869315;"
-    "PRAGMA user_version = 1;";
-static_assert(kApplicationId == 1330869315 && kSchemaVersion == 1, "kCreateSchema spells them");
+    "PRAGMA user_version = 2;";
+static_assert(kApplicationId == 1330869315 && kSchemaVersion == 2, "kCreateSchema spells them");
 
 // Values past this are neither stored nor taken back: no real file's tags
 // come near it, and a damaged or foreign file cannot make a lookup allocate
@@ -57,11 +62,11 @@ constexpr std::size_t kMaxValueBytes = 1u << 20;
 const char kSelect[] =
     "SELECT version, device, inode, size, modified, changed, used,"
     " CASE WHEN length(value) <= 1048576 THEN value END, id FROM entry"
-    " WHERE path = ?1 AND kind = ?2";
+    " WHERE key = ?1 AND path = ?2 AND kind = ?3";
 static_assert(kMaxValueBytes == 1048576, "kSelect spells it");
 const char kInsert[] =
     "INSERT OR REPLACE INTO entry(path, kind, version, device, inode, size, modified, changed,"
-    " used, value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+    " used, value, key) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 const char kTouch[] = "UPDATE entry SET used = ?2 WHERE id = ?1";
 // Least recently used first; of entries used at the same moment, the oldest.
 const char kTrim[] =
@@ -78,7 +83,8 @@ constexpr int kWriterNice = 19;
 // Values wait this long for company before they are committed together.
 constexpr std::chrono::milliseconds kBatchDelay(200);
 // Entries per transaction; the deadline at exit is checked between them.
-constexpr std::size_t kBatchEntries = 512;
+// Each transaction writes most of the index's pages again (see the layout).
+constexpr std::size_t kBatchEntries = 2048;
 // What may wait for the writer; past it new values are dropped. An idle
 // writer may get no processor while a scan keeps both busy, so this holds
 // the entries of a large first scan (some 300 bytes each).
@@ -164,8 +170,19 @@ bool checkOwnership(sqlite::Database& db) {
     return false;
 }
 
-std::uint64_t keyOf(std::string_view path, std::string_view kind) {
-    return absl::Hash<std::pair<std::string_view, std::string_view>>()({path, kind});
+// The path and kind as one number, the same in every process and version
+// (64-bit FNV-1a, a byte no UTF-8 text holds between the two): the index's
+// key, and the key filter's.
+std::int64_t keyOf(std::string_view path, std::string_view kind) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    auto add = [&hash](unsigned char byte) {
+        hash ^= byte;
+        hash *= 0x100000001b3ULL;
+    };
+    for (const char c : path) add(static_cast<unsigned char>(c));
+    add(0xff);
+    for (const char c : kind) add(static_cast<unsigned char>(c));
+    return static_cast<std::int64_t>(hash);
 }
 
 int pastDeadline(void* deadlineNs) {
@@ -317,16 +334,16 @@ void SqliteCache::loadKeys() {
         std::lock_guard<std::mutex> lock(keysMutex_);
         if (keysState_ != Keys::Unknown) return;
     }
-    absl::flat_hash_set<std::uint64_t> loaded;
+    absl::flat_hash_set<std::int64_t> loaded;
     bool bounded = false;
     try {
-        sqlite::Statement all(writer_, "SELECT path, kind FROM entry");
+        sqlite::Statement all(writer_, "SELECT key FROM entry");
         for (bounded = true; all.step();) {
             if (loaded.size() >= kMaxKeys) {
                 bounded = false;
                 break;
             }
-            loaded.insert(keyOf(all.columnBlob(0), all.columnBlob(1)));
+            loaded.insert(all.columnInt(0));
         }
     } catch (const std::exception&) {
         // Busy, interrupted by the exit, out of memory: lookups query.
@@ -342,17 +359,17 @@ void SqliteCache::loadKeys() {
         keysComplete_.store(true);
     } else {
         keysState_ = Keys::Unbounded;
-        keys_ = absl::flat_hash_set<std::uint64_t>();
+        keys_ = absl::flat_hash_set<std::int64_t>();
     }
 }
 
-void SqliteCache::addKey(std::uint64_t key) {
+void SqliteCache::addKey(std::int64_t key) {
     std::lock_guard<std::mutex> lock(keysMutex_);
     if (keysState_ == Keys::Unbounded) return;
     if (keys_.size() >= kMaxKeys) {
         keysState_ = Keys::Unbounded;
         keysComplete_.store(false);
-        keys_ = absl::flat_hash_set<std::uint64_t>();
+        keys_ = absl::flat_hash_set<std::int64_t>();
         return;
     }
     keys_.insert(key);
@@ -378,9 +395,10 @@ void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
 bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
                        const FileIdentity& identity, std::string& value) {
     if (!ready()) return false;
+    const std::int64_t key = keyOf(path, kind);
     if (keysComplete_.load(std::memory_order_acquire)) {
         std::unique_lock<std::mutex> lock(keysMutex_);
-        if (keysState_ == Keys::Complete && !keys_.contains(keyOf(path, kind))) {
+        if (keysState_ == Keys::Complete && !keys_.contains(key)) {
             lock.unlock();
             misses_.fetch_add(1, std::memory_order_relaxed);
             return false;
@@ -410,8 +428,9 @@ bool SqliteCache::find(const std::string& path, const std::string& kind, const s
         }
         ++reader->lookups;
         sqlite::Statement& select = reader->select;
-        select.bindBlob(1, path);
-        select.bindText(2, kind);
+        select.bindInt(1, key);
+        select.bindBlob(2, path);
+        select.bindText(3, kind);
         if (select.step()) {
             FileIdentity stored;
             stored.device = static_cast<std::uint64_t>(select.columnInt(1));
@@ -470,7 +489,8 @@ void SqliteCache::store(const std::string& path, const std::string& kind,
     pending.used = nowMs();
     const std::size_t bytes = path.size() + kind.size() + version.size() + pending.value.size();
     // Before it can be written, so a lookup never passes over it.
-    addKey(keyOf(path, kind));
+    pending.key = keyOf(path, kind);
+    addKey(pending.key);
     queue(std::move(pending), bytes);
 }
 
@@ -567,6 +587,7 @@ void SqliteCache::write(std::vector<Pending>& batch) {
                     statement.bindInt(8, p.identity.changedNs);
                     statement.bindInt(9, p.used);
                     statement.bindBlob(10, p.value);
+                    statement.bindInt(11, p.key);
                     ++inserted;
                     bytes += p.path.size() + p.value.size();
                 }

@@ -76,6 +76,7 @@ class SqliteCache : public FileCache {
         std::string version;
         FileIdentity identity;
         std::string value;
+        std::int64_t key = 0;  // keyOf(path, kind)
         long long used = 0;
         bool touchOnly = false;  // refresh the last use of the entry found at `row`
         long long row = 0;
@@ -92,7 +93,7 @@ class SqliteCache : public FileCache {
     // Fills the key filter from the file (writer thread, before its first
     // batch); leaves it unused when the file holds too many keys.
     void loadKeys();
-    void addKey(std::uint64_t key);
+    void addKey(std::int64_t key);
     void openWriter();
     std::unique_ptr<Reader> borrowReader();
     void giveBack(std::unique_ptr<Reader> reader);
@@ -144,9 +145,9 @@ class SqliteCache : public FileCache {
     // other processes write meanwhile are missed (a miss is always safe).
     std::mutex keysMutex_;
     enum class Keys { Unknown, Complete, Unbounded };
-    Keys keysState_ = Keys::Unknown;           // guarded by keysMutex_
-    absl::flat_hash_set<std::uint64_t> keys_;  // guarded by keysMutex_
-    std::atomic<bool> keysComplete_{false};    // keysState_ == Complete, for a quick look
+    Keys keysState_ = Keys::Unknown;          // guarded by keysMutex_
+    absl::flat_hash_set<std::int64_t> keys_;  // guarded by keysMutex_
+    std::atomic<bool> keysComplete_{false};   // keysState_ == Complete, for a quick look
 
     std::mutex reportMutex_;
     bool reported_[kProblemCount] = {};  // guarded by reportMutex_
