@@ -10,11 +10,13 @@
 #include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "metadata/TagReader.h"
+#include "scan/TreePrefetch.h"
 #include "util/InOrder.h"
 #include "util/PathUtils.h"
 #include "util/RegularFile.h"
@@ -35,6 +37,13 @@ const std::size_t kReadAheadWindow = 64;
 // length limits the walk; this bounds the descriptors a scan holds. Real
 // music folders are a dozen levels deep.
 const std::size_t kMaxDirectoryDepth = 256;
+// Threads reading the tree ahead of a walk the file cache answers: enough
+// reads at once to keep a disk busy, each mostly waiting for it.
+const unsigned kPrefetchThreads = 4;
+// The walk's pace through files the cache knows, taken over this many: some
+// 10 us a file from memory, 30 to 200 from a cold disk.
+const std::size_t kKnownPerCheck = 32;
+const std::chrono::microseconds kWarmKnownFile(25);
 
 typedef std::map<std::string, std::string> TextFields;
 typedef std::map<std::string, long long> IntFields;
@@ -75,8 +84,8 @@ class FSMediaScanner::TagReadAhead {
 
     // Without workers each file is read when it is handed over, one at a
     // time, as a sequential scan does.
-    explicit TagReadAhead(util::FileWorkers* files)
-        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1) {}
+    TagReadAhead(util::FileWorkers* files, const std::string& root)
+        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1), root_(root) {}
 
     void push(const std::string& path, util::RegularFile opened) {
         File file;
@@ -88,8 +97,10 @@ class FSMediaScanner::TagReadAhead {
         if (FindKnownMetadata(file.file.descriptor(), file.path, file.textFields, file.intFields)) {
             file.file.close();
             lane_.put(std::move(file));
+            knownInARow();
             return;
         }
+        knownSince_ = 0;
         lane_.submit([file = std::move(file)]() mutable {
             read(file);
             return std::move(file);
@@ -101,6 +112,20 @@ class FSMediaScanner::TagReadAhead {
     File takeOldest() { return lane_.take(); }
 
   private:
+    // A run of files the cache knows is a rescan, which costs little more
+    // than the walk; when the walk is slow at it, it waits for a cold disk's
+    // folders and inodes, and the tree is read ahead. (A first scan reads
+    // files, and its readers need the processors.)
+    void knownInARow() {
+        const auto now = std::chrono::steady_clock::now();
+        if (knownSince_++ == 0) since_ = now;
+        if (prefetch_ || knownSince_ < kKnownPerCheck) return;
+        if (now - since_ > kKnownPerCheck * kWarmKnownFile) {
+            prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
+        }
+        knownSince_ = 0;
+    }
+
     // An unreadable file still yields whatever the maps hold, so it is
     // reported with its path alone; one whose reading threw gets no record.
     static void read(File& file) {
@@ -118,6 +143,10 @@ class FSMediaScanner::TagReadAhead {
     }
 
     util::InOrder<File> lane_;
+    const std::string root_;
+    std::size_t knownSince_ = 0;  // files the cache knew since one it did not
+    std::chrono::steady_clock::time_point since_;
+    std::unique_ptr<TreePrefetch> prefetch_;
 };
 
 FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
@@ -221,7 +250,7 @@ void FSMediaScanner::doScan() {
         }
         open.push_back(std::move(root));
     }
-    TagReadAhead reader(files_);
+    TagReadAhead reader(files_, startPath_);
     while (!open.empty()) {
         boost::this_thread::interruption_point();
         bool failed = false;
