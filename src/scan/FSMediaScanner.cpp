@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -40,10 +40,8 @@ const std::size_t kMaxDirectoryDepth = 256;
 // Threads reading the tree ahead of a walk the file cache answers: enough
 // reads at once to keep a disk busy, each mostly waiting for it.
 const unsigned kPrefetchThreads = 4;
-// The walk's pace through files the cache knows, taken over this many: some
-// 10 us a file from memory, 30 to 200 from a cold disk.
+// Files the cache knows over which the walk is watched for reads.
 const std::size_t kKnownPerCheck = 32;
-const std::chrono::microseconds kWarmKnownFile(25);
 
 typedef std::map<std::string, std::string> TextFields;
 typedef std::map<std::string, long long> IntFields;
@@ -113,17 +111,22 @@ class FSMediaScanner::TagReadAhead {
 
   private:
     // A run of files the cache knows is a rescan, which costs little more
-    // than the walk; when the walk is slow at it, it waits for a cold disk's
-    // folders and inodes, and the tree is read ahead. (A first scan reads
-    // files, and its readers need the processors.)
+    // than the walk; when the walk has read from the disk meanwhile, it
+    // waits for a cold disk's folders and inodes, and the tree is read
+    // ahead. (A first scan reads files, and its readers need the processors;
+    // a warm tree gains nothing.)
     void knownInARow() {
-        const auto now = std::chrono::steady_clock::now();
-        if (knownSince_++ == 0) since_ = now;
-        if (prefetch_ || knownSince_ < kKnownPerCheck) return;
-        if (now - since_ > kKnownPerCheck * kWarmKnownFile) {
+        if (prefetch_) return;
+        if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
+        if (knownSince_ < kKnownPerCheck) return;
+        if (blocksReadByThisThread() != blocksRead_) {
             prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
         }
         knownSince_ = 0;
+    }
+    static long blocksReadByThisThread() {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
     }
 
     // An unreadable file still yields whatever the maps hold, so it is
@@ -145,7 +148,7 @@ class FSMediaScanner::TagReadAhead {
     util::InOrder<File> lane_;
     const std::string root_;
     std::size_t knownSince_ = 0;  // files the cache knew since one it did not
-    std::chrono::steady_clock::time_point since_;
+    long blocksRead_ = 0;         // by the scanning thread, when the run began
     std::unique_ptr<TreePrefetch> prefetch_;
 };
 
