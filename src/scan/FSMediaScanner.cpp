@@ -41,7 +41,7 @@ const std::size_t kMaxDirectoryDepth = 256;
 // reads at once to keep a disk busy, each mostly waiting for it.
 const unsigned kPrefetchThreads = 4;
 // Files the cache knows over which the walk is watched for reads.
-const std::size_t kKnownPerCheck = 32;
+const std::size_t kKnownPerCheck = 8;
 
 typedef std::map<std::string, std::string> TextFields;
 typedef std::map<std::string, long long> IntFields;

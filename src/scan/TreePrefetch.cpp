@@ -97,11 +97,15 @@ struct TreePrefetch::State {
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
                 continue;
             }
-            // The status brings in the entry's inode, which the walk's open
-            // needs.
-            struct stat status;
-            if (::fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            if (S_ISDIR(status.st_mode) && folder.depth + 1 < kMaxDepth) {
+            // A file's status brings in its inode, which the walk's open
+            // needs; a folder's comes in when it is read in its turn.
+            bool isFolder = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_REG || entry->d_type == DT_LNK) {
+                struct stat status;
+                if (::fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                isFolder = S_ISDIR(status.st_mode);
+            }
+            if (isFolder && folder.depth + 1 < kMaxDepth) {
                 children.push_back(folder.path + (folder.path.back() == '/' ? "" : "/") + name);
             }
         }
