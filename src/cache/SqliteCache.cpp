@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -77,17 +76,21 @@ const char kTrim[] =
 constexpr int kWriterBusyMs = 50;
 constexpr int kReaderBusyMs = 10;
 // The writer thread yields the processor to the threads answering requests:
-// what it writes is only ever needed by a later request. It runs as an idle
-// thread, and at this niceness where that is refused.
-constexpr int kWriterNice = 19;
+// what it writes is only ever needed by a later request. It waits for a
+// pause of this long in the lookups, and runs at a lower priority. (Not as an
+// idle thread: the exit waits for it, and an unprivileged process cannot
+// raise it again.)
+constexpr int kWriterNice = 10;
+constexpr std::chrono::milliseconds kLookupPause(100);
 // Values wait this long for company before they are committed together.
 constexpr std::chrono::milliseconds kBatchDelay(200);
-// Entries per transaction; the deadline at exit is checked between them.
-// Each transaction writes most of the index's pages again (see the layout).
-constexpr std::size_t kBatchEntries = 2048;
-// What may wait for the writer; past it new values are dropped. An idle
-// writer may get no processor while a scan keeps both busy, so this holds
-// the entries of a large first scan (some 300 bytes each).
+// Entries per transaction; the deadline at exit is checked between them,
+// and a transaction under way at the exit, on a busy machine, takes the
+// writer's lower priority to finish.
+constexpr std::size_t kBatchEntries = 512;
+// What may wait for the writer; past it new values are dropped. The writer
+// waits for the end of a scan, so this holds the entries of a large first
+// scan (some 300 bytes each).
 constexpr std::size_t kMaxQueuedBytes = 32u << 20;
 // Per queued value, besides its texts.
 constexpr std::size_t kPendingOverhead = 128;
@@ -395,6 +398,7 @@ void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
 bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
                        const FileIdentity& identity, std::string& value) {
     if (!ready()) return false;
+    lastLookupNs_.store(steadyNs(std::chrono::steady_clock::now()), std::memory_order_relaxed);
     const std::int64_t key = keyOf(path, kind);
     if (keysComplete_.load(std::memory_order_acquire)) {
         std::unique_lock<std::mutex> lock(keysMutex_);
@@ -514,10 +518,7 @@ void SqliteCache::queue(Pending pending, std::size_t bytes) {
 
 void SqliteCache::writerLoop() {
     // This thread only; a failure leaves it at the process's priority.
-    const struct sched_param idle = {};
-    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
-    }
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
     // Named for top and perf, beside the file workers.
     ::pthread_setname_np(::pthread_self(), "cache writer");
     bool keysLoaded = false;
@@ -542,6 +543,13 @@ void SqliteCache::writerLoop() {
             if (!stopping_) {
                 queued_.wait_for(lock, kBatchDelay,
                                  [this] { return stopping_ || queue_.size() >= kBatchEntries; });
+            }
+            // While requests look files up, the processors are theirs: the
+            // values wait for a pause, up to three quarters of the bound.
+            while (!stopping_ && queuedBytes_ < kMaxQueuedBytes / 4 * 3 &&
+                   steadyNs(std::chrono::steady_clock::now()) - lastLookupNs_.load() <
+                       std::chrono::nanoseconds(kLookupPause).count()) {
+                queued_.wait_for(lock, kLookupPause);
             }
             // close() writes what is left, on its own thread's priority.
             if (stopping_) return;

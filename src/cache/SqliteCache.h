@@ -134,6 +134,7 @@ class SqliteCache : public FileCache {
     std::size_t queuedBytes_ = 0;                      // guarded by queueMutex_
     bool stopping_ = false;                            // guarded by queueMutex_
     std::atomic<std::int64_t> deadlineNs_{INT64_MAX};  // steady clock; checked mid-statement
+    std::atomic<std::int64_t> lastLookupNs_{0};        // steady clock
     std::thread writerThread_;
 
     // The keys (path and kind, hashed) the file may hold: a key not in the
