@@ -82,6 +82,7 @@ constexpr int kReaderBusyMs = 10;
 // raise it again.)
 constexpr int kWriterNice = 10;
 constexpr std::chrono::milliseconds kLookupPause(100);
+constexpr std::chrono::seconds kMaxLookupWait(10);
 // Values wait this long for company before they are committed together.
 constexpr std::chrono::milliseconds kBatchDelay(200);
 // Entries per transaction; the deadline at exit is checked between them,
@@ -545,10 +546,16 @@ void SqliteCache::writerLoop() {
                                  [this] { return stopping_ || queue_.size() >= kBatchEntries; });
             }
             // While requests look files up, the processors are theirs: the
-            // values wait for a pause, up to three quarters of the bound.
-            while (!stopping_ && queuedBytes_ < kMaxQueuedBytes / 4 * 3 &&
-                   steadyNs(std::chrono::steady_clock::now()) - lastLookupNs_.load() <
-                       std::chrono::nanoseconds(kLookupPause).count()) {
+            // values wait for a pause, up to three quarters of the bound, and
+            // for no longer than a process killed meanwhile could lose.
+            const auto waitedFrom = std::chrono::steady_clock::now();
+            auto lookingUp = [this, waitedFrom] {
+                const auto now = std::chrono::steady_clock::now();
+                return now - waitedFrom < kMaxLookupWait &&
+                       steadyNs(now) - lastLookupNs_.load() <
+                           std::chrono::nanoseconds(kLookupPause).count();
+            };
+            while (!stopping_ && queuedBytes_ < kMaxQueuedBytes / 4 * 3 && lookingUp()) {
                 queued_.wait_for(lock, kLookupPause);
             }
             // close() writes what is left, on its own thread's priority.
