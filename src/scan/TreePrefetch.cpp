@@ -3,9 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,7 +23,6 @@ namespace {
 constexpr std::size_t kMaxPending = 4096;
 // The walk's own bound on the depth of folders.
 constexpr unsigned kMaxDepth = 256;
-constexpr int kNice = 10;
 // How often a thread waiting for folders looks whether it should stop.
 constexpr std::chrono::milliseconds kStopCheck(50);
 
@@ -48,9 +45,6 @@ struct TreePrefetch::State {
 
     void serve() {
         ::pthread_setname_np(::pthread_self(), "tree prefetch");
-        // Behind the walk it serves, which must not wait for a processor
-        // when the tree is in memory already and the reading ahead useless.
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kNice);
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             changed.wait_for(lock, kStopCheck, [this] {
