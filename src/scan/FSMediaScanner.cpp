@@ -92,7 +92,8 @@ class FSMediaScanner::TagReadAhead {
         // A file the file cache knows unchanged is answered here, in its
         // place in the walk: handing it to a worker would cost more than the
         // lookup. The others are read, and stored, on the workers.
-        if (FindKnownMetadata(file.file.descriptor(), file.path, file.textFields, file.intFields)) {
+        if (file.file.isOpen() &&
+            FindKnownMetadata(file.file.status(), file.path, file.textFields, file.intFields)) {
             file.file.close();
             lane_.put(std::move(file));
             knownInARow();
