@@ -285,7 +285,13 @@ void SqliteCache::open() {
         setAside(true);
         openWriter();
     }
-    if (writer_.queryInt("SELECT NOT EXISTS (SELECT 1 FROM entry)") != 0) {
+    bool empty = false;
+    try {
+        empty = writer_.queryInt("SELECT NOT EXISTS (SELECT 1 FROM entry)") != 0;
+    } catch (const sqlite::Error&) {
+        // Busy: the writer thread loads the keys when it can.
+    }
+    if (empty) {
         std::lock_guard<std::mutex> lock(keysMutex_);
         keysState_ = Keys::Complete;
         keysComplete_.store(true);
@@ -522,12 +528,8 @@ void SqliteCache::writerLoop() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
     // Named for top and perf, beside the file workers.
     ::pthread_setname_np(::pthread_self(), "cache writer");
-    bool keysLoaded = false;
+    loadKeys();
     for (;;) {
-        if (!keysLoaded) {
-            keysLoaded = true;
-            loadKeys();
-        }
         std::vector<Pending> batch;
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
@@ -636,8 +638,8 @@ void SqliteCache::write(std::vector<Pending>& batch) {
 
 void SqliteCache::endIdleSnapshots() {
     const auto now = std::chrono::steady_clock::now();
-    // Taken out while their snapshots end: this thread runs at the lowest
-    // priority, and a lookup must never wait for it on the mutex.
+    // Taken out while their snapshots end: this thread runs at a lower
+    // priority, and a lookup must not wait for it on the mutex.
     std::vector<std::unique_ptr<Reader>> expired;
     {
         std::lock_guard<std::mutex> lock(readersMutex_);
