@@ -121,7 +121,11 @@ class FSMediaScanner::TagReadAhead {
         if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
         if (knownSince_ < kKnownPerCheck) return;
         if (blocksReadByThisThread() != blocksRead_) {
-            prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
+            try {
+                prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
+            } catch (const std::exception&) {
+                // Out of memory: the walk reads for itself.
+            }
         }
         knownSince_ = 0;
     }

@@ -41,7 +41,15 @@ struct TreePrefetch::State {
     std::deque<Folder> pending;  // guarded by mutex; the walk's next folder last
     unsigned reading = 0;        // guarded by mutex
 
-    static void run(const std::shared_ptr<State>& state) { state->serve(); }
+    static void run(const std::shared_ptr<State>& state) {
+        // Nothing may leave a thread; a reader that gives up only warms less.
+        try {
+            state->serve();
+        } catch (...) {
+            state->stopping.store(true);
+            state->changed.notify_all();
+        }
+    }
 
     void serve() {
         ::pthread_setname_np(::pthread_self(), "tree prefetch");
