@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,12 +26,13 @@ namespace {
 // which is never touched.
 constexpr long long kApplicationId = 0x4f537443;
 // The layout below; a file of another layout is recreated.
-constexpr long long kSchemaVersion = 1;
+constexpr long long kSchemaVersion = 2;
 
 const char kCreateSchema[] =
     "DROP TABLE IF EXISTS entry;"
     "CREATE TABLE entry("
     " id INTEGER PRIMARY KEY,"
+    " key INTEGER NOT NULL,"
     " path BLOB NOT NULL,"
     " kind TEXT NOT NULL,"
     " version TEXT NOT NULL,"
@@ -43,11 +45,16 @@ const char kCreateSchema[] =
     " value BLOB NOT NULL);"
     // Rows go in by rowid and the key into an index of its own: inserting
     // rows of a few hundred bytes into a tree ordered by path (WITHOUT ROWID)
-    // costs three times as much, files arriving in directory order.
-    "CREATE UNIQUE INDEX entry_key ON entry(path, kind);"
+    // costs three times as much, files arriving in directory order. The
+    // index holds the path and kind hashed (keyOf), not the texts: files
+    // arrive in no order of their paths, so every batch touches most of the
+    // index's pages, and each touched page is written again to the log;
+    // eight bytes a key keep that small. Two entries whose keys collide
+    // replace each other, and a lookup checks the path and kind it finds.
+    "CREATE UNIQUE INDEX entry_key ON entry(key);"
     "PRAGMA application_id = 1330869315;"
-    "PRAGMA user_version = 1;";
-static_assert(kApplicationId == 1330869315 && kSchemaVersion == 1, "kCreateSchema spells them");
+    "PRAGMA user_version = 2;";
+static_assert(kApplicationId == 1330869315 && kSchemaVersion == 2, "kCreateSchema spells them");
 
 // Values past this are neither stored nor taken back: no real file's tags
 // come near it, and a damaged or foreign file cannot make a lookup allocate
@@ -56,11 +63,11 @@ constexpr std::size_t kMaxValueBytes = 1u << 20;
 const char kSelect[] =
     "SELECT version, device, inode, size, modified, changed, used,"
     " CASE WHEN length(value) <= 1048576 THEN value END, id FROM entry"
-    " WHERE path = ?1 AND kind = ?2";
+    " WHERE key = ?1 AND path = ?2 AND kind = ?3";
 static_assert(kMaxValueBytes == 1048576, "kSelect spells it");
 const char kInsert[] =
     "INSERT OR REPLACE INTO entry(path, kind, version, device, inode, size, modified, changed,"
-    " used, value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+    " used, value, key) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 const char kTouch[] = "UPDATE entry SET used = ?2 WHERE id = ?1";
 // Least recently used first; of entries used at the same moment, the oldest.
 const char kTrim[] =
@@ -71,14 +78,23 @@ const char kTrim[] =
 constexpr int kWriterBusyMs = 50;
 constexpr int kReaderBusyMs = 10;
 // The writer thread yields the processor to the threads answering requests:
-// what it writes is only ever needed by a later request.
+// what it writes is only ever needed by a later request. It waits for a
+// pause of this long in the lookups, and runs at a lower priority. (Not as an
+// idle thread: the exit waits for it, and an unprivileged process cannot
+// raise it again.)
 constexpr int kWriterNice = 10;
+constexpr std::chrono::milliseconds kLookupPause(100);
+constexpr std::chrono::seconds kMaxLookupWait(10);
 // Values wait this long for company before they are committed together.
 constexpr std::chrono::milliseconds kBatchDelay(200);
-// Entries per transaction; the deadline at exit is checked between them.
+// Entries per transaction; the deadline at exit is checked between them,
+// and a transaction under way at the exit, on a busy machine, takes the
+// writer's lower priority to finish.
 constexpr std::size_t kBatchEntries = 512;
-// What may wait for the writer; past it new values are dropped.
-constexpr std::size_t kMaxQueuedBytes = 16u << 20;
+// What may wait for the writer; past it new values are dropped. The writer
+// waits for the end of a scan, so this holds the entries of a large first
+// scan (some 300 bytes each).
+constexpr std::size_t kMaxQueuedBytes = 32u << 20;
 // Per queued value, besides its texts.
 constexpr std::size_t kPendingOverhead = 128;
 // A hit refreshes its entry's last use when that is older than this, so that
@@ -96,6 +112,12 @@ constexpr std::chrono::milliseconds kSnapshotTime(100);
 // Pages a lookup connection may keep in memory (in KiB, as the pragma
 // takes them): the entries of a large library's rescan.
 constexpr int kReaderCacheKib = 8192;
+// Keys the filter holds at most (some 16 bytes each); a file with more is
+// queried for every lookup.
+constexpr std::size_t kMaxKeys = 1u << 20;
+// How much of the file is read ahead at open: the whole file of any library
+// of a few hundred thousand songs.
+constexpr off_t kReadAheadBytes = 256 << 20;
 // The write-ahead log is cut back to this after a checkpoint.
 constexpr long long kWalLimitBytes = 4 << 20;
 
@@ -218,6 +240,20 @@ class FolderLock {
 // lookup's thread and holds up a stop too, so it is kept short: a process
 // that holds the lock for good costs each helper this much once.
 constexpr std::chrono::milliseconds kOpeningPatience(500);
+// The path and kind as one number, the same in every process and version
+// (64-bit FNV-1a, a byte no UTF-8 text holds between the two): the index's
+// key, and the key filter's.
+std::int64_t keyOf(std::string_view path, std::string_view kind) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    auto add = [&hash](unsigned char byte) {
+        hash ^= byte;
+        hash *= 0x100000001b3ULL;
+    };
+    for (const char c : path) add(static_cast<unsigned char>(c));
+    add(0xff);
+    for (const char c : kind) add(static_cast<unsigned char>(c));
+    return static_cast<std::int64_t>(hash);
+}
 
 int pastDeadline(void* deadlineNs) {
     const auto* deadline = static_cast<const std::atomic<std::int64_t>*>(deadlineNs);
@@ -319,6 +355,19 @@ void SqliteCache::open() {
         setAside(true);
         openWriter();
     }
+    bool empty = false;
+    try {
+        empty = writer_.queryInt("SELECT NOT EXISTS (SELECT 1 FROM entry)") != 0;
+    } catch (const sqlite::Error&) {
+        // Busy: the writer thread loads the keys when it can.
+    }
+    if (empty) {
+        std::lock_guard<std::mutex> lock(keysMutex_);
+        keysState_ = Keys::Complete;
+        keysComplete_.store(true);
+    } else {
+        readAhead();
+    }
     writerThread_ = std::thread(&SqliteCache::writerLoop, this);
 }
 
@@ -349,6 +398,63 @@ void SqliteCache::openWriter() {
     sqlite3_progress_handler(writer_.get(), 1000, &pastDeadline, &deadlineNs_);
 }
 
+void SqliteCache::readAhead() {
+    for (const char* suffix : {"", "-wal"}) {
+        const int fd = ::open((settings_.path + suffix).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        // Only advice: the reads go on in the background, and a failure
+        // leaves the lookups to fault the pages in themselves.
+        (void)::posix_fadvise(fd, 0, kReadAheadBytes, POSIX_FADV_WILLNEED);
+        ::close(fd);
+    }
+}
+
+void SqliteCache::loadKeys() {
+    {
+        std::lock_guard<std::mutex> lock(keysMutex_);
+        if (keysState_ != Keys::Unknown) return;
+    }
+    absl::flat_hash_set<std::int64_t> loaded;
+    bool bounded = false;
+    try {
+        sqlite::Statement all(writer_, "SELECT key FROM entry");
+        for (bounded = true; all.step();) {
+            if (loaded.size() >= kMaxKeys) {
+                bounded = false;
+                break;
+            }
+            loaded.insert(all.columnInt(0));
+        }
+    } catch (const std::exception&) {
+        // Busy, interrupted by the exit, out of memory: lookups query.
+        bounded = false;
+    }
+    std::lock_guard<std::mutex> lock(keysMutex_);
+    if (keysState_ != Keys::Unknown) return;
+    if (bounded) {
+        // What was queued meanwhile.
+        loaded.insert(keys_.begin(), keys_.end());
+        keys_.swap(loaded);
+        keysState_ = Keys::Complete;
+        keysComplete_.store(true);
+    } else {
+        keysState_ = Keys::Unbounded;
+        keys_ = absl::flat_hash_set<std::int64_t>();
+    }
+}
+
+void SqliteCache::addKey(std::int64_t key) {
+    std::lock_guard<std::mutex> lock(keysMutex_);
+    if (keysState_ == Keys::Unbounded) return;
+    if (keys_.size() >= kMaxKeys) {
+        keysState_ = Keys::Unbounded;
+        keysComplete_.store(false);
+        keys_ = absl::flat_hash_set<std::int64_t>();
+        return;
+    }
+    keys_.insert(key);
+}
+
 std::unique_ptr<SqliteCache::Reader> SqliteCache::borrowReader() {
     {
         std::lock_guard<std::mutex> lock(readersMutex_);
@@ -375,6 +481,16 @@ void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
 bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
                        const FileIdentity& identity, std::string& value) {
     if (!ready()) return false;
+    lastLookupNs_.store(steadyNs(std::chrono::steady_clock::now()), std::memory_order_relaxed);
+    const std::int64_t key = keyOf(path, kind);
+    if (keysComplete_.load(std::memory_order_acquire)) {
+        std::unique_lock<std::mutex> lock(keysMutex_);
+        if (keysState_ == Keys::Complete && !keys_.contains(key)) {
+            lock.unlock();
+            misses_.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+    }
     bool found = false;
     long long used = 0;
     long long row = 0;
@@ -399,8 +515,9 @@ bool SqliteCache::find(const std::string& path, const std::string& kind, const s
         }
         ++reader->lookups;
         sqlite::Statement& select = reader->select;
-        select.bindBlob(1, path);
-        select.bindText(2, kind);
+        select.bindInt(1, key);
+        select.bindBlob(2, path);
+        select.bindText(3, kind);
         if (select.step()) {
             FileIdentity stored;
             stored.device = static_cast<std::uint64_t>(select.columnInt(1));
@@ -458,6 +575,9 @@ void SqliteCache::store(const std::string& path, const std::string& kind,
     pending.value = std::move(value);
     pending.used = nowMs();
     const std::size_t bytes = path.size() + kind.size() + version.size() + pending.value.size();
+    // Before it can be written, so a lookup never passes over it.
+    pending.key = keyOf(path, kind);
+    addKey(pending.key);
     queue(std::move(pending), bytes);
 }
 
@@ -484,6 +604,7 @@ void SqliteCache::writerLoop() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
     // Named for top and perf, beside the file workers.
     ::pthread_setname_np(::pthread_self(), "cache writer");
+    loadKeys();
     for (;;) {
         std::vector<Pending> batch;
         {
@@ -501,6 +622,19 @@ void SqliteCache::writerLoop() {
             if (!stopping_) {
                 queued_.wait_for(lock, kBatchDelay,
                                  [this] { return stopping_ || queue_.size() >= kBatchEntries; });
+            }
+            // While requests look files up, the processors are theirs: the
+            // values wait for a pause, up to three quarters of the bound, and
+            // for no longer than a process killed meanwhile could lose.
+            const auto waitedFrom = std::chrono::steady_clock::now();
+            auto lookingUp = [this, waitedFrom] {
+                const auto now = std::chrono::steady_clock::now();
+                return now - waitedFrom < kMaxLookupWait &&
+                       steadyNs(now) - lastLookupNs_.load() <
+                           std::chrono::nanoseconds(kLookupPause).count();
+            };
+            while (!stopping_ && queuedBytes_ < kMaxQueuedBytes / 4 * 3 && lookingUp()) {
+                queued_.wait_for(lock, kLookupPause);
             }
             // close() writes what is left, on its own thread's priority.
             if (stopping_) return;
@@ -546,6 +680,7 @@ void SqliteCache::write(std::vector<Pending>& batch) {
                     statement.bindInt(8, p.identity.changedNs);
                     statement.bindInt(9, p.used);
                     statement.bindBlob(10, p.value);
+                    statement.bindInt(11, p.key);
                     ++inserted;
                     bytes += p.path.size() + p.value.size();
                 }
@@ -579,12 +714,23 @@ void SqliteCache::write(std::vector<Pending>& batch) {
 
 void SqliteCache::endIdleSnapshots() {
     const auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(readersMutex_);
-    for (const std::unique_ptr<Reader>& reader : idleReaders_) {
-        if (reader->inSnapshot && now - reader->began >= kSnapshotTime) {
-            reader->endSnapshot();
-            snapshots_.fetch_sub(1);
+    // Taken out while their snapshots end: this thread runs at a lower
+    // priority, and a lookup must not wait for it on the mutex.
+    std::vector<std::unique_ptr<Reader>> expired;
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        for (std::unique_ptr<Reader>& reader : idleReaders_) {
+            if (reader->inSnapshot && now - reader->began >= kSnapshotTime) {
+                expired.push_back(std::move(reader));
+            }
         }
+        idleReaders_.erase(std::remove(idleReaders_.begin(), idleReaders_.end(), nullptr),
+                           idleReaders_.end());
+    }
+    for (std::unique_ptr<Reader>& reader : expired) {
+        reader->endSnapshot();
+        snapshots_.fetch_sub(1);
+        giveBack(std::move(reader));
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <absl/container/flat_hash_set.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -74,6 +76,7 @@ class SqliteCache : public FileCache {
         std::string version;
         FileIdentity identity;
         std::string value;
+        std::int64_t key = 0;  // keyOf(path, kind)
         long long used = 0;
         bool touchOnly = false;  // refresh the last use of the entry found at `row`
         long long row = 0;
@@ -83,6 +86,14 @@ class SqliteCache : public FileCache {
 
     bool ready();
     void open();
+    // Asks the kernel to read the file (and its log) ahead, so that the
+    // lookups of a rescan from a cold disk do not fault its pages in one by
+    // one.
+    void readAhead();
+    // Fills the key filter from the file (writer thread, before its first
+    // batch); leaves it unused when the file holds too many keys.
+    void loadKeys();
+    void addKey(std::int64_t key);
     void openWriter();
     std::unique_ptr<Reader> borrowReader();
     void giveBack(std::unique_ptr<Reader> reader);
@@ -123,7 +134,21 @@ class SqliteCache : public FileCache {
     std::size_t queuedBytes_ = 0;                      // guarded by queueMutex_
     bool stopping_ = false;                            // guarded by queueMutex_
     std::atomic<std::int64_t> deadlineNs_{INT64_MAX};  // steady clock; checked mid-statement
+    std::atomic<std::int64_t> lastLookupNs_{0};        // steady clock
     std::thread writerThread_;
+
+    // The keys (path and kind, hashed) the file may hold: a key not in the
+    // set is a miss without a query, which makes a first scan cost what it
+    // did without a cache. Complete from an empty file at once, or once the
+    // writer thread has loaded the file's keys; until then, and when the file
+    // holds too many keys for the memory bound, every lookup queries. Keys
+    // of what this process queues go in before the write, and keys that
+    // other processes write meanwhile are missed (a miss is always safe).
+    std::mutex keysMutex_;
+    enum class Keys { Unknown, Complete, Unbounded };
+    Keys keysState_ = Keys::Unknown;          // guarded by keysMutex_
+    absl::flat_hash_set<std::int64_t> keys_;  // guarded by keysMutex_
+    std::atomic<bool> keysComplete_{false};   // keysState_ == Complete, for a quick look
 
     std::mutex reportMutex_;
     bool reported_[kProblemCount] = {};  // guarded by reportMutex_

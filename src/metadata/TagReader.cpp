@@ -322,16 +322,15 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
     }
 }
 
-bool FindKnownMetadata(int fd, const std::string& path,
+bool FindKnownMetadata(const struct stat& status, const std::string& path,
                        std::map<std::string, std::string>& textFields,
                        std::map<std::string, long long>& intFields) {
     textFields.clear();
     intFields.clear();
     if (cache::processCache() == nullptr) return false;
     try {
-        if (fd < 0 || path.empty() || !util::IsValidPath(path)) return false;
-        struct stat status;
-        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        if (path.empty() || !util::IsValidPath(path) || !S_ISREG(status.st_mode) ||
+            status.st_size < 0) {
             return false;
         }
         return TagCache(path, status).find(textFields, intFields);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <map>
 #include <string>
 
@@ -42,8 +44,9 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
 
 // What ExtractMetadataFromOpenFile would give for a file the process's file
 // cache knows unchanged, found without reading the file; false (the maps
-// cleared) when it has to be read.
-bool FindKnownMetadata(int fd, const std::string& path,
+// cleared) when it has to be read. status is the fstat of the descriptor the
+// caller would read, made when it opened it (util::RegularFile::status).
+bool FindKnownMetadata(const struct stat& status, const std::string& path,
                        std::map<std::string, std::string>& textFields,
                        std::map<std::string, long long>& intFields);
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "metadata/TagReader.h"
+#include "scan/TreePrefetch.h"
 #include "util/InOrder.h"
 #include "util/PathUtils.h"
 #include "util/RegularFile.h"
@@ -35,6 +37,11 @@ const std::size_t kReadAheadWindow = 64;
 // length limits the walk; this bounds the descriptors a scan holds. Real
 // music folders are a dozen levels deep.
 const std::size_t kMaxDirectoryDepth = 256;
+// Threads reading the tree ahead of a walk the file cache answers: enough
+// reads at once to keep a disk busy, each mostly waiting for it.
+const unsigned kPrefetchThreads = 4;
+// Files the cache knows over which the walk is watched for reads.
+const std::size_t kKnownPerCheck = 8;
 
 typedef std::map<std::string, std::string> TextFields;
 typedef std::map<std::string, long long> IntFields;
@@ -75,8 +82,8 @@ class FSMediaScanner::TagReadAhead {
 
     // Without workers each file is read when it is handed over, one at a
     // time, as a sequential scan does.
-    explicit TagReadAhead(util::FileWorkers* files)
-        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1) {}
+    TagReadAhead(util::FileWorkers* files, const std::string& root)
+        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1), root_(root) {}
 
     void push(const std::string& path, util::RegularFile opened) {
         File file;
@@ -85,11 +92,14 @@ class FSMediaScanner::TagReadAhead {
         // A file the file cache knows unchanged is answered here, in its
         // place in the walk: handing it to a worker would cost more than the
         // lookup. The others are read, and stored, on the workers.
-        if (FindKnownMetadata(file.file.descriptor(), file.path, file.textFields, file.intFields)) {
+        if (file.file.isOpen() &&
+            FindKnownMetadata(file.file.status(), file.path, file.textFields, file.intFields)) {
             file.file.close();
             lane_.put(std::move(file));
+            knownInARow();
             return;
         }
+        knownSince_ = 0;
         lane_.submit([file = std::move(file)]() mutable {
             read(file);
             return std::move(file);
@@ -101,6 +111,29 @@ class FSMediaScanner::TagReadAhead {
     File takeOldest() { return lane_.take(); }
 
   private:
+    // A run of files the cache knows is a rescan, which costs little more
+    // than the walk; when the walk has read from the disk meanwhile, it
+    // waits for a cold disk's folders and inodes, and the tree is read
+    // ahead. (A first scan reads files, and its readers need the processors;
+    // a warm tree gains nothing.)
+    void knownInARow() {
+        if (prefetch_) return;
+        if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
+        if (knownSince_ < kKnownPerCheck) return;
+        if (blocksReadByThisThread() != blocksRead_) {
+            try {
+                prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
+            } catch (const std::exception&) {
+                // Out of memory: the walk reads for itself.
+            }
+        }
+        knownSince_ = 0;
+    }
+    static long blocksReadByThisThread() {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
+    }
+
     // An unreadable file still yields whatever the maps hold, so it is
     // reported with its path alone; one whose reading threw gets no record.
     static void read(File& file) {
@@ -118,6 +151,10 @@ class FSMediaScanner::TagReadAhead {
     }
 
     util::InOrder<File> lane_;
+    const std::string root_;
+    std::size_t knownSince_ = 0;  // files the cache knew since one it did not
+    long blocksRead_ = 0;         // by the scanning thread, when the run began
+    std::unique_ptr<TreePrefetch> prefetch_;
 };
 
 FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
@@ -221,7 +258,7 @@ void FSMediaScanner::doScan() {
         }
         open.push_back(std::move(root));
     }
-    TagReadAhead reader(files_);
+    TagReadAhead reader(files_, startPath_);
     while (!open.empty()) {
         boost::this_thread::interruption_point();
         bool failed = false;
