@@ -1,10 +1,6 @@
 #include "system/BusFixture.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -13,8 +9,6 @@
 #include <thread>
 
 #include "platform/os/SdBus.h"
-
-extern char** environ;
 
 namespace systemtest {
 
@@ -75,78 +69,33 @@ bool listInhibitors(const std::string& address, std::vector<Inhibitor>& result) 
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& args,
-                           const std::vector<std::string>& extraEnv, const std::string& logPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        bool overridden = false;
-        for (const auto& extra : extraEnv) {
-            std::string name = extra.substr(0, extra.find('=') + 1);
-            overridden = overridden || entry.compare(0, name.size(), name) == 0;
-        }
-        if (!overridden) env.push_back(entry);
-    }
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    int rc = posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-}
-
-ChildProcess::~ChildProcess() {
-    stop();
-}
+                           const std::vector<std::string>& env)
+    : process_(args, env) {}
 
 void ChildProcess::stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    if (process_.running()) kill(process_.pid(), SIGTERM);
+    process_.wait();
 }
 
 PrivateBus::PrivateBus(const std::string& name)
-    : address_("unix:path=" + dir_ / (name + "_bus")),
-      daemon_(
-          [&] {
-              testsupport::writeFile(
-                  dir_ / "bus.conf",
-                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                  "1.0//EN\"\n"
-                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                  "<busconfig>\n"
-                  "  <type>" +
-                      name +
-                      "</type>\n"
-                      "  <listen>" +
-                      address_ +
-                      "</listen>\n"
-                      "  <auth>EXTERNAL</auth>\n"
-                      "  <policy context=\"default\">\n"
-                      "    <allow user=\"*\"/>\n"
-                      "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                      "    <allow eavesdrop=\"true\"/>\n"
-                      "    <allow own=\"*\"/>\n"
-                      "  </policy>\n"
-                      "</busconfig>\n");
-              return std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork",
-                                              "--config-file=" + dir_ / "bus.conf"};
-          }(),
-          {}, dir_ / "daemon.log") {
-    if (!waitFor([&] { return bool(connectTo(address_)); })) {
-        throw std::runtime_error("private bus never came up: " +
-                                 testsupport::readFile(dir_ / "daemon.log"));
-    }
+    : address_("unix:path=" + dir_ / (name + "_bus")), daemon_([&] {
+          testsupport::writeFile(dir_ / "bus.conf", R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>)" + name + "</type><listen>" + address_ +
+                                                        R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/><allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/><allow own="*"/>
+  </policy>
+</busconfig>
+)");
+          return std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork",
+                                          "--config-file=" + dir_ / "bus.conf"};
+      }()) {
+    if (!waitFor([&] { return bool(connectTo(address_)); }))
+        throw std::runtime_error("private bus never came up: " + daemon_.output());
 }
 
 std::string absentBusAddress() {
@@ -157,11 +106,10 @@ LogindMock::LogindMock(const PrivateBus& bus)
     : address_(bus.address()),
       logPath_(bus.folder() + "/logind-calls.log"),
       process_({kPython, "-m", "dbusmock", "--system", "-l", logPath_, "--template", "logind"},
-               {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()}, bus.folder() + "/logind.log") {
+               {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()}) {
     std::vector<Inhibitor> ignored;
     if (!waitFor([&] { return listInhibitors(address_, ignored); })) {
-        throw std::runtime_error("logind mock never answered: " +
-                                 testsupport::readFile(bus.folder() + "/logind.log"));
+        throw std::runtime_error("logind mock never answered: " + process_.output());
     }
 }
 
@@ -193,7 +141,7 @@ ScreenSaverMock::ScreenSaverMock(const PrivateBus& bus)
       process_(
           {kPython, "-m", "dbusmock", "--session", "-l", logPath_, "org.freedesktop.ScreenSaver",
            "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver"},
-          {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, bus.folder() + "/screensaver.log") {
+          {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}) {
     bool added = waitFor([&] {
         BusConnection connection = connectTo(address_);
         if (!connection) return false;
@@ -204,8 +152,7 @@ ScreenSaverMock::ScreenSaverMock(const PrivateBus& bus)
                                   "SimulateUserActivity", "", "", "") >= 0;
     });
     if (!added) {
-        throw std::runtime_error("screen saver mock never answered: " +
-                                 testsupport::readFile(bus.folder() + "/screensaver.log"));
+        throw std::runtime_error("screen saver mock never answered: " + process_.output());
     }
 }
 

@@ -3,27 +3,25 @@
 // logind template as the login manager, and a mock screen saver.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 
+#include "host/client/HelperProcess.h"
 #include "support/TestHost.h"
 
 namespace systemtest {
 
-// A child process that ends (SIGTERM, then reaped) with this object.
+// A service that ends (SIGTERM, then reaped) with this object; its output is
+// captured for the message when it does not come up.
 class ChildProcess {
   public:
-    ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                 const std::string& logPath);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    ~ChildProcess() { stop(); }
     void stop();
+    std::string output() const { return process_.out() + process_.err(); }
 
   private:
-    pid_t pid_ = -1;
+    Ostra::host::HelperProcess process_;
 };
 
 // A bus daemon listening on a socket of its own.
@@ -61,8 +59,7 @@ class LogindMock {
     void stop() { process_.stop(); }
 
   private:
-    std::string address_;
-    std::string logPath_;
+    std::string address_, logPath_;
     ChildProcess process_;
 };
 
@@ -75,8 +72,7 @@ class ScreenSaverMock {
     int waitForActivityReports(int count) const;
 
   private:
-    std::string address_;
-    std::string logPath_;
+    std::string address_, logPath_;
     ChildProcess process_;
 };
 
