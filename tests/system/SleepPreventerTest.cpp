@@ -28,14 +28,12 @@ TEST(SleepPreventerTest, HoldsOneInhibitorLockFromLogind) {
     ASSERT_EQ(preventer->mode(), Mode::Assertion);
 
     EXPECT_TRUE(preventer->preventSleep());
-    std::vector<systemtest::Inhibitor> locks = logind.waitForInhibitors(1);
-    ASSERT_EQ(locks.size(), 1u);
-    EXPECT_EQ(locks[0].what + "|" + locks[0].who + "|" + locks[0].why + "|" + locks[0].mode,
-              "idle:sleep|ostra-native|Lumasond is busy|block");
+    EXPECT_EQ(logind.waitForInhibitors(1),
+              std::vector<std::string>{"idle:sleep|ostra-native|Lumasond is busy|block"});
     // A second request keeps the lock it holds rather than swapping it for
     // a new one.
     EXPECT_TRUE(preventer->preventSleep());
-    EXPECT_EQ(logind.inhibitCalls(), 1);
+    EXPECT_EQ(logind.calls("Inhibit"), 1);
     EXPECT_TRUE(preventer->allowSleep());
     EXPECT_TRUE(logind.waitForInhibitors(0).empty());
     EXPECT_TRUE(preventer->allowSleep());
@@ -92,15 +90,15 @@ TEST(SleepPreventerTest, ReportsActivityToTheScreenSaverWithoutLogind) {
     BusEnvironment env(absentBusAddress(), session.address());
     auto preventer = std::make_unique<Ostra::SleepPreventer>();
     ASSERT_EQ(preventer->mode(), Mode::Periodic);
-    EXPECT_EQ(screenSaver.activityReports(), 0);
+    EXPECT_EQ(screenSaver.calls("SimulateUserActivity"), 0);
 
     EXPECT_TRUE(preventer->preventSleep());
-    EXPECT_GE(screenSaver.waitForActivityReports(1), 1);
+    EXPECT_GE(screenSaver.waitForCalls("SimulateUserActivity", 1), 1);
     EXPECT_TRUE(preventer->allowSleep());
     EXPECT_TRUE(preventer->allowSleep());
     // Preventing again reports at once, not at the end of the interval.
     EXPECT_TRUE(preventer->preventSleep());
-    EXPECT_GE(screenSaver.waitForActivityReports(2), 2);
+    EXPECT_GE(screenSaver.waitForCalls("SimulateUserActivity", 2), 2);
 
     // The loop now waits for its next report; destruction must not wait for
     // it. The bound only catches a wait of the full 25-second interval.
