@@ -31,52 +31,32 @@ const std::string kMachineIdBytes(
 TEST(SystemInfoTest, DeviceIdFromTheBestSourceAtHand) {
     struct Row {
         const char* name;
-        std::function<void(FakeMachineTree&)> machine;
-        std::string hashed;  // what goes before the salt
-        std::string trace;   // the start of what it prints, "" for anything
+        std::string uuid, machineId, mac, serial;  // "": the file is missing
+        std::string hashed;                        // what goes before the salt
+        std::string trace;                         // the start of what it prints
     };
-    const auto mac = [](FakeMachineTree& t) { t.interface("eth0", "52:54:00:ab:cd:01"); };
-    const auto macAndSerial = [mac](FakeMachineTree& t) {
-        mac(t);
-        t.serial("C02XK1ABJGH5");
-    };
+    const std::string mac = "52:54:00:ab:cd:01", serial = "C02XK1ABJGH5";
     const std::string fallback = "525400abcd01C02XK1ABJGH5";
     const std::vector<Row> rows = {
-        {"product uuid",
-         [mac](FakeMachineTree& t) {
-             mac(t);
-             t.productUuid("4C4C4544-0042-3510-8051-B4C04F563532");
-         },
-         kUuidBytes,
+        {"product uuid", "4C4C4544-0042-3510-8051-B4C04F563532", "", mac, "", kUuidBytes,
          "\nObtaining Mac did\nm_plid=4C4C4544-0042-3510-8051-B4C04F563532\n"
          "m_didUD=4c4c4544-0042-3510-8051-b4c04f563532\nm_did="},
-        {"machine id", [](FakeMachineTree& t) { t.machineId("3d1219c7c4c5404aaa1f6d2a48adfda4"); },
-         kMachineIdBytes, ""},
-        {"machine id with dashes, another MAC and a serial",
-         [macAndSerial](FakeMachineTree& t) {
-             macAndSerial(t);
-             t.machineId("3d1219c7-c4c5-404a-aa1f-6d2a48adfda4");
-         },
-         kMachineIdBytes, ""},
-        {"MAC and serial", macAndSerial, fallback,
+        {"machine id", "", "3d1219c7c4c5404aaa1f6d2a48adfda4", "", "", kMachineIdBytes, ""},
+        {"machine id with dashes, another MAC and a serial", "",
+         "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4", "52:54:00:ab:cd:99", serial, kMachineIdBytes, ""},
+        {"MAC and serial", "", "", mac, serial, fallback,
          "\nObtaining Mac did\nm_didMAS=525400abcd01\nm_didMSN=C02XK1ABJGH5\nm_didNil="},
-        {"uninitialized machine id",
-         [macAndSerial](FakeMachineTree& t) {
-             macAndSerial(t);
-             t.machineId("uninitialized");
-         },
-         fallback, "\nObtaining Mac did\nm_plid=uninitialized\nm_didMAS="},
-        {"nil product uuid",
-         [macAndSerial](FakeMachineTree& t) {
-             macAndSerial(t);
-             t.productUuid("00000000-0000-0000-0000-000000000000");
-         },
-         fallback, ""},
-        {"bare machine", [](FakeMachineTree&) {}, "internalerror", ""},
+        {"uninitialized machine id", "", "uninitialized", mac, serial, fallback,
+         "\nObtaining Mac did\nm_plid=uninitialized\nm_didMAS="},
+        {"nil product uuid", "00000000-0000-0000-0000-000000000000", "", mac, serial, fallback, ""},
+        {"bare machine", "", "", "", "", "internalerror", ""},
     };
     for (const Row& row : rows) {
         FakeMachineTree tree;
-        row.machine(tree);
+        if (!row.uuid.empty()) tree.productUuid(row.uuid);
+        if (!row.machineId.empty()) tree.machineId(row.machineId);
+        if (!row.mac.empty()) tree.interface("eth0", row.mac);
+        if (!row.serial.empty()) tree.serial(row.serial);
         testing::internal::CaptureStdout();
         const std::string id = SystemInfo::getDeviceId(MachineFacts(tree.root()));
         const std::string trace = testing::internal::GetCapturedStdout();
