@@ -58,7 +58,8 @@ TEST(SystemEndToEndTest, SystemInfoAndDeviceIdMatchTheMachine) {
         {"cpuSpeed",
          "{ awk '{print int($1 * 1000 / 1048576)}' "
          "/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq 2>/dev/null || awk -F: '/^cpu "
-         "MHz/ {print int($2 * 1000000 / 1048576); exit}' /proc/cpuinfo; echo 0; } 2>/dev/null | head -1"},
+         "MHz/ {print int($2 * 1000000 / 1048576); exit}' /proc/cpuinfo; echo 0; } 2>/dev/null | "
+         "head -1"},
     };
     for (const auto& row : rows) {
         const std::string expected = boost::algorithm::trim_copy(capture(row.second));
