@@ -1,20 +1,26 @@
-// A test host: listens on an ephemeral loopback port, starts the real helper
-// binary with that port, and exchanges AMF0 frames with it.
+// The tests' host: the session, helper process and frames of ostra-host's
+// client library, with the tests' defaults (the helper under test, its file
+// cache off) and short accessors for reading envelopes.
 #pragma once
 
 #include <sys/types.h>
 
-#include <boost/asio.hpp>
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "amf/amf0.h"
+#include "host/client/Frame.h"
+#include "host/client/HostSession.h"
 
 namespace testsupport {
 
-typedef std::unique_ptr<amf::amf0_data_type> Value;
+using Ostra::host::encodeValue;
+using Ostra::host::frame;
+using Ostra::host::frameOfBody;
+using Ostra::host::makeRequest;
+using Ostra::host::stringArray;
+using Ostra::host::Value;
 
 // A folder under the system temp directory, removed with everything in it.
 class TempDir {
@@ -42,80 +48,29 @@ std::string helperPath();
 // -1 when it cannot be read.
 long procStatusKib(pid_t pid, const std::string& field);
 
-// The helper process with its standard input as a pipe and its standard
-// output and error captured to files.
-class HelperProcess {
+// A process with its output captured, which reads its files afresh and leaves
+// the user's file cache alone unless the test (through extraEnv) or its caller
+// chose a cache.
+class HelperProcess : public Ostra::host::HelperProcess {
   public:
-    // Starts `binary args...`; the port argument is up to the caller.
-    HelperProcess(const std::vector<std::string>& args,
-                  const std::vector<std::string>& extraEnv = {});
-    ~HelperProcess();
-
-    void writeStdin(const std::string& text);
-    void closeStdin();
-    // Waits for the exit; returns the exit status, or -1 on timeout (the
-    // process is then killed) or on a signal.
-    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    bool running();
-    std::string out() const;
-    std::string err() const;
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int status_ = -1;
-    bool reaped_ = false;
-    std::string outPath_, errPath_;
-    TempDir dir_;
+    explicit HelperProcess(const std::vector<std::string>& args,
+                           const std::vector<std::string>& extraEnv = {});
 };
 
-// Encodes a value as a frame: 4-byte little-endian length and the AMF0 body.
-std::string frame(const amf::amf0_data_type& value);
-std::string frameOfBody(const std::string& body);
-std::string encodeValue(const amf::amf0_data_type& value);
-
-// Request envelope {"cmd", "id", "arg"}; arg may be null.
-amf::amf_object makeRequest(const std::string& cmd, double id, const amf::amf0_data_type* arg);
-// ECMA array of strings keyed "0", "1", ...
-amf::amf_ecma_array stringArray(const std::vector<std::string>& items);
-
-// One host-side connection with the helper.
-class TestHost {
+// One host-side connection with the helper under test. Used from one thread.
+class TestHost : public Ostra::host::HostSession {
   public:
-    TestHost();
-    ~TestHost();
-
-    unsigned short port() const { return port_; }
-    // Starts the helper on this host's port and accepts its connection.
+    // Starts the helper under test on this host's port and accepts its connection.
     void startHelper(const std::vector<std::string>& extraEnv = {});
-    HelperProcess& helper() { return *helper_; }
-    // Accepts the helper's connection (startHelper does this).
-    void accept(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-    void sendRaw(const std::string& bytes);
-    void send(const std::string& cmd, double id, const amf::amf0_data_type* arg = nullptr);
-    // Reads one frame body; empty optional-like null on timeout or EOF.
+    // Reads one frame body; false on timeout, end of connection or a broken stream.
     bool readFrame(std::string& body, std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Reads and decodes one response envelope; null on timeout/EOF/bad frame.
-    Value readResponse(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Sends one request and collects its responses until done is true.
-    std::vector<Value> call(const std::string& cmd, const amf::amf0_data_type* arg = nullptr,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(60));
-    void closeConnection();
-    // Writes QUIT and waits for the exit status.
-    int quit();
-
-  private:
-    boost::asio::io_service service_;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::ip::tcp::socket socket_;
-    unsigned short port_ = 0;
-    double nextId_ = 1;
-    std::unique_ptr<HelperProcess> helper_;
+    // Writes "QUIT" and waits for the exit status, leaving standard input open:
+    // the helper must stop on the line itself, not on the end of its input.
+    int quit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 };
 
-// Envelope accessors (the value must be an object).
+// Envelope accessors: null, -1e300, "<absent>" or false when the value is
+// missing or of another type, so that a failed expectation shows what came.
 const amf::amf0_data_type* prop(const amf::amf0_data_type* v, const std::string& key);
 const amf::amf0_data_type* prop(const Value& v, const std::string& key);
 bool isDone(const Value& response);

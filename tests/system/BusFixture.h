@@ -1,29 +1,29 @@
 // Private D-Bus buses with mock services, for sleep-prevention tests: a bus
 // daemon of our own on a socket in a temporary folder, python-dbusmock's
-// logind template as the login manager, and a mock screen saver.
+// logind template as the login manager, and a mock screen saver. The tests
+// look at the buses with busctl, as a user would.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+#include "host/client/HelperProcess.h"
 #include "support/TestHost.h"
 
 namespace systemtest {
 
-// A child process that ends (SIGTERM, then reaped) with this object.
+// A service that ends (SIGTERM, then reaped) with this object; its output is
+// kept for the message when it does not come up.
 class ChildProcess {
   public:
-    ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                 const std::string& logPath);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    explicit ChildProcess(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env = {});
+    ~ChildProcess() { stop(); }
     void stop();
+    std::string output() const { return process_.out() + process_.err(); }
 
   private:
-    pid_t pid_ = -1;
+    Ostra::host::HelperProcess process_;
 };
 
 // A bus daemon listening on a socket of its own.
@@ -43,41 +43,38 @@ class PrivateBus {
 // An address where no bus listens.
 std::string absentBusAddress();
 
-struct Inhibitor {
-    std::string what, who, why, mode;
-};
-
-// logind from python-dbusmock's template on the given bus: it records every
-// inhibitor lock it hands out and drops it when the lock's descriptor closes.
-class LogindMock {
+// A python-dbusmock service on a private bus that logs every call made to it.
+class MockService {
   public:
-    explicit LogindMock(const PrivateBus& bus);
-    std::vector<Inhibitor> inhibitors() const;
-    // Waits (up to 20 s) until the mock lists count locks; returns the last list.
-    std::vector<Inhibitor> waitForInhibitors(std::size_t count) const;
-    // How many locks were asked for: a lock dropped and taken again leaves
-    // the list as it was, but not this count.
-    int inhibitCalls() const;
+    // Calls of `method` so far.
+    int calls(const std::string& method) const;
+    // Waits (up to 20 s) for at least `count` calls; returns the last count.
+    int waitForCalls(const std::string& method, int count) const;
     void stop() { process_.stop(); }
 
-  private:
-    std::string address_;
-    std::string logPath_;
+  protected:
+    // Starts `python3 -m dbusmock -l LOG args...` and waits until `ready`, a
+    // busctl call, succeeds.
+    MockService(const PrivateBus& bus, const std::string& busVariable,
+                const std::vector<std::string>& args, const std::string& ready);
+    std::string address_, logPath_;
     ChildProcess process_;
 };
 
-// A screen saver on the given bus that logs its SimulateUserActivity calls.
-class ScreenSaverMock {
+// logind from python-dbusmock's template: it records every inhibitor lock it
+// hands out and drops it when the lock's descriptor closes.
+class LogindMock : public MockService {
+  public:
+    explicit LogindMock(const PrivateBus& bus);
+    // Waits (up to 20 s) until the mock lists `count` locks; returns the last
+    // list, each lock as "what|who|why|mode".
+    std::vector<std::string> waitForInhibitors(std::size_t count) const;
+};
+
+// A screen saver that takes SimulateUserActivity calls.
+class ScreenSaverMock : public MockService {
   public:
     explicit ScreenSaverMock(const PrivateBus& bus);
-    int activityReports() const;
-    // Waits (up to 20 s) for at least count reports; returns the last count.
-    int waitForActivityReports(int count) const;
-
-  private:
-    std::string address_;
-    std::string logPath_;
-    ChildProcess process_;
 };
 
 // Sets DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS of this process

@@ -20,40 +20,27 @@ using systemtest::LogindMock;
 using systemtest::PrivateBus;
 using systemtest::ScreenSaverMock;
 
-TEST(SleepPreventerTest, TakesOneInhibitorLockFromLogind) {
+TEST(SleepPreventerTest, HoldsOneInhibitorLockFromLogind) {
     PrivateBus system("system");
     LogindMock logind(system);
     BusEnvironment env(system.address(), absentBusAddress());
-    Ostra::SleepPreventer preventer;
-    ASSERT_EQ(preventer.mode(), Mode::Assertion);
+    auto preventer = std::make_unique<Ostra::SleepPreventer>();
+    ASSERT_EQ(preventer->mode(), Mode::Assertion);
 
-    EXPECT_TRUE(preventer.preventSleep());
-    std::vector<systemtest::Inhibitor> locks = logind.waitForInhibitors(1);
-    ASSERT_EQ(locks.size(), 1u);
-    EXPECT_EQ(locks[0].what, "idle:sleep");
-    EXPECT_EQ(locks[0].who, "ostra-native");
-    EXPECT_EQ(locks[0].why, "Lumasond is busy");
-    EXPECT_EQ(locks[0].mode, "block");
-
+    EXPECT_TRUE(preventer->preventSleep());
+    EXPECT_EQ(logind.waitForInhibitors(1),
+              std::vector<std::string>{"idle:sleep|ostra-native|Lumasond is busy|block"});
     // A second request keeps the lock it holds rather than swapping it for
     // a new one.
-    EXPECT_TRUE(preventer.preventSleep());
-    EXPECT_EQ(logind.inhibitCalls(), 1);
-    EXPECT_EQ(logind.inhibitors().size(), 1u);
-    EXPECT_TRUE(preventer.allowSleep());
+    EXPECT_TRUE(preventer->preventSleep());
+    EXPECT_EQ(logind.calls("Inhibit"), 1);
+    EXPECT_TRUE(preventer->allowSleep());
     EXPECT_TRUE(logind.waitForInhibitors(0).empty());
-    EXPECT_TRUE(preventer.allowSleep());
-}
-
-TEST(SleepPreventerTest, DestructionReleasesTheLock) {
-    PrivateBus system("system");
-    LogindMock logind(system);
-    BusEnvironment env(system.address(), absentBusAddress());
-    {
-        Ostra::SleepPreventer preventer;
-        ASSERT_TRUE(preventer.preventSleep());
-        ASSERT_EQ(logind.waitForInhibitors(1).size(), 1u);
-    }
+    EXPECT_TRUE(preventer->allowSleep());
+    // Destruction gives a held lock up.
+    ASSERT_TRUE(preventer->preventSleep());
+    ASSERT_EQ(logind.waitForInhibitors(1).size(), 1u);
+    preventer.reset();
     EXPECT_TRUE(logind.waitForInhibitors(0).empty());
 }
 
@@ -81,47 +68,43 @@ TEST(SleepPreventerTest, ConcurrentRequestsNeverLeakALock) {
     EXPECT_TRUE(logind.waitForInhibitors(0).empty());
 }
 
-TEST(SleepPreventerTest, FailsWhenLogindStopsAnswering) {
-    PrivateBus system("system");
-    std::unique_ptr<LogindMock> logind(new LogindMock(system));
-    BusEnvironment env(system.address(), absentBusAddress());
-    Ostra::SleepPreventer preventer;
-    ASSERT_EQ(preventer.mode(), Mode::Assertion);
-    logind.reset();
-    EXPECT_FALSE(preventer.preventSleep());
-    EXPECT_TRUE(preventer.allowSleep());
+TEST(SleepPreventerTest, FailsWhenNothingKeepsTheMachineAwake) {
+    // Logind that stops answering after the start, and no bus at all.
+    for (bool logindAtStart : {true, false}) {
+        PrivateBus system("system");
+        auto logind = logindAtStart ? std::make_unique<LogindMock>(system) : nullptr;
+        BusEnvironment env(logindAtStart ? system.address() : absentBusAddress(),
+                           absentBusAddress());
+        Ostra::SleepPreventer preventer;
+        EXPECT_EQ(preventer.mode(), logindAtStart ? Mode::Assertion : Mode::Unavailable);
+        logind.reset();
+        EXPECT_TRUE(preventer.allowSleep()) << logindAtStart;
+        EXPECT_FALSE(preventer.preventSleep()) << logindAtStart;
+        EXPECT_TRUE(preventer.allowSleep()) << logindAtStart;
+    }
 }
 
 TEST(SleepPreventerTest, ReportsActivityToTheScreenSaverWithoutLogind) {
     PrivateBus session("session");
     ScreenSaverMock screenSaver(session);
     BusEnvironment env(absentBusAddress(), session.address());
-    std::unique_ptr<Ostra::SleepPreventer> preventer(new Ostra::SleepPreventer());
+    auto preventer = std::make_unique<Ostra::SleepPreventer>();
     ASSERT_EQ(preventer->mode(), Mode::Periodic);
-    EXPECT_EQ(screenSaver.activityReports(), 0);
+    EXPECT_EQ(screenSaver.calls("SimulateUserActivity"), 0);
 
     EXPECT_TRUE(preventer->preventSleep());
-    EXPECT_GE(screenSaver.waitForActivityReports(1), 1);
+    EXPECT_GE(screenSaver.waitForCalls("SimulateUserActivity", 1), 1);
     EXPECT_TRUE(preventer->allowSleep());
     EXPECT_TRUE(preventer->allowSleep());
     // Preventing again reports at once, not at the end of the interval.
     EXPECT_TRUE(preventer->preventSleep());
-    EXPECT_GE(screenSaver.waitForActivityReports(2), 2);
+    EXPECT_GE(screenSaver.waitForCalls("SimulateUserActivity", 2), 2);
 
     // The loop now waits for its next report; destruction must not wait for
     // it. The bound only catches a wait of the full 25-second interval.
     std::future<void> destroyed =
         std::async(std::launch::async, [&preventer] { preventer.reset(); });
     EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(15)), std::future_status::ready);
-}
-
-TEST(SleepPreventerTest, FailsWhenNothingCanKeepTheMachineAwake) {
-    BusEnvironment env(absentBusAddress(), absentBusAddress());
-    Ostra::SleepPreventer preventer;
-    EXPECT_EQ(preventer.mode(), Mode::Unavailable);
-    EXPECT_TRUE(preventer.allowSleep());
-    EXPECT_FALSE(preventer.preventSleep());
-    EXPECT_TRUE(preventer.allowSleep());
 }
 
 }  // namespace

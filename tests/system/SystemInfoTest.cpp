@@ -1,12 +1,15 @@
+// The machine facts and the device id, over prepared /proc, /sys and /etc
+// trees; each id is held against the openssl command's SHA-1.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 
 #include "platform/os/FakeMachineTree.h"
 #include "system/SystemInfo.h"
 
 namespace {
 
+using ostest::FakeMachineTree;
 using Quorvel::System::SystemInfo;
 using Quorvel::System::Platform::MachineFacts;
 
@@ -20,116 +23,81 @@ std::string opensslDigest(const std::string& bytes) {
     return out.substr(0, out.find(' '));
 }
 
-std::string deviceIdQuietly(const MachineFacts& facts, std::string* trace = nullptr) {
-    testing::internal::CaptureStdout();
-    std::string id = SystemInfo::getDeviceId(facts);
-    std::string printed = testing::internal::GetCapturedStdout();
-    if (trace != nullptr) *trace = printed;
-    return id;
+const std::string kUuidBytes("\x4c\x4c\x45\x44\x00\x42\x35\x10\x80\x51\xb4\xc0\x4f\x56\x35\x32",
+                             16);
+const std::string kMachineIdBytes(
+    "\x3d\x12\x19\xc7\xc4\xc5\x40\x4a\xaa\x1f\x6d\x2a\x48\xad\xfd\xa4", 16);
+
+TEST(SystemInfoTest, DeviceIdFromTheBestSourceAtHand) {
+    struct Row {
+        const char* name;
+        std::string uuid, machineId, mac, serial;  // "": the file is missing
+        std::string hashed;                        // what goes before the salt
+        std::string trace;                         // the start of what it prints
+    };
+    const std::string mac = "52:54:00:ab:cd:01", serial = "C02XK1ABJGH5";
+    const std::string fallback = "525400abcd01C02XK1ABJGH5";
+    const std::vector<Row> rows = {
+        {"product uuid", "4C4C4544-0042-3510-8051-B4C04F563532", "", mac, "", kUuidBytes,
+         "\nObtaining Mac did\nm_plid=4C4C4544-0042-3510-8051-B4C04F563532\n"
+         "m_didUD=4c4c4544-0042-3510-8051-b4c04f563532\nm_did="},
+        {"machine id", "", "3d1219c7c4c5404aaa1f6d2a48adfda4", "", "", kMachineIdBytes, ""},
+        {"machine id with dashes, another MAC and a serial", "",
+         "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4", "52:54:00:ab:cd:99", serial, kMachineIdBytes, ""},
+        {"MAC and serial", "", "", mac, serial, fallback,
+         "\nObtaining Mac did\nm_didMAS=525400abcd01\nm_didMSN=C02XK1ABJGH5\nm_didNil="},
+        {"uninitialized machine id", "", "uninitialized", mac, serial, fallback,
+         "\nObtaining Mac did\nm_plid=uninitialized\nm_didMAS="},
+        {"nil product uuid", "00000000-0000-0000-0000-000000000000", "", mac, serial, fallback, ""},
+        {"bare machine", "", "", "", "", "internalerror", ""},
+    };
+    for (const Row& row : rows) {
+        FakeMachineTree tree;
+        if (!row.uuid.empty()) tree.productUuid(row.uuid);
+        if (!row.machineId.empty()) tree.machineId(row.machineId);
+        if (!row.mac.empty()) tree.interface("eth0", row.mac);
+        if (!row.serial.empty()) tree.serial(row.serial);
+        testing::internal::CaptureStdout();
+        const std::string id = SystemInfo::getDeviceId(MachineFacts(tree.root()));
+        const std::string trace = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(id, opensslDigest(row.hashed)) << row.name;
+        EXPECT_EQ(trace.compare(0, row.trace.size(), row.trace), 0) << row.name << ": " << trace;
+        EXPECT_NE(trace.find(id + "\n"), std::string::npos) << row.name << ": " << trace;
+    }
 }
 
-bool isDigestText(const std::string& text) {
-    return text.size() == 40 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
-}
-
-TEST(SystemInfoTest, DeviceIdHashesThePlatformUuidBytesAndSalt) {
-    ostest::FakeMachineTree tree;
-    tree.productUuid("4C4C4544-0042-3510-8051-B4C04F563532");
-    tree.interface("eth0", "52:54:00:ab:cd:01");
-    std::string trace;
-    std::string id = deviceIdQuietly(MachineFacts(tree.root()), &trace);
-    EXPECT_TRUE(isDigestText(id)) << id;
-    std::string uuidBytes("\x4c\x4c\x45\x44\x00\x42\x35\x10\x80\x51\xb4\xc0\x4f\x56\x35\x32", 16);
-    EXPECT_EQ(id, opensslDigest(uuidBytes));
-    EXPECT_EQ(trace,
-              "\nObtaining Mac did\n"
-              "m_plid=4C4C4544-0042-3510-8051-B4C04F563532\n"
-              "m_didUD=4c4c4544-0042-3510-8051-b4c04f563532\n"
-              "m_did=" +
-                  id + "\n");
-}
-
-TEST(SystemInfoTest, SameUuidSameIdWhateverTheMac) {
-    ostest::FakeMachineTree first, second;
-    first.machineId("3d1219c7c4c5404aaa1f6d2a48adfda4");
-    first.interface("eth0", "52:54:00:ab:cd:01");
-    second.machineId("3d1219c7-c4c5-404a-aa1f-6d2a48adfda4");
-    second.interface("eth0", "52:54:00:ab:cd:99");
-    second.serial("OTHER");
-    std::string id = deviceIdQuietly(MachineFacts(first.root()));
-    EXPECT_EQ(id, deviceIdQuietly(MachineFacts(first.root())));
-    EXPECT_EQ(id, deviceIdQuietly(MachineFacts(second.root())));
-
-    ostest::FakeMachineTree other;
-    other.machineId("3d1219c7c4c5404aaa1f6d2a48adfda5");
-    EXPECT_NE(id, deviceIdQuietly(MachineFacts(other.root())));
-}
-
-TEST(SystemInfoTest, FallsBackToMacAndSerialWithoutAUsableUuid) {
-    ostest::FakeMachineTree tree;
-    tree.interface("eth0", "52:54:00:ab:cd:01");
-    tree.serial("C02XK1ABJGH5");
-    std::string expected = opensslDigest("525400abcd01C02XK1ABJGH5");
-
-    std::string trace;
-    EXPECT_EQ(deviceIdQuietly(MachineFacts(tree.root()), &trace), expected);
-    EXPECT_EQ(trace,
-              "\nObtaining Mac did\n"
-              "m_didMAS=525400abcd01\n"
-              "m_didMSN=C02XK1ABJGH5\n"
-              "m_didNil=" +
-                  expected + "\n");
-
-    tree.machineId("uninitialized");
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(SystemInfo::getVolumeId(MachineFacts(tree.root())).is_nil());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "m_plid=uninitialized\n");
-    EXPECT_EQ(deviceIdQuietly(MachineFacts(tree.root()), &trace), expected);
-    EXPECT_EQ(trace.find("\nObtaining Mac did\nm_plid=uninitialized\nm_didMAS="), 0u);
-
-    tree.productUuid("00000000-0000-0000-0000-000000000000");
-    EXPECT_EQ(deviceIdQuietly(MachineFacts(tree.root())), expected);
-}
-
-TEST(SystemInfoTest, BareMachineHashesInternalError) {
-    ostest::FakeMachineTree tree;
-    EXPECT_EQ(SystemInfo::getMacAddress(MachineFacts(tree.root())), "internalerror");
-    EXPECT_EQ(deviceIdQuietly(MachineFacts(tree.root())), opensslDigest("internalerror"));
-}
-
-TEST(SystemInfoTest, OsVersionTextOrUnknown) {
-    ostest::FakeMachineTree tree;
-    EXPECT_EQ(SystemInfo::getOsVersion(MachineFacts(tree.root())), "unknown");
-    tree.osRelease("6.1");
-    EXPECT_EQ(SystemInfo::getOsVersion(MachineFacts(tree.root())), "unknown");
-    tree.osRelease("6.1.0-13-amd64");
-    EXPECT_EQ(SystemInfo::getOsVersion(MachineFacts(tree.root())), "6.1.0");
-}
-
-TEST(SystemInfoTest, ProcessorFamilyTable) {
-    using Quorvel::System::cpuTypeForCode;
-    EXPECT_EQ(cpuTypeForCode("i486"), "Intel 486");
-    EXPECT_EQ(cpuTypeForCode("i586"), "Intel Pentium");
-    EXPECT_EQ(cpuTypeForCode("i5pr"), "Intel Pentium Pro");
-    EXPECT_EQ(cpuTypeForCode("i5ii"), "Intel Pentium II");
-    EXPECT_EQ(cpuTypeForCode("i5iv"), "Intel Pentium 4");
-    EXPECT_EQ(cpuTypeForCode("ixxx"), "Intel x86");
-    EXPECT_EQ(cpuTypeForCode("ppc7"), "unknown");
-    EXPECT_EQ(cpuTypeForCode(""), "unknown");
-}
-
-TEST(SystemInfoTest, ClockSpeedAndMemory) {
-    ostest::FakeMachineTree tree;
-    EXPECT_EQ(SystemInfo::getCPUSpeedMHz(MachineFacts(tree.root())), 0u);
-    EXPECT_EQ(SystemInfo::getMBytesRAM(MachineFacts(tree.root())), -1);
-    tree.put("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq", "2400000\n");
-    EXPECT_EQ(SystemInfo::getCPUSpeedMHz(MachineFacts(tree.root())), 2288u);
-    tree.put("/proc/meminfo", "MemTotal:        8388608 kB\n");
-    EXPECT_EQ(SystemInfo::getMBytesRAM(MachineFacts(tree.root())), 8192);
+TEST(SystemInfoTest, FactsFromTheirFiles) {
+    struct Row {
+        const char* file;
+        const char* contents;  // nullptr: the file is missing
+        std::function<std::string(const MachineFacts&)> fact;
+        std::string expected;
+    };
+    const auto osVersion = [](const MachineFacts& f) { return SystemInfo::getOsVersion(f); };
+    const auto mhz = [](const MachineFacts& f) {
+        return std::to_string(SystemInfo::getCPUSpeedMHz(f));
+    };
+    const auto ram = [](const MachineFacts& f) {
+        return std::to_string(SystemInfo::getMBytesRAM(f));
+    };
+    const char* const kMaxFreq = "/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq";
+    const std::vector<Row> rows = {
+        {"/proc/sys/kernel/osrelease", nullptr, osVersion, "unknown"},
+        {"/proc/sys/kernel/osrelease", "6.1\n", osVersion, "unknown"},
+        {"/proc/sys/kernel/osrelease", "6.1.0-13-amd64\n", osVersion, "6.1.0"},
+        {kMaxFreq, nullptr, mhz, "0"},
+        // Binary megahertz: 2.4e9 Hz / 2^20.
+        {kMaxFreq, "2400000\n", mhz, "2288"},
+        {"/proc/meminfo", nullptr, ram, "-1"},
+        {"/proc/meminfo", "MemTotal:        8388608 kB\n", ram, "8192"},
+    };
+    for (const Row& row : rows) {
+        FakeMachineTree tree;
+        if (row.contents != nullptr) tree.put(row.file, row.contents);
+        EXPECT_EQ(row.fact(MachineFacts(tree.root())), row.expected)
+            << row.file << " " << (row.contents ? row.contents : "missing");
+    }
     EXPECT_EQ(SystemInfo::getMBytesHD(), -1);
-    EXPECT_EQ(SystemInfo::getOsType(), "linux");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "amf/access.h"
 #include "host/client/Frame.h"
 #include "host/client/JsonAmf.h"
 #include "host/client/SessionError.h"
@@ -185,15 +186,9 @@ std::vector<Value> HostSession::call(const std::string& command, const amf::amf0
         if (left.count() <= 0) break;
         Value response = readResponse(left);
         if (!response) break;
-        if (response->get_type() != amf::AMF_OBJECT) continue;
-        const auto* envelope = static_cast<const amf::amf_object*>(response.get());
-        const auto* idValue = envelope->get_property("id");
-        if (idValue == nullptr || idValue->get_type() != amf::AMF_NUMBER ||
-            static_cast<const amf::amf_numeric*>(idValue)->get_value() != id)
-            continue;
-        const auto* done = envelope->get_property("done");
-        const bool last = done != nullptr && done->get_type() == amf::AMF_BOOLEAN &&
-                          static_cast<const amf::amf_boolean*>(done)->get_value();
+        const amf::amf_object* envelope = amf::asObject(response.get());
+        if (envelope == nullptr || amf::getNumber(*envelope, "id") != id) continue;
+        const bool last = amf::getBool(*envelope, "done").value_or(false);
         responses.push_back(std::move(response));
         if (last) break;
     }

@@ -72,15 +72,21 @@ class AmfBytes(unittest.TestCase):
         self.assertEqual(frame({"cmd": "version", "id": 1}), self.VERSION_REQUEST)
         arg = {"batchSize": 1, "filePaths": ["/m/a.mp3"]}
         self.assertEqual(frame({"arg": arg, "cmd": "audioHash", "id": 7}), self.HASH_REQUEST)
-
-    def test_reply_decodes(self):
-        self.assertEqual(decode(self.VERSION_REPLY),
-                         {"data": "12", "done": True, "duration": 0, "id": 1})
-
-    def test_long_texts_become_long_strings(self):
+        # Texts past 65532 bytes go as long strings.
         self.assertEqual(encode("x" * 65532)[:3], b"\x02\xff\xfc")
         self.assertEqual(encode("x" * 65533)[:5], b"\x0c\x00\x00\xff\xfd")
-        self.assertEqual(decode(encode("x" * 70000)), "x" * 70000)
+
+    def test_values_decode(self):
+        rows = [
+            ("the version reply", self.VERSION_REPLY,
+             {"data": "12", "done": True, "duration": 0, "id": 1}),
+            ("an ECMA array with other keys stays an object",
+             hexbytes("08 00 00 00 02 00 01 30 05 00 01 32 05 00 00 09"), {"0": None, "2": None}),
+            ("a long string", encode("x" * 70000), "x" * 70000),
+        ]
+        for name, data, expected in rows:
+            with self.subTest(name):
+                self.assertEqual(decode(data), expected)
 
     def test_bad_bytes_are_refused(self):
         rows = [
@@ -99,10 +105,6 @@ class AmfBytes(unittest.TestCase):
         with self.subTest("nested past the bound"):
             with self.assertRaises(AmfError):
                 decode(b"\x0a\x00\x00\x00\x01" * 100 + b"\x05")
-
-    def test_ecma_arrays_with_other_keys_stay_objects(self):
-        sparse = hexbytes("08 00 00 00 02 00 01 30 05 00 01 32 05 00 00 09")
-        self.assertEqual(decode(sparse), {"0": None, "2": None})
 
 
 class WithHelper(unittest.TestCase):
@@ -141,9 +143,7 @@ class Commands(WithHelper):
         self.assertEqual(h.version(), "12")
         self.assertEqual(h.supported_extensions(),
                          ["mp3", "ogg", "wav", "aif", "aiff", "flac", "m4a", "aac"])
-        facts = h.system_info()
-        self.assertEqual(set(facts), {"osType", "osVersion", "cpuType", "cpuSpeed", "cpuCores",
-                                      "systemRamMB", "diskSizeMB"})
+        self.assertEqual(h.system_info()["osType"], "linux")
         self.assertRegex(h.device_id(), "^[0-9a-f]{40}$")
         self.assertIs(h.allow_sleep(), True)
 
@@ -217,32 +217,22 @@ class Commands(WithHelper):
     def test_itunes_library_with_a_playlist(self):
         library = os.path.join(self.dir, "Music", "iTunes")
         os.makedirs(library)
-        copy = os.path.join(self.dir, "music", "copy", "first.mp3")
-        # The same song as M4A and then as MP3: the MP3 replaces it.
-        m4a, mp3 = (os.path.join(self.dir, "Music", name) for name in ("third.m4a", "third.mp3"))
-        shutil.copy(self.second, m4a)
-        shutil.copy(self.first, mp3)
         # A play count that reads as NaN travels as such (null in JSON, which
         # the schemas must take).
-        tracks = ""
-        for track_id, path, name in ((11, self.first, "First"), (12, copy, "First"),
-                                     (13, self.second, "Second"), (14, m4a, "Third"),
-                                     (15, mp3, "Third")):
-            tracks += ("<key>%d</key><dict><key>Track ID</key><integer>%d</integer>"
-                       "<key>Name</key><string>%s</string><key>Artist</key><string>A</string>"
-                       "<key>Play Count</key><integer>nan</integer>"
-                       "<key>Location</key><string>file://%s</string></dict>\n"
-                       % (track_id, track_id, name, path))
-        plist = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                 "<key>Tracks</key><dict>%s</dict><key>Playlists</key><array><dict>"
-                 "<key>Name</key><string>Mix</string>"
-                 "<key>Playlist Persistent ID</key><string>ABC</string>"
-                 "<key>Playlist Items</key><array>"
-                 "<dict><key>Track ID</key><integer>12</integer></dict>"
-                 "<dict><key>Track ID</key><integer>13</integer></dict>"
-                 "</array></dict></array></dict></plist>\n" % tracks)
+        tracks = "".join(
+            "<key>%d</key><dict><key>Track ID</key><integer>%d</integer>"
+            "<key>Name</key><string>%s</string><key>Artist</key><string>A</string>"
+            "<key>Play Count</key><integer>nan</integer>"
+            "<key>Location</key><string>file://%s</string></dict>\n" % (i, i, name, path)
+            for i, path, name in ((11, self.first, "First"), (13, self.second, "Second")))
         with open(os.path.join(library, "iTunes Music Library.xml"), "w") as f:
-            f.write(plist)
+            f.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                    "<key>Tracks</key><dict>%s</dict><key>Playlists</key><array><dict>"
+                    "<key>Name</key><string>Mix</string>"
+                    "<key>Playlist Persistent ID</key><string>ABC</string>"
+                    "<key>Playlist Items</key><array>"
+                    "<dict><key>Track ID</key><integer>13</integer></dict>"
+                    "</array></dict></array></dict></plist>\n" % tracks)
         try:
             scan = self.helper.scan_media_libs(batch_size=2)
             records = list(scan)
@@ -252,14 +242,9 @@ class Commands(WithHelper):
         songs = {r["songPlistId"]: r for r in records if r["objectType"] == "song"}
         self.assertTrue(math.isnan(songs["11"]["playCount"]))
         playlist = [r for r in records if r["objectType"] == "playlist"][0]
-        # The copy's entry names the song kept.
-        self.assertEqual(playlist["songs"], [songs["11"]["id"], songs["13"]["id"]])
-        self.assertEqual(playlist["name"], "Mix")
-        replacement = [r for r in records if r["objectType"] == "replacement"]
-        self.assertEqual([(r["path"], r["duplicateOf"], r["type"]) for r in replacement],
-                         [(mp3, songs["14"]["id"], "artistMDK")])
-        self.assertEqual(scan.report, {"objectType": "report", "duplicateCount": 2,
-                                       "uniqueSongCount": 3, "playlistCount": 1})
+        self.assertEqual((playlist["name"], playlist["songs"]), ("Mix", [songs["13"]["id"]]))
+        self.assertEqual(scan.report, {"objectType": "report", "duplicateCount": 0,
+                                       "uniqueSongCount": 2, "playlistCount": 1})
 
     def test_file_lists(self):
         h = self.helper
@@ -426,36 +411,6 @@ class Lifecycle(unittest.TestCase):
     def test_close_stops_the_helper(self):
         helper = Helper.start(HELPER)
         self.assertEqual(helper.close(), 0)
-
-    def test_a_helper_started_by_hand(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        started = []
-
-        def start_when_listening():
-            # The helper connects once, without retrying: start it only once
-            # the port is listening (state 0A in /proc/net/tcp).
-            wanted = ":%04X " % port
-            for _ in range(2000):
-                with open("/proc/net/tcp") as tcp:
-                    if any(wanted in l and l.split()[3] == "0A" for l in tcp):
-                        break
-                time.sleep(0.01)
-            started.append(subprocess.Popen([HELPER, str(port)], stdin=subprocess.PIPE,
-                                            stdout=subprocess.DEVNULL))
-
-        thread = threading.Thread(target=start_when_listening)
-        thread.start()
-        try:
-            with Helper.listen(port, timeout=30) as helper:
-                self.assertEqual(helper.version(), "12")
-        finally:
-            thread.join()
-            process = started[0]
-            process.stdin.write(b"QUIT\n")
-            process.stdin.close()
-            self.assertEqual(process.wait(20), 0)
 
     def test_a_dead_helper_is_reported(self):
         helper = Helper.start(HELPER)

@@ -2,7 +2,7 @@
 # Holds every record the tests saw against the JSON Schemas, after first
 # making sure the check can fail: a log of crafted bad records must be refused
 # line by line.
-# Usage: records_match_schemas.sh PYTHON SOURCE_DIR RECORD_LOG
+# Usage: record_schemas_test.sh PYTHON SOURCE_DIR RECORD_LOG
 set -uo pipefail
 PYTHON=${1:?python}
 SRC=${2:?source folder}
