@@ -13,10 +13,10 @@
 #include <exception>
 #include <new>
 
-#include "hostlink/OutputLine.h"
 #include "lib/expat/Parser.h"
 #include "util/BoundedQueue.h"
 #include "util/PathUtils.h"
+#include "util/Trace.h"
 
 namespace Ostra {
 namespace ITunes {
@@ -430,7 +430,7 @@ void ITunesMediaScanner::parsePass(LibrarySource& source, Pass pass) {
             // The playlists pass reads what the whole pass has read: an error
             // in it has been printed already.
             if (pass == Pass::Whole && !reader.errorLine().empty())
-                writeOutputLine(reader.errorLine() + "\n");
+                util::writeOutputLine(reader.errorLine() + "\n");
         }
     }
     m_parser.reset();
