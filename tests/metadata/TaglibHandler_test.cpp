@@ -278,23 +278,4 @@ TEST(TaglibHandler, AddMetadataRefusesEmptyPathNullObjectAndUnreadableFiles) {
     EXPECT_EQ(metadatatest::kTrack, num(song.get_property("trackNumber")));
 }
 
-TEST(TaglibHandler, BatchSizeConversion) {
-    auto size = [](double v) {
-        amf::amf_numeric n(v);
-        return Ostra::TaglibHandler::batchSizeFrom(&n);
-    };
-    EXPECT_EQ(1u, Ostra::TaglibHandler::batchSizeFrom(nullptr));
-    amf::amf_string text("5");
-    EXPECT_EQ(1u, Ostra::TaglibHandler::batchSizeFrom(&text));
-    EXPECT_EQ(0u, size(0.5));
-    EXPECT_EQ(2u, size(2.9));
-    EXPECT_EQ(1u, size(0));
-    EXPECT_EQ(1u, size(-0.5));
-    EXPECT_EQ(1u, size(std::nan("")));
-    EXPECT_EQ(4294967294u, size(4294967294.7));
-    EXPECT_EQ(4294967295u, size(4294967295.0));
-    EXPECT_EQ(4294967295u, size(4294967296.0));
-    EXPECT_EQ(4294967295u, size(std::numeric_limits<double>::infinity()));
-}
-
 }  // namespace
