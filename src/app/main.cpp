@@ -21,7 +21,6 @@
 #include "hash/FileHashHandler.h"
 #include "hostlink/Dispatcher.h"
 #include "hostlink/EchoHandler.h"
-#include "hostlink/OutputLine.h"
 #include "hostlink/StopSignals.h"
 #include "hostlink/VersionHandler.h"
 #include "metadata/TaglibHandler.h"
@@ -29,6 +28,7 @@
 #include "system/SleepPreventerHandler.h"
 #include "system/SystemInfoHandler.h"
 #include "util/FileWorkers.h"
+#include "util/Trace.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ void registerHandlers(Ostra::Dispatcher& dispatcher, Ostra::util::FileWorkers& f
 
 int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
     (void)argc;
-    std::cout << argv[0] << " started!" << std::endl;
+    Ostra::util::writeOutputLine(std::string(argv[0]) + " started!\n");
     // What the readers read from each file, kept while the file stays the
     // same; opened at the first read.
     const Ostra::cache::CacheSettings cacheSettings =
@@ -90,13 +90,13 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
     } catch (const std::exception& e) {
         dispatcher.reset();
         files.reset();
-        std::cerr << "Exception: " << e.what() << std::endl;
+        Ostra::util::writeErrorLine(std::string("Exception: ") + e.what() + "\n");
     }
     // Every reader has finished: the file workers are joined.
     files.reset();
     Ostra::cache::setProcessCache(nullptr);
     if (fileCache) fileCache->close(stopped + kCacheFlushBudget);
-    Ostra::writeOutputLine("Exiting.\n");
+    Ostra::util::writeOutputLine("Exiting.\n");
     return 0;
 }
 
@@ -108,11 +108,11 @@ int main(int argc, char** argv) {
     const Ostra::StopSignals signals;
     std::unique_ptr<CocoaAutoReleasePool> pool(new CocoaAutoReleasePool());
     if (!DecoderSystem::Init()) {
-        std::cout << "Decoder System failed to initialize." << std::endl;
+        Ostra::util::writeOutputLine("Decoder System failed to initialize.\n");
         return 1;
     }
     if (!FingerprintSystem::Init()) {
-        std::cout << "Fingerprint System failed to initialize." << std::endl;
+        Ostra::util::writeOutputLine("Fingerprint System failed to initialize.\n");
         return 1;
     }
     if (argc == 2) RunAsHandler(argc, argv, signals);

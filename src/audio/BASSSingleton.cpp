@@ -1,8 +1,7 @@
 #include "audio/BASSSingleton.h"
 
-#include <iostream>
-
 #include "platform/bass/bass.h"
+#include "util/Trace.h"
 
 const char* const PLUGINS[] = {"libbassflac.dylib"};
 const size_t PLUGINS_COUNT = sizeof PLUGINS / sizeof PLUGINS[0];
@@ -24,7 +23,7 @@ bool BASSSingleton::Init() {
     if ((BASS_GetVersion() & 0xFFFF0000) != 0x02040000) return false;
     // Only the build without its own MP3 decoder may ship: it answers -1.
     if (BASS_GetConfig(BASS_CONFIG_MP3_DECODER) != static_cast<DWORD>(-1)) {
-        std::cout << "OstraNative is not using the mp3-free version of bass" << std::endl;
+        Ostra::util::writeOutputLine("OstraNative is not using the mp3-free version of bass\n");
         return false;
     }
     for (size_t i = 0; i < PLUGINS_COUNT; ++i) {

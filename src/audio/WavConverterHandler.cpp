@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "amf/access.h"
 #include "audio/DecoderSystem.h"
 #include "audio/WavFileWriter.h"
 #include "util/InOrder.h"
@@ -39,9 +40,10 @@ class DecodeSession {
 // The whole work on one entry, run on a file worker with a decoder of its
 // own: true when it was converted. A failure skips this entry only.
 bool ConvertEntry(const amf::amf0_data_type* value) {
-    if (value == nullptr || value->get_type() != amf::AMF_STRING) return false;
+    const std::string* text = amf::getString(value);
+    if (text == nullptr) return false;
     try {
-        const std::string& source = static_cast<const amf::amf_string*>(value)->get_value();
+        const std::string& source = *text;
         // The C calls would stop at a NUL: "x.wav\0.mp3" passes the ".wav"
         // rule and then names x.wav, which would be rewritten in place.
         if (!Ostra::util::IsValidPath(source)) return false;
@@ -129,21 +131,20 @@ void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
         request.SendErrorResponse("WavConverterHandler Decoder initialization error.");
         return;
     }
-    const amf::amf0_data_type* parameter = request.Parameter();
-    if (parameter == nullptr || parameter->get_type() != amf::AMF_OBJECT) {
+    const amf::amf_object* parameter = amf::asObject(request.Parameter());
+    if (parameter == nullptr) {
         request.SendErrorResponse("parameter was not an object");
         return;
     }
-    const amf::amf0_data_type* list =
-        static_cast<const amf::amf_object*>(parameter)->get_property("filePaths");
-    if (list == nullptr || list->get_type() != amf::AMF_ECMA_ARRAY) {
+    const amf::amf_ecma_array* list = amf::asEcmaArray(*parameter, "filePaths");
+    if (list == nullptr) {
         request.SendErrorResponse("filePaths property was not found");
         return;
     }
 
     // Entries are only read by the jobs, and the lane is gone (no job runs)
     // before the request's parameter is.
-    const auto& entries = *static_cast<const amf::amf_ecma_array*>(list);
+    const amf::amf_ecma_array& entries = *list;
     double converted = 0;
     double listed = 0;
     Ostra::util::InOrder<bool> converting(m_files);
@@ -160,8 +161,8 @@ void WavConverterHandler::convertSongToWav(Ostra::Request& request) {
         listed += 1;
         const amf::amf0_data_type* value = entry.second;
         std::string destination;
-        if (value != nullptr && value->get_type() == amf::AMF_STRING)
-            WavPathForSource(static_cast<const amf::amf_string*>(value)->get_value(), destination);
+        if (const std::string* source = amf::getString(value))
+            WavPathForSource(*source, destination);
         while (!destination.empty() &&
                std::find(writing.begin(), writing.end(), destination) != writing.end())
             takeOldest();

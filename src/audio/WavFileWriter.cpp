@@ -21,33 +21,34 @@ void put32(unsigned char* p, uint32_t v) {
     put16(p + 2, v >> 16);
 }
 
-bool writeAll(int fd, const unsigned char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
+// Writes all of data through write(buffer, size, done), which writes from
+// the `done`-th byte on and returns what write(2) or pwrite(2) returns.
+template <typename Write>
+bool writeWhole(const unsigned char* data, size_t size, Write write) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(data + done, size - done, done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         if (n == 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
     return true;
 }
 
+bool writeAll(int fd, const unsigned char* data, size_t size) {
+    return writeWhole(data, size, [fd](const unsigned char* from, size_t count, size_t) {
+        return ::write(fd, from, count);
+    });
+}
+
 bool writeAllAt(int fd, const unsigned char* data, size_t size, off_t offset) {
-    while (size > 0) {
-        ssize_t n = ::pwrite(fd, data, size, offset);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
+    return writeWhole(data, size,
+                      [fd, offset](const unsigned char* from, size_t count, size_t done) {
+                          return ::pwrite(fd, from, count, offset + static_cast<off_t>(done));
+                      });
 }
 
 }  // namespace

@@ -3,14 +3,14 @@
 #include <boost/filesystem.hpp>
 #include <boost/thread/exceptions.hpp>
 #include <boost/thread/thread.hpp>
-#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <map>
 #include <set>
 #include <vector>
 
-#include "amf/amf0.h"
+#include "amf/access.h"
+#include "amf/batch_size.h"
 #include "audio/DecoderSystem.h"
 #include "fingerprint/FingerprintSystem.h"
 #include "fingerprint/Fingerprinter.h"
@@ -28,7 +28,6 @@ const char kErrorKey[] = "error";
 const char kCountKey[] = "count";
 const char kFingerprintTypesKey[] = "fingerprintTypes";
 const char kFilePathsKey[] = "filePaths";
-const char kBatchSizeKey[] = "batchSize";
 
 struct NamePair {
     const char* host;
@@ -111,12 +110,12 @@ struct PathEntry {
 std::vector<PathEntry> getFilePathsFromRequest(const amf::amf_ecma_array& paths) {
     std::vector<PathEntry> result;
     for (const auto& entry : paths) {
-        const amf::amf0_data_type* value = entry.second;
-        if (value == nullptr || value->get_type() != amf::AMF_STRING) {
+        const std::string* text = amf::getString(entry.second);
+        if (text == nullptr) {
             result.push_back({PathEntry::kNotAString, std::string()});
             continue;
         }
-        const std::string& path = static_cast<const amf::amf_string*>(value)->get_value();
+        const std::string& path = *text;
         // An empty path is left as it is: it has its own error text.
         if (path.empty()) {
             result.push_back({PathEntry::kValid, path});
@@ -138,16 +137,6 @@ std::vector<PathEntry> getFilePathsFromRequest(const amf::amf_ecma_array& paths)
         }
     }
     return result;
-}
-
-// "batchSize" when it is a number: at least 1, at most 2^32 - 1.
-uint32_t BatchSize(const amf::amf_object& parameters) {
-    const amf::amf0_data_type* value = parameters.get_property(kBatchSizeKey);
-    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) return 1;
-    double size = std::trunc(static_cast<const amf::amf_numeric*>(value)->get_value());
-    if (std::isnan(size) || size < 1) return 1;
-    if (size > UINT32_MAX) return UINT32_MAX;
-    return static_cast<uint32_t>(size);
 }
 
 }  // namespace
@@ -214,26 +203,26 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
         return;
     }
 
-    const amf::amf0_data_type* parameter = request.Parameter();
-    if (parameter == nullptr || parameter->get_type() != amf::AMF_OBJECT) {
+    const amf::amf_object* parameter = amf::asObject(request.Parameter());
+    if (parameter == nullptr) {
         request.SendErrorResponse("parameter was not an object");
         return;
     }
-    const amf::amf_object& parameters = *static_cast<const amf::amf_object*>(parameter);
+    const amf::amf_object& parameters = *parameter;
 
-    const amf::amf0_data_type* types = parameters.get_property(kFingerprintTypesKey);
-    if (types == nullptr || types->get_type() != amf::AMF_ECMA_ARRAY) {
+    const amf::amf_ecma_array* types = amf::asEcmaArray(parameters, kFingerprintTypesKey);
+    if (types == nullptr) {
         request.SendErrorResponse("fingerprintTypes property was not found");
         return;
     }
     std::set<std::string> algorithms;
-    for (const auto& entry : *static_cast<const amf::amf_ecma_array*>(types)) {
-        const amf::amf0_data_type* type = entry.second;
-        if (type == nullptr || type->get_type() != amf::AMF_STRING) {
+    for (const auto& entry : *types) {
+        const std::string* type = amf::getString(entry.second);
+        if (type == nullptr) {
             request.SendErrorResponse("fingerprint type property was not found");
             return;
         }
-        const std::string& hostName = static_cast<const amf::amf_string*>(type)->get_value();
+        const std::string& hostName = *type;
         std::string sdkName = ConvertAlgorithmName(hostName, true);
         if (!FingerprintSystem::IsValidAlgorithm(sdkName)) {
             request.SendErrorResponse("invalid algorithm specified: " + hostName);
@@ -242,19 +231,19 @@ void FingerprintHandler::processRequest_multiFingerprint(Ostra::Request& request
         algorithms.insert(sdkName);
     }
 
-    const amf::amf0_data_type* pathArray = parameters.get_property(kFilePathsKey);
-    if (pathArray == nullptr || pathArray->get_type() != amf::AMF_ECMA_ARRAY) {
+    const amf::amf_ecma_array* pathArray = amf::asEcmaArray(parameters, kFilePathsKey);
+    if (pathArray == nullptr) {
         request.SendErrorResponse("filePaths property was not found");
         return;
     }
-    const amf::amf_ecma_array& pathEntries = *static_cast<const amf::amf_ecma_array*>(pathArray);
+    const amf::amf_ecma_array& pathEntries = *pathArray;
     std::vector<PathEntry> paths = getFilePathsFromRequest(pathEntries);
     if (paths.size() != pathEntries.get_count()) {
         request.SendErrorResponse("failed to discover all files");
         return;
     }
 
-    Ostra::ResponseBatch results(request, BatchSize(parameters));
+    Ostra::ResponseBatch results(request, amf::getBatchSize(parameters));
     double successes = 0;
     auto deliver = [&](const Printed& printed) {
         if (!printed.succeeded) {

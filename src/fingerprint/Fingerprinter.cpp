@@ -16,8 +16,8 @@
 
 #include "audio/AudioHeader.h"
 #include "cache/FileCache.h"
-#include "hostlink/OutputLine.h"
 #include "util/RegularFile.h"
+#include "util/Trace.h"
 
 namespace cache = Ostra::cache;
 
@@ -44,7 +44,7 @@ std::string LogGNSDKError(uint32_t code, const std::string& source, const std::s
         text << "\tError: " << gnsdk_manager_error_string(code) << "\n";
     }
     std::string record = text.str();
-    Ostra::writeOutputLine(record + "\n");
+    Ostra::util::writeOutputLine(record + "\n");
     return record;
 }
 
@@ -158,7 +158,7 @@ bool FingerprintSystem::Init() {
     uint32_t code = sdk.GetUserHandle(GNSDKFingerprinter::m_huser, error);
     if (code != 0) {
         GNSDKFingerprinter::m_huser = nullptr;
-        Ostra::writeOutputLine(error + "\n");
+        Ostra::util::writeOutputLine(error + "\n");
         return false;
     }
     return GNSDKFingerprinter::m_huser != nullptr;

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "amf/access.h"
+#include "amf/batch_size.h"
 #include "hash/GetHasherForFile.h"
 #include "hostlink/ResponseBatch.h"
 #include "util/InOrder.h"
@@ -16,22 +18,10 @@ namespace {
 
 const char* const kAudioHashCMD = "audioHash";
 const char* const kFilePathsKey = "filePaths";
-const char* const kBatchSizeKey = "batchSize";
 const char* const kPathKey = "path";
 const char* const kHashKey = "hash";
 const char* const kCountKey = "count";
 const char* const kHashErrorText = "error: couldn't get hash for file";
-
-// Positive numbers truncate; anything else means 1. Sizes beyond 32 bits are
-// clamped rather than converted, which would be undefined.
-std::uint64_t readBatchSize(const amf::amf_object& parameters) {
-    const amf::amf0_data_type* value = parameters.get_property(kBatchSizeKey);
-    if (!value || value->get_type() != amf::AMF_NUMBER) return 1;
-    const double number = static_cast<const amf::amf_numeric*>(value)->get_value();
-    if (!(number > 0)) return 1;
-    if (number >= 4294967295.0) return 4294967295u;
-    return static_cast<std::uint64_t>(number);
-}
 
 // One listed file's outcome; an empty hash is the file's error entry.
 struct Hashed {
@@ -75,21 +65,16 @@ void FileHashHandler::processRequest(Request& request) {
 }
 
 void FileHashHandler::hashFiles(Request& request) {
-    const amf::amf0_data_type* parameter = request.Parameter();
-    const amf::amf_object* parameters = nullptr;
-    if (parameter && parameter->get_type() == amf::AMF_OBJECT) {
-        parameters = static_cast<const amf::amf_object*>(parameter);
-    }
-
+    const amf::amf_object* parameters = amf::asObject(request.Parameter());
     amf::amf_ecma_array results;
-    const amf::amf0_data_type* list =
-        parameters ? parameters->get_property(kFilePathsKey) : nullptr;
-    if (!list || list->get_type() != amf::AMF_ECMA_ARRAY) {
+    const amf::amf_ecma_array* list =
+        parameters ? amf::asEcmaArray(*parameters, kFilePathsKey) : nullptr;
+    if (!list) {
         request.SendResponseData(&results, true);
         return;
     }
-    const amf::amf_ecma_array& filePaths = *static_cast<const amf::amf_ecma_array*>(list);
-    ResponseBatch batch(request, readBatchSize(*parameters));
+    const amf::amf_ecma_array& filePaths = *list;
+    ResponseBatch batch(request, amf::getBatchSize(*parameters));
     const amf::amf_string error(kHashErrorText);
 
     double successes = 0;
@@ -115,11 +100,10 @@ void FileHashHandler::hashFiles(Request& request) {
         const amf::amf0_data_type* entry = filePaths.get_property(std::to_string(i));
         // The list ends at the first missing index.
         if (!entry) break;
-        if (entry->get_type() != amf::AMF_STRING) continue;
+        const std::string* path = amf::getString(entry);
+        if (!path) continue;
         if (hashing.full()) deliver(hashing.take());
-        hashing.submit([path = static_cast<const amf::amf_string*>(entry)->get_value()] {
-            return hashOneFile(path);
-        });
+        hashing.submit([path = *path] { return hashOneFile(path); });
     }
     while (!hashing.empty()) deliver(hashing.take());
     batch.flush();

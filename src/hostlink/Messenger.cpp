@@ -2,7 +2,9 @@
 
 #include <boost/bind/bind.hpp>
 #include <boost/endian/conversion.hpp>
-#include <iostream>
+#include <string>
+
+#include "util/Trace.h"
 
 namespace Ostra {
 
@@ -48,7 +50,7 @@ bool Messenger::start() {
                     service_.run();
                     return;
                 } catch (const std::exception& e) {
-                    std::cerr << "Exception: " << e.what() << std::endl;
+                    util::writeErrorLine(std::string("Exception: ") + e.what() + "\n");
                 }
             }
         });

@@ -1,7 +1,9 @@
 #include "hostlink/WorkerPool.h"
 
 #include <algorithm>
-#include <iostream>
+#include <string>
+
+#include "util/Trace.h"
 
 namespace Ostra {
 
@@ -35,7 +37,7 @@ void WorkerPool::run() {
         } catch (const boost::thread_interrupted&) {
             return;
         } catch (const std::exception& e) {
-            std::cerr << "Exception: " << e.what() << std::endl;
+            util::writeErrorLine(std::string("Exception: ") + e.what() + "\n");
         }
     }
 }

@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 
+#include "amf/access.h"
+#include "amf/batch_size.h"
 #include "hostlink/ResponseBatch.h"
 #include "metadata/TagReader.h"
 #include "util/InOrder.h"
@@ -13,15 +15,6 @@
 namespace Ostra {
 
 const char* const TaglibHandler::EXTRACT_METADATA_FROM_FILES = "extractMetadataFromFiles";
-
-namespace {
-
-const amf::amf_object* asObject(const amf::amf0_data_type* value) {
-    if (value == nullptr || value->get_type() != amf::AMF_OBJECT) return nullptr;
-    return static_cast<const amf::amf_object*>(value);
-}
-
-}  // namespace
 
 const char* TaglibHandler::getCommandName(unsigned long index) {
     return index == 0 ? EXTRACT_METADATA_FROM_FILES : "";
@@ -40,28 +33,16 @@ void TaglibHandler::processRequest(Request& request) {
     }
 }
 
-unsigned long TaglibHandler::batchSizeFrom(const amf::amf0_data_type* value) {
-    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) return 1;
-    const double size = static_cast<const amf::amf_numeric*>(value)->get_value();
-    // NaN fails this test as well.
-    if (!(size > 0)) return 1;
-    // Converting a double beyond the target's range is undefined, so large
-    // sizes (and infinity) are capped first.
-    if (size >= 4294967295.0) return 4294967295UL;
-    return static_cast<unsigned long>(size);
-}
-
 void TaglibHandler::extractMetadataFromFiles(Request& request) const {
-    const amf::amf_object* parameters = asObject(request.Parameter());
+    const amf::amf_object* parameters = amf::asObject(request.Parameter());
     amf::amf_ecma_array results;
-    const amf::amf0_data_type* list =
-        parameters != nullptr ? parameters->get_property("filePaths") : nullptr;
-    if (list == nullptr || list->get_type() != amf::AMF_ECMA_ARRAY) {
+    const amf::amf_ecma_array* filePaths =
+        parameters != nullptr ? amf::asEcmaArray(*parameters, "filePaths") : nullptr;
+    if (filePaths == nullptr) {
         request.SendResponseData(&results, true);
         return;
     }
-    const auto* filePaths = static_cast<const amf::amf_ecma_array*>(list);
-    ResponseBatch batch(request, batchSizeFrom(parameters->get_property("batchSize")));
+    ResponseBatch batch(request, amf::getBatchSize(*parameters));
 
     double successes = 0;
     // Declared after everything its jobs read, so that it is gone (and no
@@ -76,11 +57,10 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
         boost::this_thread::interruption_point();
         const amf::amf0_data_type* entry = filePaths->get_property(std::to_string(i));
         if (entry == nullptr) break;
-        if (entry->get_type() != amf::AMF_STRING) continue;
+        const std::string* path = amf::getString(entry);
+        if (path == nullptr) continue;
         if (reading.full()) deliver();
-        reading.submit([this, path = static_cast<const amf::amf_string*>(entry)->get_value()] {
-            return readSong(path);
-        });
+        reading.submit([this, path = *path] { return readSong(path); });
     }
     while (!reading.empty()) deliver();
     batch.flush();

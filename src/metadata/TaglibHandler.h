@@ -32,10 +32,6 @@ class TaglibHandler : public RequestHandler {
     // numbers; false for an empty path, a null object or an unreadable file.
     bool addMetadataFromPathToAMFObject(const std::string& path, amf::amf_object* song) const;
 
-    // The batch size of a "batchSize" parameter: its value truncated when it is
-    // a number greater than 0 (2^32 and more give 4294967295), otherwise 1.
-    static unsigned long batchSizeFrom(const amf::amf0_data_type* value);
-
   private:
     // The whole work on one file, run on a file worker: the song object, or
     // null for a file left out.

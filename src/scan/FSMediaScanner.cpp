@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "amf/access.h"
 #include "metadata/TagReader.h"
 #include "scan/TreePrefetch.h"
 #include "util/InOrder.h"
@@ -49,14 +50,12 @@ typedef std::map<std::string, long long> IntFields;
 // Copies tag fields into keys the record does not hold yet.
 void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntFields& intFields) {
     for (const auto& field : textFields) {
-        const amf::amf0_data_type* present = song->get_property(field.first);
-        if (present == nullptr || present->get_type() != amf::AMF_STRING) {
+        if (amf::getString(*song, field.first) == nullptr) {
             song->set_string_property(field.first, field.second);
         }
     }
     for (const auto& field : intFields) {
-        const amf::amf0_data_type* present = song->get_property(field.first);
-        if (present == nullptr || present->get_type() != amf::AMF_NUMBER) {
+        if (!amf::getNumber(*song, field.first)) {
             song->set_numeric_property(field.first, static_cast<double>(field.second));
         }
     }
@@ -166,8 +165,8 @@ FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std
     boost::algorithm::trim_if(startPath_, util::IsWhiteSpace());
     if (validExtensions == nullptr) return;
     for (const auto& entry : *validExtensions) {
-        if (entry.second != nullptr && entry.second->get_type() == amf::AMF_STRING) {
-            validExtensions_.insert(static_cast<const amf::amf_string*>(entry.second)->get_value());
+        if (const std::string* extension = amf::getString(entry.second)) {
+            validExtensions_.insert(*extension);
         }
     }
 }

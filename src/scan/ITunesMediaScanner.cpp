@@ -6,19 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <new>
 
-#include "hostlink/OutputLine.h"
 #include "lib/expat/Parser.h"
+#include "util/BoundedQueue.h"
 #include "util/PathUtils.h"
+#include "util/Trace.h"
 
 namespace Ostra {
 namespace ITunes {
@@ -135,11 +133,7 @@ class ExpatReadAhead {
         thread_ = boost::thread([this] { run(); });
     }
     ~ExpatReadAhead() {
-        {
-            boost::lock_guard<boost::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
+        queue_.close();
         thread_.join();
     }
     ExpatReadAhead(const ExpatReadAhead&) = delete;
@@ -148,15 +142,11 @@ class ExpatReadAhead {
     // Swaps the next chunk into events (its old storage goes back for reuse);
     // false once the document is done. An interruption point.
     bool next(std::string& events) {
-        boost::unique_lock<boost::mutex> lock(mutex_);
-        while (full_.empty() && !done_) changed_.wait(lock);
-        if (full_.empty()) return false;
-        events.clear();
-        spare_.push_back(std::move(events));
-        events = std::move(full_.front());
-        full_.pop_front();
-        changed_.notify_all();
-        return true;
+        std::string used;
+        used.swap(events);
+        used.clear();
+        queue_.recycle(std::move(used));
+        return queue_.pop(events);
     }
     // After next() returned false: the line to print for an XML error (empty
     // when there was none), and an exception raised on the reading thread.
@@ -170,12 +160,8 @@ class ExpatReadAhead {
         } catch (...) {
             failure_ = std::current_exception();
         }
-        {
-            boost::lock_guard<boost::mutex> lock(mutex_);
-            if (!current_.empty()) full_.push_back(std::move(current_));
-            done_ = true;
-        }
-        changed_.notify_all();
+        if (!current_.empty()) queue_.push(std::move(current_));
+        queue_.finish();
     }
 
     void parse() {
@@ -226,30 +212,18 @@ class ExpatReadAhead {
                      std::to_string(XML_GetCurrentLineNumber(xml_));
     }
 
-    bool stopping() {
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        return stop_;
-    }
+    bool stopping() const { return queue_.closed(); }
 
     // Queues the current chunk once it is full, waiting for room; stops the
     // parse when the consumer has gone.
     void handOver() {
         if (current_.size() < kChunkBytes) return;
-        boost::unique_lock<boost::mutex> lock(mutex_);
-        while (full_.size() >= kQueuedChunks && !stop_) changed_.wait(lock);
-        if (stop_) {
+        if (!queue_.push(std::move(current_))) {
+            current_.clear();
             XML_StopParser(xml_, XML_FALSE);
             return;
         }
-        full_.push_back(std::move(current_));
-        if (spare_.empty()) {
-            current_ = std::string();
-        } else {
-            current_ = std::move(spare_.back());
-            spare_.pop_back();
-        }
-        lock.unlock();
-        changed_.notify_all();
+        current_ = queue_.spare();
         current_.reserve(kChunkBytes + kReadSize);
     }
 
@@ -362,15 +336,10 @@ class ExpatReadAhead {
     std::size_t textBytes_ = 0;  // text queued since the last element start or end
     std::vector<std::string> names_;
     std::string current_;    // the chunk being filled, reading thread only
-    std::string errorLine_;  // written before done_ is set
+    std::string errorLine_;  // written before the queue is finished
     std::exception_ptr failure_;
 
-    boost::mutex mutex_;
-    boost::condition_variable changed_;
-    std::deque<std::string> full_;
-    std::vector<std::string> spare_;
-    bool done_ = false;
-    bool stop_ = false;
+    util::BoundedQueue<std::string> queue_{kQueuedChunks};
     boost::thread thread_;  // last: started once everything above exists
 };
 
@@ -461,7 +430,7 @@ void ITunesMediaScanner::parsePass(LibrarySource& source, Pass pass) {
             // The playlists pass reads what the whole pass has read: an error
             // in it has been printed already.
             if (pass == Pass::Whole && !reader.errorLine().empty())
-                writeOutputLine(reader.errorLine() + "\n");
+                util::writeOutputLine(reader.errorLine() + "\n");
         }
     }
     m_parser.reset();

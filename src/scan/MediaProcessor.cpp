@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "amf/access.h"
 #include "util/PathUtils.h"
 
 namespace Ostra {
@@ -19,9 +21,7 @@ const std::size_t kMetadataTextLength = 30;
 
 // Only a short AMF0 string counts as text; anything else under the key is absent.
 const std::string* stringProperty(const amf::amf_property_map* map, const char* key) {
-    const amf::amf0_data_type* value = map->get_property(key);
-    if (value == nullptr || value->get_type() != amf::AMF_STRING) return nullptr;
-    return &static_cast<const amf::amf_string*>(value)->get_value();
+    return amf::getString(map->get_property(key));
 }
 
 bool endsWith(std::string_view text, const char* suffix) {
@@ -61,13 +61,13 @@ void MediaProcessor::processSongObject(amf::amf_object* song) {
 void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {
     if (playlist == nullptr) return;
     std::unique_ptr<amf::amf_ecma_array> songs(new amf::amf_ecma_array());
-    const auto* listed = dynamic_cast<const amf::amf_ecma_array*>(playlist->get_property("songs"));
+    const amf::amf_ecma_array* listed = amf::asEcmaArray(*playlist, "songs");
     if (listed != nullptr) {
         // The array's own order: index keys ascend by their bytes ("10" before "2").
         for (const auto& entry : *listed) {
-            if (entry.second == nullptr || entry.second->get_type() != amf::AMF_STRING) continue;
-            const std::string& plistId =
-                static_cast<const amf::amf_string*>(entry.second)->get_value();
+            const std::string* text = amf::getString(entry.second);
+            if (text == nullptr) continue;
+            const std::string& plistId = *text;
             auto found = playlistIds_.find(plistId);
             if (found == playlistIds_.end()) continue;
             songs->push_back(std::unique_ptr<amf::amf0_data_type>(
@@ -245,12 +245,12 @@ void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, cons
 
 void MediaProcessor::appendNumericToMetadataKey(const amf::amf_object* song, const char* key,
                                                 std::string& metadataKey) {
-    const amf::amf0_data_type* value = song->get_property(key);
-    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) {
+    const std::optional<double> value = amf::getNumber(*song, key);
+    if (!value) {
         metadataKey.push_back('_');
         return;
     }
-    const double number = static_cast<const amf::amf_numeric*>(value)->get_value();
+    const double number = *value;
     // Whole numbers below 10^15 read the same in the shortest round-trip form
     // as in plain integer digits, which are far cheaper to produce. Negative
     // zero keeps its sign through the general path.

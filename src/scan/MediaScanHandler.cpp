@@ -5,6 +5,8 @@
 #include <cstring>
 #include <exception>
 
+#include "amf/access.h"
+#include "amf/batch_size.h"
 #include "scan/FSMediaScanner.h"
 #include "scan/ITunesMediaScanner.h"
 #include "scan/MediaProcessor.h"
@@ -16,8 +18,6 @@ namespace {
 
 const char kScanMediaLibsCMD[] = "scanMediaLibs";
 const char kScanDirectoryCMD[] = "scanDirectory";
-// The batch size is a 32-bit count for the host; larger requests mean "all".
-const double kMaxBatchSize = 4294967295.0;
 
 }  // namespace
 
@@ -32,40 +32,26 @@ const char* MediaScanHandler::getCommandName(unsigned long index) {
     }
 }
 
-unsigned long MediaScanHandler::batchSizeFromParameter(const amf::amf_object& parameter) {
-    const amf::amf0_data_type* value = parameter.get_property("batchSize");
-    if (value == nullptr || value->get_type() != amf::AMF_NUMBER) return 1;
-    const double size = static_cast<const amf::amf_numeric*>(value)->get_value();
-    if (!(size > 0)) return 1;  // also NaN
-    if (size >= kMaxBatchSize) return 4294967295UL;
-    return static_cast<unsigned long>(size);
-}
-
 void MediaScanHandler::processRequest(Request& request) {
     try {
-        const amf::amf0_data_type* parameter = request.Parameter();
-        if (parameter == nullptr || parameter->get_type() != amf::AMF_OBJECT) {
+        const amf::amf_object* parameter = amf::asObject(request.Parameter());
+        if (parameter == nullptr) {
             request.SendErrorResponse("MediaScanHandler: no parameters");
             return;
         }
-        const auto& arguments = *static_cast<const amf::amf_object*>(parameter);
-        const unsigned long batchSize = batchSizeFromParameter(arguments);
+        const amf::amf_object& arguments = *parameter;
+        const unsigned long batchSize = amf::getBatchSize(arguments);
         const char* command = request.CommandName();
         if (std::strcmp(command, kScanMediaLibsCMD) == 0) {
             scanMediaLibraries(request, batchSize);
         } else if (std::strcmp(command, kScanDirectoryCMD) == 0) {
-            const amf::amf0_data_type* startPath = arguments.get_property("startPath");
-            if (startPath == nullptr || startPath->get_type() != amf::AMF_STRING) {
+            const std::string* startPath = amf::getString(arguments, "startPath");
+            if (startPath == nullptr) {
                 request.SendErrorResponse("MediaScanHandler: No 'startPath' string.");
                 return;
             }
-            const amf::amf0_data_type* extensions = arguments.get_property("validExtensions");
-            const amf::amf_ecma_array* validExtensions =
-                extensions != nullptr && extensions->get_type() == amf::AMF_ECMA_ARRAY
-                    ? static_cast<const amf::amf_ecma_array*>(extensions)
-                    : nullptr;
-            scanDirectory(request, static_cast<const amf::amf_string*>(startPath)->get_value(),
-                          validExtensions, batchSize);
+            scanDirectory(request, *startPath, amf::asEcmaArray(arguments, "validExtensions"),
+                          batchSize);
         }
     } catch (const boost::thread_interrupted&) {
         throw;

@@ -27,10 +27,6 @@ class MediaScanHandler : public RequestHandler {
     void scanDirectory(Request& request, std::string startPath,
                        const amf::amf_ecma_array* validExtensions, unsigned long batchSize);
 
-    // "batchSize" as the scan uses it: 1 unless a number greater than 0,
-    // truncated, and at most 4294967295.
-    static unsigned long batchSizeFromParameter(const amf::amf_object& parameter);
-
   private:
     util::FileWorkers* const files_;
 };

@@ -1,8 +1,9 @@
 #include "system/SleepPreventer.h"
 
 #include <exception>
-#include <iostream>
 #include <string>
+
+#include "util/Trace.h"
 
 namespace Ostra {
 
@@ -12,7 +13,7 @@ const char* const kAssertionName = "Lumasond is busy";
 constexpr std::chrono::seconds kActivityInterval(25);
 
 void traceFailure(const std::string& error) {
-    std::cerr << ("Sleep prevention: " + error + "\n") << std::flush;
+    util::writeErrorLine("Sleep prevention: " + error + "\n");
 }
 
 SleepPreventer::Mode chooseMode() {

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "hostlink/OutputLine.h"
 #include "lib/openssl/Sha1.h"
+#include "util/Trace.h"
 
 namespace Quorvel::System {
 
@@ -26,7 +26,7 @@ const char* const kInternalError = "internalerror";
 
 // One trace line, written whole, so concurrent requests interleave by lines.
 void trace(const std::string& line) {
-    Ostra::writeOutputLine(line + "\n");
+    Ostra::util::writeOutputLine(line + "\n");
 }
 
 // The digest text of SHA-1 over input followed by the salt; false when the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "amf/access.h"
+#include "amf/batch_size.h"
 
 namespace {
 
@@ -409,6 +410,38 @@ TEST(Amf0Access, PropertiesOfADecodedObject) {
     EXPECT_FALSE(amf::getNumber(*object, "s").has_value());
     EXPECT_FALSE(amf::getBool(*object, "missing").has_value());
     EXPECT_EQ(nullptr, amf::asObject(*object, "a"));
+}
+
+TEST(Amf0Access, BatchSizeOfEveryListCommand) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* name;
+        double value;
+        std::uint32_t size;
+    } rows[] = {
+        {"whole", 7, 7},
+        {"truncated", 7.9, 7},
+        {"fraction under one", 0.5, 1},
+        {"zero", 0, 1},
+        {"negative", -1, 1},
+        {"minus infinity", -inf, 1},
+        {"NaN", std::numeric_limits<double>::quiet_NaN(), 1},
+        {"just under the cap", 4294967294.7, 4294967294u},
+        {"the cap", 4294967295.0, 4294967295u},
+        {"past the cap", 4294967296.0, 4294967295u},
+        {"huge", 1e300, 4294967295u},
+        {"infinity", inf, 4294967295u},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        amf::amf_object parameters;
+        parameters.set_numeric_property("batchSize", row.value);
+        EXPECT_EQ(row.size, amf::getBatchSize(parameters));
+    }
+    amf::amf_object other;
+    EXPECT_EQ(1u, amf::getBatchSize(other));
+    other.set_string_property("batchSize", "5");
+    EXPECT_EQ(1u, amf::getBatchSize(other));
 }
 
 }  // namespace

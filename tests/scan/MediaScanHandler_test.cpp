@@ -325,23 +325,4 @@ TEST(MediaScanHandler, CommandTable) {
     EXPECT_STREQ(handler.getCommandName(2), "");
 }
 
-TEST(MediaScanHandler, BatchSizeFromParameter) {
-    auto sizeFor = [](double value) {
-        amf::amf_object arg;
-        arg.set_numeric_property("batchSize", value);
-        return Ostra::MediaScanHandler::batchSizeFromParameter(arg);
-    };
-    EXPECT_EQ(sizeFor(7.9), 7u);
-    EXPECT_EQ(sizeFor(0.5), 0u);
-    EXPECT_EQ(sizeFor(0), 1u);
-    EXPECT_EQ(sizeFor(-1), 1u);
-    EXPECT_EQ(sizeFor(std::nan("")), 1u);
-    EXPECT_EQ(sizeFor(4294967295.0), 4294967295u);
-    EXPECT_EQ(sizeFor(4294967295.5), 4294967295u);
-    EXPECT_EQ(sizeFor(4294967296.0), 4294967295u);
-    EXPECT_EQ(sizeFor(1e300), 4294967295u);
-    amf::amf_object none;
-    EXPECT_EQ(Ostra::MediaScanHandler::batchSizeFromParameter(none), 1u);
-}
-
 }  // namespace

@@ -14,22 +14,6 @@ namespace bass {
 
 namespace {
 
-uint32_t bigEndian(const uint8_t* b, unsigned count) {
-    uint32_t value = 0;
-    for (unsigned i = 0; i < count; ++i) value = (value << 8) | b[i];
-    return value;
-}
-
-uint32_t littleEndian(const uint8_t* b, unsigned count) {
-    uint32_t value = 0;
-    for (unsigned i = count; i > 0; --i) value = (value << 8) | b[i - 1];
-    return value;
-}
-
-uint64_t littleEndian64(const uint8_t* b) {
-    return (uint64_t(littleEndian(b + 4, 4)) << 32) | littleEndian(b, 4);
-}
-
 // A chunk's four-character name as FFmpeg makes a key of it (up to a zero byte).
 std::string fourcc(const uint8_t* b) {
     std::string name(reinterpret_cast<const char*>(b), 4);

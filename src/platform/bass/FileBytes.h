@@ -7,6 +7,25 @@
 
 namespace bass {
 
+// The unsigned number in the `count` (at most 4) bytes at b, most significant
+// first, as the ID3v2, FLAC, AIFF and MP4 headers store their fields.
+inline uint32_t bigEndian(const uint8_t* b, unsigned count) {
+    uint32_t value = 0;
+    for (unsigned i = 0; i < count; ++i) value = (value << 8) | b[i];
+    return value;
+}
+
+// The same, least significant first, as WAV and the APE tag store them.
+inline uint32_t littleEndian(const uint8_t* b, unsigned count) {
+    uint32_t value = 0;
+    for (unsigned i = count; i > 0; --i) value = (value << 8) | b[i - 1];
+    return value;
+}
+
+inline uint64_t littleEndian64(const uint8_t* b) {
+    return (uint64_t(littleEndian(b + 4, 4)) << 32) | littleEndian(b, 4);
+}
+
 // Reads one open file at chosen offsets with pread(), so the descriptor's own
 // position, which FFmpeg's reads move, is left alone. Small reads are served
 // from a block read ahead, as walks read one header after another. Used by

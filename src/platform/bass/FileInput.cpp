@@ -1,6 +1,5 @@
 #include "platform/bass/FileInput.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,15 +22,11 @@ constexpr int kBufferSize = 64 * 1024;
 }  // namespace
 
 std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it has
-    // no effect on reads of a regular file.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    std::unique_ptr<FileInput> input(new FileInput(fd));
     // Regular files only: a FIFO would block the first read, and a device
     // such as /dev/urandom would decode without end.
-    if (::fstat(fd, &input->status_) != 0 || !S_ISREG(input->status_.st_mode)) return nullptr;
-    input->size_ = static_cast<uint64_t>(input->status_.st_size);
+    Ostra::util::RegularFile file = Ostra::util::RegularFile::open(path);
+    if (!file.isOpen()) return nullptr;
+    std::unique_ptr<FileInput> input(new FileInput(std::move(file)));
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer == nullptr) return nullptr;
     input->io_.reset(avio_alloc_context(buffer, kBufferSize, 0, input.get(), &FileInput::read,
@@ -45,7 +40,6 @@ std::unique_ptr<FileInput> FileInput::open(const std::string& path) {
 
 FileInput::~FileInput() {
     io_.reset();
-    ::close(fd_);
 }
 
 int FileInput::read(void* opaque, uint8_t* buffer, int size) {
@@ -58,7 +52,7 @@ int FileInput::read(void* opaque, uint8_t* buffer, int size) {
         return AVERROR_INVALIDDATA;
     }
     for (;;) {
-        const ssize_t n = ::read(input->fd_, buffer, static_cast<size_t>(size));
+        const ssize_t n = ::read(input->descriptor(), buffer, static_cast<size_t>(size));
         if (n > 0) {
             input->unproductive_ += static_cast<uint64_t>(n);
             return static_cast<int>(n);
@@ -69,7 +63,7 @@ int FileInput::read(void* opaque, uint8_t* buffer, int size) {
 }
 
 int64_t FileInput::seek(void* opaque, int64_t offset, int whence) {
-    const int fd = static_cast<FileInput*>(opaque)->fd_;
+    const int fd = static_cast<FileInput*>(opaque)->descriptor();
     if (whence & AVSEEK_SIZE) {
         struct stat info;
         return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);

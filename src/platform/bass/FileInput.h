@@ -5,15 +5,18 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "lib/ffmpeg/Owners.h"
+#include "util/RegularFile.h"
 
 namespace bass {
 
 // One audio file opened once, as a regular file, and the FFmpeg I/O context
 // that reads it through that descriptor alone. Checking a name and then
 // opening it again would let a symbolic link swapped in between (to a FIFO
-// nobody writes, say) block the decoding thread for ever; here the checked
+// nobody writes, say) block the decoding thread for ever; here the file is
+// opened the one way files are (util::RegularFile) and the checked
 // descriptor is the one read. Used by the one thread that owns its stream.
 class FileInput {
   public:
@@ -26,11 +29,11 @@ class FileInput {
     // Owned here; must outlive every format context reading it.
     AVIOContext* context() const { return io_.get(); }
     // The fstat of the descriptor, taken at the open.
-    const struct stat& status() const { return status_; }
+    const struct stat& status() const { return file_.status(); }
     // For reads at chosen offsets (pread) that leave FFmpeg's position alone.
-    int descriptor() const { return fd_; }
+    int descriptor() const { return file_.descriptor(); }
     // The size the file had when it was opened.
-    uint64_t size() const { return size_; }
+    uint64_t size() const { return file_.size(); }
 
     // The reader got something out of what it has read (the container is
     // open, a packet came out): from the first call on, reading more than
@@ -46,14 +49,12 @@ class FileInput {
     static constexpr uint64_t kMaxReadWithoutProgress = 16u * 1024u * 1024u;
 
   private:
-    explicit FileInput(int fd) : fd_(fd) {}
+    explicit FileInput(Ostra::util::RegularFile file) : file_(std::move(file)) {}
     static int read(void* opaque, uint8_t* buffer, int size);
     static int64_t seek(void* opaque, int64_t offset, int whence);
 
-    int fd_;
-    uint64_t size_ = 0;
-    Ostra::ffmpeg::IoContextPtr io_;
-    struct stat status_ = {};
+    Ostra::util::RegularFile file_;
+    Ostra::ffmpeg::IoContextPtr io_;  // reads file_: declared after it, so gone first
     bool bounded_ = false;
     uint64_t unproductive_ = 0;  // bytes read since the last progress()
 };

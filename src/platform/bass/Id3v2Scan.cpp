@@ -22,12 +22,6 @@ constexpr unsigned kFlagUnsynchronised = 0x0002;
 constexpr unsigned kFlagEncrypted = 0x0004;
 constexpr unsigned kFlagCompressed = 0x0008;
 
-uint32_t bigEndian(const uint8_t* b, unsigned count) {
-    uint32_t value = 0;
-    for (unsigned i = 0; i < count; ++i) value = (value << 8) | b[i];
-    return value;
-}
-
 // The seven low bits of each byte, as FFmpeg's get_size reads them.
 uint32_t sevenBits(const uint8_t* b, unsigned count) {
     uint32_t value = 0;

@@ -1,6 +1,7 @@
 #include "platform/gnsdk/Feature.h"
 
 #include <algorithm>
+#include <boost/thread/thread.hpp>
 #include <cstdio>
 #include <cstring>
 
@@ -10,8 +11,6 @@ namespace {
 
 // Frames converted per libswresample call, which bounds the output buffer.
 constexpr size_t kSliceFrames = 1 << 16;
-// Blocks waiting for the worker; the writer waits when there are more.
-constexpr size_t kMaxQueued = 2;
 // Converted samples by which the converter's output may lag its input: its
 // delay is about half the filter size (16) at either rate.
 constexpr int64_t kConverterLag = 64;
@@ -262,12 +261,7 @@ AsyncFeature::~AsyncFeature() {
 }
 
 void AsyncFeature::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_closing = true;
-        m_queue.clear();
-    }
-    m_changed.notify_all();
+    m_queue.close();
     if (m_thread.joinable()) m_thread.join();
 }
 
@@ -305,41 +299,39 @@ gnsdk_error_t AsyncFeature::Write(const uint8_t* data, size_t size, bool& comple
                                   std::string& why) {
     complete = m_written >= m_neededBytes;
     if (m_ended) return DSPERR_WriteAfterEnd;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_error != GNSDK_SUCCESS) {
-        why = m_why;
-        return m_error;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_error != GNSDK_SUCCESS) {
+            why = m_why;
+            return m_error;
+        }
     }
     if (complete || size == 0) return GNSDK_SUCCESS;
-    m_changed.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_error != 0; });
-    std::vector<uint8_t> block;
-    block.swap(m_spare);
-    lock.unlock();
+    std::vector<uint8_t> block = m_queue.spare();
     try {
         block.assign(data, data + size);
     } catch (const std::exception& e) {
         why = e.what();
         return DSPERR_NoMemory;
     }
-    lock.lock();
-    m_queue.push_back(std::move(block));
-    lock.unlock();
-    m_changed.notify_all();
+    {
+        // A C interface's call: the wait for room is no place to unwind.
+        boost::this_thread::disable_interruption uninterrupted;
+        m_queue.push(std::move(block));
+    }
     m_written += size;
     complete = m_written >= m_neededBytes;
     return GNSDK_SUCCESS;
 }
 
 void AsyncFeature::Run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (true) {
-        m_changed.wait(lock, [this] { return !m_queue.empty() || m_closing; });
-        if (m_queue.empty()) return;
-        std::vector<uint8_t> block = std::move(m_queue.front());
-        m_queue.pop_front();
-        bool failed = m_error != GNSDK_SUCCESS;
-        lock.unlock();
-        m_changed.notify_all();
+    std::vector<uint8_t> block;
+    while (m_queue.pop(block)) {
+        bool failed;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            failed = m_error != GNSDK_SUCCESS;
+        }
         gnsdk_error_t code = GNSDK_SUCCESS;
         std::string why;
         if (!failed) {
@@ -352,23 +344,21 @@ void AsyncFeature::Run() {
                 why = e.what();
             }
         }
-        lock.lock();
-        if (code != GNSDK_SUCCESS && m_error == GNSDK_SUCCESS) {
-            m_error = code;
-            m_why = why;
-            m_changed.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (code != GNSDK_SUCCESS && m_error == GNSDK_SUCCESS) {
+                m_error = code;
+                m_why = why;
+            }
         }
-        if (m_spare.capacity() < block.capacity()) m_spare.swap(block);
+        m_queue.recycle(std::move(block));
+        block = std::vector<uint8_t>();
     }
 }
 
 gnsdk_error_t AsyncFeature::EndOfWrite(std::string& why) {
     if (m_ended) return GNSDK_SUCCESS;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_closing = true;
-    }
-    m_changed.notify_all();
+    m_queue.finish();
     if (m_thread.joinable()) m_thread.join();
     m_ended = true;
     if (m_error != GNSDK_SUCCESS) {

@@ -3,10 +3,8 @@
 
 #include <chromaprint.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +17,7 @@ extern "C" {
 
 #include "platform/gnsdk/Resampler.h"
 #include "platform/gnsdk/gnsdk.h"
+#include "util/BoundedQueue.h"
 
 namespace gnsdk_impl {
 
@@ -96,7 +95,8 @@ class Feature {
 // A Feature run on a thread of its own: Write copies the block and returns, so
 // converting and fingerprinting one block overlaps the caller's decoding of
 // the next. The feature handle owns one; its methods are called by one thread
-// at a time, and the worker shares only the fields under m_mutex with it.
+// at a time, and the worker shares only the block queue and the fields under
+// m_mutex with it.
 class AsyncFeature {
   public:
     explicit AsyncFeature(Algorithm algorithm);
@@ -129,13 +129,12 @@ class AsyncFeature {
     uint64_t m_written = 0;
     bool m_ended = false;
 
+    // Blocks waiting for the worker; the writer waits when there are more
+    // than two. Finished at the end of the input, closed when dropped.
+    Ostra::util::BoundedQueue<std::vector<uint8_t>> m_queue{2};
     std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::vector<uint8_t>> m_queue;  // guarded by m_mutex
-    std::vector<uint8_t> m_spare;              // guarded by m_mutex: a processed block's storage
-    bool m_closing = false;                    // guarded by m_mutex: no more blocks will come
-    gnsdk_error_t m_error = GNSDK_SUCCESS;     // guarded by m_mutex: the worker's first failure
-    std::string m_why;                         // guarded by m_mutex
+    gnsdk_error_t m_error = GNSDK_SUCCESS;  // guarded by m_mutex: the worker's first failure
+    std::string m_why;                      // guarded by m_mutex
     std::thread m_thread;
 };
 

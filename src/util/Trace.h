@@ -1,8 +1,10 @@
+// The helper's one writer of trace lines to standard output and error.
 #pragma once
 
 #include <string>
 
 namespace Ostra {
+namespace util {
 
 // Writes text (one or more whole lines) to standard output: trace lines and
 // error records meant for a person reading along. The host is asked to drain
@@ -14,4 +16,10 @@ namespace Ostra {
 // SIGPIPE). Any thread; texts are written one at a time, never interleaved.
 void writeOutputLine(const std::string& text);
 
+// The same for standard error, where failures that end nothing (a handler's
+// exception caught by its thread, sleep prevention that could not start) are
+// reported; it has its own wait and its own lock.
+void writeErrorLine(const std::string& text);
+
+}  // namespace util
 }  // namespace Ostra

@@ -1,4 +1,4 @@
-#include "hostlink/OutputLine.h"
+#include "util/Trace.h"
 
 #include <limits.h>
 #include <poll.h>
@@ -9,6 +9,7 @@
 #include <mutex>
 
 namespace Ostra {
+namespace util {
 
 namespace {
 
@@ -21,20 +22,19 @@ struct Output {
 };
 
 // Never destroyed: records are still written by static destructors at exit.
-Output& output() {
-    static Output* state = new Output();
-    return *state;
+Output& output(int fd) {
+    static Output* const standardOutput = new Output();
+    static Output* const standardError = new Output();
+    return fd == STDERR_FILENO ? *standardError : *standardOutput;
 }
 
-}  // namespace
-
-void writeOutputLine(const std::string& text) {
-    Output& out = output();
+void writeLine(int fd, const std::string& text) {
+    Output& out = output(fd);
     std::lock_guard<std::mutex> lock(out.mutex);
     const char* p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+        pollfd ready{fd, POLLOUT, 0};
         const int n = ::poll(&ready, 1, out.stalled ? 0 : kWaitMilliseconds);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || (ready.revents & POLLOUT) == 0) {
@@ -43,7 +43,7 @@ void writeOutputLine(const std::string& text) {
         }
         // A pipe that polls writable has room for PIPE_BUF bytes at least,
         // so a write of no more than that does not block.
-        const ssize_t written = ::write(STDOUT_FILENO, p, std::min<std::size_t>(left, PIPE_BUF));
+        const ssize_t written = ::write(fd, p, std::min<std::size_t>(left, PIPE_BUF));
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return;
         out.stalled = false;
@@ -52,4 +52,15 @@ void writeOutputLine(const std::string& text) {
     }
 }
 
+}  // namespace
+
+void writeOutputLine(const std::string& text) {
+    writeLine(STDOUT_FILENO, text);
+}
+
+void writeErrorLine(const std::string& text) {
+    writeLine(STDERR_FILENO, text);
+}
+
+}  // namespace util
 }  // namespace Ostra
