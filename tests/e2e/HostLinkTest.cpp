@@ -158,16 +158,6 @@ TEST(HostLinkE2E, StopLinesEndOfInputAndOverlongLines) {
     }
 }
 
-TEST(HostLinkE2E, HelperOutlivesTheConnectionAndExitsOnQuit) {
-    TestHost host;
-    host.startHelper();
-    ASSERT_EQ(host.call("version").size(), 1u);
-    host.closeConnection();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(host.helper().running());
-    EXPECT_EQ(host.quit(), 0);
-}
-
 TEST(HostLinkE2E, BadPortTextsAndArgumentCounts) {
     for (const char* bad : {"", "abc", " 5000", "5000x"}) {
         HelperProcess helper({helperPath(), bad});

@@ -204,62 +204,6 @@ TEST_F(ScanCommands, TaggedFilesAreReadAndTheMp3CopyIsKept) {
     }
 }
 
-TEST_F(ScanCommands, ThreeThousandFilesEndToEnd) {
-    TempDir music;
-    TempDir sources;
-    makeAudio(sources / "plain.mp3", {}, "-c:a libmp3lame");
-    makeAudio(sources / "tagged.flac", {"title=Same", "artist=Same", "album=Same"});
-    makeAudio(sources / "odd.mp3", {}, "-c:a libmp3lame");
-    // Plain writes: copy_file is far slower here, and only the bytes matter.
-    const std::string plain = testsupport::readFile(sources / "plain.mp3");
-    const std::string tagged = testsupport::readFile(sources / "tagged.flac");
-    std::set<std::string> expected;
-    for (int folder = 0; folder < 30; ++folder) {
-        const std::string dir = music / ("folder " + std::to_string(folder));
-        fs::create_directories(dir + "/inner");
-        for (int i = 0; i < 80; ++i) {
-            const std::string target = dir + "/song " + std::to_string(i) + ".mp3";
-            testsupport::writeFile(target, plain);
-            expected.insert(target);
-        }
-        for (int i = 0; i < 20; ++i) {
-            const std::string target = dir + "/inner/copy " + std::to_string(i) + ".FLAC";
-            testsupport::writeFile(target, tagged);
-            expected.insert(target);
-        }
-        testsupport::writeFile(dir + "/cover.jpg", "not audio");
-    }
-    // Not audio, truncated, empty, a bad name and a hidden file among them.
-    testsupport::writeFile(music / "fake.mp3", std::string(5000, 'z'));
-    testsupport::writeFile(music / "empty.flac", "");
-    testsupport::writeFile(music / "cut.mp3",
-                           testsupport::readFile(sources / "odd.mp3").substr(0, 700));
-    fs::copy_file(sources / "odd.mp3", music / "bad\xff name.mp3");
-    fs::copy_file(sources / "odd.mp3", music / ".hidden.mp3");
-    for (const char* name : {"fake.mp3", "empty.flac", "cut.mp3", "bad\xff name.mp3"})
-        expected.insert(music / name);
-
-    amf::amf_object arg = directoryArg(music.path(), {"mp3", "flac"});
-    amf::amf_numeric batch(250);
-    arg.set_property("batchSize", &batch);
-    auto responses = host.call("scanDirectory", &arg, std::chrono::seconds(90));
-    ASSERT_FALSE(responses.empty());
-    ASSERT_TRUE(isDone(responses.back()));
-    for (std::size_t i = 0; i + 1 < responses.size(); ++i)
-        EXPECT_EQ(items(prop(responses[i], "data")).size(), 250u);
-
-    std::multiset<std::string> seen;
-    for (const char* type : {"song", "duplicate", "replacement"})
-        for (const auto* e : entriesOfType(responses, type)) seen.insert(str(prop(e, "path")));
-    EXPECT_EQ(seen.size(), expected.size());
-    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), expected);
-    const auto* report = reportOf(responses);
-    ASSERT_NE(report, nullptr);
-    // Every mp3 copy has its own path and no title; the flac copies share their tags.
-    EXPECT_EQ(num(prop(report, "uniqueSongCount")), 2400 + 1 + 4);
-    EXPECT_EQ(num(prop(report, "duplicateCount")), 599);
-}
-
 TEST(ScanCommandsUnprivileged, UnreadableFolderIsSkippedSilently) {
     TempDir music;
     fs::create_directories(music / "open");
