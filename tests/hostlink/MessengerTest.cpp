@@ -1,3 +1,5 @@
+#include "hostlink/Messenger.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "hostlink/Messenger.h"
 #include "support/TestHost.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "scan/FSMediaScanner.h"
+
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -14,7 +16,6 @@
 
 #include "LoopbackRequest.h"
 #include "amf/amf0.h"
-#include "scan/FSMediaScanner.h"
 #include "scan/MediaProcessor.h"
 #include "util/FileWorkers.h"
 

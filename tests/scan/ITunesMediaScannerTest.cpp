@@ -1,3 +1,5 @@
+#include "scan/ITunesMediaScanner.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -20,7 +22,6 @@
 #include "LoopbackRequest.h"
 #include "PlistWriter.h"
 #include "amf/access.h"
-#include "scan/ITunesMediaScanner.h"
 #include "scan/MediaProcessor.h"
 
 namespace {

@@ -1,7 +1,8 @@
+#include "scan/MediaProcessor.h"
+
 #include <gtest/gtest.h>
 
 #include "LoopbackRequest.h"
-#include "scan/MediaProcessor.h"
 
 namespace {
 

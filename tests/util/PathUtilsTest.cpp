@@ -1,10 +1,10 @@
+#include "util/PathUtils.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "util/PathUtils.h"
 
 namespace {
 
