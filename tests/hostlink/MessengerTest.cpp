@@ -52,6 +52,15 @@ struct Link {
         socket.set_option(tcp::no_delay(true));
     }
     void write(const std::string& bytes) { boost::asio::write(socket, boost::asio::buffer(bytes)); }
+    // The body of the next frame the helper side sent.
+    std::string readBody() {
+        unsigned char header[4];
+        boost::asio::read(socket, boost::asio::buffer(header));
+        std::string body(
+            header[0] | header[1] << 8 | header[2] << 16 | std::uint32_t(header[3]) << 24, '\0');
+        boost::asio::read(socket, boost::asio::buffer(&body[0], body.size()));
+        return body;
+    }
     // True when the helper side closed the connection.
     bool peerClosed() {
         char c;
@@ -138,12 +147,7 @@ TEST(Messenger, SendersWaitForTheHostAndStopReleasesThem) {
     const int stalled = queued;
     EXPECT_LT(stalled, 200) << "senders did not wait for the host";
     for (int i = 0; i < 100; ++i) {
-        unsigned char header[4];
-        boost::asio::read(link.socket, boost::asio::buffer(header));
-        std::uint32_t n =
-            header[0] | header[1] << 8 | header[2] << 16 | std::uint32_t(header[3]) << 24;
-        std::string body(n, '\0');
-        boost::asio::read(link.socket, boost::asio::buffer(&body[0], n));
+        const std::string body = link.readBody();
         ASSERT_EQ(body.substr(0, body.find(':')), std::to_string(i));
         ASSERT_EQ(body.size(), std::to_string(i).size() + 1 + (1u << 20));
     }
@@ -185,12 +189,7 @@ TEST(Messenger, ConcurrentSendsArriveAsWholeFramesInPerThreadOrder) {
     for (auto& s : senders) s.join();
     std::vector<int> next(threads, 0);
     for (int k = 0; k < threads * perThread; ++k) {
-        unsigned char header[4];
-        boost::asio::read(link.socket, boost::asio::buffer(header));
-        std::uint32_t n =
-            header[0] | header[1] << 8 | header[2] << 16 | std::uint32_t(header[3]) << 24;
-        std::string body(n, '\0');
-        boost::asio::read(link.socket, boost::asio::buffer(&body[0], n));
+        const std::string body = link.readBody();
         int t = std::stoi(body.substr(0, body.find(':')));
         int i = std::stoi(body.substr(body.find(':') + 1));
         ASSERT_EQ(i, next[t]++);
