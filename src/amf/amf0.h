@@ -570,6 +570,9 @@ class amf_encoded_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7> {
     // cannot be encoded makes the whole array fail to encode, as it would in
     // an amf_ecma_array.
     void push_back(const amf0_data_type* value);
+    // Appends a value already encoded by encode() (marker included) under the
+    // next index, so that the encoding can happen on another thread.
+    void push_encoded(std::string bytes);
     void remove_all();
     std::size_t get_count() const { return values_.size(); }
 

@@ -2,6 +2,8 @@
 // batches).
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "amf/amf0.h"
 #include "amf/index_keys.h"
@@ -18,6 +20,11 @@ void amf_encoded_ecma_array::push_back(const amf0_data_type* value) {
     unsigned char* p = reinterpret_cast<unsigned char*>(&bytes[0]);
     if (!amf::encode(p, p + bytes.size(), value)) failed_ = true;
     entries_size_ += 2 + digits_of(index) + bytes.size();
+    values_.push_back(std::move(bytes));
+}
+
+void amf_encoded_ecma_array::push_encoded(std::string bytes) {
+    entries_size_ += 2 + digits_of(values_.size()) + bytes.size();
     values_.push_back(std::move(bytes));
 }
 

@@ -1,5 +1,7 @@
 #include "hostlink/ResponseBatch.h"
 
+#include <utility>
+
 #include "hostlink/Messenger.h"
 
 namespace Ostra {
@@ -19,13 +21,29 @@ bool ResponseBatch::fitsInFrame(const amf::amf0_data_type& record) {
 bool ResponseBatch::add(const amf::amf0_data_type& record, bool countsTowardSize) {
     const std::size_t size = amf::get_size(&record);
     if (size > kMaxFrameLength - kFrameOverhead) return false;
+    makeRoom(size);
+    records_.push_back(&record);
+    closeIfFull(countsTowardSize);
+    return true;
+}
+
+bool ResponseBatch::addEncoded(std::string bytes) {
+    if (bytes.size() > kMaxFrameLength - kFrameOverhead) return false;
+    makeRoom(bytes.size());
+    records_.push_encoded(std::move(bytes));
+    closeIfFull(true);
+    return true;
+}
+
+void ResponseBatch::makeRoom(std::size_t size) {
     if (records_.get_count() > 0 && records_.get_size() + size > kMaxFrameLength - kFrameOverhead)
         flush();
-    records_.push_back(&record);
+}
+
+void ResponseBatch::closeIfFull(bool countsTowardSize) {
     if (records_.get_size() >= kMaxBatchBytes ||
         (countsTowardSize && records_.get_count() >= batchSize_))
         flush();
-    return true;
 }
 
 void ResponseBatch::flush() {

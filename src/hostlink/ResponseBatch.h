@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "amf/amf0.h"
 #include "hostlink/Request.h"
@@ -35,6 +36,9 @@ class ResponseBatch {
     // bound may close the batch (for entries that ride along with the next
     // one).
     bool add(const amf::amf0_data_type& record, bool countsTowardSize = true);
+    // The same for a record that encode() has already turned into bytes
+    // (on a file worker, say), which are appended as they are.
+    bool addEncoded(std::string bytes);
     // Sends the records held, if any, with "done" false.
     void flush();
     // Appends last (which must be small) and sends everything with "done" true.
@@ -42,6 +46,11 @@ class ResponseBatch {
     std::size_t count() const { return records_.get_count(); }
 
   private:
+    // Sends the records held first when a record of `size` bytes would not
+    // fit in their frame.
+    void makeRoom(std::size_t size);
+    void closeIfFull(bool countsTowardSize);
+
     Request& request_;
     const std::uint64_t batchSize_;
     amf::amf_encoded_ecma_array records_;

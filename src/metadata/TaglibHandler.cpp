@@ -1,13 +1,17 @@
 #include "metadata/TaglibHandler.h"
 
 #include <boost/thread/thread.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <map>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "amf/access.h"
 #include "amf/batch_size.h"
+#include "hostlink/Messenger.h"
 #include "hostlink/ResponseBatch.h"
 #include "metadata/TagReader.h"
 #include "util/InOrder.h"
@@ -47,11 +51,14 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
     double successes = 0;
     // Declared after everything its jobs read, so that it is gone (and no
     // job runs) before they are. A null song is a file left out.
-    util::InOrder<std::unique_ptr<amf::amf_object>> reading(files_);
+    util::InOrder<Song> reading(files_);
     auto deliver = [&] {
-        std::unique_ptr<amf::amf_object> song = reading.take();
+        Song song = reading.take();
+        if (!song.read) return;
         // A song too large for any frame is left out like an unreadable file.
-        if (song && batch.add(*song)) ++successes;
+        const bool added =
+            song.object ? batch.add(*song.object) : batch.addEncoded(std::move(song.bytes));
+        if (added) ++successes;
     };
     for (std::uint64_t i = 0;; ++i) {
         boost::this_thread::interruption_point();
@@ -69,14 +76,27 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
     request.SendResponseData(&summary, true);
 }
 
-std::unique_ptr<amf::amf_object> TaglibHandler::readSong(const std::string& path) const {
+TaglibHandler::Song TaglibHandler::readSong(const std::string& path) const {
+    Song song;
     try {
-        auto song = std::make_unique<amf::amf_object>();
-        if (addMetadataFromPathToAMFObject(path, song.get())) return song;
+        auto object = std::make_unique<amf::amf_object>();
+        if (!addMetadataFromPathToAMFObject(path, object.get())) return song;
+        song.read = true;
+        // No larger than a frame can carry: a song beyond that is left out
+        // by the batch without being encoded.
+        const std::size_t size = amf::get_size(object.get());
+        if (size <= kMaxFrameLength) {
+            song.bytes.resize(size);
+            auto* p = reinterpret_cast<unsigned char*>(&song.bytes[0]);
+            if (amf::encode(p, p + size, object.get())) return song;
+            song.bytes.clear();
+        }
+        song.object = std::move(object);
     } catch (const std::exception&) {
         // Like an unreadable file: left out of the results.
+        song = Song();
     }
-    return nullptr;
+    return song;
 }
 
 bool TaglibHandler::addMetadataFromPathToAMFObject(const std::string& path,

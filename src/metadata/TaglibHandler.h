@@ -33,9 +33,19 @@ class TaglibHandler : public RequestHandler {
     bool addMetadataFromPathToAMFObject(const std::string& path, amf::amf_object* song) const;
 
   private:
-    // The whole work on one file, run on a file worker: the song object, or
-    // null for a file left out.
-    std::unique_ptr<amf::amf_object> readSong(const std::string& path) const;
+    // One file's song as a file worker leaves it for the request's thread.
+    struct Song {
+        bool read = false;  // false: the file is left out
+        // The song's encoded bytes, ready for the batch; empty when it would
+        // not encode, and then the object itself goes to the batch, which
+        // treats it as it always has.
+        std::string bytes;
+        std::unique_ptr<amf::amf_object> object;
+    };
+    // The whole work on one file, run on a file worker: reading the tags,
+    // building the song and encoding it, so that the request's thread only
+    // appends bytes to the batch and sends it.
+    Song readSong(const std::string& path) const;
 
     util::FileWorkers* const files_;
 };

@@ -171,7 +171,7 @@ void FileWorkers::Lane::submit(detail::Job& job) {
     pool_->queued_.notify_one();
 }
 
-void FileWorkers::Lane::wait(detail::Job& job) {
+void FileWorkers::Lane::wait(detail::Job& job, const detail::Job* ahead) {
     if (pool_ == nullptr) {
         queued_.pop_front();
         job.runCatching();
@@ -191,7 +191,12 @@ void FileWorkers::Lane::wait(detail::Job& job) {
             job.state_ = detail::Job::State::kDone;
             break;
         }
-        awaited_ = &job;
+        // A later job is worth the wait only while a worker surely finishes
+        // it: running, or queued on a lane the workers serve.
+        const bool later = ahead != nullptr && !pool_->stopping_ &&
+                           (ahead->state_ == detail::Job::State::kRunning ||
+                            (ahead->state_ == detail::Job::State::kQueued && inRing_));
+        awaited_ = later ? ahead : &job;
         try {
             finished_.wait(lock);
         } catch (...) {

@@ -117,7 +117,12 @@ class FileWorkers::Lane {
     // Returns once the job has run, running it on this thread when no worker
     // will. Jobs must be waited for in the order they were submitted. An
     // interruption point: interrupting the requesting thread ends the wait.
-    void wait(detail::Job& job);
+    // `ahead`, a job of this lane submitted after `job`, asks to sleep until
+    // it is done too when workers will run it: a requesting thread whose own
+    // work per item is small then wakes once for a run of items rather than
+    // once for each (a sleep and a wake-up cost about as much as reading a
+    // small file's tags).
+    void wait(detail::Job& job, const detail::Job* ahead = nullptr);
     // The number of jobs worth queueing ahead of the oldest: a few per worker,
     // so that every worker stays busy while results are taken in order.
     std::size_t window() const;

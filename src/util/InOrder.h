@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <exception>
@@ -63,7 +64,7 @@ class InOrder {
     // The oldest item's result; rethrows what its work threw, so a failure
     // belongs to its own item. An interruption point.
     Result take() {
-        if (!slots_.front()->ready) lane_.wait(*slots_.front());
+        if (!slots_.front()->ready) lane_.wait(*slots_.front(), later());
         std::unique_ptr<Slot> oldest = std::move(slots_.front());
         slots_.pop_front();
         if (oldest->failure()) std::rethrow_exception(oldest->failure());
@@ -71,6 +72,19 @@ class InOrder {
     }
 
   private:
+    // The item a waiting take() sleeps until as well: the newest with work
+    // among the older half of the window, so that the caller wakes to a run
+    // of finished items while the newer half keeps the workers busy. Null
+    // when there is none but the oldest.
+    const detail::Job* later() const {
+        const std::size_t last = std::min(slots_.size(), window_ / 2);
+        for (std::size_t i = last; i-- > 1;) {
+            // An item put() without work is never queued, so never waited for.
+            if (!slots_[i]->ready) return slots_[i].get();
+        }
+        return nullptr;
+    }
+
     class Slot : public detail::Job {
       public:
         // Set by the work, or by put() for an item without work.

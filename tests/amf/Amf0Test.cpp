@@ -111,16 +111,22 @@ TEST(Amf0Encode, EncodedArrayMatchesTheValueTree) {
         SCOPED_TRACE(count);
         amf::amf_ecma_array tree;
         amf::amf_encoded_ecma_array flat;
+        // Values encoded elsewhere (on a file worker) and appended as bytes.
+        amf::amf_encoded_ecma_array handed;
         for (std::size_t i = 0; i < count; ++i) {
             amf::amf_object record;
             record.set_string_property("path", "/m/" + std::to_string(i) + ".mp3");
             record.set_numeric_property("n", static_cast<double>(i));
             tree.push_back(&record);
             flat.push_back(&record);
+            const Bytes bytes = encoded(record);
+            handed.push_encoded(std::string(bytes.begin(), bytes.end()));
         }
         EXPECT_EQ(flat.get_count(), count);
         EXPECT_EQ(amf::get_size(&flat), amf::get_size(&tree));
         EXPECT_EQ(encoded(flat), encoded(tree));
+        EXPECT_EQ(amf::get_size(&handed), amf::get_size(&tree));
+        EXPECT_EQ(encoded(handed), encoded(tree));
         EXPECT_EQ(flat.to_string(), tree.to_string());
         std::unique_ptr<amf::amf0_data_type> copy(flat.clone());
         EXPECT_EQ(encoded(*copy), encoded(tree));

@@ -60,10 +60,11 @@ struct PoolShape {
 
 class InOrderTable : public ::testing::TestWithParam<PoolShape> {};
 
-// Slow and fast items interleaved, every 13th one failing: each result (or
-// failure) comes back at its own position, no item starts more than the
-// window ahead of the oldest one not taken, and no more items run at once
-// than there are workers.
+// Slow and fast items interleaved, every 13th one failing and every 7th one
+// a result put without work (never run, so never worth waiting for): each
+// result (or failure) comes back at its own position, no item starts more
+// than the window ahead of the oldest one not taken, and no more items run
+// at once than there are workers.
 TEST_P(InOrderTable, ResultsComeInOrderWithinTheWindow) {
     const PoolShape shape = GetParam();
     FileWorkers pool(shape.threads);
@@ -88,6 +89,10 @@ TEST_P(InOrderTable, ResultsComeInOrderWithinTheWindow) {
     };
     for (int i = 0; i < kItems; ++i) {
         if (lane.full()) deliver(taken.load());
+        if (i % 7 == 3) {
+            lane.put("put " + std::to_string(i));
+            continue;
+        }
         lane.submit([&, i] {
             Concurrency::Scope scope(running);
             raise(furthestAhead, i - taken.load());
@@ -101,7 +106,8 @@ TEST_P(InOrderTable, ResultsComeInOrderWithinTheWindow) {
     ASSERT_EQ(results.size(), static_cast<std::size_t>(kItems));
     for (int i = 0; i < kItems; ++i) {
         const std::string expected =
-            std::string(i % 13 == 12 ? "failed: " : "") + "item " + std::to_string(i);
+            i % 7 == 3 ? "put " + std::to_string(i)
+                       : std::string(i % 13 == 12 ? "failed: " : "") + "item " + std::to_string(i);
         EXPECT_EQ(results[static_cast<std::size_t>(i)], expected);
     }
     EXPECT_LT(furthestAhead.load(), static_cast<int>(expectedWindow));

@@ -1,7 +1,6 @@
 #include "platform/gnsdk/Feature.h"
 
 #include <algorithm>
-#include <boost/thread/thread.hpp>
 #include <cstdio>
 #include <cstring>
 
@@ -11,9 +10,6 @@ namespace {
 
 // Frames converted per libswresample call, which bounds the output buffer.
 constexpr size_t kSliceFrames = 1 << 16;
-// Converted samples by which the converter's output may lag its input: its
-// delay is about half the filter size (16) at either rate.
-constexpr int64_t kConverterLag = 64;
 constexpr uint32_t kMaxSampleRate = 1000000;
 // As many channels as the decoder passes on; libswresample mixes down up to 64.
 constexpr uint32_t kMaxChannels = 32;
@@ -247,134 +243,6 @@ gnsdk_error_t Feature::Retrieve(uint32_t* quality, const char** text) const {
     if (quality != nullptr) *quality = m_quality;
     *text = m_text.c_str();
     return GNSDK_SUCCESS;
-}
-
-}  // namespace gnsdk_impl
-
-namespace gnsdk_impl {
-
-AsyncFeature::AsyncFeature(Algorithm algorithm)
-    : m_feature(algorithm), m_limit(SecondsFor(algorithm) * kFingerprintRate) {}
-
-AsyncFeature::~AsyncFeature() {
-    Stop();
-}
-
-void AsyncFeature::Stop() {
-    m_queue.close();
-    if (m_thread.joinable()) m_thread.join();
-}
-
-gnsdk_error_t AsyncFeature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
-                                  std::string& why) {
-    gnsdk_error_t code = m_feature.Begin(sampleRate, bitsPerSample, channels, why);
-    if (code != GNSDK_SUCCESS) return code;
-    uint64_t frameBytes =
-        static_cast<uint64_t>(av_get_bytes_per_sample(FormatFor(bitsPerSample))) * channels;
-    uint64_t frames =
-        (static_cast<uint64_t>(m_limit + kConverterLag) * sampleRate + kFingerprintRate - 1) /
-        kFingerprintRate;
-    m_neededBytes = frames * frameBytes;
-    try {
-        m_thread = std::thread(&AsyncFeature::Run, this);
-    } catch (const std::exception& e) {
-        why = e.what();
-        return DSPERR_NoMemory;
-    }
-    return GNSDK_SUCCESS;
-}
-
-gnsdk_error_t AsyncFeature::SetChannelLayout(uint64_t mask, std::string& why) {
-    if (m_ended) return DSPERR_WriteAfterEnd;
-    // The worker touches the feature only for a queued block, and the queue's
-    // lock orders that after this call.
-    if (m_written > 0) {
-        why = "the channel layout must come before the audio";
-        return DSPERR_InvalidArg;
-    }
-    return m_feature.SetChannelLayout(mask, why);
-}
-
-gnsdk_error_t AsyncFeature::Write(const uint8_t* data, size_t size, bool& complete,
-                                  std::string& why) {
-    complete = m_written >= m_neededBytes;
-    if (m_ended) return DSPERR_WriteAfterEnd;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_error != GNSDK_SUCCESS) {
-            why = m_why;
-            return m_error;
-        }
-    }
-    if (complete || size == 0) return GNSDK_SUCCESS;
-    std::vector<uint8_t> block = m_queue.spare();
-    try {
-        block.assign(data, data + size);
-    } catch (const std::exception& e) {
-        why = e.what();
-        return DSPERR_NoMemory;
-    }
-    {
-        // A C interface's call: the wait for room is no place to unwind.
-        boost::this_thread::disable_interruption uninterrupted;
-        m_queue.push(std::move(block));
-    }
-    m_written += size;
-    complete = m_written >= m_neededBytes;
-    return GNSDK_SUCCESS;
-}
-
-void AsyncFeature::Run() {
-    std::vector<uint8_t> block;
-    while (m_queue.pop(block)) {
-        bool failed;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            failed = m_error != GNSDK_SUCCESS;
-        }
-        gnsdk_error_t code = GNSDK_SUCCESS;
-        std::string why;
-        if (!failed) {
-            // Nothing may leave the thread.
-            try {
-                bool complete = false;
-                code = m_feature.Write(block.data(), block.size(), complete, why);
-            } catch (const std::exception& e) {
-                code = DSPERR_NoMemory;
-                why = e.what();
-            }
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (code != GNSDK_SUCCESS && m_error == GNSDK_SUCCESS) {
-                m_error = code;
-                m_why = why;
-            }
-        }
-        m_queue.recycle(std::move(block));
-        block = std::vector<uint8_t>();
-    }
-}
-
-gnsdk_error_t AsyncFeature::EndOfWrite(std::string& why) {
-    if (m_ended) return GNSDK_SUCCESS;
-    m_queue.finish();
-    if (m_thread.joinable()) m_thread.join();
-    m_ended = true;
-    if (m_error != GNSDK_SUCCESS) {
-        why = m_why;
-        // The feature then has no text and reports the failure on retrieval.
-        std::string ignored;
-        m_feature.MarkFailed();
-        m_feature.EndOfWrite(ignored);
-        return m_error;
-    }
-    return m_feature.EndOfWrite(why);
-}
-
-gnsdk_error_t AsyncFeature::Retrieve(uint32_t* quality, const char** text) const {
-    if (!m_ended) return DSPERR_NotEnded;
-    return m_feature.Retrieve(quality, text);
 }
 
 }  // namespace gnsdk_impl

@@ -6,9 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern "C" {
@@ -17,7 +15,6 @@ extern "C" {
 
 #include "platform/gnsdk/Resampler.h"
 #include "platform/gnsdk/gnsdk.h"
-#include "util/BoundedQueue.h"
 
 namespace gnsdk_impl {
 
@@ -56,8 +53,6 @@ class Feature {
     gnsdk_error_t Retrieve(uint32_t* quality, const char** text) const;
 
     bool Ended() const { return m_ended; }
-    // No fingerprint will come of this feature.
-    void MarkFailed() { m_failed = true; }
 
   private:
     struct ChromaprintFree {
@@ -90,52 +85,6 @@ class Feature {
     std::vector<int16_t> m_aligned;  // 16-bit input copied for alignment
     std::string m_text;
     uint32_t m_quality = 0;
-};
-
-// A Feature run on a thread of its own: Write copies the block and returns, so
-// converting and fingerprinting one block overlaps the caller's decoding of
-// the next. The feature handle owns one; its methods are called by one thread
-// at a time, and the worker shares only the block queue and the fields under
-// m_mutex with it.
-class AsyncFeature {
-  public:
-    explicit AsyncFeature(Algorithm algorithm);
-    // Stops the worker, dropping blocks it has not processed.
-    ~AsyncFeature();
-    AsyncFeature(const AsyncFeature&) = delete;
-    AsyncFeature& operator=(const AsyncFeature&) = delete;
-
-    gnsdk_error_t Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
-                        std::string& why);
-    // Before the first write, while the worker has nothing to work on.
-    gnsdk_error_t SetChannelLayout(uint64_t mask, std::string& why);
-    // Completion is judged from the amount of input, with a margin for the
-    // converter's delay, so that it is known without waiting for the worker.
-    // A failure of the worker is reported by the next call.
-    gnsdk_error_t Write(const uint8_t* data, size_t size, bool& complete, std::string& why);
-    // Waits for the worker to finish, then ends the input.
-    gnsdk_error_t EndOfWrite(std::string& why);
-    gnsdk_error_t Retrieve(uint32_t* quality, const char** text) const;
-
-    bool Ended() const { return m_ended; }
-
-  private:
-    void Run();
-    void Stop();
-
-    Feature m_feature;  // used by the worker until it is joined
-    int64_t m_limit;
-    uint64_t m_neededBytes = 0;  // input after which the feature surely has its duration
-    uint64_t m_written = 0;
-    bool m_ended = false;
-
-    // Blocks waiting for the worker; the writer waits when there are more
-    // than two. Finished at the end of the input, closed when dropped.
-    Ostra::util::BoundedQueue<std::vector<uint8_t>> m_queue{2};
-    std::mutex m_mutex;
-    gnsdk_error_t m_error = GNSDK_SUCCESS;  // guarded by m_mutex: the worker's first failure
-    std::string m_why;                      // guarded by m_mutex
-    std::thread m_thread;
 };
 
 }  // namespace gnsdk_impl
