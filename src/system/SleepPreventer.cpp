@@ -17,10 +17,9 @@ void traceFailure(const std::string& error) {
 }
 
 SleepPreventer::Mode chooseMode() {
-    namespace Platform = Quorvel::System::Platform;
     try {
-        if (Platform::powerAssertionsAvailable()) return SleepPreventer::Mode::Assertion;
-        if (Platform::userActivityAvailable()) return SleepPreventer::Mode::Periodic;
+        if (Ostra::os::powerAssertionsAvailable()) return SleepPreventer::Mode::Assertion;
+        if (Ostra::os::userActivityAvailable()) return SleepPreventer::Mode::Periodic;
     } catch (const std::exception& e) {
         traceFailure(e.what());
     }
@@ -101,7 +100,7 @@ void SleepPreventer::t_sleepLoop() {
             nextReport_ = now + kActivityInterval;
             lock.unlock();
             std::string error;
-            if (!Quorvel::System::Platform::reportUserActivity(error)) traceFailure(error);
+            if (!Ostra::os::reportUserActivity(error)) traceFailure(error);
             lock.lock();
         }
     } catch (const boost::thread_interrupted&) {

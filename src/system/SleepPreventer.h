@@ -51,7 +51,7 @@ class SleepPreventer {
     std::chrono::steady_clock::time_point nextReport_;
     // Written before the start barrier, read-only afterwards.
     Mode mode_ = Mode::Unavailable;
-    Quorvel::System::Platform::PowerAssertion assertion_;
+    Ostra::os::PowerAssertion assertion_;
     bool running_ = false;
     boost::thread loopThread_;
 };

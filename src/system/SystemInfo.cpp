@@ -55,7 +55,7 @@ std::string cpuTypeForCode(const std::string& code) {
     return kUnknown;
 }
 
-bool getMacSerialNum(const Platform::MachineFacts& facts, std::string& serial) {
+bool getMacSerialNum(const Ostra::os::MachineFacts& facts, std::string& serial) {
     serial.clear();
     if (facts.serialNumber(serial)) return true;
     serial.clear();
@@ -63,14 +63,14 @@ bool getMacSerialNum(const Platform::MachineFacts& facts, std::string& serial) {
 }
 
 bool getMacSerialNum(std::string& serial) {
-    return getMacSerialNum(Platform::MachineFacts(), serial);
+    return getMacSerialNum(Ostra::os::MachineFacts(), serial);
 }
 
 std::string SystemInfo::getOsType() {
-    return Platform::osTypeName();
+    return Ostra::os::osTypeName();
 }
 
-std::string SystemInfo::getOsVersion(const Platform::MachineFacts& facts) {
+std::string SystemInfo::getOsVersion(const Ostra::os::MachineFacts& facts) {
     long major = 0, minor = 0, bugFix = 0;
     if (!facts.osVersion(major, minor, bugFix)) return kUnknown;
     char text[64];
@@ -79,37 +79,37 @@ std::string SystemInfo::getOsVersion(const Platform::MachineFacts& facts) {
 }
 
 std::string SystemInfo::getOsVersion() {
-    return getOsVersion(Platform::MachineFacts());
+    return getOsVersion(Ostra::os::MachineFacts());
 }
 
 std::string SystemInfo::getCPUType() {
-    return cpuTypeForCode(Platform::MachineFacts().processorFamily());
+    return cpuTypeForCode(Ostra::os::MachineFacts().processorFamily());
 }
 
-unsigned int SystemInfo::getCPUSpeedMHz(const Platform::MachineFacts& facts) {
+unsigned int SystemInfo::getCPUSpeedMHz(const Ostra::os::MachineFacts& facts) {
     std::uint64_t speed = facts.processorClockHz() >> 20;
     return speed > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(speed);
 }
 
 unsigned int SystemInfo::getCPUSpeedMHz() {
-    return getCPUSpeedMHz(Platform::MachineFacts());
+    return getCPUSpeedMHz(Ostra::os::MachineFacts());
 }
 
-int SystemInfo::getMBytesRAM(const Platform::MachineFacts& facts) {
+int SystemInfo::getMBytesRAM(const Ostra::os::MachineFacts& facts) {
     std::int64_t megaBytes = facts.physicalMemoryMB();
     if (megaBytes < 0) return -1;
     return megaBytes > INT_MAX ? INT_MAX : static_cast<int>(megaBytes);
 }
 
 int SystemInfo::getMBytesRAM() {
-    return getMBytesRAM(Platform::MachineFacts());
+    return getMBytesRAM(Ostra::os::MachineFacts());
 }
 
 int SystemInfo::getMBytesHD() {
     return -1;
 }
 
-std::string SystemInfo::getMacAddress(const Platform::MachineFacts& facts) {
+std::string SystemInfo::getMacAddress(const Ostra::os::MachineFacts& facts) {
     std::array<unsigned char, 6> mac;
     if (!facts.primaryEthernetMac(mac)) return kInternalError;
     char text[13];
@@ -119,10 +119,10 @@ std::string SystemInfo::getMacAddress(const Platform::MachineFacts& facts) {
 }
 
 std::string SystemInfo::getMacAddress() {
-    return getMacAddress(Platform::MachineFacts());
+    return getMacAddress(Ostra::os::MachineFacts());
 }
 
-boost::uuids::uuid SystemInfo::getVolumeId(const Platform::MachineFacts& facts) {
+boost::uuids::uuid SystemInfo::getVolumeId(const Ostra::os::MachineFacts& facts) {
     boost::uuids::uuid id = boost::uuids::nil_uuid();
     std::string text;
     if (!facts.platformUuidText(text)) return id;
@@ -136,10 +136,10 @@ boost::uuids::uuid SystemInfo::getVolumeId(const Platform::MachineFacts& facts) 
 }
 
 boost::uuids::uuid SystemInfo::getVolumeId() {
-    return getVolumeId(Platform::MachineFacts());
+    return getVolumeId(Ostra::os::MachineFacts());
 }
 
-std::string SystemInfo::getDeviceId(const Platform::MachineFacts& facts) {
+std::string SystemInfo::getDeviceId(const Ostra::os::MachineFacts& facts) {
     trace("");
     trace("Obtaining Mac did");
     boost::uuids::uuid volumeId = getVolumeId(facts);
@@ -167,7 +167,7 @@ std::string SystemInfo::getDeviceId(const Platform::MachineFacts& facts) {
 }
 
 std::string SystemInfo::getDeviceId() {
-    return getDeviceId(Platform::MachineFacts());
+    return getDeviceId(Ostra::os::MachineFacts());
 }
 
 }  // namespace Quorvel::System

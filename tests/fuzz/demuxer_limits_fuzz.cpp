@@ -37,6 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (n <= 0) std::abort();
         written += static_cast<size_t>(n);
     }
-    bass::demuxerInputWithinLimits(fd, size - 1, demuxer);
+    Ostra::bass::demuxerInputWithinLimits(fd, size - 1, demuxer);
     return 0;
 }

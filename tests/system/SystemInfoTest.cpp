@@ -1,17 +1,18 @@
 // The machine facts and the device id, over prepared /proc, /sys and /etc
 // trees; each id is held against the openssl command's SHA-1.
+#include "system/SystemInfo.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "platform/os/FakeMachineTree.h"
-#include "system/SystemInfo.h"
 
 namespace {
 
 using ostest::FakeMachineTree;
+using Ostra::os::MachineFacts;
 using Quorvel::System::SystemInfo;
-using Quorvel::System::Platform::MachineFacts;
 
 // SHA-1 of bytes followed by the salt, computed by the openssl command.
 std::string opensslDigest(const std::string& bytes) {

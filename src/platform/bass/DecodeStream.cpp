@@ -17,7 +17,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -436,4 +436,4 @@ bool DecodeStream::flushResampler() {
     return produced > 0;
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -18,7 +18,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-namespace bass {
+namespace Ostra::bass {
 
 using Ostra::ffmpeg::CodecContextPtr;
 using Ostra::ffmpeg::FormatContextPtr;
@@ -144,4 +144,4 @@ class DecodeStream {
     bool ended_ = false;
 };
 
-}  // namespace bass
+}  // namespace Ostra::bass

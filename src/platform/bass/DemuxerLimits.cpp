@@ -10,7 +10,7 @@
 #include "platform/bass/OggScan.h"
 #include "platform/bass/VorbisCommentScan.h"
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -483,4 +483,4 @@ bool demuxerInputWithinLimits(int fd, uint64_t size, const std::string& demuxer)
     return !cost.exceeded();
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

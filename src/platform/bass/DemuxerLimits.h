@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace bass {
+namespace Ostra::bass {
 
 // Whether the demuxer FFmpeg picked (`demuxer`, its name as registered) can
 // read the open file `fd` of `size` bytes without spending more than a
@@ -18,4 +18,4 @@ namespace bass {
 // thread opening a stream.
 bool demuxerInputWithinLimits(int fd, uint64_t size, const std::string& demuxer);
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -83,4 +83,4 @@ void ByteCursor::skip(uint64_t count) {
     position_ = count > end_ - std::min(end_, position_) ? end_ : position_ + count;
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

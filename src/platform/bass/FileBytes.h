@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace bass {
+namespace Ostra::bass {
 
 // The unsigned number in the `count` (at most 4) bytes at b, most significant
 // first, as the ID3v2, FLAC, AIFF and MP4 headers store their fields.
@@ -72,4 +72,4 @@ class ByteCursor {
     size_t windowLength_ = 0;
 };
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -72,4 +72,4 @@ int64_t FileInput::seek(void* opaque, int64_t offset, int whence) {
     return position < 0 ? AVERROR(errno) : static_cast<int64_t>(position);
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -10,7 +10,7 @@
 #include "lib/ffmpeg/Owners.h"
 #include "util/RegularFile.h"
 
-namespace bass {
+namespace Ostra::bass {
 
 // One audio file opened once, as a regular file, and the FFmpeg I/O context
 // that reads it through that descriptor alone. Checking a name and then
@@ -59,4 +59,4 @@ class FileInput {
     uint64_t unproductive_ = 0;  // bytes read since the last progress()
 };
 
-}  // namespace bass
+}  // namespace Ostra::bass

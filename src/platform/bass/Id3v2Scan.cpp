@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -348,4 +348,4 @@ uint64_t scanId3v2Tags(const FileBytes& file, uint64_t offset, uint64_t maxSearc
     return offset;
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

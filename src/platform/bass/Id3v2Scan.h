@@ -5,7 +5,7 @@
 #include "platform/bass/FileBytes.h"
 #include "platform/bass/MetadataCost.h"
 
-namespace bass {
+namespace Ostra::bass {
 
 // Follows the ID3v2 tags FFmpeg reads one after another from `offset` (at the
 // start of every file, inside WAV and AIFF chunks, between ADTS frames) the
@@ -21,4 +21,4 @@ namespace bass {
 uint64_t scanId3v2Tags(const FileBytes& file, uint64_t offset, uint64_t maxSearch,
                        MetadataCost& cost, MetadataCost::Dictionary& dictionary);
 
-}  // namespace bass
+}  // namespace Ostra::bass

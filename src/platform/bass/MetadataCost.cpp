@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::string foldKey(const std::string& text) {
     return out;
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace bass {
+namespace Ostra::bass {
 
 // An estimate from above of the work FFmpeg spends on a file's metadata while
 // opening and reading it, so that a file whose tags would hold a decoding
@@ -87,4 +87,4 @@ class MetadataCost {
 // Upper-cases the ASCII letters of `text` as av_toupper does, nothing else.
 std::string foldKey(const std::string& text);
 
-}  // namespace bass
+}  // namespace Ostra::bass

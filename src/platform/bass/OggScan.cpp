@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/crc.h>
 }
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -265,4 +265,4 @@ void scanOggPages(const FileBytes& file, uint64_t start, MetadataCost& cost) {
     OggWalk(file, cost).run(start);
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -5,7 +5,7 @@
 #include "platform/bass/FileBytes.h"
 #include "platform/bass/MetadataCost.h"
 
-namespace bass {
+namespace Ostra::bass {
 
 // Charges the comment packets FFmpeg's Ogg demuxer would parse anywhere in
 // the file from `start` on: not only the headers at the start, since FFmpeg
@@ -18,4 +18,4 @@ namespace bass {
 // depends on its search. Used by the one thread checking a file.
 void scanOggPages(const FileBytes& file, uint64_t start, MetadataCost& cost);
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace bass {
+namespace Ostra::bass {
 
 namespace {
 
@@ -129,4 +129,4 @@ void VorbisCommentScan::finish() {
     if (headerRead_) cost_.rebuild(dictionary_, 1);
 }
 
-}  // namespace bass
+}  // namespace Ostra::bass

@@ -6,7 +6,7 @@
 
 #include "platform/bass/MetadataCost.h"
 
-namespace bass {
+namespace Ostra::bass {
 
 // Follows a Vorbis comment block (vendor string, field count, then fields of
 // KEY=value) the way FFmpeg's ff_vorbis_comment reads it, from bytes handed
@@ -44,4 +44,4 @@ class VorbisCommentScan {
     bool finished_ = false;
 };
 
-}  // namespace bass
+}  // namespace Ostra::bass

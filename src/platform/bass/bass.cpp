@@ -14,7 +14,7 @@ extern "C" {
 
 namespace {
 
-using bass::DecodeStream;
+using Ostra::bass::DecodeStream;
 
 // The FLAC plug-in's file name, as the decoder system loads it.
 const char* const kFlacPluginNames[] = {"libbassflac.dylib", "libbassflac.so"};

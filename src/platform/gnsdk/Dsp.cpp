@@ -20,11 +20,11 @@ extern "C" {
 #include "platform/gnsdk/gnsdk.h"
 
 struct gnsdk_feature_s {
-    explicit gnsdk_feature_s(gnsdk_impl::Algorithm algorithm) : feature(algorithm) {}
-    gnsdk_impl::Feature feature;
+    explicit gnsdk_feature_s(Ostra::gnsdk::Algorithm algorithm) : feature(algorithm) {}
+    Ostra::gnsdk::Feature feature;
 };
 
-using gnsdk_impl::Fail;
+using Ostra::gnsdk::Fail;
 
 namespace {
 
@@ -58,12 +58,12 @@ gnsdk_error_t gnsdk_dsp_feature_audio_begin(gnsdk_user_handle_t user, gnsdk_cstr
     const char* fn = "gnsdk_dsp_feature_audio_begin";
     if (p_feature == nullptr) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidArg);
     *p_feature = nullptr;
-    if (!gnsdk_impl::DspReady()) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_NotInited);
-    if (!gnsdk_impl::UserIsLive(user)) {
+    if (!Ostra::gnsdk::DspReady()) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_NotInited);
+    if (!Ostra::gnsdk::UserIsLive(user)) {
         return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidHandle, "user");
     }
-    gnsdk_impl::Algorithm which;
-    if (!gnsdk_impl::AlgorithmFromName(algorithm, which)) {
+    Ostra::gnsdk::Algorithm which;
+    if (!Ostra::gnsdk::AlgorithmFromName(algorithm, which)) {
         return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_UnsupportedAlgorithm,
                     algorithm != nullptr ? algorithm : "(null)");
     }
@@ -111,8 +111,8 @@ gnsdk_error_t gnsdk_dsp_feature_end_of_write(gnsdk_dsp_feature_handle_t feature)
     const char* fn = "gnsdk_dsp_feature_end_of_write";
     if (!IsLive(feature)) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidHandle);
     if (feature->feature.Ended()) {
-        gnsdk_impl::Log(GNSDK_LOG_PKG_DSP, GNSDK_LOG_LEVEL_WARNING,
-                        "%s: end of write was already signalled", fn);
+        Ostra::gnsdk::Log(GNSDK_LOG_PKG_DSP, GNSDK_LOG_LEVEL_WARNING,
+                          "%s: end of write was already signalled", fn);
         return GNSDK_SUCCESS;
     }
     std::string why;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace gnsdk_impl {
+namespace Ostra::gnsdk {
 
 namespace {
 
@@ -245,4 +245,4 @@ gnsdk_error_t Feature::Retrieve(uint32_t* quality, const char** text) const {
     return GNSDK_SUCCESS;
 }
 
-}  // namespace gnsdk_impl
+}  // namespace Ostra::gnsdk

@@ -16,7 +16,7 @@ extern "C" {
 #include "platform/gnsdk/Resampler.h"
 #include "platform/gnsdk/gnsdk.h"
 
-namespace gnsdk_impl {
+namespace Ostra::gnsdk {
 
 enum class Algorithm {
     Micro,  // compressed fingerprint of the first 30 seconds
@@ -87,4 +87,4 @@ class Feature {
     uint32_t m_quality = 0;
 };
 
-}  // namespace gnsdk_impl
+}  // namespace Ostra::gnsdk

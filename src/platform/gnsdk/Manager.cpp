@@ -25,7 +25,7 @@ struct gnsdk_user_s {
     std::string clientName;
 };
 
-namespace gnsdk_impl {
+namespace Ostra::gnsdk {
 
 const char kUserMagic[8] = {'O', 'S', 'T', 'R', 'A', 'U', 'S', 'R'};
 
@@ -233,11 +233,11 @@ bool UserIsLive(gnsdk_user_handle_t user) {
     return user != nullptr && s.users.count(user) != 0;
 }
 
-}  // namespace gnsdk_impl
+}  // namespace Ostra::gnsdk
 
-using gnsdk_impl::Fail;
-using gnsdk_impl::ManagerState;
-using gnsdk_impl::State;
+using Ostra::gnsdk::Fail;
+using Ostra::gnsdk::ManagerState;
+using Ostra::gnsdk::State;
 
 extern "C" {
 
@@ -249,7 +249,7 @@ gnsdk_error_t gnsdk_manager_initialize(gnsdk_manager_handle_t* p_manager,
     std::string client;
     std::set<std::string> libraries;
     std::string why;
-    if (!gnsdk_impl::ParseInitData(init_data, size, client, libraries, why)) {
+    if (!Ostra::gnsdk::ParseInitData(init_data, size, client, libraries, why)) {
         return GNSDKERR_InitDataInvalid;
     }
     ManagerState& s = State();
@@ -332,7 +332,7 @@ gnsdk_error_t gnsdk_manager_user_deserialize(gnsdk_cstr_t serialized_user,
         return Fail(GNSDK_LOG_PKG_MANAGER, fn, GNSDKERR_InvalidArg);
     }
     std::string why;
-    if (!gnsdk_impl::DecodeUser(serialized_user, client, why)) {
+    if (!Ostra::gnsdk::DecodeUser(serialized_user, client, why)) {
         return Fail(GNSDK_LOG_PKG_MANAGER, fn, GNSDKERR_UserInvalid, why);
     }
     gnsdk_user_s* user = new (std::nothrow) gnsdk_user_s();
@@ -358,7 +358,7 @@ gnsdk_error_t gnsdk_manager_user_release(gnsdk_user_handle_t user) {
 }
 
 gnsdk_cstr_t gnsdk_manager_error_string(gnsdk_error_t code) {
-    for (const gnsdk_impl::ErrorText& e : gnsdk_impl::ERROR_TEXTS) {
+    for (const Ostra::gnsdk::ErrorText& e : Ostra::gnsdk::ERROR_TEXTS) {
         if (e.code == code) return e.text;
     }
     return "unknown error";

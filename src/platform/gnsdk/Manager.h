@@ -7,7 +7,7 @@
 
 #include "platform/gnsdk/gnsdk.h"
 
-namespace gnsdk_impl {
+namespace Ostra::gnsdk {
 
 // A serialised user is the base64 text of 129 bytes:
 //   0..7    "OSTRAUSR"
@@ -41,4 +41,4 @@ bool DspReady();
 // True when `user` was handed out by deserialisation and not released yet.
 bool UserIsLive(gnsdk_user_handle_t user);
 
-}  // namespace gnsdk_impl
+}  // namespace Ostra::gnsdk

@@ -8,7 +8,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-namespace gnsdk_impl {
+namespace Ostra::gnsdk {
 
 bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, uint64_t layout,
                      int outRate, std::string& why) {
@@ -56,4 +56,4 @@ int Resampler::Convert(const uint8_t* in, int frames) {
     return swr_convert(m_swr.get(), out, static_cast<int>(m_out.size()), input, frames);
 }
 
-}  // namespace gnsdk_impl
+}  // namespace Ostra::gnsdk

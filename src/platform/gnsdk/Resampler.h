@@ -11,7 +11,7 @@ extern "C" {
 
 #include "lib/ffmpeg/Owners.h"
 
-namespace gnsdk_impl {
+namespace Ostra::gnsdk {
 
 // Converts interleaved PCM to mono signed 16-bit at another rate with
 // libswresample, configured as fpcalc's audio reader configures it (filter
@@ -42,4 +42,4 @@ class Resampler {
     std::vector<int16_t> m_out;
 };
 
-}  // namespace gnsdk_impl
+}  // namespace Ostra::gnsdk

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-namespace Quorvel::System::Platform {
+namespace Ostra::os {
 
 const char* const kProcessorFamilyX86 = "ixxx";
 
@@ -253,4 +253,4 @@ bool MachineFacts::primaryEthernetMac(std::array<unsigned char, 6>& mac) const {
     return ethernetMac(primaryEthernetName(), mac);
 }
 
-}  // namespace Quorvel::System::Platform
+}  // namespace Ostra::os

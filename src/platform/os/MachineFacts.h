@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace Quorvel::System::Platform {
+namespace Ostra::os {
 
 // The processor family code that every x86 processor reports.
 extern const char* const kProcessorFamilyX86;
@@ -57,4 +57,4 @@ std::string processorFamilyForMachine(const std::string& machine);
 // "6.1.0-13-amd64".
 bool parseKernelRelease(const std::string& release, long& major, long& minor, long& bugFix);
 
-}  // namespace Quorvel::System::Platform
+}  // namespace Ostra::os

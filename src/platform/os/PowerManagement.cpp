@@ -9,7 +9,7 @@
 
 #include "platform/os/SdBus.h"
 
-namespace Quorvel::System::Platform {
+namespace Ostra::os {
 
 namespace {
 
@@ -137,4 +137,4 @@ bool reportUserActivity(std::string& error) {
     return true;
 }
 
-}  // namespace Quorvel::System::Platform
+}  // namespace Ostra::os

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace Quorvel::System::Platform {
+namespace Ostra::os {
 
 // One inhibitor lock that keeps the machine and display from idling into
 // sleep. The lock is the descriptor logind hands out: holding it is holding
@@ -41,4 +41,4 @@ bool userActivityAvailable();
 // timer. False, with the reason in error, when the call failed.
 bool reportUserActivity(std::string& error);
 
-}  // namespace Quorvel::System::Platform
+}  // namespace Ostra::os

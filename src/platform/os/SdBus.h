@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace Quorvel::System::Platform {
+namespace Ostra::os {
 
 struct BusCloser {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -42,4 +42,4 @@ enum class BusKind { System, Session };
 // Null on failure, with the reason in error.
 BusConnection openBus(BusKind kind, std::uint64_t timeoutUsec, std::string& error);
 
-}  // namespace Quorvel::System::Platform
+}  // namespace Ostra::os

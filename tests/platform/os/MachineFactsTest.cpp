@@ -1,12 +1,13 @@
+#include "platform/os/MachineFacts.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/os/FakeMachineTree.h"
-#include "platform/os/MachineFacts.h"
 
 namespace {
 
-using Quorvel::System::Platform::MachineFacts;
-using Quorvel::System::Platform::parseKernelRelease;
+using Ostra::os::MachineFacts;
+using Ostra::os::parseKernelRelease;
 
 std::string macText(const MachineFacts& facts) {
     std::array<unsigned char, 6> mac;
