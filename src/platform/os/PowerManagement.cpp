@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/os/SdBus.h"
+#include "lib/sdbus/Bus.h"
 
 namespace Ostra::os {
 
@@ -25,41 +25,24 @@ const char* const kInhibitorWho = "ostra-native";
 constexpr std::uint64_t kProbeTimeoutUsec = 5 * 1000 * 1000;
 constexpr std::uint64_t kCallTimeoutUsec = 10 * 1000 * 1000;
 
-// Whether a service answers a Ping on the bus (which also starts a service
-// the bus can activate).
-bool serviceAnswers(BusKind kind, const char* service, const char* path) {
-    std::string error;
-    BusConnection bus = openBus(kind, kProbeTimeoutUsec, error);
-    if (!bus) return false;
-    BusError busError;
-    int r = sd_bus_call_method(bus.get(), service, path, "org.freedesktop.DBus.Peer", "Ping",
-                               busError.get(), nullptr, "");
-    return r >= 0;
-}
-
-}  // namespace
-
-std::string BusError::text(int r) const {
-    if (sd_bus_error_is_set(&error_) && error_.message != nullptr) return error_.message;
-    return std::strerror(r < 0 ? -r : r);
-}
-
-BusConnection openBus(BusKind kind, std::uint64_t timeoutUsec, std::string& error) {
-    sd_bus* raw = nullptr;
-    int r = kind == BusKind::System ? sd_bus_open_system(&raw) : sd_bus_open_user(&raw);
-    BusConnection bus(raw);
-    if (r < 0) {
-        error = std::string(kind == BusKind::System ? "system" : "session") +
+// A connection to the bus of `kind`, or null with the reason in error.
+sdbus::Connection openBus(sdbus::Kind kind, std::uint64_t timeoutUsec, std::string& error) {
+    int r = 0;
+    sdbus::Connection bus = sdbus::open(kind, timeoutUsec, r);
+    if (!bus) {
+        error = std::string(kind == sdbus::Kind::System ? "system" : "session") +
                 " bus: " + std::strerror(-r);
-        return BusConnection();
-    }
-    r = sd_bus_set_method_call_timeout(bus.get(), timeoutUsec);
-    if (r < 0) {
-        error = std::strerror(-r);
-        return BusConnection();
     }
     return bus;
 }
+
+bool serviceAnswers(sdbus::Kind kind, const char* service, const char* path) {
+    std::string error;
+    sdbus::Connection bus = openBus(kind, kProbeTimeoutUsec, error);
+    return bus && sdbus::answersPing(bus.get(), service, path);
+}
+
+}  // namespace
 
 PowerAssertion::PowerAssertion(PowerAssertion&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}
@@ -77,14 +60,14 @@ PowerAssertion::~PowerAssertion() {
 }
 
 bool PowerAssertion::create(const std::string& reason, std::string& error) {
-    BusConnection bus = openBus(BusKind::System, kCallTimeoutUsec, error);
+    sdbus::Connection bus = openBus(sdbus::Kind::System, kCallTimeoutUsec, error);
     if (!bus) return false;
-    BusError busError;
+    sdbus::Error busError;
     sd_bus_message* rawReply = nullptr;
     int r = sd_bus_call_method(bus.get(), kLogindService, kLogindPath, kLogindManager, "Inhibit",
                                busError.get(), &rawReply, "ssss", "idle:sleep", kInhibitorWho,
                                reason.c_str(), "block");
-    BusMessage reply(rawReply);
+    sdbus::Message reply(rawReply);
     if (r < 0) {
         error = "Inhibit: " + busError.text(r);
         return false;
@@ -116,17 +99,17 @@ void PowerAssertion::release() {
 }
 
 bool powerAssertionsAvailable() {
-    return serviceAnswers(BusKind::System, kLogindService, kLogindPath);
+    return serviceAnswers(sdbus::Kind::System, kLogindService, kLogindPath);
 }
 
 bool userActivityAvailable() {
-    return serviceAnswers(BusKind::Session, kScreenSaverService, kScreenSaverPath);
+    return serviceAnswers(sdbus::Kind::Session, kScreenSaverService, kScreenSaverPath);
 }
 
 bool reportUserActivity(std::string& error) {
-    BusConnection bus = openBus(BusKind::Session, kCallTimeoutUsec, error);
+    sdbus::Connection bus = openBus(sdbus::Kind::Session, kCallTimeoutUsec, error);
     if (!bus) return false;
-    BusError busError;
+    sdbus::Error busError;
     int r =
         sd_bus_call_method(bus.get(), kScreenSaverService, kScreenSaverPath, kScreenSaverService,
                            "SimulateUserActivity", busError.get(), nullptr, "");
