@@ -13,11 +13,6 @@ namespace hashtest {
 // Hex SHA-1 of bytes, computed with EVP_Digest.
 std::string sha1Hex(const std::string& bytes);
 // Hex SHA-1 of the concatenated byte ranges [offset, offset + length) of a
-// file, read with pread in large pieces (for files too big to hold).
-std::string sha1OfFileRanges(const std::string& path,
-                             const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges);
-
-// Hex SHA-1 of the concatenated byte ranges [offset, offset + length) of a
 // sparse file described by its written regions (offset to bytes, not
 // overlapping); everything else reads as zeros. Computed in memory.
 std::string sha1OfSparseRanges(const std::map<std::uint64_t, std::string>& written,
