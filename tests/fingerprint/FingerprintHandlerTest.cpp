@@ -99,7 +99,7 @@ TEST_F(FingerprintCommands, EntryKeysFollowTheTypes) {
         EXPECT_EQ(row.keys, Keys(entry));
         EXPECT_EQ(row.paths[0], str(prop(entry, "path")));
         // The texts themselves are checked against fpcalc's in the fingerprinter's tests.
-        if (row.types[0] == "CMX") {
+        if (row.keys[0] == "CMX") {
             EXPECT_EQ(0u, str(prop(entry, "CMX")).find("AQ"));
             EXPECT_GT(DecodedLength(str(prop(entry, "MICRO"))), 100u);
         }
