@@ -7,7 +7,12 @@
 #include <memory>
 #include <random>
 
+#include "support/MediaFixtures.h"
+
 namespace hashtest {
+
+using media::be32;
+using media::synchsafe;
 
 const std::string kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
@@ -75,24 +80,6 @@ std::string noiseBytes(std::size_t size, unsigned seed) {
     for (auto& byte : bytes) byte = static_cast<char>(random() & 0xff);
     for (std::size_t i = 0; i + 3 <= size; ++i) {
         if (bytes.compare(i, 3, "TAG") == 0) bytes[i] = 'x';
-    }
-    return bytes;
-}
-
-std::string synchsafe(std::uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 3; i >= 0; --i) {
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>(value & 0x7f);
-        value >>= 7;
-    }
-    return bytes;
-}
-
-std::string be32(std::uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 3; i >= 0; --i) {
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>(value & 0xff);
-        value >>= 8;
     }
     return bytes;
 }

@@ -12,11 +12,11 @@
 
 namespace {
 
-using hashtest::be32;
 using hashtest::be64;
 using hashtest::box;
 using hashtest::noiseBytes;
 using hashtest::sha1Hex;
+using media::be32;
 using testsupport::readFile;
 using testsupport::writeFile;
 

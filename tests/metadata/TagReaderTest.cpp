@@ -340,24 +340,9 @@ TEST(AlbumArtistTags, XiphCommentPrefersAlbumartistThenAlbumSpaceArtist) {
     EXPECT_EQ("First", out);
 }
 
-std::string be32(std::uint32_t value) {
-    std::string bytes;
-    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
-    return bytes;
-}
-
-std::string le32(std::uint32_t value) {
-    std::string bytes;
-    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift);
-    return bytes;
-}
-
-std::string synchsafe(std::uint32_t value) {
-    std::string bytes;
-    for (int shift = 21; shift >= 0; shift -= 7)
-        bytes += static_cast<char>((value >> shift) & 0x7f);
-    return bytes;
-}
+using media::be32;
+using media::le32;
+using media::synchsafe;
 
 // An "ftyp" box, then depth boxes named name, each holding the next after
 // `extra` bytes (the version and flags of "meta", the entry count of "stsd").

@@ -127,6 +127,25 @@ std::vector<uint32_t> rawFingerprint(const std::string& compressed) {
     return result;
 }
 
+std::string be32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+std::string le32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+std::string synchsafe(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 21; shift >= 0; shift -= 7)
+        bytes += static_cast<char>((value >> shift) & 0x7f);
+    return bytes;
+}
+
 std::string sha1OfFile(const std::string& path) {
     const std::string out = testsupport::capture("openssl dgst -sha1 -r " + quote(path));
     return out.substr(0, out.find(' '));

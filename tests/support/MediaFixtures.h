@@ -35,6 +35,11 @@ int maxSampleDifference(const std::string& a, const std::string& b);
 std::string fpcalc(const std::string& path, int seconds);
 // Chromaprint's raw items of a compressed fingerprint.
 std::vector<uint32_t> rawFingerprint(const std::string& compressed);
+// Integers as the bytes files hold them: big- and little-endian 32 bits, and
+// the 28-bit synchsafe form of ID3v2 sizes.
+std::string be32(std::uint32_t value);
+std::string le32(std::uint32_t value);
+std::string synchsafe(std::uint32_t value);
 // `openssl dgst -sha1` of a file, in hex.
 std::string sha1OfFile(const std::string& path);
 
