@@ -155,12 +155,13 @@ const Pcm& Sample(const std::string& name, double seconds, int seed) {
     return it->second;
 }
 
-TEST(GnsdkManager, InitDataIsChecked) {
+// Refused set-up data, and every call before a successful set-up.
+TEST(GnsdkManager, InitDataIsCheckedAndCallsBeforeItFail) {
     gnsdk_manager_handle_t manager = nullptr;
     EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_initialize(nullptr, kInitData, sizeof kInitData));
     EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, nullptr, 10));
     EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, kInitData, 0));
-    const char* bad[] = {
+    const std::string bad[] = {
         "gnsdk-init/2\nclient=A\nlibraries=manager\n",
         "gnsdk-init/1\nlibraries=manager\n",
         "gnsdk-init/1\nclient=A\n",
@@ -168,23 +169,16 @@ TEST(GnsdkManager, InitDataIsChecked) {
         "gnsdk-init/1\nclient=A\nlibraries=manager\ncolour=blue\n",
         "gnsdk-init/1\nclient=A\nlibraries manager\n",
         "gnsdk-init/1\nclient=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\nlibraries=manager\n",
+        std::string("gnsdk-init/1\nclient=A\0\nlibraries=manager\n", 40),
+        "gnsdk-init/1\nclient=A\nlibraries=manager\n" + std::string(5000, '\n'),
     };
-    for (const char* text : bad) {
-        EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, text, strlen(text)))
+    for (const std::string& text : bad) {
+        EXPECT_EQ(GNSDKERR_InitDataInvalid,
+                  gnsdk_manager_initialize(&manager, text.data(), text.size()))
             << text;
         EXPECT_EQ(nullptr, manager);
     }
-    std::string embedded("gnsdk-init/1\nclient=A\0\nlibraries=manager\n", 40);
-    EXPECT_EQ(GNSDKERR_InitDataInvalid,
-              gnsdk_manager_initialize(&manager, embedded.data(), embedded.size()));
-    std::string huge =
-        std::string("gnsdk-init/1\nclient=A\nlibraries=manager\n") + std::string(5000, '\n');
-    EXPECT_EQ(GNSDKERR_InitDataInvalid,
-              gnsdk_manager_initialize(&manager, huge.data(), huge.size()));
     EXPECT_EQ(GNSDKERR_NotInited, gnsdk_manager_shutdown());
-}
-
-TEST(GnsdkManager, CallsBeforeInitialiseFail) {
     gnsdk_user_handle_t user = nullptr;
     EXPECT_EQ(GNSDKERR_NotInited,
               gnsdk_manager_user_deserialize(MakeUser("GnsdkTest").c_str(), &user));
