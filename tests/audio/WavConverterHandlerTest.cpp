@@ -101,4 +101,3 @@ TEST_F(WavConverterTest, WriteFailureMidFileLeavesNoPartialFile) {
     EXPECT_EQ("older", readFile(destination));
     EXPECT_EQ(1u, filesIn(dir));
 }
-
