@@ -67,17 +67,13 @@ class ConvertToWavE2E : public ::testing::Test {
 };
 
 TEST_F(ConvertToWavE2E, ConvertsEachFormatBesideItsSource) {
+    // The content decides the format, not the name.
     const std::vector<std::pair<std::string, std::string>> sources = {
-        {"stereo44.mp3", "a.mp3"},
-        {"stereo44.ogg", "b.ogg"},
-        {"stereo44.flac", "c.flac"},
-        {"stereo44-aac.m4a", "d.m4a"},
-        {"stereo44-alac.m4a", "e.m4a"},
-        {"stereo44.aac", "f.aac"},
-        {"stereo44.aiff", "g.aiff"},
-        {"stereo44.aif", "h.aif"},
-        {"u8mono22.wav", "renamed-u8.flac"},  // content decides, not the name
-        {"mono48.flac", "i.FLAC"}};
+        {"stereo44.mp3", "a.mp3"},           {"stereo44.ogg", "b.ogg"},
+        {"stereo44.flac", "c.flac"},         {"stereo44-aac.m4a", "d.m4a"},
+        {"stereo44-alac.m4a", "e.m4a"},      {"stereo44.aac", "f.aac"},
+        {"stereo44.aiff", "g.aiff"},         {"stereo44.aif", "h.aif"},
+        {"u8mono22.wav", "renamed-u8.flac"}, {"mono48.flac", "i.FLAC"}};
     std::vector<std::string> paths;
     for (const auto& s : sources) {
         copy(s.first, dir / s.second);

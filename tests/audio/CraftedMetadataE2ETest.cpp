@@ -1,15 +1,10 @@
-// Files whose metadata would keep FFmpeg busy for many seconds (tens of
-// thousands of fields, fields with long keys, thousands of ID3v2 chunks, a
-// comment packet in the middle of the audio, an Ogg stream of sync words, WAV
-// cue points by the ten thousand, a huge MP4 'meta' box without a handler, a
-// gigabyte of zeros where FFmpeg walks headers), keep the checks before it
-// busy (MP4 sample descriptions nested in each other) or make it keep
-// hundreds of megabytes (compressed ID3v2 frames), through the real helper:
-// each fails to open promptly for every decoding command, as a damaged file
-// does. The files are written by crafted_metadata.py around the generated
-// fixtures.
+// Files whose metadata would keep FFmpeg busy for many seconds or make it keep
+// hundreds of megabytes (written by crafted_metadata.py around the generated
+// fixtures): through the real helper each fails to open promptly for every
+// decoding command, as a damaged file does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <fstream>
@@ -22,29 +17,25 @@ namespace {
 
 using namespace testsupport;
 
-struct CraftedFile {
-    const char* kind;  // crafted_metadata.py's name for it, also the file's stem
-    const char* base;  // the fixture it is built around
-};
-
-const CraftedFile CRAFTED[] = {
-    {"flac-100k-comments-one-key", "stereo44.flac"},
-    {"flac-3000-comments-1000-byte-keys", "stereo44.flac"},
-    {"ogg-50k-comments", "stereo44.ogg"},
-    {"ogg-50k-comments-mid-stream", "stereo44.ogg"},
-    {"ogg-1m-sync-words", "stereo44.ogg"},
-    {"mp3-40k-id3v2-user-texts", "stereo44.mp3"},
-    {"mp3-id3v2-compressed-frames", "stereo44.mp3"},
-    {"mp3-id3v2-compressed-frames-after-empty-frame", "stereo44.mp3"},
-    {"wav-60k-info-items", "stereo44.wav"},
-    {"wav-60k-cue-points", "stereo44.wav"},
-    {"aiff-5000-id3v2-chunks", "stereo44.aiff"},
-    {"m4a-50k-ilst-items", "stereo44-aac.m4a"},
-    {"aac-20k-ape-fields-200-byte-keys", "stereo44.aac"},
-    {"m4a-nested-sample-descriptions", "stereo44-aac.m4a"},
-    {"m4a-2g-meta-without-handler", "stereo44-aac.m4a"},
-    {"mp3-1g-id3v2-padding", "stereo44.mp3"},
-    {"wav-1g-zeros-before-audio", "stereo44.wav"},
+// crafted_metadata.py's kinds; the prefix names the fixture each is built around.
+const char* const CRAFTED[] = {
+    "flac-100k-comments-one-key",
+    "flac-3000-comments-1000-byte-keys",
+    "ogg-50k-comments",
+    "ogg-50k-comments-mid-stream",
+    "ogg-1m-sync-words",
+    "mp3-40k-id3v2-user-texts",
+    "mp3-id3v2-compressed-frames",
+    "mp3-id3v2-compressed-frames-after-empty-frame",
+    "wav-60k-info-items",
+    "wav-60k-cue-points",
+    "aiff-5000-id3v2-chunks",
+    "m4a-50k-ilst-items",
+    "aac-20k-ape-fields-200-byte-keys",
+    "m4a-nested-sample-descriptions",
+    "m4a-2g-meta-without-handler",
+    "mp3-1g-id3v2-padding",
+    "wav-1g-zeros-before-audio",
 };
 
 // A refused file is answered at once; the bound only tells a hang from a
@@ -64,18 +55,17 @@ uint64_t peakMemory(pid_t pid) {
     return 0;
 }
 
-class CraftedMetadata : public ::testing::TestWithParam<CraftedFile> {};
+class CraftedMetadata : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CraftedMetadata, FailsToOpenPromptlyForEveryDecodingCommand) {
-    const CraftedFile& file = GetParam();
+    const std::string kind = GetParam();
+    const std::string format = kind.substr(0, kind.find('-'));
+    const std::string base = format == "m4a" ? "stereo44-aac.m4a" : "stereo44." + format;
     TempDir dir;
-    // convertToWav skips a ".wav" source unopened; the content decides the
-    // format anyway.
-    std::string extension = boost::filesystem::path(file.base).extension().string();
-    if (extension == ".wav") extension = ".wave";
-    const std::string path = dir / (std::string(file.kind) + extension);
-    ASSERT_EQ(0, run(std::string(OSTRA_PYTHON) + " '" + OSTRA_CRAFTED_METADATA + "' " + file.kind +
-                     " '" + audiotest::fixturePath(file.base) + "' '" + path + "'"));
+    // convertToWav skips a ".wav" source unopened; the content decides the format anyway.
+    const std::string path = dir / (kind + "." + (format == "wav" ? "wave" : format));
+    ASSERT_EQ(0, run(std::string(OSTRA_PYTHON) + " '" + OSTRA_CRAFTED_METADATA + "' " + kind +
+                     " '" + audiotest::fixturePath(base) + "' '" + path + "'"));
     TestHost host;
     host.startHelper();
     const uint64_t before = peakMemory(host.helper().pid());
@@ -88,7 +78,7 @@ TEST_P(CraftedMetadata, FailsToOpenPromptlyForEveryDecodingCommand) {
     ASSERT_TRUE(isDone(converted[0]));
     EXPECT_EQ(0, num(prop(prop(converted[0], "data"), "filesConverted")));
     EXPECT_EQ(1, num(prop(prop(converted[0], "data"), "filesSkipped")));
-    EXPECT_FALSE(boost::filesystem::exists(dir / (std::string(file.kind) + ".wav")));
+    EXPECT_FALSE(boost::filesystem::exists(dir / (kind + ".wav")));
 
     amf::amf_ecma_array types = stringArray({"CMX"});
     amf::amf_object fingerprint;
@@ -106,11 +96,9 @@ TEST_P(CraftedMetadata, FailsToOpenPromptlyForEveryDecodingCommand) {
     EXPECT_EQ(0, host.quit());
 }
 
-std::string rowName(const ::testing::TestParamInfo<CraftedFile>& info) {
-    std::string name = info.param.kind;
-    for (char& c : name) {
-        if (c == '-') c = '_';
-    }
+std::string rowName(const ::testing::TestParamInfo<const char*>& info) {
+    std::string name = info.param;
+    std::replace(name.begin(), name.end(), '-', '_');
     return name;
 }
 

@@ -8,12 +8,8 @@ import sys
 import zlib
 
 
-def le32(n):
-    return struct.pack("<I", n)
-
-
-def be32(n):
-    return struct.pack(">I", n)
+le32 = lambda n: struct.pack("<I", n)
+be32 = lambda n: struct.pack(">I", n)
 
 
 def vorbis_comment(fields):
@@ -22,8 +18,7 @@ def vorbis_comment(fields):
 
 
 def distinct(count, key_length=0):
-    """KEY=v fields, each key different; keys of key_length bytes share all
-    but their last eight."""
+    """KEY=v fields, each key different; long keys differ in their last eight bytes."""
     if key_length:
         return [b"K" * (key_length - 8) + b"%08d=v" % i for i in range(count)]
     return [b"K%d=v" % i for i in range(count)]
@@ -96,8 +91,8 @@ def ogg_packets_as_pages(packets, serial, sequence, flags):
 
 def ogg_renumbered(page, sequence):
     header, lacing, body = page
-    return ogg_page(header[5], struct.unpack("<q", header[6:14])[0],
-                    struct.unpack("<I", header[14:18])[0], sequence, lacing, body)
+    granule, serial = struct.unpack("<qI", header[6:18])
+    return ogg_page(header[5], granule, serial, sequence, lacing, body)
 
 
 def vorbis_with_comments(base, fields, mid_stream):
@@ -133,21 +128,13 @@ def vorbis_with_comments(base, fields, mid_stream):
 
 
 # ID3v2.
-def synchsafe(n):
-    return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
+synchsafe = lambda n: bytes([(n >> shift) & 0x7F for shift in (21, 14, 7, 0)])
+id3_frame = lambda name, body, flags=0: name + synchsafe(len(body)) + struct.pack(">H", flags) + body
+id3_tag = lambda frames: b"ID3\x04\0\0" + synchsafe(len(b"".join(frames))) + b"".join(frames)
 
 
-def id3_frame(name, body, flags=0):
-    return name + synchsafe(len(body)) + struct.pack(">H", flags) + body
-
-
-def id3_tag(frames):
-    body = b"".join(frames)
-    return b"ID3\x04\0\0" + synchsafe(len(body)) + body
-
-
-def user_texts(count, prefix=b""):
-    return [id3_frame(b"TXXX", b"\x03" + prefix + b"d%d\0v" % i) for i in range(count)]
+user_texts = lambda count, prefix=b"": [id3_frame(b"TXXX", b"\x03" + prefix + b"d%d\0v" % i)
+                                        for i in range(count)]
 
 
 def compressed_texts(count, size):
@@ -155,9 +142,8 @@ def compressed_texts(count, size):
     with a data length indicator)."""
     text = b"\x00" + b"a" * size
     packed = synchsafe(len(text)) + zlib.compress(text, 9)
-    names = [b"TIT2", b"TPE1", b"TALB", b"TCON", b"TCOM", b"TIT1", b"TIT3", b"TEXT", b"TOPE",
-             b"TPUB", b"TENC", b"TSSE", b"TOAL", b"TOLY", b"TPE2", b"TPE3", b"TPE4", b"TMOO",
-             b"TSOA", b"TSOP"]
+    names = b"TIT2 TPE1 TALB TCON TCOM TIT1 TIT3 TEXT TOPE TPUB TENC TSSE TOAL TOLY TPE2 TPE3 " \
+            b"TPE4 TMOO TSOA TSOP".split()
     return [id3_frame(names[i % len(names)], packed, 0x0009) for i in range(count)]
 
 
@@ -197,8 +183,7 @@ def with_chunks_before_audio(base, extra, big_endian):
 
 # MP4: the base's top-level boxes, its 'moov' (after the audio, as ffmpeg
 # writes it) with a new 'udta' holding one 'ilst'.
-def box(name, body):
-    return be32(8 + len(body)) + name + body
+box = lambda name, body: be32(8 + len(body)) + name + body
 
 
 def boxes(data, pos, end):

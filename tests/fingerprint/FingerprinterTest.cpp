@@ -105,26 +105,6 @@ std::string Record(uint32_t code, const std::string& source, const std::string& 
            "\n\tSource File: " + source + "\n\tFile: Fingerprinter.cpp\n\tLine: ";
 }
 
-TEST(FingerprintSystem, ErrorRecordLayout) {
-    std::string record = LogGNSDKError(kAppError, "N/A", "something failed", 42);
-    EXPECT_EQ(
-        "***ERROR***: GNSDK Error(90e10001): something failed\n\tSource File: N/A\n"
-        "\tFile: Fingerprinter.cpp\n\tLine: 42\n",
-        record);
-    record = LogGNSDKError(kAppLogLine, "/a/b.mp3", "log line", 7);
-    EXPECT_EQ(
-        "***ERROR***: GNSDK Error(90e10002): log line\n\tSource File: /a/b.mp3\n"
-        "\tFile: Fingerprinter.cpp\n\tLine: 7\n",
-        record);
-    // SDK codes carry the SDK's own text.
-    record = LogGNSDKError(DSPERR_WriteAfterEnd, "x", "gnsdk_dsp_feature_audio_write failed", 9);
-    EXPECT_EQ(
-        "***ERROR***: GNSDK Error(90a00007): gnsdk_dsp_feature_audio_write failed\n"
-        "\tSource File: x\n\tFile: Fingerprinter.cpp\n\tLine: 9\n"
-        "\tError: audio written after end of write\n",
-        record);
-}
-
 TEST(FingerprintSystem, LogCallbackFiltersOnTheLowTwoBits) {
     // Mask 4 only: nothing is printed. The record goes to standard output;
     // capture it there.
@@ -132,23 +112,6 @@ TEST(FingerprintSystem, LogCallbackFiltersOnTheLowTwoBits) {
     va_list none{};
     gnsdk_manager_logging_callback(nullptr, 0x80, 4, "not shown", none);
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
-}
-
-TEST(FingerprintSystem, LogCallbackFormatsTheMessage) {
-    std::string user = kGNSDKStoredUser;
-    std::string corrupt = user;
-    corrupt[20] = corrupt[20] == 'A' ? 'B' : 'A';
-    // The SDK reports the bad user through the callback before failing.
-    testing::internal::CaptureStdout();
-    gnsdk_user_handle_t handle = nullptr;
-    EXPECT_EQ(GNSDKERR_UserInvalid, gnsdk_manager_user_deserialize(corrupt.c_str(), &handle));
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(
-        "***ERROR***: GNSDK Error(90e10002): gnsdk_manager_user_deserialize: the serialized "
-        "user is invalid (checksum mismatch)\n\tSource File: N/A\n\tFile: Fingerprinter.cpp\n"
-        "\tLine: ",
-        out.substr(0, out.find("Line: ") + 6));
-    EXPECT_EQ("\n\n", out.substr(out.size() - 2));
 }
 
 TEST(FingerprintSystem, Base64WithoutPadding) {
@@ -193,10 +156,9 @@ const SweepFile SWEEP[] = {
     {"fp-alac24-96k-mono-20s.m4a", 20, 35, "-ar 96000 -ac 1 -c:a alac -sample_fmt s32p"},
     {"fp-flac16-8k-mono-30s.flac", 30, 36, "-ar 8000 -ac 1 -sample_fmt s16"},
     {"fp-flac16-44k-wide-loud-119.6s.flac", 119.6, 37, WIDE_LOUD "-sample_fmt s16"},
-    {"fp-flac24-88k-stereo-25s.flac", 25, 38, "-ar 88200 -sample_fmt s32"},
     {"fp-vorbis-32k-wide-120s.ogg", 120, 39, WIDE_LOUD "-ar 32000 -c:a libvorbis"},
     {"fp-wav8-11k-mono-20s.wav", 20, 40, "-ar 11025 -ac 1 -c:a pcm_u8"},
-    {"fp-wav16-11k-mono-12s.wav", 12, 41, "-ar 11025 -ac 1"},
+    {"fp-mp3-44k-stereo-9.5s.mp3", 9.5, 23, "-c:a libmp3lame"},
     {"fp-wav24-16k-stereo-30.4s.wav", 30.4, 42, "-ar 16000 -c:a pcm_s24le"},
     {"fp-wavf64-96k-stereo-12s.wav", 12, 11, "-ar 96000 -c:a pcm_f64le"},
     {"fp-wavf32-48k-mono-loud-29.6s.wav", 29.6, 43,
@@ -204,9 +166,7 @@ const SweepFile SWEEP[] = {
     {"fp-aiff16-22k-wide-loud-47s.aiff", 47, 44, WIDE_LOUD "-ar 22050"},
     {"fp-flac24-22k-quad-20s.flac", 20, 45, "-channel_layout quad", 4},
     // A few hundred tag fields, more than a well-tagged library file carries.
-    {"fp-flac16-44k-300-tags-20s.flac", 20, 46, "-sample_fmt s16", 0, 300},
     {"fp-mp3-44k-300-tags-20s.mp3", 20, 47, "-c:a libmp3lame -id3v2_version 3", 0, 300},
-    {"fp-vorbis-44k-300-tags-20s.ogg", 20, 48, "-c:a libvorbis", 0, 300},
     {"fp-alac-44k-300-tags-20s.m4a", 20, 49, "-c:a alac -movflags use_metadata_tags", 0, 300},
     {"fp-adts-44k-300-tags-20s.aac", 20, 50, "-c:a aac -f adts -write_id3v2 1 -write_apetag 1", 0,
      300},
@@ -233,30 +193,6 @@ TEST(Fingerprinter, IdenticalToFpcalc) {
         EXPECT_TRUE(cmx == outcome.fingerprints[kCmx]) << path;
         EXPECT_TRUE(media::fpcalc(path, 30) == DecodeBase64(outcome.fingerprints[kMicro])) << path;
     }
-}
-
-TEST(Fingerprinter, MicroDecodesToTheThirtySecondFingerprint) {
-    std::string path = Sample("mixed-c150.mp3", 150, 13);
-    Outcome outcome = FingerprintFile(path, {kMicro, kNano});
-    ASSERT_TRUE(outcome.ok) << outcome.error;
-    EXPECT_EQ(media::fpcalc(path, 30), DecodeBase64(outcome.fingerprints[kMicro]));
-    std::string nano = DecodeBase64(outcome.fingerprints[kNano]);
-    EXPECT_EQ(11u, outcome.fingerprints[kNano].size());
-    ASSERT_EQ(8u, nano.size());
-    EXPECT_EQ(std::string::npos, nano.find_first_not_of("0123456789abcdef"));
-}
-
-TEST(Fingerprinter, SameAudioInTwoFormatsIsNearlyIdentical) {
-    std::string mp3 = Sample("pair-21.mp3", 45, 21);
-    std::string flac = Sample("pair-21.flac", 45, 21);
-    std::string other = Sample("pair-22.flac", 45, 22);
-    Outcome a = FingerprintFile(mp3, {kCmx});
-    Outcome b = FingerprintFile(flac, {kCmx});
-    Outcome c = FingerprintFile(other, {kCmx});
-    ASSERT_TRUE(a.ok && b.ok && c.ok);
-    EXPECT_GT(media::similarity(a.fingerprints[kCmx], b.fingerprints[kCmx]), 0.9);
-    EXPECT_LT(media::similarity(a.fingerprints[kCmx], c.fingerprints[kCmx]), 0.75);
-    EXPECT_LT(media::similarity(b.fingerprints[kCmx], c.fingerprints[kCmx]), 0.75);
 }
 
 TEST(Fingerprinter, AllThreeInOnePass) {
@@ -288,16 +224,6 @@ TEST(Fingerprinter, DecodesOnlyAsFarAsNeeded) {
     EXPECT_TRUE(empty.ok);
     EXPECT_TRUE(empty.fingerprints.empty());
     EXPECT_EQ(2, none->steps);
-}
-
-TEST(Fingerprinter, ShortFileUsesAllItsAudio) {
-    // Ten seconds: the last, partial block counts too, so the text equals
-    // fpcalc's for the whole file.
-    std::string path = Sample("short-9.5.mp3", 9.5, 23);
-    Outcome outcome = FingerprintFile(path, {kCmx, kMicro});
-    ASSERT_TRUE(outcome.ok) << outcome.error;
-    EXPECT_EQ(media::fpcalc(path, 120), outcome.fingerprints[kCmx]);
-    EXPECT_EQ(media::fpcalc(path, 30), DecodeBase64(outcome.fingerprints[kMicro]));
 }
 
 TEST(Fingerprinter, TooShortFiles) {

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "HashTestSupport.h"
 #include "lib/openssl/Sha1.h"
 
 namespace {
@@ -19,40 +18,6 @@ TEST(RenderDigest, KeepsLeadingZerosOfEveryWord) {
         "00abcdefffffffff0f000000",
         text);
     EXPECT_EQ(40u, text.size());
-}
-
-TEST(RenderDigest, MatchesTheHexDigestOfTheSameBytes) {
-    const std::string input = "The quick brown fox jumps over the lazy dog";
-    Sha1 sha;
-    ASSERT_TRUE(sha.update(input.data(), input.size()));
-    unsigned int words[5];
-    ASSERT_TRUE(sha.finish(words));
-    std::string text;
-    renderDigest(words, text);
-    EXPECT_EQ("2fd4e1c67a2d28fced849ee1bb76e7391b93eb12", text);
-    EXPECT_EQ(hashtest::sha1Hex(input), text);
-}
-
-TEST(Sha1, KnownVectors) {
-    EXPECT_EQ(hashtest::kEmptySha1, Ostra::openssl::sha1Text(""));
-    EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", Ostra::openssl::sha1Text("abc"));
-    EXPECT_EQ("84983e441c3bd26ebaae4aa1f95129e5e54670f1",
-              Ostra::openssl::sha1Text("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
-}
-
-TEST(Sha1, PiecewiseFeedingGivesTheOneShotDigest) {
-    const std::string input = hashtest::noiseBytes(200000, 7);
-    Sha1 sha;
-    for (std::size_t at = 0; at < input.size(); at += 777) {
-        std::size_t n = std::min<std::size_t>(777, input.size() - at);
-        ASSERT_TRUE(sha.update(input.data() + at, n));
-    }
-    ASSERT_TRUE(sha.update(input.data(), 0));
-    unsigned int words[5];
-    ASSERT_TRUE(sha.finish(words));
-    std::string text;
-    renderDigest(words, text);
-    EXPECT_EQ(hashtest::sha1Hex(input), text);
 }
 
 TEST(Sha1, CannotBeFedAfterFinishing) {

@@ -1,17 +1,18 @@
 #include "HashTestSupport.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <memory>
 #include <random>
-#include <sstream>
+
+#include "support/MediaFixtures.h"
 
 namespace hashtest {
+
+using media::be32;
+using media::synchsafe;
 
 const std::string kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
@@ -35,37 +36,6 @@ std::string sha1Hex(const std::string& bytes) {
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
         return "EVP_Digest failed";
     }
-    return hexOf(digest, length);
-}
-
-std::string sha1OfFileRanges(const std::string& path,
-                             const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "open failed";
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr);
-    std::vector<unsigned char> buffer(1 << 20);
-    std::string result;
-    for (const auto& range : ranges) {
-        std::uint64_t offset = range.first;
-        std::uint64_t left = range.second;
-        while (left > 0) {
-            std::size_t want =
-                left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
-            ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
-            if (got <= 0) {
-                ::close(fd);
-                return "short read";
-            }
-            EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got));
-            offset += static_cast<std::uint64_t>(got);
-            left -= static_cast<std::uint64_t>(got);
-        }
-    }
-    ::close(fd);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
     return hexOf(digest, length);
 }
 
@@ -110,24 +80,6 @@ std::string noiseBytes(std::size_t size, unsigned seed) {
     for (auto& byte : bytes) byte = static_cast<char>(random() & 0xff);
     for (std::size_t i = 0; i + 3 <= size; ++i) {
         if (bytes.compare(i, 3, "TAG") == 0) bytes[i] = 'x';
-    }
-    return bytes;
-}
-
-std::string synchsafe(std::uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 3; i >= 0; --i) {
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>(value & 0x7f);
-        value >>= 7;
-    }
-    return bytes;
-}
-
-std::string be32(std::uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 3; i >= 0; --i) {
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>(value & 0xff);
-        value >>= 8;
     }
     return bytes;
 }

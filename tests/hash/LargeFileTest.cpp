@@ -12,14 +12,15 @@
 
 #include "HashTestSupport.h"
 #include "hash/GetHasherForFile.h"
+#include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
 namespace {
 
-using hashtest::be32;
 using hashtest::be64;
 using hashtest::box;
 using hashtest::noiseBytes;
+using media::be32;
 
 constexpr std::uint64_t kFourGiB = std::uint64_t(1) << 32;
 

@@ -12,11 +12,11 @@
 
 namespace {
 
-using hashtest::be32;
 using hashtest::be64;
 using hashtest::box;
 using hashtest::noiseBytes;
 using hashtest::sha1Hex;
+using media::be32;
 using testsupport::readFile;
 using testsupport::writeFile;
 
@@ -147,22 +147,13 @@ TEST(M4AGenerator, EncodedAudioKeepsItsHashAcrossRetagging) {
 
 // The generator is picked by the final name's extension in any letter case.
 TEST(GetHasherForFile, PicksByExtension) {
-    const std::pair<const char*, char> rows[] = {{"song.mp3", '3'},
-                                                 {"/music/song.MP3", '3'},
-                                                 {"/a.b/c.d/x.mP3", '3'},
-                                                 {".mp3", '3'},
-                                                 {"song.m4a", '4'},
-                                                 {"/music/SONG.M4A", '4'},
-                                                 {"x.M4a", '4'},
-                                                 {"song.mp4", 0},
-                                                 {"song.flac", 0},
-                                                 {"song", 0},
-                                                 {"", 0},
-                                                 {"dir.mp3/song", 0},
-                                                 {"song.mp3.bak", 0},
-                                                 {"song.mp3 ", 0},
-                                                 {"song.", 0},
-                                                 {"song.mp", 0}};
+    std::vector<std::pair<std::string, char>> rows;
+    for (const char* name : {"song.mp3", "/music/song.MP3", "/a.b/c.d/x.mP3", ".mp3"})
+        rows.emplace_back(name, '3');
+    for (const char* name : {"song.m4a", "/music/SONG.M4A", "x.M4a"}) rows.emplace_back(name, '4');
+    for (const char* name : {"song.mp4", "song.flac", "song", "", "dir.mp3/song", "song.mp3.bak",
+                             "song.mp3 ", "song.", "song.mp"})
+        rows.emplace_back(name, 0);
     for (const auto& row : rows) {
         std::unique_ptr<Ostra::FileHash::Generator> hasher(Ostra::GetHasherForFile(row.first));
         const char kind = dynamic_cast<Ostra::FileHash::MP3Generator*>(hasher.get())   ? '3'

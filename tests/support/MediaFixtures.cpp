@@ -3,7 +3,6 @@
 #include <chromaprint.h>
 #include <gtest/gtest.h>
 
-#include <bitset>
 #include <boost/filesystem.hpp>
 #include <cstdio>
 #include <functional>
@@ -128,22 +127,23 @@ std::vector<uint32_t> rawFingerprint(const std::string& compressed) {
     return result;
 }
 
-double similarity(const std::string& a, const std::string& b) {
-    const std::vector<uint32_t> x = rawFingerprint(a), y = rawFingerprint(b);
-    double best = 0.0;
-    for (long offset = -80; offset <= 80; ++offset) {  // about ten seconds either way
-        std::size_t equalBits = 0, items = 0;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            const long j = static_cast<long>(i) + offset;
-            if (j < 0 || j >= static_cast<long>(y.size())) continue;
-            equalBits += 32 - std::bitset<32>(x[i] ^ y[static_cast<std::size_t>(j)]).count();
-            ++items;
-        }
-        // Alignments that overlap only a little say nothing.
-        if (items == 0 || items < std::min(x.size(), y.size()) / 2) continue;
-        best = std::max(best, static_cast<double>(equalBits) / (32.0 * items));
-    }
-    return best;
+std::string be32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+std::string le32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+std::string synchsafe(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 21; shift >= 0; shift -= 7)
+        bytes += static_cast<char>((value >> shift) & 0x7f);
+    return bytes;
 }
 
 std::string sha1OfFile(const std::string& path) {

@@ -33,10 +33,13 @@ std::string decode(const std::string& path, const std::string& format = "s16le")
 int maxSampleDifference(const std::string& a, const std::string& b);
 // `fpcalc -length SECONDS -plain PATH` without the line end.
 std::string fpcalc(const std::string& path, int seconds);
-// Chromaprint's raw items of a compressed fingerprint, and the similarity of
-// two: the share of equal bits over the best alignment, 0 to 1.
+// Chromaprint's raw items of a compressed fingerprint.
 std::vector<uint32_t> rawFingerprint(const std::string& compressed);
-double similarity(const std::string& a, const std::string& b);
+// Integers as the bytes files hold them: big- and little-endian 32 bits, and
+// the 28-bit synchsafe form of ID3v2 sizes.
+std::string be32(std::uint32_t value);
+std::string le32(std::uint32_t value);
+std::string synchsafe(std::uint32_t value);
 // `openssl dgst -sha1` of a file, in hex.
 std::string sha1OfFile(const std::string& path);
 

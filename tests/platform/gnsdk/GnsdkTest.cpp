@@ -155,12 +155,13 @@ const Pcm& Sample(const std::string& name, double seconds, int seed) {
     return it->second;
 }
 
-TEST(GnsdkManager, InitDataIsChecked) {
+// Refused set-up data, and every call before a successful set-up.
+TEST(GnsdkManager, InitDataIsCheckedAndCallsBeforeItFail) {
     gnsdk_manager_handle_t manager = nullptr;
     EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_initialize(nullptr, kInitData, sizeof kInitData));
     EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, nullptr, 10));
     EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, kInitData, 0));
-    const char* bad[] = {
+    const std::string bad[] = {
         "gnsdk-init/2\nclient=A\nlibraries=manager\n",
         "gnsdk-init/1\nlibraries=manager\n",
         "gnsdk-init/1\nclient=A\n",
@@ -168,23 +169,16 @@ TEST(GnsdkManager, InitDataIsChecked) {
         "gnsdk-init/1\nclient=A\nlibraries=manager\ncolour=blue\n",
         "gnsdk-init/1\nclient=A\nlibraries manager\n",
         "gnsdk-init/1\nclient=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\nlibraries=manager\n",
+        std::string("gnsdk-init/1\nclient=A\0\nlibraries=manager\n", 40),
+        "gnsdk-init/1\nclient=A\nlibraries=manager\n" + std::string(5000, '\n'),
     };
-    for (const char* text : bad) {
-        EXPECT_EQ(GNSDKERR_InitDataInvalid, gnsdk_manager_initialize(&manager, text, strlen(text)))
+    for (const std::string& text : bad) {
+        EXPECT_EQ(GNSDKERR_InitDataInvalid,
+                  gnsdk_manager_initialize(&manager, text.data(), text.size()))
             << text;
         EXPECT_EQ(nullptr, manager);
     }
-    std::string embedded("gnsdk-init/1\nclient=A\0\nlibraries=manager\n", 40);
-    EXPECT_EQ(GNSDKERR_InitDataInvalid,
-              gnsdk_manager_initialize(&manager, embedded.data(), embedded.size()));
-    std::string huge =
-        std::string("gnsdk-init/1\nclient=A\nlibraries=manager\n") + std::string(5000, '\n');
-    EXPECT_EQ(GNSDKERR_InitDataInvalid,
-              gnsdk_manager_initialize(&manager, huge.data(), huge.size()));
     EXPECT_EQ(GNSDKERR_NotInited, gnsdk_manager_shutdown());
-}
-
-TEST(GnsdkManager, CallsBeforeInitialiseFail) {
     gnsdk_user_handle_t user = nullptr;
     EXPECT_EQ(GNSDKERR_NotInited,
               gnsdk_manager_user_deserialize(MakeUser("GnsdkTest").c_str(), &user));
@@ -200,36 +194,29 @@ TEST(GnsdkManager, CallsBeforeInitialiseFail) {
 
 TEST_F(GnsdkTest, UsersAreValidated) {
     gnsdk_user_handle_t user = nullptr;
-    std::string good = MakeUser("GnsdkTest");
+    const std::string good = MakeUser("GnsdkTest");
     ASSERT_EQ(172u, good.size());
-    EXPECT_EQ(GNSDKERR_UserInvalid,
-              gnsdk_manager_user_deserialize(MakeUser("GnsdkTest", true).c_str(), &user));
-    EXPECT_EQ(nullptr, user);
-    EXPECT_EQ(GNSDKERR_UserInvalid,
-              gnsdk_manager_user_deserialize(MakeUser("SomeoneElse").c_str(), &user));
-    EXPECT_EQ(GNSDKERR_UserInvalid,
-              gnsdk_manager_user_deserialize(good.substr(0, 171).c_str(), &user));
     std::string notBase64 = good;
     notBase64[10] = '*';
-    EXPECT_EQ(GNSDKERR_UserInvalid, gnsdk_manager_user_deserialize(notBase64.c_str(), &user));
+    const std::pair<std::string, const char*> rows[] = {
+        {MakeUser("GnsdkTest", true), "checksum mismatch"},
+        {MakeUser("SomeoneElse"), "issued for another client"},
+        {good.substr(0, 171), "wrong length"},
+        {notBase64, "not base64"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(GNSDKERR_UserInvalid, gnsdk_manager_user_deserialize(row.first.c_str(), &user));
+        EXPECT_EQ(nullptr, user);
+        const std::vector<LogLine> log = TakeLog();
+        ASSERT_EQ(1u, log.size());
+        EXPECT_EQ(GNSDK_LOG_PKG_MANAGER, log[0].package);
+        EXPECT_EQ(GNSDK_LOG_LEVEL_ERROR, log[0].mask);
+        EXPECT_EQ(std::string("gnsdk_manager_user_deserialize: the serialized user is invalid (") +
+                      row.second + ")",
+                  log[0].text);
+    }
     EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_user_deserialize(nullptr, &user));
     EXPECT_EQ(GNSDKERR_InvalidArg, gnsdk_manager_user_deserialize(good.c_str(), nullptr));
-
-    std::vector<LogLine> log = TakeLog();
-    ASSERT_EQ(6u, log.size());
-    EXPECT_EQ(GNSDK_LOG_PKG_MANAGER, log[0].package);
-    EXPECT_EQ(GNSDK_LOG_LEVEL_ERROR, log[0].mask);
-    EXPECT_EQ("gnsdk_manager_user_deserialize: the serialized user is invalid (checksum mismatch)",
-              log[0].text);
-    EXPECT_EQ(
-        "gnsdk_manager_user_deserialize: the serialized user is invalid (issued for "
-        "another client)",
-        log[1].text);
-    EXPECT_EQ("gnsdk_manager_user_deserialize: the serialized user is invalid (wrong length)",
-              log[2].text);
-    EXPECT_EQ("gnsdk_manager_user_deserialize: the serialized user is invalid (not base64)",
-              log[3].text);
-
     ASSERT_EQ(GNSDK_SUCCESS, gnsdk_manager_user_deserialize(good.c_str(), &user));
     EXPECT_NE(user_, user);
     EXPECT_EQ(GNSDK_SUCCESS, gnsdk_manager_user_release(user));
@@ -368,40 +355,35 @@ TEST_F(GnsdkTest, NanoIsTheHashOfTheThirtySecondFingerprintAndAudioDiffers) {
     std::snprintf(expected, sizeof expected, "%08x", hash);
     EXPECT_EQ(expected, nano.text);
 
-    // Other audio differs, in the hash and in the fingerprint.
+    // Other audio gives another hash.
     const Pcm& otherPcm = Sample("other45.wav", 45, 6);
     Result other = Fingerprint(user_, GNSDK_DSP_ALGORITHM_NANO, otherPcm, 65536);
     EXPECT_NE(nano.text, other.text);
-    Result otherMicro = Fingerprint(user_, GNSDK_DSP_ALGORITHM_MICRO, otherPcm, 65536);
-    EXPECT_LT(media::similarity(micro.text, otherMicro.text), 0.75);
 }
 
+// Under two seconds Chromaprint gives no item (an empty text, as fpcalc's);
+// under three the fingerprint is flagged short.
 TEST_F(GnsdkTest, ShortAudioRaisesTheShortFlag) {
-    // Two seconds are too few for Chromaprint to produce any item: the text is
-    // empty, as fpcalc's is, and the short flag is up.
-    const Pcm& pcm = Sample("tune2.wav", 2, 4);
-    Result result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, pcm, 8192);
-    ASSERT_EQ(GNSDK_SUCCESS, result.code);
-    EXPECT_EQ("", result.text);
-    EXPECT_FALSE(result.complete);
-    EXPECT_EQ(GNSDK_DSP_FEATURE_QUALITY_SHORT, result.quality);
-    Result nano = Fingerprint(user_, GNSDK_DSP_ALGORITHM_NANO, pcm, 8192);
-    ASSERT_EQ(GNSDK_SUCCESS, nano.code);
-    EXPECT_EQ("", nano.text);
-
-    // Just under three seconds: a fingerprint, still flagged short.
-    Pcm cut = Sample("tune10.wav", 10, 3);
-    cut.bytes.resize(static_cast<size_t>(cut.sampleRate) * cut.channels * 2 * 29 / 10);
-    result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, cut, 8192);
-    ASSERT_EQ(GNSDK_SUCCESS, result.code);
-    EXPECT_NE("", result.text);
-    EXPECT_EQ(GNSDK_DSP_FEATURE_QUALITY_SHORT, result.quality);
-    // Three seconds are enough.
-    cut.bytes = Sample("tune10.wav", 10, 3).bytes;
-    cut.bytes.resize(static_cast<size_t>(cut.sampleRate) * cut.channels * 2 * 31 / 10);
-    result = Fingerprint(user_, GNSDK_DSP_ALGORITHM_CMX, cut, 8192);
-    ASSERT_EQ(GNSDK_SUCCESS, result.code);
-    EXPECT_EQ(0u, result.quality);
+    const struct {
+        int tenths;
+        bool text;
+        uint32_t quality;
+    } rows[] = {{20, false, GNSDK_DSP_FEATURE_QUALITY_SHORT},
+                {29, true, GNSDK_DSP_FEATURE_QUALITY_SHORT},
+                {31, true, 0}};
+    for (const auto& row : rows) {
+        Pcm cut = Sample("tune10.wav", 10, 3);
+        cut.bytes.resize(static_cast<size_t>(cut.sampleRate) * cut.channels * 2 * row.tenths / 10);
+        for (const char* algorithm : {GNSDK_DSP_ALGORITHM_CMX, GNSDK_DSP_ALGORITHM_NANO}) {
+            const Result result = Fingerprint(user_, algorithm, cut, 8192);
+            ASSERT_EQ(GNSDK_SUCCESS, result.code);
+            EXPECT_EQ(row.text, !result.text.empty()) << row.tenths << algorithm;
+            EXPECT_FALSE(result.complete);
+            if (algorithm == std::string(GNSDK_DSP_ALGORITHM_CMX)) {
+                EXPECT_EQ(row.quality, result.quality) << row.tenths;
+            }
+        }
+    }
 }
 
 TEST_F(GnsdkTest, ReleaseWithoutEndOfWrite) {
