@@ -1,3 +1,5 @@
+#include "audio/AudioData.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -8,7 +10,6 @@
 #include <cstdint>
 
 #include "AudioFormats.h"
-#include "audio/AudioData.h"
 #include "audio/WavFileWriter.h"
 
 using namespace audiotest;

@@ -1,3 +1,5 @@
+#include "audio/BASSDecoder.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -5,7 +7,6 @@
 #include <thread>
 
 #include "AudioFormats.h"
-#include "audio/BASSDecoder.h"
 #include "audio/DecoderSystem.h"
 
 using namespace audiotest;

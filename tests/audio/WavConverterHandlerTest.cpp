@@ -1,3 +1,5 @@
+#include "audio/WavConverterHandler.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -8,7 +10,6 @@
 
 #include "AudioFormats.h"
 #include "audio/DecoderSystem.h"
-#include "audio/WavConverterHandler.h"
 
 using namespace audiotest;
 

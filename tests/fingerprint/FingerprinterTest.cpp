@@ -1,6 +1,8 @@
 // The fingerprinter over the real decoder and SDK: fingerprints compared with
 // fpcalc's, the error records, and how far each algorithm decodes.
 
+#include "fingerprint/Fingerprinter.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/archive/iterators/binary_from_base64.hpp>
@@ -12,7 +14,6 @@
 
 #include "audio/DecoderSystem.h"
 #include "fingerprint/FingerprintSystem.h"
-#include "fingerprint/Fingerprinter.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 

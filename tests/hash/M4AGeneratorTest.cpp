@@ -1,3 +1,5 @@
+#include "hash/M4AGenerator.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -5,7 +7,6 @@
 
 #include "HashTestSupport.h"
 #include "hash/GetHasherForFile.h"
-#include "hash/M4AGenerator.h"
 #include "hash/MP3Generator.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"

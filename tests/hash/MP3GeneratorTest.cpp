@@ -1,10 +1,11 @@
+#include "hash/MP3Generator.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
 #include "HashTestSupport.h"
-#include "hash/MP3Generator.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 

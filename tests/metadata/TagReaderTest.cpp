@@ -1,3 +1,5 @@
+#include "metadata/TagReader.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "TaggedFiles.h"
-#include "metadata/TagReader.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 #include "util/PathUtils.h"

@@ -1,3 +1,5 @@
+#include "metadata/TaglibHandler.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -5,7 +7,6 @@
 #include <set>
 
 #include "TaggedFiles.h"
-#include "metadata/TaglibHandler.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 

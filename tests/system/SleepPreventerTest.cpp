@@ -1,4 +1,6 @@
 // The sleep preventer in process, against private buses with mock services.
+#include "system/SleepPreventer.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "system/BusFixture.h"
-#include "system/SleepPreventer.h"
 
 namespace {
 

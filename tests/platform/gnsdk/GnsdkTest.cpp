@@ -2,6 +2,8 @@
 // log callback, the hashes and flags it derives. Its fingerprints are
 // compared with fpcalc's through the fingerprinter, over the real decoder.
 
+#include "platform/gnsdk/gnsdk.h"
+
 #include <chromaprint.h>
 #include <gtest/gtest.h>
 
@@ -16,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/gnsdk/gnsdk.h"
 #include "support/MediaFixtures.h"
 
 namespace {
