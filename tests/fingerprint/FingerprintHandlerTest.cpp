@@ -13,12 +13,7 @@
 
 namespace {
 
-using testsupport::isDone;
-using testsupport::items;
-using testsupport::num;
-using testsupport::prop;
-using testsupport::str;
-using testsupport::Value;
+using namespace testsupport;
 
 amf::amf_object Arguments(const std::vector<std::string>& types,
                           const std::vector<std::string>& paths) {

@@ -9,10 +9,7 @@
 
 namespace {
 
-using testsupport::isDone;
-using testsupport::items;
-using testsupport::prop;
-using testsupport::Value;
+using namespace testsupport;
 
 const std::string kError = "error: couldn't get hash for file";
 

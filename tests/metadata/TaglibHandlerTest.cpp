@@ -16,13 +16,7 @@ using media::quote;
 using metadatatest::fixture;
 using metadatatest::newDir;
 using metadatatest::scratchRoot;
-using testsupport::isDone;
-using testsupport::items;
-using testsupport::num;
-using testsupport::prop;
-using testsupport::str;
-using testsupport::TestHost;
-using testsupport::Value;
+using namespace testsupport;
 
 const char kCommand[] = "extractMetadataFromFiles";
 

@@ -22,16 +22,8 @@
 namespace {
 
 namespace fs = boost::filesystem;
-using scantest::entriesOfType;
-using scantest::LoopbackRequest;
-using scantest::reportOf;
-using testsupport::items;
-using testsupport::num;
-using testsupport::prop;
-using testsupport::str;
-using testsupport::TempDir;
-using testsupport::Value;
-using testsupport::writeFile;
+using namespace scantest;
+using namespace testsupport;
 
 struct ScanResult {
     std::vector<Value> responses;

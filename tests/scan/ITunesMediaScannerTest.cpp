@@ -27,22 +27,8 @@
 namespace {
 
 namespace fs = boost::filesystem;
-using scantest::entriesOfType;
-using scantest::LoopbackRequest;
-using scantest::PlistWriter;
-using scantest::reportOf;
-using scantest::xmlBool;
-using scantest::xmlDate;
-using scantest::xmlInteger;
-using scantest::xmlString;
-using testsupport::isDone;
-using testsupport::items;
-using testsupport::num;
-using testsupport::prop;
-using testsupport::str;
-using testsupport::TempDir;
-using testsupport::TestHost;
-using testsupport::Value;
+using namespace scantest;
+using namespace testsupport;
 typedef std::vector<std::string> Texts;
 
 struct LibraryScan {

@@ -6,16 +6,8 @@
 
 namespace {
 
-using scantest::allEntries;
-using scantest::entriesOfType;
-using scantest::LoopbackRequest;
-using scantest::reportOf;
-using testsupport::isDone;
-using testsupport::items;
-using testsupport::num;
-using testsupport::prop;
-using testsupport::str;
-using testsupport::Value;
+using namespace scantest;
+using namespace testsupport;
 
 amf::amf_object song(const std::string& path) {
     amf::amf_object record;

@@ -18,14 +18,7 @@ namespace {
 namespace fs = boost::filesystem;
 using scantest::entriesOfType;
 using scantest::reportOf;
-using testsupport::isDone;
-using testsupport::items;
-using testsupport::num;
-using testsupport::prop;
-using testsupport::str;
-using testsupport::TempDir;
-using testsupport::TestHost;
-using testsupport::Value;
+using namespace testsupport;
 
 std::string idOf(const std::string& path) {
     std::string id;
