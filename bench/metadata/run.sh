@@ -12,6 +12,8 @@
 #              TREE (default /tmp/ostra-metadatabench-$FILES), ROUNDS (default 5),
 #              SCALING (default 1).
 set -euo pipefail
+# The readers are measured, not the file cache: every helper of this benchmark reads afresh.
+export OSTRA_CACHE=off
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=${1:-build}
 FILES=${FILES:-12000}
