@@ -9,7 +9,6 @@
 #include <boost/lexical_cast.hpp>
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -63,8 +62,7 @@ int RunAsHandler(int argc, char** argv, const Ostra::StopSignals& signals) {
     const Ostra::cache::CacheSettings cacheSettings =
         Ostra::cache::CacheSettings::fromEnvironment();
     std::unique_ptr<Ostra::cache::SqliteCache> fileCache;
-    if (cacheSettings.enabled())
-        fileCache.reset(new Ostra::cache::SqliteCache(cacheSettings, std::cerr));
+    if (cacheSettings.enabled()) fileCache.reset(new Ostra::cache::SqliteCache(cacheSettings));
     Ostra::cache::setProcessCache(fileCache.get());
     auto stopped = std::chrono::steady_clock::now();
     // The file workers every request hands its files to. Made before the

@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "util/Trace.h"
+
 namespace Ostra {
 namespace cache {
 
@@ -297,8 +299,7 @@ struct SqliteCache::Reader {
     }
 };
 
-SqliteCache::SqliteCache(const CacheSettings& settings, std::ostream& log)
-    : settings_(settings), log_(log) {}
+SqliteCache::SqliteCache(const CacheSettings& settings) : settings_(settings) {}
 
 SqliteCache::~SqliteCache() {
     close(std::chrono::steady_clock::now());
@@ -771,7 +772,7 @@ void SqliteCache::report(Problem problem, const std::string& text) {
     std::lock_guard<std::mutex> lock(reportMutex_);
     if (reported_[problem]) return;
     reported_[problem] = true;
-    log_ << "File cache " << settings_.path << ": " << text << std::endl;
+    util::writeErrorLine("File cache " + settings_.path + ": " + text + "\n");
 }
 
 void SqliteCache::setAside(bool announce) {
@@ -780,9 +781,9 @@ void SqliteCache::setAside(bool announce) {
     for (const char* companion : kCompanions) ::unlink((settings_.path + companion).c_str());
     if (!announce) return;
     std::lock_guard<std::mutex> lock(reportMutex_);
-    log_ << "File cache " << settings_.path << ": damaged; "
-         << (moved ? "set aside as " + aside : std::string("could not be set aside"))
-         << " and started afresh" << std::endl;
+    util::writeErrorLine("File cache " + settings_.path + ": damaged; " +
+                         (moved ? "set aside as " + aside : std::string("could not be set aside")) +
+                         " and started afresh\n");
 }
 
 void SqliteCache::close(std::chrono::steady_clock::time_point deadline) {
@@ -814,8 +815,9 @@ void SqliteCache::close(std::chrono::steady_clock::time_point deadline) {
     if (damaged_.load() && looksLikeDatabase(settings_.path)) setAside(false);
     if (settings_.reportStats) {
         const Counts c = counts();
-        log_ << "File cache: " << c.hits << " hits, " << c.misses << " misses, " << c.stored
-             << " stored, " << c.dropped << " dropped" << std::endl;
+        util::writeErrorLine("File cache: " + std::to_string(c.hits) + " hits, " +
+                             std::to_string(c.misses) + " misses, " + std::to_string(c.stored) +
+                             " stored, " + std::to_string(c.dropped) + " dropped\n");
     }
 }
 

@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,7 +51,9 @@ class SqliteCache : public FileCache {
         std::uint64_t dropped = 0;  // entries that could not be written
     };
 
-    SqliteCache(const CacheSettings& settings, std::ostream& log);
+    // Problems and statistics go to standard error through util's trace
+    // writer, which never blocks on a host that lets that output fill up.
+    explicit SqliteCache(const CacheSettings& settings);
     // Closes with no time for pending writes.
     ~SqliteCache() override;
     SqliteCache(const SqliteCache&) = delete;
@@ -110,7 +111,6 @@ class SqliteCache : public FileCache {
     void setAside(bool announce);
 
     const CacheSettings settings_;
-    std::ostream& log_;
 
     std::atomic<State> state_{State::Unopened};
     std::mutex openMutex_;  // serialises the first use's open

@@ -477,20 +477,41 @@ TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
     TempDir dir;
     const std::string notAudio = dir / "not_audio.mp3";
     writeFile(notAudio, std::string(4096, 'x'));
+    writeFile(dir / "not_a_folder", "");
     // Each failed file prints an error record of some 150 bytes: far more
     // than a pipe holds.
     const amf::amf_object prints = fingerprintArg(std::vector<std::string>(2000, notAudio));
-    for (const bool closed : {false, true}) {
-        SCOPED_TRACE(closed ? "closed" : "never read");
-        const std::string fifo = dir / (closed ? "closed" : "full");
+    // "full from the start": both outputs share a pipe the host filled before
+    // the start, and the file cache cannot be made, which the cache reports
+    // on standard error from the first file's reader.
+    const struct {
+        const char* name;
+        bool closed;
+        bool full;
+    } rows[] = {{"never read", false, false},
+                {"closed", true, false},
+                {"full from the start", false, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string fifo =
+            dir / (std::string("fifo") + (row.closed ? "c" : "n") + (row.full ? "f" : ""));
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(reader, 0);
+        if (row.full) {
+            const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(filler, 0);
+            const std::string chunk(4096, 'x');
+            while (write(filler, chunk.data(), chunk.size()) > 0) {
+            }
+            close(filler);
+        }
         TestHost host;
-        HelperProcess helper({"/bin/sh", "-c", "exec \"$0\" \"$1\" > \"$2\"", helperPath(),
-                              std::to_string(host.port()), fifo});
+        HelperProcess helper({"/bin/sh", "-c", "exec \"$0\" \"$1\" > \"$2\" 2>&1", helperPath(),
+                              std::to_string(host.port()), fifo},
+                             {"OSTRA_CACHE=" + (dir / "not_a_folder/cache.sqlite")});
         host.accept();
-        if (closed) close(reader);
+        if (row.closed) close(reader);
         const std::vector<Value> responses =
             host.call("fingerprints", &prints, std::chrono::seconds(60 * kSlowdown));
         ASSERT_FALSE(responses.empty());
@@ -498,7 +519,7 @@ TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
         EXPECT_EQ(host.call("deviceId").size(), 1u);
         helper.writeStdin("QUIT\n");
         EXPECT_EQ(helper.wait(kStopDeadline), 0);
-        if (!closed) close(reader);
+        if (!row.closed) close(reader);
     }
 }
 
