@@ -1,6 +1,9 @@
 #include "system/BusFixture.h"
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -73,6 +76,22 @@ PrivateBus::PrivateBus(const std::string& name)
 
 std::string absentBusAddress() {
     return "unix:path=/nonexistent/ostra-test-no-bus";
+}
+
+SilentBus::SilentBus() : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un where = {};
+    where.sun_family = AF_UNIX;
+    const std::string path = dir_ / "silent_bus";
+    if (fd_ < 0 || path.size() >= sizeof where.sun_path)
+        throw std::runtime_error("no socket for a silent bus");
+    path.copy(where.sun_path, path.size());
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+        ::listen(fd_, 16) != 0)
+        throw std::runtime_error("silent bus: cannot listen at " + path);
+}
+
+SilentBus::~SilentBus() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 // Only python3 from the system has the dbusmock module.

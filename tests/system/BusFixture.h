@@ -43,6 +43,21 @@ class PrivateBus {
 // An address where no bus listens.
 std::string absentBusAddress();
 
+// A socket that takes connections into its backlog and never says a word, as
+// a hung bus daemon does.
+class SilentBus {
+  public:
+    SilentBus();
+    ~SilentBus();
+    SilentBus(const SilentBus&) = delete;
+    SilentBus& operator=(const SilentBus&) = delete;
+    std::string address() const { return "unix:path=" + dir_ / "silent_bus"; }
+
+  private:
+    testsupport::TempDir dir_;
+    int fd_ = -1;
+};
+
 // A python-dbusmock service on a private bus that logs every call made to it.
 class MockService {
   public:

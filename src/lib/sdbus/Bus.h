@@ -11,8 +11,11 @@
 
 namespace Ostra::sdbus {
 
+// Closed without a flush: every call is synchronous, so nothing waits to be
+// written once it has returned, and a flush first waits (for sd-bus's own
+// 90 s) for a connection that never finished its handshake.
 struct ConnectionCloser {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 struct MessageReleaser {
     void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
@@ -40,8 +43,9 @@ class Error {
 enum class Kind { System, Session };
 
 // Opens a connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) or
-// the user's session bus, whose method calls give up after timeoutUsec. Null
-// on failure, with sd-bus's negative errno in code.
+// the user's session bus, ready for calls within timeoutUsec, whose method
+// calls give up after timeoutUsec as well. Null on failure, with sd-bus's
+// negative errno in code (-ETIMEDOUT for a bus that never got ready).
 Connection open(Kind kind, std::uint64_t timeoutUsec, int& code);
 
 // Whether a service answers a Ping on the bus (which also starts a service
