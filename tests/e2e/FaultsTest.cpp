@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -483,23 +484,32 @@ TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
     const amf::amf_object prints = fingerprintArg(std::vector<std::string>(2000, notAudio));
     // "full from the start": both outputs share a pipe the host filled before
     // the start, and the file cache cannot be made, which the cache reports
-    // on standard error from the first file's reader.
+    // on standard error from the first file's reader. A terminal nobody reads
+    // polls writable with less room than a record needs.
+    enum Kind { NeverRead, Closed, FullFromTheStart, Terminal };
     const struct {
         const char* name;
-        bool closed;
-        bool full;
-    } rows[] = {{"never read", false, false},
-                {"closed", true, false},
-                {"full from the start", false, true}};
+        Kind kind;
+    } rows[] = {{"never read", NeverRead},
+                {"closed", Closed},
+                {"full from the start", FullFromTheStart},
+                {"a terminal nobody reads", Terminal}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string fifo =
-            dir / (std::string("fifo") + (row.closed ? "c" : "n") + (row.full ? "f" : ""));
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(reader, 0);
-        if (row.full) {
-            const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        std::string output = dir / ("out" + std::to_string(row.kind));
+        int reader = -1;
+        if (row.kind == Terminal) {
+            reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(reader, 0);
+            ASSERT_EQ(grantpt(reader) | unlockpt(reader), 0);
+            output = ptsname(reader);
+        } else {
+            ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+            reader = open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(reader, 0);
+        }
+        if (row.kind == FullFromTheStart) {
+            const int filler = open(output.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             ASSERT_GE(filler, 0);
             const std::string chunk(4096, 'x');
             while (write(filler, chunk.data(), chunk.size()) > 0) {
@@ -508,10 +518,10 @@ TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
         }
         TestHost host;
         HelperProcess helper({"/bin/sh", "-c", "exec \"$0\" \"$1\" > \"$2\" 2>&1", helperPath(),
-                              std::to_string(host.port()), fifo},
+                              std::to_string(host.port()), output},
                              {"OSTRA_CACHE=" + (dir / "not_a_folder/cache.sqlite")});
         host.accept();
-        if (row.closed) close(reader);
+        if (row.kind == Closed) close(reader);
         const std::vector<Value> responses =
             host.call("fingerprints", &prints, std::chrono::seconds(60 * kSlowdown));
         ASSERT_FALSE(responses.empty());
@@ -519,7 +529,7 @@ TEST_F(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
         EXPECT_EQ(host.call("deviceId").size(), 1u);
         helper.writeStdin("QUIT\n");
         EXPECT_EQ(helper.wait(kStopDeadline), 0);
-        if (!row.closed) close(reader);
+        if (row.kind != Closed) close(reader);
     }
 }
 
