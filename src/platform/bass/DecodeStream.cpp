@@ -5,10 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "platform/bass/DemuxerLimits.h"
 #include "platform/bass/bass.h"
 
@@ -69,39 +65,9 @@ int openInput(const FileInput& input, const std::string& name, FormatContextPtr&
     return 0;
 }
 
-#if defined(__SSE2__)
-// Stereo 16- and 32-bit samples, by far the most common decoder output, four
-// or eight frames a step: the plain loop is not vectorised at this
-// optimisation level, and interleaving was a measurable share of decoding a
-// fingerprint's two minutes of audio. Returns the frames done; the caller's
-// loop does the rest.
-size_t interleaveStereoWide(const uint8_t* left, const uint8_t* right, size_t frames,
-                            int bytesPerSample, uint8_t* out) {
-    size_t i = 0;
-    if (bytesPerSample == 2) {
-        for (; i + 8 <= frames; i += 8) {
-            const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(left + 2 * i));
-            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(right + 2 * i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_unpacklo_epi16(l, r));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i + 16),
-                             _mm_unpackhi_epi16(l, r));
-        }
-    } else if (bytesPerSample == 4) {
-        for (; i + 4 <= frames; i += 4) {
-            const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(left + 4 * i));
-            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(right + 4 * i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * i), _mm_unpacklo_epi32(l, r));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * i + 16),
-                             _mm_unpackhi_epi32(l, r));
-        }
-    }
-    return i;
-}
-#endif
-
 // Planar samples interleaved into `out`, copied as integers of their size
 // (`Sample` may alias the codec's floats). Stereo, by far the most common
-// case, goes several frames a step where the processor can.
+// case, gets a loop of its own.
 template <typename Sample>
 void interleaveSamples(const AVFrame& frame, int channels, uint8_t* out) {
     const size_t frames = static_cast<size_t>(frame.nb_samples);
@@ -109,12 +75,7 @@ void interleaveSamples(const AVFrame& frame, int channels, uint8_t* out) {
     if (channels == 2) {
         const Sample* left = reinterpret_cast<const Sample*>(frame.extended_data[0]);
         const Sample* right = reinterpret_cast<const Sample*>(frame.extended_data[1]);
-        size_t i = 0;
-#if defined(__SSE2__)
-        i = interleaveStereoWide(frame.extended_data[0], frame.extended_data[1], frames,
-                                 static_cast<int>(sizeof(Sample)), out);
-#endif
-        for (; i < frames; ++i) {
+        for (size_t i = 0; i < frames; ++i) {
             to[2 * i] = left[i];
             to[2 * i + 1] = right[i];
         }
