@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "amf/amf0.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 

@@ -41,10 +41,8 @@ class AudioHashCommand : public ::testing::Test {
             // Untagged files: the payload is all of an MP3 and the one box body of the M4A.
             const std::string payload = name + std::string(1000, name[0]);
             writeFile(payloads / name, payload);
-            writeFile(path(name),
-                      name[3] == '4' ? media::be32(static_cast<std::uint32_t>(8 + payload.size())) +
-                                           "mdat" + payload
-                                     : payload);
+            const bool m4a = name[3] == '4';
+            writeFile(path(name), m4a ? media::be32(8 + 1005) + "mdat" + payload : payload);
         }
         writeFile(path("e.txt"), "not audio");
         writeFile(path("f.flac"), "fLaC");

@@ -1,6 +1,5 @@
-// The payload hashers over hand-built files: each row's payload is cut out by
-// the test at literal offsets and hashed with OpenSSL; encoder output is held
-// against the openssl and ffmpeg commands.
+// The payload hashers over hand-built files, each row's payload cut out at
+// literal offsets, and over encoder output; digests are the openssl command's.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -263,9 +262,8 @@ TEST(Generators, EncodedAudioKeepsItsHashAcrossRetagging) {
     for (const auto& row : rows) EXPECT_EQ(row.second, hashOfFile(row.first)) << row.first;
 }
 
-// Files past 4 GiB, where 64-bit offsets and sizes cut to 32 bits go wrong,
-// built sparse (regions written over a hole) so that they cost no disk
-// space. The digests are `openssl sha1` of the payload ranges cut out with dd.
+// Sparse files past 4 GiB, where offsets and sizes cut to 32 bits go wrong;
+// the digests are `openssl sha1` of the payload ranges cut out with dd.
 class LargeFile : public ::testing::Test {
   protected:
     // Writes the regions at their offsets into the file `name` and hashes it.

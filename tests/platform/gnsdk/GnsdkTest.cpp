@@ -1,7 +1,5 @@
-// The fingerprint SDK stand-in through its C interface, set up with the
-// program's own initialisation data and user: the formats it refuses, and the
-// texts, hashes and flags it derives. Its fingerprints are compared with
-// fpcalc's through the fingerprinter, over the real decoder.
+// The fingerprint SDK stand-in through its C interface with the program's own
+// set-up data (its texts are held against fpcalc's by the fingerprint tests).
 
 #include "platform/gnsdk/gnsdk.h"
 
