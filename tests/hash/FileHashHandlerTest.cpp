@@ -81,6 +81,7 @@ TEST_F(AudioHashCommand, Batches) {
          2,
          {"data: error error " + a, "data: " + d, "count: 2 (done)"}},
         {{"e.txt", "f.flac"}, 1, {"data: error error", "count: 0 (done)"}},
+        {{"a.mp3", "d.mp3"}, 1, {"data: " + a, "data: " + d, "count: 2 (done)"}},
         {{}, 5, {"count: 0 (done)"}},
     };
     for (const auto& row : rows) {
