@@ -2,9 +2,10 @@
 // from, in a temporary folder; pass root() to MachineFacts.
 #pragma once
 
+#include <array>
 #include <boost/filesystem.hpp>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/TestHost.h"
 
@@ -25,7 +26,6 @@ class FakeMachineTree {
     }
     void machineId(const std::string& text) { put("/etc/machine-id", text + "\n"); }
     void serial(const std::string& text) { put("/sys/class/dmi/id/product_serial", text + "\n"); }
-    void osRelease(const std::string& text) { put("/proc/sys/kernel/osrelease", text + "\n"); }
 
     // type 1 is Ethernet; physical interfaces have a device entry.
     void interface(const std::string& name, const std::string& mac, int type = 1,
@@ -36,20 +36,13 @@ class FakeMachineTree {
         if (physical) put(base + "/device/uevent", "");
     }
 
-    // Routes as "iface destination mask metric" lines of hex destination/mask.
-    void routes(const std::string& lines) {
+    // Routes as {interface, destination, mask, metric}, destination and mask in hex.
+    void routes(const std::vector<std::array<std::string, 4>>& rows) {
         std::string table =
             "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-        std::string::size_type start = 0;
-        while (start < lines.size()) {
-            std::string::size_type end = lines.find('\n', start);
-            if (end == std::string::npos) end = lines.size();
-            std::string iface, destination, mask, metric;
-            std::istringstream in(lines.substr(start, end - start));
-            in >> iface >> destination >> mask >> metric;
-            table += iface + "\t" + destination + "\t010200C0\t0003\t0\t0\t" + metric + "\t" +
-                     mask + "\t0\t0\t0\n";
-            start = end + 1;
+        for (const auto& row : rows) {
+            table += row[0] + "\t" + row[1] + "\t010200C0\t0003\t0\t0\t" + row[3] + "\t" + row[2] +
+                     "\t0\t0\t0\n";
         }
         put("/proc/net/route", table);
     }
