@@ -31,8 +31,7 @@ TEST(SleepPreventerTest, HoldsOneInhibitorLockFromLogind) {
     EXPECT_TRUE(preventer->preventSleep());
     EXPECT_EQ(logind.waitForInhibitors(1),
               std::vector<std::string>{"idle:sleep|ostra-native|Lumasond is busy|block"});
-    // A second request keeps the lock it holds rather than swapping it for
-    // a new one.
+    // A second request keeps the lock it holds, takes no second one.
     EXPECT_TRUE(preventer->preventSleep());
     EXPECT_EQ(logind.calls("Inhibit"), 1);
     EXPECT_TRUE(preventer->allowSleep());
@@ -101,8 +100,7 @@ TEST(SleepPreventerTest, ReportsActivityToTheScreenSaverWithoutLogind) {
     EXPECT_TRUE(preventer->preventSleep());
     EXPECT_GE(screenSaver.waitForCalls("SimulateUserActivity", 2), 2);
 
-    // The loop now waits for its next report; destruction must not wait for
-    // it. The bound only catches a wait of the full 25-second interval.
+    // Destruction does not wait for the next report, 25 s away.
     std::future<void> destroyed =
         std::async(std::launch::async, [&preventer] { preventer.reset(); });
     EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(15)), std::future_status::ready);

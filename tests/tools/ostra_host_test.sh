@@ -189,7 +189,7 @@ cp "$LIB/first.mp3" "$WORK/-dash.mp3"
 t "arguments around --" 0 "" "[l.get('path') for l in lines] == ['$LIB/first.mp3', '-dash.mp3', None]" \
     sh -c "cd '$WORK' && '$HOST' hash --batch 1 '$LIB/first.mp3' -- -dash.mp3"
 # More names than one request holds.
-for i in $(seq 1 1100); do echo "$LIB/first.mp3"; done >"$WORK/long-list"
+yes "$LIB/first.mp3" | head -1100 >"$WORK/long-list"
 t "hash of 1100 files" 0 "" "len(lines) == 1101 and lines[-1] == {'count': 1100} and \
 len({l['hash'] for l in lines[:-1]}) == 1" "$HOST" hash --files-from "$WORK/long-list" --batch 100
 
