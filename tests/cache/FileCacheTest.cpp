@@ -34,7 +34,7 @@ const char kBravo[] =
     "-f lavfi -i sine=frequency=660:duration=4 -c:a libmp3lame -b:a 128k "
     "-metadata title=Bravo -metadata artist=Band -metadata track=2";
 
-// The file commands, each over a list or a folder. The values are made once.
+// The file commands, each over a list or a folder.
 struct Command {
     std::string name;
     amf::amf_object arg;
@@ -67,19 +67,11 @@ HelperRun runHelper(const std::vector<Command>& all, std::vector<std::string> en
     HelperRun run;
     TestHost host;
     host.startHelper(env);
-    double id = 0;
     for (const Command& command : all) {
-        host.send(command.name, ++id, &command.arg);
         std::string answer;
-        for (;;) {
-            Value response = host.readResponse(std::chrono::seconds(120));
-            if (!response) {
-                ADD_FAILURE() << command.name << " unanswered:\n" << host.helper().err();
-                break;
-            }
+        for (const Value& response : host.call(command.name, &command.arg)) {
             const amf::amf0_data_type* data = prop(response, "data");
             answer += (data ? encodeValue(*data) : std::string("no data")) + "|";
-            if (isDone(response)) break;
         }
         run.answers.push_back(answer);
     }

@@ -4,7 +4,6 @@ helper (OSTRA_NATIVE) and a scripted peer: records yielded as they come,
 errors as exceptions, requests in flight together, the process's life.
 """
 
-import math
 import os
 import shutil
 import socket
@@ -72,10 +71,7 @@ class AmfBytes(unittest.TestCase):
             ("a string cut short", "02 00 05 61 62 63"),
             ("an object without its end", "03 00 01 61 05"),
             ("a wrong end byte", "03 00 00 08"),
-            ("a reference", "07 00 01"),
-            ("a date", "0b 00 00 00 00 00 00 00 00 00 00"),
             ("a strict array claiming more than it holds", "0a 7f ff ff ff 05"),
-            ("nothing", ""),
             ("nested past the bound", "0a 00 00 00 01" * 100 + "05"),
         ]
         for name, data in bad:
@@ -93,6 +89,8 @@ class WithHelper(unittest.TestCase):
         tone(cls.first, 8, "First", "-c:a", "libmp3lame", "-b:a", "128k")
         tone(cls.third, 3, "Third", "-c:a", "flac")
         shutil.copy(cls.first, os.path.join(cls.dir, "music", "copy", "first.mp3"))
+        cls.odd = os.fsdecode(os.path.join(os.fsencode(cls.dir), b"caf\xe9.mp3"))
+        shutil.copy(cls.first, cls.odd)
         cls.notes = os.path.join(cls.dir, "notes.txt")
         with open(cls.notes, "w") as f:
             f.write("not audio\n")
@@ -107,120 +105,62 @@ class WithHelper(unittest.TestCase):
         self.helper = Helper.start(HELPER, env=env)
         self.addCleanup(self.helper.close)
 
-    def test_single_answers_and_errors(self):
+    def test_each_command(self):
         h = self.helper
         self.assertEqual(h.version(), "12")
         self.assertRegex(h.device_id(), "^[0-9a-f]{40}$")
         self.assertEqual(h.system_info()["osType"], "linux")
         self.assertIs(h.allow_sleep(), True)
-        for name, value, expected in [
-            ("a long string", "y" * 70000, "y" * 70000),
-            ("a path that is not UTF-8", os.fsdecode(b"/m/caf\xe9.mp3"), os.fsdecode(b"/m/caf\xe9.mp3")),
-            ("integral numbers come back as ints", 3.0, 3),
-        ]:
-            with self.subTest(name):
-                self.assertEqual(h.echo(value), expected)
         with self.assertRaises(HelperError) as caught:
             h.prevent_sleep()
         self.assertEqual(caught.exception.message, "prevent sleep failed")
+        not_utf8 = os.fsdecode(b"/m/caf\xe9.mp3")
+        self.assertEqual([h.echo("y" * 70000), h.echo(not_utf8), h.echo(3.0)],
+                         ["y" * 70000, not_utf8, 3])
         self.assertEqual(list(h.call("noSuchCommand"))[0]["data"],
                          'Error: Unknown command "noSuchCommand"')
-        self.assertEqual(h.version(), "12")
+        libraries = h.scan_media_libs()
+        self.assertEqual((list(libraries), libraries.libraries), ([REPORT0], []))
 
-    def test_scan_yields_records_then_the_report(self):
+        hashes = h.audio_hash([self.first, self.third, self.odd], batch_size=1)
+        entries = list(hashes)
+        self.assertEqual([e["path"] for e in entries], [self.first, self.third, self.odd])
+        self.assertEqual(entries[1]["error"], "error: couldn't get hash for file")
+        self.assertEqual(entries[0]["hash"], entries[2]["hash"])
+        self.assertEqual(hashes.count, 2)
+        tags = h.extract_metadata([self.notes, self.first, "/no/such.mp3"])
+        self.assertEqual([t["title"] for t in tags], ["First"])
+        self.assertEqual((tags.unread, tags.count), ([self.notes, "/no/such.mp3"], 1))
+        prints = list(h.fingerprints([self.first, "/no/such.mp3"], ["CMX", "NANO"]))
+        self.assertEqual(set(prints[0]), {"CMX", "NANO", "path"})
+        self.assertEqual(prints[1], {"error": "file path was not valid", "path": "/no/such.mp3"})
+        self.assertEqual(h.convert_to_wav([self.third, self.notes]),
+                         {"filesConverted": 1, "filesSkipped": 1})
+
+    def test_scans(self):
         scan = self.helper.scan_directory(os.path.join(self.dir, "music"), ["mp3", "flac"],
                                           batch_size=1)
         records = iter(scan)
         first = next(records)
         self.assertIsNone(scan.report)  # yielded as it arrived: the scan is not over yet
         rest = [first] + list(records)
-        self.assertEqual([r["objectType"] for r in rest].count("duplicate"), 1)
         self.assertEqual(rest[-1], dict(REPORT0, duplicateCount=1, uniqueSongCount=2))
         self.assertEqual(scan.report, rest[-1])
-
-    def test_scan_errors(self):
-        scan = self.helper.scan_directory(os.path.join(self.dir, "missing"), ["mp3"])
+        # A failed walk still ends with its report.
         seen = []
         with self.assertRaises(ScanError) as caught:
-            for record in scan:
+            for record in self.helper.scan_directory(os.path.join(self.dir, "missing"), ["mp3"]):
                 seen.append(record)
         self.assertEqual(caught.exception.message, "Problem occurred during file system scanning.")
-        self.assertEqual(seen, [REPORT0])
-        self.assertEqual(caught.exception.report, REPORT0)
+        self.assertEqual((seen, caught.exception.report), ([REPORT0], REPORT0))
         # A parameter error ends the request: no wait for a report that never comes.
         started = time.monotonic()
         with self.assertRaises(HelperError) as caught:
             list(ostra_client.Scan(self.helper, "scanDirectory", {"batchSize": 1}))
         self.assertNotIsInstance(caught.exception, ScanError)
-        self.assertEqual(caught.exception.message, "MediaScanHandler: No 'startPath' string.")
         self.assertLess(time.monotonic() - started, ostra_client.Scan.REPORT_AFTER_ERROR_TIMEOUT)
         # Every final response was read: the next answer is the next request's.
         self.assertEqual(self.helper.version(), "12")
-
-    def test_itunes_library_with_a_playlist(self):
-        library = os.path.join(self.dir, "Music", "iTunes")
-        os.makedirs(library)
-        # A play count that reads as NaN travels as such (null in JSON, which
-        # the schemas must take).
-        tracks = "".join(
-            "<key>%d</key><dict><key>Track ID</key><integer>%d</integer>"
-            "<key>Name</key><string>T</string><key>Play Count</key><integer>nan</integer>"
-            "<key>Location</key><string>file://%s</string></dict>\n" % (i, i, path)
-            for i, path in ((11, self.first), (13, self.third)))
-        with open(os.path.join(library, "iTunes Music Library.xml"), "w") as f:
-            f.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                    "<key>Tracks</key><dict>%s</dict><key>Playlists</key><array><dict>"
-                    "<key>Name</key><string>Mix</string>"
-                    "<key>Playlist Persistent ID</key><string>ABC</string><key>Playlist Items"
-                    "</key><array><dict><key>Track ID</key><integer>13</integer></dict>"
-                    "</array></dict></array></dict></plist>\n" % tracks)
-        try:
-            scan = self.helper.scan_media_libs(batch_size=2)
-            records = list(scan)
-        finally:
-            shutil.rmtree(os.path.join(self.dir, "Music"))
-        self.assertEqual(scan.libraries, ["iTunes"])
-        songs = {r["songPlistId"]: r for r in records if r["objectType"] == "song"}
-        self.assertTrue(math.isnan(songs["11"]["playCount"]))
-        playlist = [r for r in records if r["objectType"] == "playlist"][0]
-        self.assertEqual((playlist["name"], playlist["songs"]), ("Mix", [songs["13"]["id"]]))
-        self.assertEqual(scan.report, dict(REPORT0, uniqueSongCount=2, playlistCount=1))
-
-    def test_file_lists(self):
-        h = self.helper
-        odd = os.path.join(os.fsencode(self.dir), b"caf\xe9.mp3")
-        shutil.copy(self.first, odd)
-        hashes = h.audio_hash([self.first, self.third, os.fsdecode(odd)], batch_size=1)
-        entries = list(hashes)
-        self.assertEqual([e["path"] for e in entries], [self.first, self.third, os.fsdecode(odd)])
-        self.assertEqual(entries[1]["error"], "error: couldn't get hash for file")
-        self.assertEqual(entries[0]["hash"], entries[2]["hash"])
-        self.assertEqual(hashes.count, 2)
-
-        tags = h.extract_metadata([self.notes, self.first, self.third, "/no/such.mp3"])
-        self.assertEqual([t["title"] for t in tags], ["First", "Third"])
-        self.assertEqual(tags.unread, [self.notes, "/no/such.mp3"])
-        self.assertEqual(tags.count, 2)
-
-        prints = list(h.fingerprints([self.first, "/no/such.mp3"], ["CMX", "NANO"]))
-        self.assertEqual(set(prints[0]), {"CMX", "NANO", "path"})
-        self.assertEqual(prints[1], {"error": "file path was not valid", "path": "/no/such.mp3"})
-
-        copy = os.path.join(self.dir, "convert.flac")
-        shutil.copy(self.third, copy)
-        self.assertEqual(h.convert_to_wav([copy, self.notes]),
-                         {"filesConverted": 1, "filesSkipped": 1})
-        self.assertTrue(os.path.getsize(os.path.join(self.dir, "convert.wav")) > 44)
-
-    def test_requests_in_flight_together(self):
-        h = self.helper
-        hashes = h.audio_hash([self.first, self.third] * 20, batch_size=1)
-        scan = h.scan_directory(os.path.join(self.dir, "music"), ["mp3"])
-        # Answered while the other two are still unread; theirs are kept.
-        self.assertEqual(h.version(), "12")
-        self.assertEqual(len([r for r in scan if r["objectType"] == "song"]), 1)
-        self.assertEqual(len(list(hashes)), 40)
-        self.assertEqual(hashes.count, 20)
 
     def test_lifecycle(self):
         helper = Helper.start(HELPER)
@@ -286,10 +226,9 @@ class ScriptedPeer(unittest.TestCase):
     def test_scripted_answers(self):
         hash_record = {"hash": "0" * 40, "path": "a.mp3"}
 
-        def late_answers(connection, first_batch_early):
+        def late_answers(connection):
             self.read_request(connection)  # audioHash, id 1
-            if first_batch_early:
-                connection.sendall(self.answer([hash_record], 1, False))
+            connection.sendall(self.answer([hash_record], 1, False))
             self.read_request(connection)  # version, id 2
             for _ in range(3):
                 connection.sendall(self.answer([hash_record], 1, False))
@@ -300,10 +239,6 @@ class ScriptedPeer(unittest.TestCase):
         def left_after_one_record(helper):
             for _ in helper.audio_hash(["a.mp3"] * 4, batch_size=1):
                 break
-            self.assertEqual(helper.version(), "12")
-
-        def never_read(helper):
-            helper.audio_hash(["a.mp3"] * 4, batch_size=1)
             self.assertEqual(helper.version(), "12")
 
         def stalled(connection):
@@ -322,29 +257,15 @@ class ScriptedPeer(unittest.TestCase):
             with self.assertRaises(ConnectionLost):
                 helper.version()
 
-        def answer_then_end(connection):
-            self.read_request(connection)
-            connection.sendall(self.answer({"count": 0}, 1))
-            # A client that waited for more would see the end, not hang.
-            connection.shutdown(socket.SHUT_WR)
-
-        def read_twice(helper):
-            hashes = helper.audio_hash(["a.mp3"])
-            self.assertEqual(list(hashes), [])
-            with self.assertRaisesRegex(RuntimeError, "can be read once"):
-                list(hashes)
-
         rows = [
             # Responses to a request nobody reads any more, or to one never
             # sent, are dropped, not kept for ever.
-            ("a generator left early", lambda c: late_answers(c, True), left_after_one_record),
-            ("records never read", lambda c: late_answers(c, False), never_read),
+            ("a generator left early", late_answers, left_after_one_record),
             # A timeout waits for a frame to begin, and never cuts one.
             ("a frame that stalls after its first bytes", stalled,
              lambda h: self.assertEqual(
                  [e["data"] for e in h.envelopes(h.request("version"), timeout=0.2)], ["12"])),
             ("a frame cut off", cut_off, broken_version),
-            ("records are read once", answer_then_end, read_twice),
         ]
         for name, play, client in rows:
             with self.subTest(name):

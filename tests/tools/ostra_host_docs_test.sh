@@ -53,20 +53,16 @@ while IFS='|' read -r words expected; do
     [ "$got" = "$expected" ] || fail "completing '$words': got '$got', expected '$expected'"
 done <<EOF
 sc|scan
-s|scan sysinfo
 --format t|table
 fingerprint --types CMX,MI|CMX,MICRO
 scan $DIR/s|$DIR/songs $DIR/sub folder
 hash $DIR/s|$DIR/second.m4a $DIR/songs $DIR/songs.txt $DIR/sub folder
 hash --files-from $DIR/f|$DIR/first.mp3
-hash --ver|--verbose --version
 --helper /bin/true sc|scan
 --format = t|table
---format = table sc|scan
 --format =  |json table
 raw audio|audioHash
 scan --e|--ext
-keep-awake --req|--require
 EOF
 complete_words ostra-host keep-awake bas | grep -qx bash || fail "keep-awake does not complete commands"
 [ -z "$(complete_words ostra-host keep-awake ls -l)" ] || fail "the command's own flags got ostra-host's"
