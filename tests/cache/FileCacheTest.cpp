@@ -9,7 +9,6 @@
 
 #include <boost/filesystem.hpp>
 #include <chrono>
-#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -349,52 +348,6 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
                 EXPECT_FALSE(fs::exists(file + companion)) << companion;
         }
         if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
-    }
-}
-
-// Helpers started together on a cache file nobody has made yet: each sets it
-// up, or finds it set up by another, and none goes without it.
-TEST_F(FileCacheE2E, HelpersStartedTogetherShareAFreshCache) {
-    TempDir work;
-    const amf::amf_ecma_array list = stringArray({alpha()});
-    amf::amf_object arg;
-    arg.set_property("filePaths", &list);
-    // The window is a few milliseconds wide: several rounds of several.
-    for (int round = 0; round < 4; ++round) {
-        const std::string setting =
-            "OSTRA_CACHE=" + (work / ("cache" + std::to_string(round) + "/cache.sqlite"));
-        std::vector<std::unique_ptr<TestHost>> hosts(8);
-        for (auto& host : hosts) {
-            host = std::make_unique<TestHost>();
-            host->startHelper({setting});
-        }
-        // Back to back, so that the helpers open the file at the same moment.
-        for (auto& host : hosts) host->send("extractMetadataFromFiles", 1, &arg);
-        for (auto& host : hosts) {
-            while (Value response = host->readResponse(std::chrono::seconds(60)))
-                if (isDone(response)) break;
-            EXPECT_EQ(host->quit(), 0);
-            EXPECT_EQ(cacheLines(host->helper().err()), 0) << host->helper().err();
-        }
-    }
-}
-
-// Unset, the cache lives under XDG_CACHE_HOME (or HOME), in a folder of the
-// user's own.
-TEST_F(FileCacheE2E, TheDefaultPlaceIsTheUsersCacheFolder) {
-    TempDir work;
-    const std::vector<std::string> paths{work / "a.mp3"};
-    fs::copy_file(alpha(), paths[0]);
-    const std::vector<Command> all = commands(paths, work.path());
-    for (const auto& [variable, file] :
-         {std::pair{"XDG_CACHE_HOME=" + (work / "xdg"), work / "xdg/ostra-native/cache.sqlite"},
-          std::pair{std::string("XDG_CACHE_HOME=relative"),
-                    work / "home/.cache/ostra-native/cache.sqlite"}}) {
-        runHelper(all, {"OSTRA_CACHE=", variable, "HOME=" + (work / "home")});
-        EXPECT_TRUE(fs::exists(file)) << variable;
-        struct stat status;
-        ASSERT_EQ(::stat(fs::path(file).parent_path().c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 0777, 0700u) << variable;
     }
 }
 

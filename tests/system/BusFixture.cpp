@@ -35,7 +35,8 @@ std::string busCall(const std::string& address, const std::string& call) {
 }
 
 bool busAnswers(const std::string& address, const std::string& call) {
-    return !busCall(address, call).empty();
+    return testsupport::run("busctl --timeout=5 --address='" + address + "' call " + call +
+                            " >/dev/null 2>&1") == 0;
 }
 
 }  // namespace

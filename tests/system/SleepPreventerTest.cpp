@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "system/BusFixture.h"
@@ -42,46 +40,6 @@ TEST(SleepPreventerTest, HoldsOneInhibitorLockFromLogind) {
     ASSERT_EQ(logind.waitForInhibitors(1).size(), 1u);
     preventer.reset();
     EXPECT_TRUE(logind.waitForInhibitors(0).empty());
-}
-
-TEST(SleepPreventerTest, ConcurrentRequestsNeverLeakALock) {
-    PrivateBus system("system");
-    LogindMock logind(system);
-    BusEnvironment env(system.address(), absentBusAddress());
-    Ostra::SleepPreventer preventer;
-    std::atomic<int> failures(0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 15; ++i) {
-                bool ok = (i + t) % 2 == 0 ? preventer.preventSleep() : preventer.allowSleep();
-                if (!ok) ++failures;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(failures.load(), 0);
-    // A lock taken twice or lost track of would still be listed after this.
-    ASSERT_TRUE(preventer.preventSleep());
-    EXPECT_EQ(logind.waitForInhibitors(1).size(), 1u);
-    ASSERT_TRUE(preventer.allowSleep());
-    EXPECT_TRUE(logind.waitForInhibitors(0).empty());
-}
-
-TEST(SleepPreventerTest, FailsWhenNothingKeepsTheMachineAwake) {
-    // Logind that stops answering after the start, and no bus at all.
-    for (bool logindAtStart : {true, false}) {
-        PrivateBus system("system");
-        auto logind = logindAtStart ? std::make_unique<LogindMock>(system) : nullptr;
-        BusEnvironment env(logindAtStart ? system.address() : absentBusAddress(),
-                           absentBusAddress());
-        Ostra::SleepPreventer preventer;
-        EXPECT_EQ(preventer.mode(), logindAtStart ? Mode::Assertion : Mode::Unavailable);
-        logind.reset();
-        EXPECT_TRUE(preventer.allowSleep()) << logindAtStart;
-        EXPECT_FALSE(preventer.preventSleep()) << logindAtStart;
-        EXPECT_TRUE(preventer.allowSleep()) << logindAtStart;
-    }
 }
 
 TEST(SleepPreventerTest, ReportsActivityToTheScreenSaverWithoutLogind) {

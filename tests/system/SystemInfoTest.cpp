@@ -67,38 +67,4 @@ TEST(SystemInfoTest, DeviceIdFromTheBestSourceAtHand) {
     }
 }
 
-TEST(SystemInfoTest, FactsFromTheirFiles) {
-    struct Row {
-        const char* file;
-        const char* contents;  // nullptr: the file is missing
-        std::function<std::string(const MachineFacts&)> fact;
-        std::string expected;
-    };
-    const auto osVersion = [](const MachineFacts& f) { return SystemInfo::getOsVersion(f); };
-    const auto mhz = [](const MachineFacts& f) {
-        return std::to_string(SystemInfo::getCPUSpeedMHz(f));
-    };
-    const auto ram = [](const MachineFacts& f) {
-        return std::to_string(SystemInfo::getMBytesRAM(f));
-    };
-    const char* const kMaxFreq = "/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq";
-    const std::vector<Row> rows = {
-        {"/proc/sys/kernel/osrelease", nullptr, osVersion, "unknown"},
-        {"/proc/sys/kernel/osrelease", "6.1\n", osVersion, "unknown"},
-        {"/proc/sys/kernel/osrelease", "6.1.0-13-amd64\n", osVersion, "6.1.0"},
-        {kMaxFreq, nullptr, mhz, "0"},
-        // Binary megahertz: 2.4e9 Hz / 2^20.
-        {kMaxFreq, "2400000\n", mhz, "2288"},
-        {"/proc/meminfo", nullptr, ram, "-1"},
-        {"/proc/meminfo", "MemTotal:        8388608 kB\n", ram, "8192"},
-    };
-    for (const Row& row : rows) {
-        FakeMachineTree tree;
-        if (row.contents != nullptr) tree.put(row.file, row.contents);
-        EXPECT_EQ(row.fact(MachineFacts(tree.root())), row.expected)
-            << row.file << " " << (row.contents ? row.contents : "missing");
-    }
-    EXPECT_EQ(SystemInfo::getMBytesHD(), -1);
-}
-
 }  // namespace

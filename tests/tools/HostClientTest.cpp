@@ -1,13 +1,9 @@
 // The host client library (tools/host/client): the JSON form of AMF0 values,
-// the helper process's environment and exit, and against the real helper the
-// session's read outcomes and the record log.
+// the helper process's environment and exit, and the session's read outcomes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "host/client/Frame.h"
 #include "host/client/HostSession.h"
@@ -23,13 +19,6 @@ std::string bytes(std::initializer_list<int> values) {
     std::string out;
     for (int v : values) out += static_cast<char>(v);
     return out;
-}
-
-std::vector<json> readLines(const std::string& path) {
-    std::vector<json> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
-    return lines;
 }
 
 TEST(JsonAmf, ListsObjectsAndNumbers) {
@@ -107,43 +96,6 @@ TEST(HostSession, ReadOutcomes) {
     EXPECT_EQ(session.readFrame(body, std::chrono::seconds(10)), ReadResult::Closed);
     EXPECT_FALSE(session.readResponse(std::chrono::seconds(1)));
     EXPECT_EQ(session.lastRead(), ReadResult::Closed);
-}
-
-TEST(HostSession, RecordLogNamesEachResponsesCommand) {
-    char path[] = "/tmp/ostra-records-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    setenv(kRecordLogVariable, path, 1);
-    {
-        HostSession session;
-        unsetenv(kRecordLogVariable);
-        session.startHelper(OSTRA_NATIVE_PATH);
-        session.call("noSuchCommand");
-        session.logRequests(true);
-        session.call("version");
-        // One at a time: requests run in parallel, so two in flight may be
-        // answered in either order.
-        session.send("echo", 99, nullptr);
-        session.readResponse();
-        session.sendRaw(frame(makeRequest("echo", 100, nullptr)));
-        session.readResponse();
-        session.quit();
-    }
-    const std::vector<json> lines = readLines(path);
-    unlink(path);
-    std::vector<std::string> seen;
-    for (const auto& line : lines) {
-        EXPECT_NE(line["session"].get<std::string>().find(":" + std::to_string(getpid()) + ":"),
-                  std::string::npos);
-        seen.push_back(line["direction"].get<std::string>() + " " +
-                       (line["command"].is_null() ? "-" : line["command"].get<std::string>()) +
-                       " " + line["envelope"]["id"].dump());
-    }
-    // Requests only once asked for; a raw frame's answer names no command.
-    EXPECT_EQ(seen, (std::vector<std::string>{"response noSuchCommand 1", "request - 2",
-                                              "response version 2", "request - 99",
-                                              "response echo 99", "response - 100"}));
 }
 
 }  // namespace
