@@ -60,7 +60,6 @@ class MockService {
     int calls(const std::string& method) const;
     // Waits (up to 20 s) for `count` calls; returns the last count.
     int waitForCalls(const std::string& method, int count) const;
-    void stop() { process_.stop(); }
 
   protected:
     // Starts `python3 -m dbusmock -l LOG args...`; ready once `ready`, a busctl call, succeeds.

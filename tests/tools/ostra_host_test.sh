@@ -11,7 +11,6 @@ done
 WORK=$(mktemp -d)
 OUT="$WORK/out" ERR="$WORK/err"
 cleanup() {
-    [ -n "${STRAY:-}" ] && [ -s "$STRAY" ] && kill "$(cat "$STRAY")" 2>/dev/null
     chmod -R u+rwx "$WORK" 2>/dev/null
     rm -rf "$WORK"
 }
@@ -67,7 +66,6 @@ cp "$LIB/first.mp3" "$LIB/sub/first copy.mp3"
 echo "not audio" >"$LIB/notes.txt"
 REPORT0="{'objectType': 'report', 'duplicateCount': 0, 'uniqueSongCount': 0, 'playlistCount': 0}"
 
-# --- scan ---
 
 t "scan" 0 - "sum(1 for l in lines if l.get('objectType') == 'song') == 3 and \
 lines[-1] == {'objectType': 'report', 'duplicateCount': 1, 'uniqueSongCount': 3, 'playlistCount': 0}" \
@@ -145,7 +143,6 @@ t "wav" 1 "1 of 2 files failed" "lines[0] == {'path': '$WORK/convert me.flac', '
     "$HOST" wav "$WORK/convert me.flac" "$LIB/notes.txt"
 t "wav all converted" 0 "" "" "$HOST" wav "$WORK/convert me.flac"
 
-# --- file lists ---
 
 # Names with a new line, a blank and a quote go through -0; a name that is
 # not UTF-8 has U+FFFD in "path" and its bytes in "pathBytes"; empty entries
@@ -186,7 +183,6 @@ yes "$LIB/first.mp3" | head -1100 >"$WORK/long-list"
 t "hash of 1100 files" 0 "" "len(lines) == 1101 and lines[-1] == {'count': 1100} and \
 len({l['hash'] for l in lines[:-1]}) == 1" "$HOST" hash --files-from "$WORK/long-list" --batch 100
 
-# --- standard output ---
 
 # A reader that goes away ends the run by SIGPIPE, not at its end for nobody.
 "$HOST" hash --files-from "$WORK/long-list" --batch 1 | head -1 >/dev/null
@@ -201,7 +197,6 @@ closed|>&-|Bad file descriptor
 and input closed|<&- >&-|Bad file descriptor
 EOF
 
-# --- the file cache ---
 
 # Files changed less than two seconds ago are not remembered.
 changed=$(stat -c %Z "$LIB/first.mp3" "$LIB/third.flac" | sort -n | tail -1)
@@ -227,7 +222,6 @@ t "cache --clear on another file" 1 "$WORK/other.sqlite: " "" \
     env OSTRA_CACHE="$WORK/other.sqlite" "$HOST" cache --clear
 [ "$(cat "$WORK/other.sqlite")" = "not a cache" ] || fail "cache --clear changed another file"
 
-# --- keep-awake ---
 
 NOBUS=unix:path=/nonexistent/ostra-no-bus
 awake() { env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" DBUS_SESSION_BUS_ADDRESS="$NOBUS" \
@@ -240,28 +234,13 @@ grep -qx 'running' "$OUT" && grep -q "warning: sleep could not be prevented" "$E
 t "keep-awake --require without bus" 1 "" "" awake --require -- sh -c 'echo running'
 grep -q 'running' "$OUT" && fail "keep-awake --require ran the command"
 t "keep-awake flags before the command" 3 "" "" awake --helper /no/such/helper sh -c 'exit 0'
-t "keep-awake missing command" 127 "" "" awake -- /no/such/program
 t "keep-awake command's descriptors" 0 "" "" \
     awake sh -c 'for fd in /proc/$$/fd/*; do readlink "$fd"; done; exit 0'
 grep -q 'socket:' "$OUT" && fail "keep-awake's command holds a socket of ostra-host: $(cat "$OUT")"
 # The command gets the signals' usual actions: a writer whose reader is gone ends by SIGPIPE.
 t "keep-awake command in a pipeline" 141 "" "" awake bash -c 'yes | head -1 >/dev/null; exit "${PIPESTATUS[0]}"'
 
-# SIGTERM to ostra-host reaches the command, and ostra-host waits for it.
-STRAY="$WORK/child.pid"
-env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" DBUS_SESSION_BUS_ADDRESS="$NOBUS" "$HOST" keep-awake -- \
-    sh -c 'echo $$ >"$1"; trap "echo terminated >\"$2\"; exit 9" TERM; while :; do sleep 0.1; done' \
-    sh "$STRAY" "$WORK/terminated" >/dev/null 2>&1 &
-host_pid=$!
-for _ in $(seq 100); do [ -s "$STRAY" ] && break; sleep 0.1; done
-kill -TERM "$host_pid"
-wait "$host_pid"
-rc=$?
-[ "$rc" -eq 9 ] || fail "keep-awake after SIGTERM: exit status $rc, expected the command's 9"
-[ -s "$WORK/terminated" ] || fail "SIGTERM did not reach the command"
-kill -0 "$(cat "$STRAY")" 2>/dev/null && fail "the command still runs after keep-awake ended"
 
-# --- the command line ---
 
 while IFS='|' read -r status expr words; do
     eval "args=($words)"
@@ -303,7 +282,6 @@ sys.exit(0 if len(rows) == 3 and all(width(l[:l.index("Test Artist")]) == lines[
          and "evil?[2J?]0;title?x" in text and "caf\ufffd.mp3" in text else 1)
 EOF
 
-# --- finding the helper ---
 
 coproc TAKEN { python3 -c 'import socket, sys; s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
 print(s.getsockname()[1], flush=True); sys.stdin.read()'; }

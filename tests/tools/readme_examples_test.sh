@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
 # Runs the ```sh blocks of README.md and docs/protocol.md marked
-# "<!-- readme-test: run -->" as written, each as one script (set -e,
-# pipefail) beside generated songs, build/ being the build tree. The block
-# marked "<!-- readme-test: install -->" installs into a temporary root
-# (DESTDIR) and builds the package; its `sudo apt install` line only reads
-# the package. It names the build tree by its real path (CMake run through a
-# link would configure the tree anew under the link's name).
+# "<!-- readme-test: run -->" as written beside generated songs; the one marked
+# "install" installs into a temporary root (DESTDIR) and builds the package,
+# its `sudo apt install` line only reading it. The build tree goes by its real
+# path (CMake run through a link would configure the tree anew).
 # Usage: readme_examples_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 SRC=$(cd "${1:?source folder}" && pwd)
