@@ -187,8 +187,7 @@ TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
     const std::string folder = work / "library";
     fs::create_directories(folder);
     fs::create_directories(work / "others");
-    // One file per change, and one left alone that every command finds in
-    // the cache; each change's other file stays outside the scanned folder.
+    // One file per change and one left alone; the others stay outside the folder.
     std::vector<std::string> paths{folder + "/unchanged.mp3"};
     fs::copy_file(alpha(), paths[0]);
     for (const Change& change : kChanges) {
@@ -216,13 +215,12 @@ TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
     EXPECT_EQ(statsCount(again.err, "hits"), static_cast<long long>(all.size())) << again.err;
     for (std::size_t i = 0; i < all.size(); ++i) {
         EXPECT_TRUE(again.answers[i] == fresh.answers[i]) << all[i].name;
-        // The changes show in what the files give.
         EXPECT_FALSE(first.answers[i] == fresh.answers[i]) << all[i].name;
     }
 }
 
-// A cache file of a given kind; returns the environment that points a helper
-// at it. `held` keeps another process's lock while the helper runs.
+// Makes a cache file of a kind and returns the setting that points a helper
+// at it; `held` keeps another process's lock while the helper runs.
 struct Trouble {
     const char* name;
     std::string (*make)(const TempDir& work, const std::string& built, sqlite::Database& held);

@@ -39,8 +39,7 @@ class PrivateBus {
 // An address where no bus listens.
 std::string absentBusAddress();
 
-// A socket that takes connections into its backlog and never says a word, as
-// a hung bus daemon does.
+// A socket that takes connections and never says a word, as a hung bus daemon.
 class SilentBus {
   public:
     SilentBus();
@@ -82,8 +81,7 @@ class ScreenSaverMock : public MockService {
     explicit ScreenSaverMock(const PrivateBus& bus);
 };
 
-// Sets DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS of this process
-// for its lifetime, and the same pair as extra environment for the helper.
+// Both bus addresses of this process for its lifetime, and for the helper.
 class BusEnvironment {
   public:
     BusEnvironment(const std::string& systemAddress, const std::string& sessionAddress);

@@ -42,9 +42,8 @@ TEST(SystemInfoTest, DeviceIdFromTheBestSourceAtHand) {
         {"product uuid", "4C4C4544-0042-3510-8051-B4C04F563532", "", mac, "", kUuidBytes,
          "\nObtaining Mac did\nm_plid=4C4C4544-0042-3510-8051-B4C04F563532\n"
          "m_didUD=4c4c4544-0042-3510-8051-b4c04f563532\nm_did="},
-        {"machine id", "", "3d1219c7c4c5404aaa1f6d2a48adfda4", "", "", kMachineIdBytes, ""},
-        {"machine id with dashes, another MAC and a serial", "",
-         "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4", "52:54:00:ab:cd:99", serial, kMachineIdBytes, ""},
+        {"machine id with dashes, before MAC and serial", "",
+         "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4", mac, serial, kMachineIdBytes, ""},
         {"MAC and serial", "", "", mac, serial, fallback,
          "\nObtaining Mac did\nm_didMAS=525400abcd01\nm_didMSN=C02XK1ABJGH5\nm_didNil="},
         {"uninitialized machine id", "", "uninitialized", mac, serial, fallback,

@@ -22,7 +22,6 @@ def response(command, data, done=True):
             "envelope": {"data": data, "done": done, "duration": 0, "id": 1}}
 bad = [
     response("scanDirectory", [dict(song, path=None), report]),                 # path not a text
-    response("scanDirectory", [{k: v for k, v in song.items() if k != "id"}, report]),  # no id
     response("scanDirectory", [song]),                                           # done without report
     response("scanDirectory", [{"objectType": "duplicate", "path": "/m/b.mp3", "duplicateOf": "x",
                                 "type": "title", "key": "k"}, report]),          # unknown duplicate type
@@ -30,7 +29,6 @@ bad = [
     response("extractMetadataFromFiles", [{"path": "/m/a.mp3", "id": "mamp3", "size": None,
                                            "duration": 1, "trackNumber": 1}], done=False),  # tags give numbers
     response("audioHash", [{"hash": "ABC", "path": "/m/a.mp3"}], done=False),    # not 40 hex digits
-    response("convertToWav", {"filesConverted": 1}),                             # no filesSkipped
     {"session": "t", "direction": "response", "command": None,
      "envelope": {"data": 1, "done": True, "id": 1}},                            # no duration
     {"session": "t", "direction": "request", "command": None,
