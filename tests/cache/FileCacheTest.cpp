@@ -1,7 +1,6 @@
-// The file cache seen from the host: a helper that remembers what it read
-// answers every file command exactly as a helper that reads every file
-// afresh, whatever happened to a file since it was remembered, and a cache
-// file it cannot use costs one line on standard error and nothing else.
+// A helper that remembers what it read answers every file command as one
+// that reads afresh, whatever happened to a file since; a cache file it
+// cannot use costs one line on standard error and nothing else.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,13 +9,13 @@
 
 #include <boost/filesystem.hpp>
 #include <chrono>
-#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lib/sqlite/Database.h"
+#include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -34,7 +33,7 @@ const char kBravo[] =
     "-f lavfi -i sine=frequency=660:duration=4 -c:a libmp3lame -b:a 128k "
     "-metadata title=Bravo -metadata artist=Band -metadata track=2";
 
-// The file commands, each over a list or a folder. The values are made once.
+// The file commands, each over a list or a folder.
 struct Command {
     std::string name;
     amf::amf_object arg;
@@ -67,19 +66,11 @@ HelperRun runHelper(const std::vector<Command>& all, std::vector<std::string> en
     HelperRun run;
     TestHost host;
     host.startHelper(env);
-    double id = 0;
     for (const Command& command : all) {
-        host.send(command.name, ++id, &command.arg);
         std::string answer;
-        for (;;) {
-            Value response = host.readResponse(std::chrono::seconds(120));
-            if (!response) {
-                ADD_FAILURE() << command.name << " unanswered:\n" << host.helper().err();
-                break;
-            }
+        for (const Value& response : host.call(command.name, &command.arg)) {
             const amf::amf0_data_type* data = prop(response, "data");
             answer += (data ? encodeValue(*data) : std::string("no data")) + "|";
-            if (isDone(response)) break;
         }
         run.answers.push_back(answer);
     }
@@ -132,27 +123,9 @@ void waitUntilSettled(const std::vector<std::string>& paths) {
 
 class FileCacheE2E : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        sources_ = new TempDir();
-        for (const auto& [name, encode] :
-             {std::pair{"alpha.mp3", kAlpha}, std::pair{"bravo.mp3", kBravo}}) {
-            const std::string command = "ffmpeg -nostdin -loglevel error -y " +
-                                        std::string(encode) + " '" + (*sources_ / name) + "'";
-            ASSERT_EQ(run(command), 0) << command;
-        }
-        ASSERT_EQ(fs::file_size(alpha()), fs::file_size(bravo()));
-        ASSERT_NE(readFile(alpha()), readFile(bravo()));
-    }
-    static void TearDownTestSuite() {
-        delete sources_;
-        sources_ = nullptr;
-    }
-    static std::string alpha() { return *sources_ / "alpha.mp3"; }
-    static std::string bravo() { return *sources_ / "bravo.mp3"; }
-
-    static TempDir* sources_;
+    static std::string alpha() { return media::ffmpeg("cache-alpha.mp3", kAlpha); }
+    static std::string bravo() { return media::ffmpeg("cache-bravo.mp3", kBravo); }
 };
-TempDir* FileCacheE2E::sources_ = nullptr;
 
 // What happens to a remembered file before the next helper looks at it.
 // Every change but the first keeps the size, and all but "touched" keep the
@@ -209,12 +182,12 @@ const Change kChanges[] = {
 };
 
 TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
+    ASSERT_EQ(fs::file_size(alpha()), fs::file_size(bravo()));
     TempDir work;
     const std::string folder = work / "library";
     fs::create_directories(folder);
     fs::create_directories(work / "others");
-    // One file per change, and one left alone that every command finds in
-    // the cache; each change's other file stays outside the scanned folder.
+    // One file per change and one left alone; the others stay outside the folder.
     std::vector<std::string> paths{folder + "/unchanged.mp3"};
     fs::copy_file(alpha(), paths[0]);
     for (const Change& change : kChanges) {
@@ -242,13 +215,12 @@ TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
     EXPECT_EQ(statsCount(again.err, "hits"), static_cast<long long>(all.size())) << again.err;
     for (std::size_t i = 0; i < all.size(); ++i) {
         EXPECT_TRUE(again.answers[i] == fresh.answers[i]) << all[i].name;
-        // The changes show in what the files give.
         EXPECT_FALSE(first.answers[i] == fresh.answers[i]) << all[i].name;
     }
 }
 
-// A cache file of a given kind; returns the environment that points a helper
-// at it. `held` keeps another process's lock while the helper runs.
+// Makes a cache file of a kind and returns the setting that points a helper
+// at it; `held` keeps another process's lock while the helper runs.
 struct Trouble {
     const char* name;
     std::string (*make)(const TempDir& work, const std::string& built, sqlite::Database& held);
@@ -256,11 +228,6 @@ struct Trouble {
 };
 
 const Trouble kTroubles[] = {
-    {"turned off",
-     [](const TempDir&, const std::string&, sqlite::Database&) {
-         return std::string("OSTRA_CACHE=off");
-     },
-     0},
     {"where the folder cannot be made",
      [](const TempDir& work, const std::string&, sqlite::Database&) {
          writeFile(work / "plain", "a file, not a folder");
@@ -379,52 +346,6 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
                 EXPECT_FALSE(fs::exists(file + companion)) << companion;
         }
         if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
-    }
-}
-
-// Helpers started together on a cache file nobody has made yet: each sets it
-// up, or finds it set up by another, and none goes without it.
-TEST_F(FileCacheE2E, HelpersStartedTogetherShareAFreshCache) {
-    TempDir work;
-    const amf::amf_ecma_array list = stringArray({alpha()});
-    amf::amf_object arg;
-    arg.set_property("filePaths", &list);
-    // The window is a few milliseconds wide: several rounds of several.
-    for (int round = 0; round < 6; ++round) {
-        const std::string setting =
-            "OSTRA_CACHE=" + (work / ("cache" + std::to_string(round) + "/cache.sqlite"));
-        std::vector<std::unique_ptr<TestHost>> hosts(10);
-        for (auto& host : hosts) {
-            host = std::make_unique<TestHost>();
-            host->startHelper({setting});
-        }
-        // Back to back, so that the helpers open the file at the same moment.
-        for (auto& host : hosts) host->send("extractMetadataFromFiles", 1, &arg);
-        for (auto& host : hosts) {
-            while (Value response = host->readResponse(std::chrono::seconds(60)))
-                if (isDone(response)) break;
-            EXPECT_EQ(host->quit(), 0);
-            EXPECT_EQ(cacheLines(host->helper().err()), 0) << host->helper().err();
-        }
-    }
-}
-
-// Unset, the cache lives under XDG_CACHE_HOME (or HOME), in a folder of the
-// user's own.
-TEST_F(FileCacheE2E, TheDefaultPlaceIsTheUsersCacheFolder) {
-    TempDir work;
-    const std::vector<std::string> paths{work / "a.mp3"};
-    fs::copy_file(alpha(), paths[0]);
-    const std::vector<Command> all = commands(paths, work.path());
-    for (const auto& [variable, file] :
-         {std::pair{"XDG_CACHE_HOME=" + (work / "xdg"), work / "xdg/ostra-native/cache.sqlite"},
-          std::pair{std::string("XDG_CACHE_HOME=relative"),
-                    work / "home/.cache/ostra-native/cache.sqlite"}}) {
-        runHelper(all, {"OSTRA_CACHE=", variable, "HOME=" + (work / "home")});
-        EXPECT_TRUE(fs::exists(file)) << variable;
-        struct stat status;
-        ASSERT_EQ(::stat(fs::path(file).parent_path().c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 0777, 0700u) << variable;
     }
 }
 

@@ -34,7 +34,6 @@ std::string busCall(const std::string& address, const std::string& call) {
                    " 2>/dev/null || true");
 }
 
-// Whether that call succeeds.
 bool busAnswers(const std::string& address, const std::string& call) {
     return testsupport::run("busctl --timeout=5 --address='" + address + "' call " + call +
                             " >/dev/null 2>&1") == 0;

@@ -1,14 +1,9 @@
 #!/usr/bin/env bash
-# Runs the README's examples, and those of docs/protocol.md, as written: every
-# ```sh block marked
-# "<!-- readme-test: run -->" runs as one script (set -e, pipefail) in a
-# folder where build/ is the build tree, with a.mp3, b.flac, b.m4a and a.ogg
-# beside it and a ~/Music of generated songs. The block marked
-# "<!-- readme-test: install -->" runs with DESTDIR, so that `cmake --install`
-# installs into a temporary root, and its `sudo apt install ./X.deb` line only
-# checks that X.deb was built and reads as a package. It names the build tree
-# by its real path: CMake run through a link to a build tree would configure
-# the tree anew under the link's name.
+# Runs the ```sh blocks of README.md and docs/protocol.md marked
+# "<!-- readme-test: run -->" as written beside generated songs; the one marked
+# "install" installs into a temporary root (DESTDIR) and builds the package,
+# its `sudo apt install` line only reading it. The build tree goes by its real
+# path (CMake run through a link would configure the tree anew).
 # Usage: readme_examples_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 SRC=$(cd "${1:?source folder}" && pwd)
@@ -71,9 +66,21 @@ while IFS= read -r -d '' item; do
     fi
 done <"$WORK/blocks"
 [ "$count" -ge 6 ] || { echo "FAIL: only $count marked blocks in the documents" >&2; failures=$((failures + 1)); }
+# What `cmake --install` put in place and the package the block built hold
+# both programs, their man pages and the completion; apt would install the
+# package alone (every clause of its Depends is met here).
+DEB=$(find "$BUILD" -maxdepth 1 -name 'ostra-native_*.deb' | head -1)
+files=$(dpkg-deb -c "$DEB" 2>&1)
 for installed in bin/ostra-host bin/ostra-native share/man/man1/ostra-host.1 \
     share/man/man1/ostra-native.1 share/bash-completion/completions/ostra-host; do
     [ -f "$WORK/root/usr/local/$installed" ] || { echo "FAIL: cmake --install put no $installed" >&2; failures=$((failures + 1)); }
+    grep -q "\./usr/$installed\$" <<<"$files" || { echo "FAIL: $installed not in $DEB" >&2; failures=$((failures + 1)); }
 done
+depends=$(dpkg-deb -f "$DEB" Depends)
+for library in libtag libavformat libchromaprint libboost-filesystem libssl libsystemd libsqlite3; do
+    grep -q "$library" <<<"$depends" || { echo "FAIL: Depends lacks $library: $depends" >&2; failures=$((failures + 1)); }
+done
+plan=$(apt-get -s -o Debug::NoLocking=1 install "$DEB" 2>&1) && others=$(grep '^Inst ' <<<"$plan" | grep -v '^Inst ostra-native ')
+[ -z "${others-x}" ] || { echo "FAIL: apt would install more: ${others-$plan}" >&2; failures=$((failures + 1)); }
 [ "$failures" -eq 0 ] || exit 1
 echo "all $count marked blocks ran"
