@@ -33,6 +33,10 @@ const std::size_t kExtensionBuckets = 100;
 // Files whose tags may be read ahead of the hand-over: bounds the memory a
 // scan holds and how far the readers run ahead of the processor.
 const std::size_t kReadAheadWindow = 64;
+// Files per job on the workers: a file the file cache answers costs a few
+// microseconds, about what queueing a job and taking it back cost the
+// scanning thread.
+const std::size_t kFilesPerJob = 8;
 // Directories open at once, one per level of the walk. Each holds a
 // descriptor, and names below them are opened relative to it, so no path
 // length limits the walk; this bounds the descriptors a scan holds. Real
@@ -63,10 +67,10 @@ void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntF
 
 }  // namespace
 
-// Reads the tag fields of the accepted files on the file workers, ahead of
-// the walk, and hands them back in walk order. Used by the scanning thread;
-// each file, with its open descriptor, belongs to the job reading it until
-// the scanning thread takes it back.
+// Answers the accepted files on the file workers, ahead of the walk, and
+// hands their records back in walk order. Used by the scanning thread; each
+// file, with its open descriptor, belongs to the job answering it until the
+// scanning thread takes it back.
 class FSMediaScanner::TagReadAhead {
   public:
     struct File {
@@ -74,47 +78,56 @@ class FSMediaScanner::TagReadAhead {
         // Open until the tags are read; not open for a file that could not be
         // opened, which is then reported by its path alone.
         util::RegularFile file;
-        TextFields textFields;
-        IntFields intFields;
-        bool failed = false;  // reading threw: the file gets no record
+        // The record as the processor gets it; null when reading threw (the
+        // file gets no record).
+        std::unique_ptr<amf::amf_object> song;
+        bool known = false;  // answered by the file cache
     };
 
     // Without workers each file is read when it is handed over, one at a
     // time, as a sequential scan does.
     TagReadAhead(util::FileWorkers* files, const std::string& root)
-        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1), root_(root) {}
+        : filesPerJob_(files != nullptr && files->size() > 0 ? kFilesPerJob : 1),
+          lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow / kFilesPerJob : 1),
+          root_(root) {}
 
+    // Every file goes to a worker, the ones the file cache knows too: on a
+    // rescan the lookups and the records are then most of the work, and the
+    // workers share it while this thread walks and hands over. Files go in
+    // runs of filesPerJob_, so that handing them over costs this thread
+    // little next to the walk.
     void push(const std::string& path, util::RegularFile opened) {
         File file;
         file.path = path;
         file.file = std::move(opened);
-        // A file the file cache knows unchanged is answered here, in its
-        // place in the walk: handing it to a worker would cost more than the
-        // lookup. The others are read, and stored, on the workers.
-        if (file.file.isOpen() &&
-            FindKnownMetadata(file.file.status(), file.path, file.textFields, file.intFields)) {
-            file.file.close();
-            lane_.put(std::move(file));
-            knownInARow();
-            return;
-        }
-        knownSince_ = 0;
-        lane_.submit([file = std::move(file)]() mutable {
-            read(file);
-            return std::move(file);
-        });
+        gathered_.push_back(std::move(file));
+        if (gathered_.size() >= filesPerJob_) submitGathered();
     }
-    bool empty() const { return lane_.empty(); }
+    bool empty() const { return next_ == taken_.size() && lane_.empty() && gathered_.empty(); }
     bool full() const { return lane_.full(); }
-    // Waits (interruptibly) for the oldest file.
-    File takeOldest() { return lane_.take(); }
+    // Waits (interruptibly) for the oldest file; not when empty().
+    File takeOldest() {
+        if (next_ == taken_.size()) {
+            if (lane_.empty()) submitGathered();
+            taken_ = lane_.take();
+            next_ = 0;
+        }
+        File file = std::move(taken_[next_++]);
+        if (file.known) {
+            knownInARow();
+        } else {
+            knownSince_ = 0;
+        }
+        return file;
+    }
 
   private:
     // A run of files the cache knows is a rescan, which costs little more
     // than the walk; when the walk has read from the disk meanwhile, it
     // waits for a cold disk's folders and inodes, and the tree is read
     // ahead. (A first scan reads files, and its readers need the processors;
-    // a warm tree gains nothing.)
+    // a warm tree gains nothing.) Counted as the files are handed over, a
+    // window behind the walk, on the walking thread.
     void knownInARow() {
         if (prefetch_) return;
         if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
@@ -133,23 +146,50 @@ class FSMediaScanner::TagReadAhead {
         return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
     }
 
-    // An unreadable file still yields whatever the maps hold, so it is
-    // reported with its path alone; one whose reading threw gets no record.
-    static void read(File& file) {
+    // From the file cache when it knows the file unchanged, else read (and
+    // stored). An unreadable file still yields whatever the maps hold, so it
+    // is reported with its path alone; one whose reading threw gets no
+    // record.
+    static void answer(File& file) {
         try {
-            // push() has looked the file up already.
-            ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, file.textFields,
-                                        file.intFields, false);
+            TextFields textFields;
+            IntFields intFields;
+            if (file.file.isOpen()) {
+                file.known =
+                    FindKnownMetadata(file.file.status(), file.path, textFields, intFields);
+                if (!file.known) {
+                    ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, textFields,
+                                                intFields, false);
+                }
+            }
+            // The window, not the scan, bounds the descriptors held open.
+            file.file.close();
+            std::unique_ptr<amf::amf_object> song(new amf::amf_object());
+            song->set_string_property("path", file.path);
+            mergeFields(song.get(), textFields, intFields);
+            file.song = std::move(song);
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (...) {
-            file.failed = true;
+            file.song.reset();
         }
-        // The window, not the scan, bounds the descriptors held open.
         file.file.close();
     }
 
-    util::InOrder<File> lane_;
+    void submitGathered() {
+        std::vector<File> files;
+        files.swap(gathered_);
+        lane_.submit([files = std::move(files)]() mutable {
+            for (File& file : files) answer(file);
+            return std::move(files);
+        });
+    }
+
+    const std::size_t filesPerJob_;
+    std::vector<File> gathered_;  // pushed, not yet submitted: the newest files
+    util::InOrder<std::vector<File>> lane_;
+    std::vector<File> taken_;  // the oldest files, from the last job taken back
+    std::size_t next_ = 0;     // the next of taken_ to hand over
     const std::string root_;
     std::size_t knownSince_ = 0;  // files the cache knew since one it did not
     long blocksRead_ = 0;         // by the scanning thread, when the run began
@@ -346,12 +386,9 @@ void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
         if (reader.empty()) return;
         boost::this_thread::interruption_point();
         const TagReadAhead::File file = reader.takeOldest();
-        if (file.failed) continue;
+        if (!file.song) continue;
         try {
-            amf::amf_object song;
-            song.set_string_property("path", file.path);
-            mergeFields(&song, file.textFields, file.intFields);
-            processor_->processSongObject(&song);
+            processor_->processSongObject(file.song.get());
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (const std::exception&) {
