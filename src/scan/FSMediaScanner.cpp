@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/filesystem.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
@@ -23,8 +23,6 @@
 #include "util/RegularFile.h"
 
 namespace Ostra {
-
-namespace fs = boost::filesystem;
 
 namespace {
 
@@ -40,7 +38,8 @@ const std::size_t kFilesPerJob = 8;
 // Directories open at once, one per level of the walk. Each holds a
 // descriptor, and names below them are opened relative to it, so no path
 // length limits the walk; this bounds the descriptors a scan holds. Real
-// music folders are a dozen levels deep.
+// music folders are a dozen levels deep. (The files of the read-ahead window
+// keep their directories open too, so a scan holds at most this many more.)
 const std::size_t kMaxDirectoryDepth = 256;
 // Threads reading the tree ahead of a walk the file cache answers: enough
 // reads at once to keep a disk busy, each mostly waiting for it.
@@ -66,150 +65,6 @@ void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntF
 }
 
 }  // namespace
-
-// Answers the accepted files on the file workers, ahead of the walk, and
-// hands their records back in walk order. Used by the scanning thread; each
-// file, with its open descriptor, belongs to the job answering it until the
-// scanning thread takes it back.
-class FSMediaScanner::TagReadAhead {
-  public:
-    struct File {
-        std::string path;
-        // Open until the tags are read; not open for a file that could not be
-        // opened, which is then reported by its path alone.
-        util::RegularFile file;
-        // The record as the processor gets it; null when reading threw (the
-        // file gets no record).
-        std::unique_ptr<amf::amf_object> song;
-        bool known = false;  // answered by the file cache
-    };
-
-    // Without workers each file is read when it is handed over, one at a
-    // time, as a sequential scan does.
-    TagReadAhead(util::FileWorkers* files, const std::string& root)
-        : filesPerJob_(files != nullptr && files->size() > 0 ? kFilesPerJob : 1),
-          lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow / kFilesPerJob : 1),
-          root_(root) {}
-
-    // Every file goes to a worker, the ones the file cache knows too: on a
-    // rescan the lookups and the records are then most of the work, and the
-    // workers share it while this thread walks and hands over. Files go in
-    // runs of filesPerJob_, so that handing them over costs this thread
-    // little next to the walk.
-    void push(const std::string& path, util::RegularFile opened) {
-        File file;
-        file.path = path;
-        file.file = std::move(opened);
-        gathered_.push_back(std::move(file));
-        if (gathered_.size() >= filesPerJob_) submitGathered();
-    }
-    bool empty() const { return next_ == taken_.size() && lane_.empty() && gathered_.empty(); }
-    bool full() const { return lane_.full(); }
-    // Waits (interruptibly) for the oldest file; not when empty().
-    File takeOldest() {
-        if (next_ == taken_.size()) {
-            if (lane_.empty()) submitGathered();
-            taken_ = lane_.take();
-            next_ = 0;
-        }
-        File file = std::move(taken_[next_++]);
-        if (file.known) {
-            knownInARow();
-        } else {
-            knownSince_ = 0;
-        }
-        return file;
-    }
-
-  private:
-    // A run of files the cache knows is a rescan, which costs little more
-    // than the walk; when the walk has read from the disk meanwhile, it
-    // waits for a cold disk's folders and inodes, and the tree is read
-    // ahead. (A first scan reads files, and its readers need the processors;
-    // a warm tree gains nothing.) Counted as the files are handed over, a
-    // window behind the walk, on the walking thread.
-    void knownInARow() {
-        if (prefetch_) return;
-        if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
-        if (knownSince_ < kKnownPerCheck) return;
-        if (blocksReadByThisThread() != blocksRead_) {
-            try {
-                prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
-            } catch (const std::exception&) {
-                // Out of memory: the walk reads for itself.
-            }
-        }
-        knownSince_ = 0;
-    }
-    static long blocksReadByThisThread() {
-        struct rusage usage;
-        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
-    }
-
-    // From the file cache when it knows the file unchanged, else read (and
-    // stored). An unreadable file still yields whatever the maps hold, so it
-    // is reported with its path alone; one whose reading threw gets no
-    // record.
-    static void answer(File& file) {
-        try {
-            TextFields textFields;
-            IntFields intFields;
-            if (file.file.isOpen()) {
-                file.known =
-                    FindKnownMetadata(file.file.status(), file.path, textFields, intFields);
-                if (!file.known) {
-                    ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, textFields,
-                                                intFields, false);
-                }
-            }
-            // The window, not the scan, bounds the descriptors held open.
-            file.file.close();
-            std::unique_ptr<amf::amf_object> song(new amf::amf_object());
-            song->set_string_property("path", file.path);
-            mergeFields(song.get(), textFields, intFields);
-            file.song = std::move(song);
-        } catch (const boost::thread_interrupted&) {
-            throw;
-        } catch (...) {
-            file.song.reset();
-        }
-        file.file.close();
-    }
-
-    void submitGathered() {
-        std::vector<File> files;
-        files.swap(gathered_);
-        lane_.submit([files = std::move(files)]() mutable {
-            for (File& file : files) answer(file);
-            return std::move(files);
-        });
-    }
-
-    const std::size_t filesPerJob_;
-    std::vector<File> gathered_;  // pushed, not yet submitted: the newest files
-    util::InOrder<std::vector<File>> lane_;
-    std::vector<File> taken_;  // the oldest files, from the last job taken back
-    std::size_t next_ = 0;     // the next of taken_ to hand over
-    const std::string root_;
-    std::size_t knownSince_ = 0;  // files the cache knew since one it did not
-    long blocksRead_ = 0;         // by the scanning thread, when the run began
-    std::unique_ptr<TreePrefetch> prefetch_;
-};
-
-FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
-                               const amf::amf_ecma_array* validExtensions, util::FileWorkers* files)
-    : MediaScanner(processor),
-      startPath_(startPath),
-      validExtensions_(kExtensionBuckets),
-      files_(files) {
-    boost::algorithm::trim_if(startPath_, util::IsWhiteSpace());
-    if (validExtensions == nullptr) return;
-    for (const auto& entry : *validExtensions) {
-        if (const std::string* extension = amf::getString(entry.second)) {
-            validExtensions_.insert(*extension);
-        }
-    }
-}
 
 // One open directory of the walk: its listing, the descriptor everything
 // inside it is opened relative to, and the path text that names it in records.
@@ -279,13 +134,187 @@ class FSMediaScanner::Directory {
     ino_t inode_;
 };
 
+// Answers the accepted files on the file workers, ahead of the walk, and
+// hands their records back in walk order. Used by the scanning thread; each
+// file, with its open descriptor, belongs to the job answering it until the
+// scanning thread takes it back.
+class FSMediaScanner::TagReadAhead {
+  public:
+    struct File {
+        std::string path;
+        // Where the worker opens it, by name; released once it has.
+        std::shared_ptr<const Directory> directory;
+        std::string name;
+        // Open until the tags are read; not open for a file that could not be
+        // opened, which is then reported by its path alone.
+        util::RegularFile file;
+        // The record as the processor gets it; null when reading threw (the
+        // file gets no record).
+        std::unique_ptr<amf::amf_object> song;
+        bool known = false;  // answered by the file cache
+    };
+
+    // Without workers each file is read when it is handed over, one at a
+    // time, as a sequential scan does.
+    TagReadAhead(util::FileWorkers* files, const std::string& root)
+        : filesPerJob_(files != nullptr && files->size() > 0 ? kFilesPerJob : 1),
+          lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow / kFilesPerJob : 1),
+          root_(root) {}
+
+    // Every file goes to a worker, the ones the file cache knows too: on a
+    // rescan the lookups and the records are then most of the work, and the
+    // workers share it while this thread walks and hands over. Files go in
+    // runs of filesPerJob_, so that handing them over costs this thread
+    // little next to the walk.
+    void push(std::string path, std::shared_ptr<const Directory> directory, const char* name) {
+        File file;
+        file.path = std::move(path);
+        file.directory = std::move(directory);
+        file.name = name;
+        gathered_.push_back(std::move(file));
+        if (gathered_.size() >= filesPerJob_) submitGathered();
+    }
+    bool empty() const { return next_ == taken_.size() && lane_.empty() && gathered_.empty(); }
+    bool full() const { return lane_.full(); }
+    // Waits (interruptibly) for the oldest file; not when empty(). The file
+    // stays valid until the next call.
+    File& takeOldest() {
+        if (next_ == taken_.size()) {
+            if (!taken_.empty()) spent_.push_back(std::move(taken_));
+            if (lane_.empty()) submitGathered();
+            taken_ = lane_.take();
+            next_ = 0;
+        }
+        File& file = taken_[next_++];
+        if (file.known) {
+            knownInARow();
+        } else {
+            knownSince_ = 0;
+        }
+        return file;
+    }
+
+  private:
+    // A run of files the cache knows is a rescan, which costs little more
+    // than the walk; when the walk and the opens have read from the disk
+    // meanwhile, they wait for a cold disk's folders and inodes, and the tree is read
+    // ahead. (A first scan reads files, and its readers need the processors;
+    // a warm tree gains nothing.) Counted as the files are handed over, a
+    // window behind the walk, on the walking thread.
+    void knownInARow() {
+        if (prefetch_) return;
+        if (knownSince_++ == 0) blocksRead_ = blocksReadByProcess();
+        if (knownSince_ < kKnownPerCheck) return;
+        if (blocksReadByProcess() != blocksRead_) {
+            try {
+                prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
+            } catch (const std::exception&) {
+                // Out of memory: the walk reads for itself.
+            }
+        }
+        knownSince_ = 0;
+    }
+    static long blocksReadByProcess() {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
+    }
+
+    // From the file cache when it knows the file unchanged, else read (and
+    // stored). An unreadable file still yields whatever the maps hold, so it
+    // is reported with its path alone; one whose reading threw gets no
+    // record.
+    static void answer(File& file) {
+        try {
+            const bool candidate = open(file);
+            file.directory.reset();
+            if (!candidate) return;
+            TextFields textFields;
+            IntFields intFields;
+            if (file.file.isOpen()) {
+                file.known =
+                    FindKnownMetadata(file.file.status(), file.path, textFields, intFields);
+                if (!file.known) {
+                    ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, textFields,
+                                                intFields, false);
+                }
+            }
+            // The window, not the scan, bounds the descriptors held open.
+            file.file.close();
+            std::unique_ptr<amf::amf_object> song(new amf::amf_object());
+            song->set_string_property("path", file.path);
+            mergeFields(song.get(), textFields, intFields);
+            file.song = std::move(song);
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (...) {
+            file.song.reset();
+        }
+        file.file.close();
+    }
+
+    // Opens the file relative to its directory's descriptor; false for a
+    // file passed over. A regular file that may not be read is still
+    // reported, by its path; a failed open for any other reason (gone, a
+    // broken link) passes it over, like an opened file that is no regular
+    // file.
+    static bool open(File& file) {
+        const int directory = file.directory->descriptor();
+        file.file = util::RegularFile::openAt(directory, file.name.c_str());
+        if (file.file.isOpen()) return true;
+        if (file.file.openError() != EACCES && file.file.openError() != EPERM) return false;
+        struct stat status;
+        return ::fstatat(directory, file.name.c_str(), &status, 0) == 0 && S_ISREG(status.st_mode);
+    }
+
+    // The files handed over since the last job go with the next one, whose
+    // worker frees them: records built on a worker cost this thread more to
+    // free than to hand over.
+    void submitGathered() {
+        std::vector<File> files;
+        files.swap(gathered_);
+        std::vector<std::vector<File>> spent;
+        spent.swap(spent_);
+        lane_.submit([files = std::move(files), spent = std::move(spent)]() mutable {
+            spent.clear();
+            for (File& file : files) answer(file);
+            return std::move(files);
+        });
+    }
+
+    const std::size_t filesPerJob_;
+    std::vector<File> gathered_;  // pushed, not yet submitted: the newest files
+    util::InOrder<std::vector<File>> lane_;
+    std::vector<File> taken_;               // the oldest files, from the last job taken back
+    std::size_t next_ = 0;                  // the next of taken_ to hand over
+    std::vector<std::vector<File>> spent_;  // handed over, for a worker to free
+    const std::string root_;
+    std::size_t knownSince_ = 0;  // files the cache knew since one it did not
+    long blocksRead_ = 0;         // by the process, when the run began
+    std::unique_ptr<TreePrefetch> prefetch_;
+};
+
+FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
+                               const amf::amf_ecma_array* validExtensions, util::FileWorkers* files)
+    : MediaScanner(processor),
+      startPath_(startPath),
+      validExtensions_(kExtensionBuckets),
+      files_(files) {
+    boost::algorithm::trim_if(startPath_, util::IsWhiteSpace());
+    if (validExtensions == nullptr) return;
+    for (const auto& entry : *validExtensions) {
+        if (const std::string* extension = amf::getString(entry.second)) {
+            validExtensions_.insert(*extension);
+        }
+    }
+}
+
 // Pre-order walk over a stack of open directories, each listed in the order
 // the system gives. Every name is opened relative to its directory's
 // descriptor: a path of any length is reached, and what was checked is what
 // gets read (a name swapped for a FIFO or a link in between is refused on the
 // descriptor, never followed or waited on).
 void FSMediaScanner::doScan() {
-    std::vector<std::unique_ptr<Directory>> open;
+    std::vector<std::shared_ptr<Directory>> open;
     {
         std::unique_ptr<Directory> root =
             util::IsValidPath(startPath_)
@@ -316,7 +345,7 @@ void FSMediaScanner::doScan() {
             if (type == DT_DIR) {
                 descend(open, entry->d_name);
             } else {
-                considerFile(*open.back(), entry->d_name, type, reader);
+                considerFile(open.back(), entry->d_name, type, reader);
             }
         } catch (const boost::thread_interrupted&) {
             throw;
@@ -346,7 +375,7 @@ unsigned char FSMediaScanner::entryType(const Directory& directory, const struct
     return DT_UNKNOWN;
 }
 
-void FSMediaScanner::descend(std::vector<std::unique_ptr<Directory>>& open, const char* name) {
+void FSMediaScanner::descend(std::vector<std::shared_ptr<Directory>>& open, const char* name) {
     // A sub-directory that cannot be opened is skipped silently, and so is
     // one past the depth bound.
     if (open.size() >= kMaxDirectoryDepth) return;
@@ -360,32 +389,21 @@ void FSMediaScanner::descend(std::vector<std::unique_ptr<Directory>>& open, cons
     open.push_back(std::move(child));
 }
 
-void FSMediaScanner::considerFile(const Directory& directory, const char* name, unsigned char type,
-                                  TagReadAhead& reader) {
+void FSMediaScanner::considerFile(const std::shared_ptr<Directory>& directory, const char* name,
+                                  unsigned char type, TagReadAhead& reader) {
     // Links are followed to files (the open follows them), so they are
-    // candidates like files; anything else is passed over.
+    // candidates like files; anything else is passed over. The file is
+    // opened by the worker that reads it.
     if (type != DT_REG && type != DT_LNK) return;
-    const std::string path = directory.pathOf(name);
-    if (!filePathHasValidExtension(path)) return;
-    util::RegularFile file = util::RegularFile::openAt(directory.descriptor(), name);
-    if (!file.isOpen()) {
-        // A regular file that may not be read is still reported, by its path.
-        // A failed open for any other reason (gone, a broken link) passes it
-        // over, like an opened file that is no regular file.
-        if (file.openError() != EACCES && file.openError() != EPERM) return;
-        struct stat status;
-        if (::fstatat(directory.descriptor(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
-            return;
-        }
-    }
-    reader.push(path, std::move(file));
+    if (!nameHasValidExtension(name)) return;
+    reader.push(directory->pathOf(name), directory, name);
 }
 
 void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
     do {
         if (reader.empty()) return;
         boost::this_thread::interruption_point();
-        const TagReadAhead::File file = reader.takeOldest();
+        const TagReadAhead::File& file = reader.takeOldest();
         if (!file.song) continue;
         try {
             processor_->processSongObject(file.song.get());
@@ -398,14 +416,18 @@ void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
 }
 
 bool FSMediaScanner::filePathHasValidExtension(const std::string& path) const {
-    const fs::path file(path);
-    std::string extension = file.extension().string();
-    if (extension.empty()) return false;
-    extension.erase(0, 1);
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string::size_type slash = path.rfind('/');
+    return nameHasValidExtension(slash == std::string::npos ? path.c_str()
+                                                            : path.c_str() + slash + 1);
+}
+
+bool FSMediaScanner::nameHasValidExtension(const char* name) const {
     // Hidden files, including names that are only an extension like ".mp3".
-    const std::string name = file.filename().string();
-    if (name.empty() || name[0] == '.') return false;
+    if (name[0] == '\0' || name[0] == '.') return false;
+    const char* dot = std::strrchr(name, '.');
+    if (dot == nullptr) return false;
+    std::string extension(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return validExtensions_.count(extension) != 0;
 }
 
