@@ -196,16 +196,17 @@ class FSMediaScanner::TagReadAhead {
 
   private:
     // A run of files the cache knows is a rescan, which costs little more
-    // than the walk; when the walk and the opens have read from the disk
-    // meanwhile, they wait for a cold disk's folders and inodes, and the tree is read
-    // ahead. (A first scan reads files, and its readers need the processors;
-    // a warm tree gains nothing.) Counted as the files are handed over, a
-    // window behind the walk, on the walking thread.
+    // than the walk; when the walk has read from the disk meanwhile (a cold
+    // disk's folders), it waits for the folders and inodes, and the tree is
+    // read ahead. (A first scan reads files, and its readers need the
+    // processors; a warm tree gains nothing.) Counted as the files are
+    // handed over, a window behind the walk, on the walking thread: only its
+    // own reads count, not those of the workers, which other requests share.
     void knownInARow() {
         if (prefetch_) return;
-        if (knownSince_++ == 0) blocksRead_ = blocksReadByProcess();
+        if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
         if (knownSince_ < kKnownPerCheck) return;
-        if (blocksReadByProcess() != blocksRead_) {
+        if (blocksReadByThisThread() != blocksRead_) {
             try {
                 prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
             } catch (const std::exception&) {
@@ -214,9 +215,9 @@ class FSMediaScanner::TagReadAhead {
         }
         knownSince_ = 0;
     }
-    static long blocksReadByProcess() {
+    static long blocksReadByThisThread() {
         struct rusage usage;
-        return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
     }
 
     // From the file cache when it knows the file unchanged, else read (and
@@ -289,7 +290,7 @@ class FSMediaScanner::TagReadAhead {
     std::vector<std::vector<File>> spent_;  // handed over, for a worker to free
     const std::string root_;
     std::size_t knownSince_ = 0;  // files the cache knew since one it did not
-    long blocksRead_ = 0;         // by the process, when the run began
+    long blocksRead_ = 0;         // by the scanning thread, when the run began
     std::unique_ptr<TreePrefetch> prefetch_;
 };
 
