@@ -29,17 +29,19 @@ namespace {
 const char kScanFailed[] = "Problem occurred during file system scanning.";
 const std::size_t kExtensionBuckets = 100;
 // Files whose tags may be read ahead of the hand-over: bounds the memory a
-// scan holds and how far the readers run ahead of the processor.
-const std::size_t kReadAheadWindow = 64;
+// scan holds, the folders it keeps open and how far the readers run ahead of
+// the processor.
+const std::size_t kReadAheadWindow = 128;
 // Files per job on the workers: a file the file cache answers costs a few
-// microseconds, about what queueing a job and taking it back cost the
-// scanning thread.
-const std::size_t kFilesPerJob = 8;
+// microseconds, about what queueing a job, waking a worker and taking the
+// job back cost; runs of 16 keep that off the critical path of a rescan.
+const std::size_t kFilesPerJob = 16;
 // Directories open at once, one per level of the walk. Each holds a
 // descriptor, and names below them are opened relative to it, so no path
 // length limits the walk; this bounds the descriptors a scan holds. Real
 // music folders are a dozen levels deep. (The files of the read-ahead window
-// keep their directories open too, so a scan holds at most this many more.)
+// keep their folders open until a worker has opened them, so a scan holds at
+// most kReadAheadWindow more.)
 const std::size_t kMaxDirectoryDepth = 256;
 // Threads reading the tree ahead of a walk the file cache answers: enough
 // reads at once to keep a disk busy, each mostly waiting for it.
@@ -136,18 +138,16 @@ class FSMediaScanner::Directory {
 
 // Answers the accepted files on the file workers, ahead of the walk, and
 // hands their records back in walk order. Used by the scanning thread; each
-// file, with its open descriptor, belongs to the job answering it until the
-// scanning thread takes it back.
+// file belongs to the job answering it until the scanning thread takes it
+// back.
 class FSMediaScanner::TagReadAhead {
   public:
     struct File {
         std::string path;
-        // Where the worker opens it, by name; released once it has.
+        // Where the worker opens it, by its name (the end of the path from
+        // nameAt); released once it has.
         std::shared_ptr<const Directory> directory;
-        std::string name;
-        // Open until the tags are read; not open for a file that could not be
-        // opened, which is then reported by its path alone.
-        util::RegularFile file;
+        std::size_t nameAt = 0;
         // The record as the processor gets it; null when reading threw (the
         // file gets no record).
         std::unique_ptr<amf::amf_object> song;
@@ -169,8 +169,8 @@ class FSMediaScanner::TagReadAhead {
     void push(std::string path, std::shared_ptr<const Directory> directory, const char* name) {
         File file;
         file.path = std::move(path);
+        file.nameAt = file.path.size() - std::strlen(name);
         file.directory = std::move(directory);
-        file.name = name;
         gathered_.push_back(std::move(file));
         if (gathered_.size() >= filesPerJob_) submitGathered();
     }
@@ -226,21 +226,22 @@ class FSMediaScanner::TagReadAhead {
     // record.
     static void answer(File& file) {
         try {
-            const bool candidate = open(file);
+            // Not open for a file that may not be read, which is then
+            // reported by its path alone.
+            util::RegularFile opened;
+            const bool candidate = open(file, opened);
             file.directory.reset();
             if (!candidate) return;
             TextFields textFields;
             IntFields intFields;
-            if (file.file.isOpen()) {
-                file.known =
-                    FindKnownMetadata(file.file.status(), file.path, textFields, intFields);
+            if (opened.isOpen()) {
+                file.known = FindKnownMetadata(opened.status(), file.path, textFields, intFields);
                 if (!file.known) {
-                    ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, textFields,
+                    ExtractMetadataFromOpenFile(opened.descriptor(), file.path, textFields,
                                                 intFields, false);
                 }
             }
-            // The window, not the scan, bounds the descriptors held open.
-            file.file.close();
+            opened.close();
             std::unique_ptr<amf::amf_object> song(new amf::amf_object());
             song->set_string_property("path", file.path);
             mergeFields(song.get(), textFields, intFields);
@@ -250,7 +251,6 @@ class FSMediaScanner::TagReadAhead {
         } catch (...) {
             file.song.reset();
         }
-        file.file.close();
     }
 
     // Opens the file relative to its directory's descriptor; false for a
@@ -258,13 +258,14 @@ class FSMediaScanner::TagReadAhead {
     // reported, by its path; a failed open for any other reason (gone, a
     // broken link) passes it over, like an opened file that is no regular
     // file.
-    static bool open(File& file) {
+    static bool open(const File& file, util::RegularFile& opened) {
         const int directory = file.directory->descriptor();
-        file.file = util::RegularFile::openAt(directory, file.name.c_str());
-        if (file.file.isOpen()) return true;
-        if (file.file.openError() != EACCES && file.file.openError() != EPERM) return false;
+        const char* name = file.path.c_str() + file.nameAt;
+        opened = util::RegularFile::openAt(directory, name);
+        if (opened.isOpen()) return true;
+        if (opened.openError() != EACCES && opened.openError() != EPERM) return false;
         struct stat status;
-        return ::fstatat(directory, file.name.c_str(), &status, 0) == 0 && S_ISREG(status.st_mode);
+        return ::fstatat(directory, name, &status, 0) == 0 && S_ISREG(status.st_mode);
     }
 
     // The files handed over since the last job go with the next one, whose
@@ -273,6 +274,7 @@ class FSMediaScanner::TagReadAhead {
     void submitGathered() {
         std::vector<File> files;
         files.swap(gathered_);
+        gathered_.reserve(filesPerJob_);
         std::vector<std::vector<File>> spent;
         spent.swap(spent_);
         lane_.submit([files = std::move(files), spent = std::move(spent)]() mutable {
