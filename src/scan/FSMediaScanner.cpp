@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
@@ -157,8 +158,8 @@ class FSMediaScanner::TagReadAhead {
     // Without workers each file is read when it is handed over, one at a
     // time, as a sequential scan does.
     TagReadAhead(util::FileWorkers* files, const std::string& root)
-        : filesPerJob_(files != nullptr && files->size() > 0 ? kFilesPerJob : 1),
-          lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow / kFilesPerJob : 1),
+        : filesPerJob_(filesPerJob(files)),
+          lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow / filesPerJob_ : 1),
           root_(root) {}
 
     // Every file goes to a worker, the ones the file cache knows too: on a
@@ -271,6 +272,14 @@ class FSMediaScanner::TagReadAhead {
     // The files handed over since the last job go with the next one, whose
     // worker frees them: records built on a worker cost this thread more to
     // free than to hand over.
+    // Runs of kFilesPerJob, shorter when there are so many workers that the
+    // window would not keep two jobs queued for each.
+    static std::size_t filesPerJob(const util::FileWorkers* files) {
+        if (files == nullptr || files->size() == 0) return 1;
+        const std::size_t perWorker = kReadAheadWindow / (2 * std::size_t{files->size()});
+        return std::max<std::size_t>(1, std::min(kFilesPerJob, perWorker));
+    }
+
     void submitGathered() {
         std::vector<File> files;
         files.swap(gathered_);
