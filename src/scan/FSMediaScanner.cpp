@@ -71,7 +71,9 @@ void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntF
 
 // One open directory of the walk: its listing, the descriptor everything
 // inside it is opened relative to, and the path text that names it in records.
-// Used by the scanning thread only.
+// Listed by the scanning thread only; the file workers open names relative to
+// its descriptor (read-only after construction), and whichever thread lets go
+// of it last closes it.
 class FSMediaScanner::Directory {
   public:
     // Opens name inside parent (or a path, with AT_FDCWD). A symbolic link is
@@ -96,7 +98,7 @@ class FSMediaScanner::Directory {
     Directory(const Directory&) = delete;
     Directory& operator=(const Directory&) = delete;
 
-    int descriptor() const { return ::dirfd(dir_); }
+    int descriptor() const { return fd_; }
     const std::string& path() const { return path_; }
     bool sameAs(const Directory& other) const {
         return device_ == other.device_ && inode_ == other.inode_;
@@ -129,9 +131,14 @@ class FSMediaScanner::Directory {
 
   private:
     Directory(DIR* dir, std::string path, const struct stat& status)
-        : dir_(dir), path_(std::move(path)), device_(status.st_dev), inode_(status.st_ino) {}
+        : dir_(dir),
+          fd_(::dirfd(dir)),
+          path_(std::move(path)),
+          device_(status.st_dev),
+          inode_(status.st_ino) {}
 
     DIR* dir_;
+    const int fd_;  // dir_'s, owned by it
     std::string path_;
     dev_t device_;
     ino_t inode_;
@@ -182,9 +189,10 @@ class FSMediaScanner::TagReadAhead {
     File& takeOldest() {
         if (next_ == taken_.size()) {
             if (!taken_.empty()) spent_.push_back(std::move(taken_));
+            taken_.clear();
+            next_ = 0;
             if (lane_.empty()) submitGathered();
             taken_ = lane_.take();
-            next_ = 0;
         }
         File& file = taken_[next_++];
         if (file.known) {
@@ -269,9 +277,6 @@ class FSMediaScanner::TagReadAhead {
         return ::fstatat(directory, name, &status, 0) == 0 && S_ISREG(status.st_mode);
     }
 
-    // The files handed over since the last job go with the next one, whose
-    // worker frees them: records built on a worker cost this thread more to
-    // free than to hand over.
     // Runs of kFilesPerJob, shorter when there are so many workers that the
     // window would not keep two jobs queued for each.
     static std::size_t filesPerJob(const util::FileWorkers* files) {
@@ -280,6 +285,9 @@ class FSMediaScanner::TagReadAhead {
         return std::max<std::size_t>(1, std::min(kFilesPerJob, perWorker));
     }
 
+    // The files handed over since the last job go with the next one, whose
+    // worker frees them: records built on a worker cost this thread more to
+    // free than to hand over.
     void submitGathered() {
         std::vector<File> files;
         files.swap(gathered_);
