@@ -6,14 +6,20 @@
 // Usage: cache_bench scan HELPER DIR CACHE
 //        cache_bench fingerprint HELPER LIST_FILE CACHE
 // CACHE is a cache file or "off". Prints one line:
-//   seconds S cpu C answers N hits H misses M stored W
-// where the answers are song records (scan) or fingerprints (fingerprint) and
-// the last three are the helper's own cache counts.
+//   seconds S cpu C answers N hits H misses M stored W busiest B
+// where the answers are song records (scan) or fingerprints (fingerprint),
+// H, M and W are the helper's own cache counts, and B is the CPU seconds of
+// the helper's busiest thread from the request to its last answer: with
+// the total, a bound on the wall time an idle machine would give
+// (max(B, C / processors)), which a loaded machine cannot blur.
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -81,6 +87,21 @@ std::vector<std::string> readList(const std::string& file) {
     return paths;
 }
 
+// CPU seconds of each of the process's threads so far, by thread id.
+std::map<std::string, double> threadSeconds(pid_t pid) {
+    std::map<std::string, double> seconds;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return seconds;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const double cpu = benchsupport::cpuSecondsOf(tasks + "/" + entry->d_name + "/stat");
+        if (cpu >= 0) seconds[entry->d_name] = cpu;
+    }
+    ::closedir(dir);
+    return seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +144,7 @@ int main(int argc, char** argv) {
     }
     const pid_t pid = session.helper().pid();
     const double cpuBefore = benchsupport::cpuSeconds(pid);
+    const std::map<std::string, double> threadsBefore = threadSeconds(pid);
     const auto start = Clock::now();
     long answers = -1;
     try {
@@ -133,6 +155,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double busiest = 0;
+    for (const auto& thread : threadSeconds(pid)) {
+        const auto before = threadsBefore.find(thread.first);
+        busiest = std::max(busiest,
+                           thread.second - (before == threadsBefore.end() ? 0.0 : before->second));
+    }
     const double cpu = cpuWhenQuiet(pid) - cpuBefore;
     session.quit();
     if (answers < 0) {
@@ -147,6 +175,6 @@ int main(int argc, char** argv) {
     std::cout << "seconds " << seconds << " cpu " << cpu << " answers " << answers << " hits "
               << (counts.empty() ? "0" : counts.str(1)) << " misses "
               << (counts.empty() ? "0" : counts.str(2)) << " stored "
-              << (counts.empty() ? "0" : counts.str(3)) << "\n";
+              << (counts.empty() ? "0" : counts.str(3)) << " busiest " << busiest << "\n";
     return 0;
 }

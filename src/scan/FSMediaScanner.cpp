@@ -6,11 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/filesystem.hpp>
 #include <boost/thread/thread.hpp>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
@@ -24,19 +25,24 @@
 
 namespace Ostra {
 
-namespace fs = boost::filesystem;
-
 namespace {
 
 const char kScanFailed[] = "Problem occurred during file system scanning.";
 const std::size_t kExtensionBuckets = 100;
 // Files whose tags may be read ahead of the hand-over: bounds the memory a
-// scan holds and how far the readers run ahead of the processor.
-const std::size_t kReadAheadWindow = 64;
+// scan holds, the folders it keeps open and how far the readers run ahead of
+// the processor.
+const std::size_t kReadAheadWindow = 128;
+// Files per job on the workers: a file the file cache answers costs a few
+// microseconds, about what queueing a job, waking a worker and taking the
+// job back cost; runs of 16 keep that off the critical path of a rescan.
+const std::size_t kFilesPerJob = 16;
 // Directories open at once, one per level of the walk. Each holds a
 // descriptor, and names below them are opened relative to it, so no path
 // length limits the walk; this bounds the descriptors a scan holds. Real
-// music folders are a dozen levels deep.
+// music folders are a dozen levels deep. (The files of the read-ahead window
+// keep their folders open until a worker has opened them, so a scan holds at
+// most kReadAheadWindow more.)
 const std::size_t kMaxDirectoryDepth = 256;
 // Threads reading the tree ahead of a walk the file cache answers: enough
 // reads at once to keep a disk busy, each mostly waiting for it.
@@ -63,117 +69,11 @@ void mergeFields(amf::amf_object* song, const TextFields& textFields, const IntF
 
 }  // namespace
 
-// Reads the tag fields of the accepted files on the file workers, ahead of
-// the walk, and hands them back in walk order. Used by the scanning thread;
-// each file, with its open descriptor, belongs to the job reading it until
-// the scanning thread takes it back.
-class FSMediaScanner::TagReadAhead {
-  public:
-    struct File {
-        std::string path;
-        // Open until the tags are read; not open for a file that could not be
-        // opened, which is then reported by its path alone.
-        util::RegularFile file;
-        TextFields textFields;
-        IntFields intFields;
-        bool failed = false;  // reading threw: the file gets no record
-    };
-
-    // Without workers each file is read when it is handed over, one at a
-    // time, as a sequential scan does.
-    TagReadAhead(util::FileWorkers* files, const std::string& root)
-        : lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow : 1), root_(root) {}
-
-    void push(const std::string& path, util::RegularFile opened) {
-        File file;
-        file.path = path;
-        file.file = std::move(opened);
-        // A file the file cache knows unchanged is answered here, in its
-        // place in the walk: handing it to a worker would cost more than the
-        // lookup. The others are read, and stored, on the workers.
-        if (file.file.isOpen() &&
-            FindKnownMetadata(file.file.status(), file.path, file.textFields, file.intFields)) {
-            file.file.close();
-            lane_.put(std::move(file));
-            knownInARow();
-            return;
-        }
-        knownSince_ = 0;
-        lane_.submit([file = std::move(file)]() mutable {
-            read(file);
-            return std::move(file);
-        });
-    }
-    bool empty() const { return lane_.empty(); }
-    bool full() const { return lane_.full(); }
-    // Waits (interruptibly) for the oldest file.
-    File takeOldest() { return lane_.take(); }
-
-  private:
-    // A run of files the cache knows is a rescan, which costs little more
-    // than the walk; when the walk has read from the disk meanwhile, it
-    // waits for a cold disk's folders and inodes, and the tree is read
-    // ahead. (A first scan reads files, and its readers need the processors;
-    // a warm tree gains nothing.)
-    void knownInARow() {
-        if (prefetch_) return;
-        if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
-        if (knownSince_ < kKnownPerCheck) return;
-        if (blocksReadByThisThread() != blocksRead_) {
-            try {
-                prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
-            } catch (const std::exception&) {
-                // Out of memory: the walk reads for itself.
-            }
-        }
-        knownSince_ = 0;
-    }
-    static long blocksReadByThisThread() {
-        struct rusage usage;
-        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
-    }
-
-    // An unreadable file still yields whatever the maps hold, so it is
-    // reported with its path alone; one whose reading threw gets no record.
-    static void read(File& file) {
-        try {
-            // push() has looked the file up already.
-            ExtractMetadataFromOpenFile(file.file.descriptor(), file.path, file.textFields,
-                                        file.intFields, false);
-        } catch (const boost::thread_interrupted&) {
-            throw;
-        } catch (...) {
-            file.failed = true;
-        }
-        // The window, not the scan, bounds the descriptors held open.
-        file.file.close();
-    }
-
-    util::InOrder<File> lane_;
-    const std::string root_;
-    std::size_t knownSince_ = 0;  // files the cache knew since one it did not
-    long blocksRead_ = 0;         // by the scanning thread, when the run began
-    std::unique_ptr<TreePrefetch> prefetch_;
-};
-
-FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
-                               const amf::amf_ecma_array* validExtensions, util::FileWorkers* files)
-    : MediaScanner(processor),
-      startPath_(startPath),
-      validExtensions_(kExtensionBuckets),
-      files_(files) {
-    boost::algorithm::trim_if(startPath_, util::IsWhiteSpace());
-    if (validExtensions == nullptr) return;
-    for (const auto& entry : *validExtensions) {
-        if (const std::string* extension = amf::getString(entry.second)) {
-            validExtensions_.insert(*extension);
-        }
-    }
-}
-
 // One open directory of the walk: its listing, the descriptor everything
 // inside it is opened relative to, and the path text that names it in records.
-// Used by the scanning thread only.
+// Listed by the scanning thread only; the file workers open names relative to
+// its descriptor (read-only after construction), and whichever thread lets go
+// of it last closes it.
 class FSMediaScanner::Directory {
   public:
     // Opens name inside parent (or a path, with AT_FDCWD). A symbolic link is
@@ -198,7 +98,7 @@ class FSMediaScanner::Directory {
     Directory(const Directory&) = delete;
     Directory& operator=(const Directory&) = delete;
 
-    int descriptor() const { return ::dirfd(dir_); }
+    int descriptor() const { return fd_; }
     const std::string& path() const { return path_; }
     bool sameAs(const Directory& other) const {
         return device_ == other.device_ && inode_ == other.inode_;
@@ -231,13 +131,202 @@ class FSMediaScanner::Directory {
 
   private:
     Directory(DIR* dir, std::string path, const struct stat& status)
-        : dir_(dir), path_(std::move(path)), device_(status.st_dev), inode_(status.st_ino) {}
+        : dir_(dir),
+          fd_(::dirfd(dir)),
+          path_(std::move(path)),
+          device_(status.st_dev),
+          inode_(status.st_ino) {}
 
     DIR* dir_;
+    const int fd_;  // dir_'s, owned by it
     std::string path_;
     dev_t device_;
     ino_t inode_;
 };
+
+// Answers the accepted files on the file workers, ahead of the walk, and
+// hands their records back in walk order. Used by the scanning thread; each
+// file belongs to the job answering it until the scanning thread takes it
+// back.
+class FSMediaScanner::TagReadAhead {
+  public:
+    struct File {
+        std::string path;
+        // Where the worker opens it, by its name (the end of the path from
+        // nameAt); released once it has.
+        std::shared_ptr<const Directory> directory;
+        std::size_t nameAt = 0;
+        // The record as the processor gets it; null when reading threw (the
+        // file gets no record).
+        std::unique_ptr<amf::amf_object> song;
+        bool known = false;  // answered by the file cache
+    };
+
+    // Without workers each file is read when it is handed over, one at a
+    // time, as a sequential scan does.
+    TagReadAhead(util::FileWorkers* files, const std::string& root)
+        : filesPerJob_(filesPerJob(files)),
+          lane_(files, files != nullptr && files->size() > 0 ? kReadAheadWindow / filesPerJob_ : 1),
+          root_(root) {}
+
+    // Every file goes to a worker, the ones the file cache knows too: on a
+    // rescan the lookups and the records are then most of the work, and the
+    // workers share it while this thread walks and hands over. Files go in
+    // runs of filesPerJob_, so that handing them over costs this thread
+    // little next to the walk.
+    void push(std::string path, std::shared_ptr<const Directory> directory, const char* name) {
+        File file;
+        file.path = std::move(path);
+        file.nameAt = file.path.size() - std::strlen(name);
+        file.directory = std::move(directory);
+        gathered_.push_back(std::move(file));
+        if (gathered_.size() >= filesPerJob_) submitGathered();
+    }
+    bool empty() const { return next_ == taken_.size() && lane_.empty() && gathered_.empty(); }
+    bool full() const { return lane_.full(); }
+    // Waits (interruptibly) for the oldest file; not when empty(). The file
+    // stays valid until the next call.
+    File& takeOldest() {
+        if (next_ == taken_.size()) {
+            if (!taken_.empty()) spent_.push_back(std::move(taken_));
+            taken_.clear();
+            next_ = 0;
+            if (lane_.empty()) submitGathered();
+            taken_ = lane_.take();
+        }
+        File& file = taken_[next_++];
+        if (file.known) {
+            knownInARow();
+        } else {
+            knownSince_ = 0;
+        }
+        return file;
+    }
+
+  private:
+    // A run of files the cache knows is a rescan, which costs little more
+    // than the walk; when the walk has read from the disk meanwhile (a cold
+    // disk's folders), it waits for the folders and inodes, and the tree is
+    // read ahead. (A first scan reads files, and its readers need the
+    // processors; a warm tree gains nothing.) Counted as the files are
+    // handed over, a window behind the walk, on the walking thread: only its
+    // own reads count, not those of the workers, which other requests share.
+    void knownInARow() {
+        if (prefetch_) return;
+        if (knownSince_++ == 0) blocksRead_ = blocksReadByThisThread();
+        if (knownSince_ < kKnownPerCheck) return;
+        if (blocksReadByThisThread() != blocksRead_) {
+            try {
+                prefetch_.reset(new TreePrefetch(root_, kPrefetchThreads));
+            } catch (const std::exception&) {
+                // Out of memory: the walk reads for itself.
+            }
+        }
+        knownSince_ = 0;
+    }
+    static long blocksReadByThisThread() {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
+    }
+
+    // From the file cache when it knows the file unchanged, else read (and
+    // stored). An unreadable file still yields whatever the maps hold, so it
+    // is reported with its path alone; one whose reading threw gets no
+    // record.
+    static void answer(File& file) {
+        try {
+            // Not open for a file that may not be read, which is then
+            // reported by its path alone.
+            util::RegularFile opened;
+            const bool candidate = open(file, opened);
+            file.directory.reset();
+            if (!candidate) return;
+            TextFields textFields;
+            IntFields intFields;
+            if (opened.isOpen()) {
+                file.known = FindKnownMetadata(opened.status(), file.path, textFields, intFields);
+                if (!file.known) {
+                    ExtractMetadataFromOpenFile(opened.descriptor(), file.path, textFields,
+                                                intFields, false);
+                }
+            }
+            opened.close();
+            std::unique_ptr<amf::amf_object> song(new amf::amf_object());
+            song->set_string_property("path", file.path);
+            mergeFields(song.get(), textFields, intFields);
+            file.song = std::move(song);
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (...) {
+            file.song.reset();
+        }
+    }
+
+    // Opens the file relative to its directory's descriptor; false for a
+    // file passed over. A regular file that may not be read is still
+    // reported, by its path; a failed open for any other reason (gone, a
+    // broken link) passes it over, like an opened file that is no regular
+    // file.
+    static bool open(const File& file, util::RegularFile& opened) {
+        const int directory = file.directory->descriptor();
+        const char* name = file.path.c_str() + file.nameAt;
+        opened = util::RegularFile::openAt(directory, name);
+        if (opened.isOpen()) return true;
+        if (opened.openError() != EACCES && opened.openError() != EPERM) return false;
+        struct stat status;
+        return ::fstatat(directory, name, &status, 0) == 0 && S_ISREG(status.st_mode);
+    }
+
+    // Runs of kFilesPerJob, shorter when there are so many workers that the
+    // window would not keep two jobs queued for each.
+    static std::size_t filesPerJob(const util::FileWorkers* files) {
+        if (files == nullptr || files->size() == 0) return 1;
+        const std::size_t perWorker = kReadAheadWindow / (2 * std::size_t{files->size()});
+        return std::max<std::size_t>(1, std::min(kFilesPerJob, perWorker));
+    }
+
+    // The files handed over since the last job go with the next one, whose
+    // worker frees them: records built on a worker cost this thread more to
+    // free than to hand over.
+    void submitGathered() {
+        std::vector<File> files;
+        files.swap(gathered_);
+        gathered_.reserve(filesPerJob_);
+        std::vector<std::vector<File>> spent;
+        spent.swap(spent_);
+        lane_.submit([files = std::move(files), spent = std::move(spent)]() mutable {
+            spent.clear();
+            for (File& file : files) answer(file);
+            return std::move(files);
+        });
+    }
+
+    const std::size_t filesPerJob_;
+    std::vector<File> gathered_;  // pushed, not yet submitted: the newest files
+    util::InOrder<std::vector<File>> lane_;
+    std::vector<File> taken_;               // the oldest files, from the last job taken back
+    std::size_t next_ = 0;                  // the next of taken_ to hand over
+    std::vector<std::vector<File>> spent_;  // handed over, for a worker to free
+    const std::string root_;
+    std::size_t knownSince_ = 0;  // files the cache knew since one it did not
+    long blocksRead_ = 0;         // by the scanning thread, when the run began
+    std::unique_ptr<TreePrefetch> prefetch_;
+};
+
+FSMediaScanner::FSMediaScanner(boost::shared_ptr<IMediaProcessor> processor, std::string startPath,
+                               const amf::amf_ecma_array* validExtensions, util::FileWorkers* files)
+    : MediaScanner(processor),
+      startPath_(startPath),
+      validExtensions_(kExtensionBuckets),
+      files_(files) {
+    boost::algorithm::trim_if(startPath_, util::IsWhiteSpace());
+    if (validExtensions == nullptr) return;
+    for (const auto& entry : *validExtensions) {
+        if (const std::string* extension = amf::getString(entry.second)) {
+            validExtensions_.insert(*extension);
+        }
+    }
+}
 
 // Pre-order walk over a stack of open directories, each listed in the order
 // the system gives. Every name is opened relative to its directory's
@@ -245,7 +334,7 @@ class FSMediaScanner::Directory {
 // gets read (a name swapped for a FIFO or a link in between is refused on the
 // descriptor, never followed or waited on).
 void FSMediaScanner::doScan() {
-    std::vector<std::unique_ptr<Directory>> open;
+    std::vector<std::shared_ptr<Directory>> open;
     {
         std::unique_ptr<Directory> root =
             util::IsValidPath(startPath_)
@@ -276,7 +365,7 @@ void FSMediaScanner::doScan() {
             if (type == DT_DIR) {
                 descend(open, entry->d_name);
             } else {
-                considerFile(*open.back(), entry->d_name, type, reader);
+                considerFile(open.back(), entry->d_name, type, reader);
             }
         } catch (const boost::thread_interrupted&) {
             throw;
@@ -306,7 +395,7 @@ unsigned char FSMediaScanner::entryType(const Directory& directory, const struct
     return DT_UNKNOWN;
 }
 
-void FSMediaScanner::descend(std::vector<std::unique_ptr<Directory>>& open, const char* name) {
+void FSMediaScanner::descend(std::vector<std::shared_ptr<Directory>>& open, const char* name) {
     // A sub-directory that cannot be opened is skipped silently, and so is
     // one past the depth bound.
     if (open.size() >= kMaxDirectoryDepth) return;
@@ -320,38 +409,24 @@ void FSMediaScanner::descend(std::vector<std::unique_ptr<Directory>>& open, cons
     open.push_back(std::move(child));
 }
 
-void FSMediaScanner::considerFile(const Directory& directory, const char* name, unsigned char type,
-                                  TagReadAhead& reader) {
+void FSMediaScanner::considerFile(const std::shared_ptr<Directory>& directory, const char* name,
+                                  unsigned char type, TagReadAhead& reader) {
     // Links are followed to files (the open follows them), so they are
-    // candidates like files; anything else is passed over.
+    // candidates like files; anything else is passed over. The file is
+    // opened by the worker that reads it.
     if (type != DT_REG && type != DT_LNK) return;
-    const std::string path = directory.pathOf(name);
-    if (!filePathHasValidExtension(path)) return;
-    util::RegularFile file = util::RegularFile::openAt(directory.descriptor(), name);
-    if (!file.isOpen()) {
-        // A regular file that may not be read is still reported, by its path.
-        // A failed open for any other reason (gone, a broken link) passes it
-        // over, like an opened file that is no regular file.
-        if (file.openError() != EACCES && file.openError() != EPERM) return;
-        struct stat status;
-        if (::fstatat(directory.descriptor(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
-            return;
-        }
-    }
-    reader.push(path, std::move(file));
+    if (!nameHasValidExtension(name)) return;
+    reader.push(directory->pathOf(name), directory, name);
 }
 
 void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
     do {
         if (reader.empty()) return;
         boost::this_thread::interruption_point();
-        const TagReadAhead::File file = reader.takeOldest();
-        if (file.failed) continue;
+        const TagReadAhead::File& file = reader.takeOldest();
+        if (!file.song) continue;
         try {
-            amf::amf_object song;
-            song.set_string_property("path", file.path);
-            mergeFields(&song, file.textFields, file.intFields);
-            processor_->processSongObject(&song);
+            processor_->processSongObject(file.song.get());
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (const std::exception&) {
@@ -361,14 +436,18 @@ void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
 }
 
 bool FSMediaScanner::filePathHasValidExtension(const std::string& path) const {
-    const fs::path file(path);
-    std::string extension = file.extension().string();
-    if (extension.empty()) return false;
-    extension.erase(0, 1);
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string::size_type slash = path.rfind('/');
+    return nameHasValidExtension(slash == std::string::npos ? path.c_str()
+                                                            : path.c_str() + slash + 1);
+}
+
+bool FSMediaScanner::nameHasValidExtension(const char* name) const {
     // Hidden files, including names that are only an extension like ".mp3".
-    const std::string name = file.filename().string();
-    if (name.empty() || name[0] == '.') return false;
+    if (name[0] == '\0' || name[0] == '.') return false;
+    const char* dot = std::strrchr(name, '.');
+    if (dot == nullptr) return false;
+    std::string extension(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return validExtensions_.count(extension) != 0;
 }
 

@@ -36,6 +36,8 @@ class FSMediaScanner : public MediaScanner {
 
     bool isAvailable() override { return true; }
     bool filePathHasValidExtension(const std::string& path) const;
+    // The same for a name without a folder.
+    bool nameHasValidExtension(const char* name) const;
     // Copies the file's tag fields into keys the record does not hold yet.
     void fillInSongMetadataFromFile(amf::amf_object* song, std::string path);
 
@@ -48,10 +50,10 @@ class FSMediaScanner : public MediaScanner {
     // Hands over the records of every file read ahead, in walk order.
     void handOver(TagReadAhead& reader, bool all);
     static unsigned char entryType(const Directory& directory, const struct dirent& entry);
-    static void descend(std::vector<std::unique_ptr<Directory>>& open, const char* name);
-    // Opens a listed file with an accepted extension and queues it for its tags.
-    void considerFile(const Directory& directory, const char* name, unsigned char type,
-                      TagReadAhead& reader);
+    static void descend(std::vector<std::shared_ptr<Directory>>& open, const char* name);
+    // Queues a listed file with an accepted extension for its record.
+    void considerFile(const std::shared_ptr<Directory>& directory, const char* name,
+                      unsigned char type, TagReadAhead& reader);
 
     std::string startPath_;
     std::unordered_set<std::string> validExtensions_;
