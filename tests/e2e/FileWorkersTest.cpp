@@ -3,9 +3,7 @@
 // byte for byte and in order, is what helpers with none and with several
 // send, also with requests running at once. The list mixes good and bad files
 // and puts slow files between fast ones.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <map>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -20,13 +19,8 @@ namespace {
 using namespace testsupport;
 namespace fs = boost::filesystem;
 
-struct Source {
-    const char* name;
-    // ffmpeg arguments; empty for a file written by the test itself.
-    const char* encode;
-};
-
-const Source kSources[] = {
+// Name and ffmpeg arguments; no arguments for a file the test writes itself.
+const std::pair<const char*, const char*> kSources[] = {
     {"one.mp3",
      "-f lavfi -i sine=frequency=330:duration=5 -c:a libmp3lame -metadata title=One "
      "-metadata artist=Band -metadata album=First -metadata track=1"},
@@ -47,101 +41,59 @@ const Source kSources[] = {
     {"text.flac", ""},
     {"folder.mp3", ""},
     {"missing.ogg", ""},
+    // Slow to hash, decode and fingerprint next to the others; not in turn.
+    {"slow.mp3", "-f lavfi -i sine=frequency=220:duration=20 -c:a libmp3lame -b:a 320k"},
+    {"slow.flac", "-f lavfi -i anoisesrc=duration=12:seed=5 -ac 2"},
 };
-// Slow to hash, decode and fingerprint next to the others.
-const Source kSlowSources[] = {
-    {"slow.mp3", "-f lavfi -i sine=frequency=220:duration=50 -c:a libmp3lame -b:a 320k"},
-    {"slow.flac", "-f lavfi -i anoisesrc=duration=30:seed=5 -ac 2"},
-};
+const std::size_t kInTurn = 14;
+const int kListLength = 80;
+const int kConvertLength = 24;
 
-const int kListLength = 240;
-const int kConvertLength = 60;
-
-std::string cacheRoot() {
-    return std::string(OSTRA_TEST_CACHE) + "/file-workers-1";
+// The generated source `name`, kept in the build tree.
+std::string generated(const std::string& name) {
+    for (const auto& source : kSources)
+        if (name == source.first) return media::ffmpeg(name, source.second);
+    return "";
 }
 
-// The sources and a list folder of kListLength hard links to them, made once
-// per build tree (a run that finds them complete reuses them).
-const std::string& cachedFiles() {
-    static const std::string root = [] {
-        const std::string done = cacheRoot();
-        if (fs::exists(done + "/.complete")) return done;
-        // Built aside and renamed into place, so that test processes running
-        // at once never see half a folder.
-        const std::string building = done + ".part-" + std::to_string(::getpid());
-        fs::remove_all(building);
-        fs::create_directories(building + "/list");
-        for (const Source& source : kSources) {
-            if (*source.encode == '\0') continue;
-            const std::string command = "ffmpeg -nostdin -loglevel error -y " +
-                                        std::string(source.encode) + " '" + building + "/" +
-                                        source.name + "'";
-            if (run(command) != 0) throw std::runtime_error(command);
-        }
-        for (const Source& source : kSlowSources) {
-            const std::string command = "ffmpeg -nostdin -loglevel error -y " +
-                                        std::string(source.encode) + " '" + building + "/" +
-                                        source.name + "'";
-            if (run(command) != 0) throw std::runtime_error(command);
-        }
-        writeFile(building + "/junk.mp3", std::string(3000, 'Z'));
-        writeFile(building + "/empty.m4a", "");
-        writeFile(building + "/cut.mp3", readFile(building + "/one.mp3").substr(0, 2000));
-        writeFile(building + "/text.flac", "not audio");
-        writeFile(building + "/.complete", "");
-        boost::system::error_code error;
-        fs::rename(building, done, error);
-        if (error) fs::remove_all(building);
-        return done;
-    }();
-    return root;
-}
-
-// The name of list entry i: slow files every 20 entries, the others in turn.
-std::string entryName(int i) {
-    const std::size_t count = sizeof(kSources) / sizeof(kSources[0]);
-    if (i % 20 == 7) return kSlowSources[(i / 20) % 2].name;
-    return kSources[static_cast<std::size_t>(i) % count].name;
-}
-
-// Links the first `count` entries into `dir` as "<i>_<name>": a folder for
-// folder.mp3, nothing for missing.ogg.
+// Links the first `count` entries into `dir` as "<i>_<name>" (a slow file
+// every 16 entries, the others in turn): a folder for folder.mp3, nothing
+// for missing.ogg. The generated sources are kept in the build tree.
 std::vector<std::string> linkList(const std::string& dir, int count) {
-    const std::string& sources = cachedFiles();
     std::vector<std::string> paths;
     fs::create_directories(dir);
     for (int i = 0; i < count; ++i) {
-        const std::string name = entryName(i);
-        const std::string path = dir + "/" + std::to_string(i) + "_" + name;
-        paths.push_back(path);
-        if (fs::exists(path) || name == "missing.ogg") continue;
-        if (name == "folder.mp3") {
-            fs::create_directory(path);
-        } else {
-            fs::create_hard_link(sources + "/" + name, path);
-        }
+        const auto& source =
+            kSources[i % 16 == 7 ? kInTurn + (i / 16) % 2 : static_cast<std::size_t>(i) % kInTurn];
+        const std::string name = source.first;
+        paths.push_back(dir + "/" + std::to_string(i) + "_" + name);
+        if (name == "folder.mp3") fs::create_directory(paths.back());
+        if (*source.second != '\0') fs::create_hard_link(generated(name), paths.back());
+        if (name == "junk.mp3") writeFile(paths.back(), std::string(3000, 'Z'));
+        if (name == "empty.m4a") writeFile(paths.back(), "");
+        if (name == "text.flac") writeFile(paths.back(), "not audio");
+        if (name == "cut.mp3")
+            writeFile(paths.back(), readFile(generated("one.mp3")).substr(0, 2000));
     }
     return paths;
 }
 
-// The conversion list: kConvertLength entries, then a slow and a fast file
-// that both write "same.wav", which must end up holding the later one.
+// The conversion list, then a slow and a fast file that both write
+// "same.wav", which must end up holding the later one.
 std::vector<std::string> conversionList(const std::string& dir) {
     std::vector<std::string> paths = linkList(dir, kConvertLength);
     for (const char* name : {"slow.mp3", "four.flac"}) {
-        const std::string path = dir + "/same" + fs::path(name).extension().string();
-        if (!fs::exists(path)) fs::create_hard_link(cachedFiles() + "/" + name, path);
-        paths.push_back(path);
+        paths.push_back(dir + "/same" + fs::path(name).extension().string());
+        fs::create_hard_link(generated(name), paths.back());
     }
     return paths;
 }
 
-// The paths, with a number in place of every 50th one.
+// The paths, with a number in place of every 25th one.
 amf::amf_ecma_array pathArray(const std::vector<std::string>& paths) {
     amf::amf_ecma_array array;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (i % 50 == 49) {
+        if (i % 25 == 24) {
             amf::amf_numeric number(static_cast<double>(i));
             array.push_back(&number);
         } else {
@@ -158,51 +110,40 @@ struct Row {
     amf::amf_object arg;
 };
 
-std::vector<Row> rows(const std::string& listDir, const std::vector<std::string>& paths,
-                      const std::string& convertDir) {
-    std::vector<Row> table(6);
-    const amf::amf_ecma_array list = pathArray(paths);
-    auto listRow = [&](Row& row, const char* name, const char* command, double batchSize) {
-        row.name = name;
-        row.command = command;
-        row.arg.set_property("filePaths", &list);
-        row.arg.set_numeric_property("batchSize", batchSize);
-    };
-    // Error entries ride along with the next success.
-    listRow(table[0], "hash in sevens", "audioHash", 7);
-    listRow(table[1], "hash one by one", "audioHash", 1);
-    listRow(table[2], "tags in fives", "extractMetadataFromFiles", 5);
-    listRow(table[3], "fingerprints in fours", "fingerprints", 4);
+std::vector<Row> rows(const std::string& listDir, const std::string& convertDir) {
+    const amf::amf_ecma_array list = pathArray(linkList(listDir, kListLength));
     const amf::amf_ecma_array types = stringArray({"MICRO", "NANO", "CMX"});
-    table[3].arg.set_property("fingerprintTypes", &types);
-    table[4].name = "scan in tens";
-    table[4].command = "scanDirectory";
-    table[4].arg.set_string_property("startPath", listDir);
     const amf::amf_ecma_array extensions = stringArray({"mp3", "m4a", "flac", "ogg", "wav"});
-    table[4].arg.set_property("validExtensions", &extensions);
-    table[4].arg.set_numeric_property("batchSize", 10);
-    table[5].name = "conversion";
-    table[5].command = "convertToWav";
     const amf::amf_ecma_array toConvert = pathArray(conversionList(convertDir));
+    // Error entries ride along with the next success.
+    std::vector<Row> table = {{"hash in sevens", "audioHash", {}},
+                              {"hash one by one", "audioHash", {}},
+                              {"tags in fives", "extractMetadataFromFiles", {}},
+                              {"fingerprints in fours", "fingerprints", {}},
+                              {"scan in tens", "scanDirectory", {}},
+                              {"conversion", "convertToWav", {}}};
+    const double batchSizes[] = {7, 1, 5, 4, 10};
+    for (std::size_t i = 0; i < 5; ++i) {
+        table[i].arg.set_numeric_property("batchSize", batchSizes[i]);
+        if (i < 4) table[i].arg.set_property("filePaths", &list);
+    }
+    table[3].arg.set_property("fingerprintTypes", &types);
+    table[4].arg.set_string_property("startPath", listDir);
+    table[4].arg.set_property("validExtensions", &extensions);
     table[5].arg.set_property("filePaths", &toConvert);
     return table;
 }
 
-// A response without its "duration", which is the one field that may differ.
-std::string withoutDuration(const Value& response) {
-    const amf::amf0_data_type* data = prop(response, "data");
-    return (data ? encodeValue(*data) : std::string("no data")) +
-           (isDone(response) ? " (done)" : "");
-}
-
-// Sends every request at once and collects each one's responses by id.
+// Sends every request at once and collects each one's responses by id, each
+// without its "duration", the one field that may differ.
 std::map<double, std::vector<std::string>> sendAll(
     TestHost& host, const std::vector<std::pair<const Row*, double>>& requests) {
     std::map<double, std::vector<std::string>> answers;
-    for (const auto& request : requests)
-        host.send(request.first->command, request.second, &request.first->arg);
     std::set<double> pending;
-    for (const auto& request : requests) pending.insert(request.second);
+    for (const auto& request : requests) {
+        host.send(request.first->command, request.second, &request.first->arg);
+        pending.insert(request.second);
+    }
     while (!pending.empty()) {
         Value response = host.readResponse(std::chrono::seconds(300));
         if (!response) {
@@ -210,7 +151,9 @@ std::map<double, std::vector<std::string>> sendAll(
             break;
         }
         const double id = num(prop(response, "id"));
-        answers[id].push_back(withoutDuration(response));
+        const amf::amf0_data_type* data = prop(response, "data");
+        answers[id].push_back((data ? encodeValue(*data) : std::string("no data")) +
+                              (isDone(response) ? " (done)" : ""));
         if (isDone(response)) pending.erase(id);
     }
     return answers;
@@ -232,10 +175,8 @@ std::map<std::string, std::string> takeWavFiles(const std::string& dir, bool& te
 }
 
 TEST(FileWorkersE2E, EveryResponseIsTheOneWorkerResponse) {
-    const std::string listDir = cacheRoot() + "/list";
-    const std::vector<std::string> paths = linkList(listDir, kListLength);
     TempDir converted;
-    const std::vector<Row> table = rows(listDir, paths, converted / "a");
+    const std::vector<Row> table = rows(converted / "list", converted / "a");
     // The same files under the same names in a second folder, for a second
     // conversion running beside the first.
     Row otherConversion = table[5];
@@ -256,11 +197,11 @@ TEST(FileWorkersE2E, EveryResponseIsTheOneWorkerResponse) {
         bool temporaryLeft = false;
         expectedWav = takeWavFiles(converted / "a", temporaryLeft);
         EXPECT_FALSE(temporaryLeft);
-        ASSERT_GT(expectedWav.size(), 20u);
+        ASSERT_GT(expectedWav.size(), 10u);
     }
-    // Several lists at once, each list twice (two conversions of distinct
-    // files), so that requests share the workers.
-    for (const char* workers : {"0", "2", "5"}) {
+    // Every list twice at once (two conversions of distinct files), so that
+    // requests share the workers.
+    for (const char* workers : {"0", "3"}) {
         SCOPED_TRACE(std::string("workers: ") + workers);
         TestHost host;
         host.startHelper({std::string("OSTRA_FILE_WORKERS=") + workers});

@@ -121,59 +121,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PoolShape{"EightWorkers", 8, true}),
     [](const ::testing::TestParamInfo<PoolShape>& info) { return std::string(info.param.name); });
 
-// A request of five items arriving behind one that keeps a hundred queued is
-// served in turn with it: it is done after a handful of the large request's
-// items, not after the hundred ahead of it, and the two together never run
-// more items than there are workers.
-TEST(FileWorkers, ASmallRequestBehindAHugeOneIsServedInTurn) {
-    FileWorkers pool(2);
-    Concurrency running;
-    std::atomic<int> hugeDone{0};
-    std::atomic<bool> stopHuge{false};
-    std::atomic<bool> hugeQueued{false};
-    boost::thread huge([&] {
-        InOrder<int> lane(&pool, 100);
-        for (int i = 0; !stopHuge && i < 3000; ++i) {
-            if (lane.full()) {
-                lane.take();
-                hugeQueued = true;
-            }
-            lane.submit([&] {
-                Concurrency::Scope scope(running);
-                work(2);
-                return ++hugeDone;
-            });
-        }
-    });
-    while (!hugeQueued) work(1);
-
-    const int before = hugeDone.load();
-    // Read as the small request's last item ends, so that this thread being
-    // descheduled afterwards (a busy machine, a sanitizer) counts for nothing.
-    std::atomic<int> atSmallEnd{0};
-    InOrder<int> small(&pool);
-    for (int i = 0; i < 5; ++i) {
-        small.submit([&, i] {
-            Concurrency::Scope scope(running);
-            work(2);
-            if (i == 4) atSmallEnd = hugeDone.load();
-            return i;
-        });
-    }
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(small.take(), i);
-    const int during = atSmallEnd.load() - before;
-    stopHuge = true;
-    huge.join();
-
-    EXPECT_LE(during, 2 * 5 + 2) << "the small request waited behind the large one's queue";
-    EXPECT_LE(running.most.load(), 2);
-}
-
 // A request arriving while the worker runs a job of a huge request, which
 // has more queued, gets the worker next: its item starts before any of the
-// huge request's queued ones.
+// huge request's queued ones, and never beside them.
 TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
     FileWorkers pool(1);
+    Concurrency running;
     boost::mutex mutex;
     std::string started;  // 'h' or 's' as each item starts
     std::atomic<bool> release{false};
@@ -184,6 +137,7 @@ TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
     InOrder<int> huge(&pool, 20);
     for (int i = 0; i < 20; ++i) {
         huge.submit([&] {
+            Concurrency::Scope scope(running);
             log('h');
             while (!release) work(1);
             return 0;
@@ -195,6 +149,7 @@ TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
     }
     InOrder<int> small(&pool);
     small.submit([&] {
+        Concurrency::Scope scope(running);
         log('s');
         return 1;
     });
@@ -202,6 +157,7 @@ TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
     EXPECT_EQ(small.take(), 1);
     while (!huge.empty()) huge.take();
     EXPECT_EQ(started.substr(0, 3), "hsh");
+    EXPECT_EQ(running.most.load(), 1);
 }
 
 // Ways a request ends before its list does. Interrupted: the waiting thread
