@@ -291,15 +291,11 @@ TEST(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
     const amf::amf_object prints = listArg(std::vector<std::string>(1000, notAudio), 0, true);
     // The file cache cannot be made either, which is reported from a worker.
     enum Kind { NeverRead, Closed, FullFromTheStart, Terminal };
-    const std::pair<const char*, Kind> rows[] = {{"never read", NeverRead},
-                                                 {"closed", Closed},
-                                                 {"full from the start", FullFromTheStart},
-                                                 {"a terminal nobody reads", Terminal}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.first);
-        std::string output = dir / ("out" + std::to_string(row.second));
+    for (const Kind kind : {NeverRead, Closed, FullFromTheStart, Terminal}) {
+        SCOPED_TRACE(kind);
+        std::string output = dir / ("out" + std::to_string(kind));
         int reader = -1;
-        if (row.second == Terminal) {
+        if (kind == Terminal) {
             reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
             ASSERT_GE(reader, 0);
             ASSERT_EQ(grantpt(reader) | unlockpt(reader), 0);
@@ -309,7 +305,7 @@ TEST(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
             reader = open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             ASSERT_GE(reader, 0);
         }
-        if (row.second == FullFromTheStart) {
+        if (kind == FullFromTheStart) {
             const int filler = open(output.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             ASSERT_GE(filler, 0);
             const std::string chunk(4096, 'x');
@@ -322,7 +318,7 @@ TEST(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
                               std::to_string(host.port()), output},
                              {"OSTRA_CACHE=" + (dir / "not_a_folder/cache.sqlite")});
         host.accept();
-        if (row.second == Closed) close(reader);
+        if (kind == Closed) close(reader);
         const std::vector<Value> responses =
             host.call("fingerprints", &prints, std::chrono::seconds(60 * kSlowdown));
         ASSERT_FALSE(responses.empty());
@@ -330,7 +326,7 @@ TEST(Faults, OutputTheHostNeitherDrainsNorKeepsStallsNothing) {
         EXPECT_EQ(host.call("deviceId").size(), 1u);
         helper.writeStdin("QUIT\n");
         EXPECT_EQ(helper.wait(kStopDeadline), 0);
-        if (row.second != Closed) close(reader);
+        if (kind != Closed) close(reader);
     }
 }
 
@@ -379,71 +375,45 @@ TEST(Faults, APathHoldingANulByteIsInvalidForEveryCommand) {
     EXPECT_EQ(0, host.quit());
 }
 
-// Points a symbolic link elsewhere on the first open of a file, before the
-// open goes on: a check-then-open race won every time. Needs root.
-class SwapLinkOnFirstOpen {
-  public:
-    SwapLinkOnFirstOpen(const std::string& file, const std::string& link, const std::string& to)
-        : link_(link), to_(to) {
-        fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
-        if (fd_ >= 0 && ::fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, file.c_str())) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        if (fd_ >= 0) thread_ = std::thread([this] { answer(); });
-    }
-    ~SwapLinkOnFirstOpen() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        // Closing the group lets any open still waiting go on.
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool armed() const { return fd_ >= 0; }
-
-  private:
-    void answer() {
-        for (bool swapped = false; !stop_;) {
-            pollfd poll = {fd_, POLLIN, 0};
-            alignas(fanotify_event_metadata) char buffer[4096];
-            const ssize_t n = ::poll(&poll, 1, 50) > 0 ? ::read(fd_, buffer, sizeof buffer) : 0;
-            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-            for (ssize_t left = n; n > 0 && FAN_EVENT_OK(event, left);
-                 event = FAN_EVENT_NEXT(event, left)) {
-                const std::string next = link_ + ".next";
-                if (!swapped && ::symlink(to_.c_str(), next.c_str()) == 0)
-                    ::rename(next.c_str(), link_.c_str());
-                swapped = true;
-                const fanotify_response allow = {event->fd, FAN_ALLOW};
-                if (::write(fd_, &allow, sizeof allow) < 0) ADD_FAILURE() << "fanotify answer";
-                ::close(event->fd);
-            }
-        }
-    }
-
-    std::string link_, to_;
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-// A file swapped for a FIFO after its check (MP3 named .flac was opened twice
-// by name) blocked a worker for good, and "QUIT" with it.
+// A file checked and then opened by name again (MP3 named .flac was opened
+// twice) may be a FIFO by then, which blocked a worker for good, and "QUIT"
+// with it. On the file's first open, fanotify permission events (root) swap
+// the directory link it is reached through to a folder with a FIFO of its name.
 TEST(Faults, AFileSwappedForAFifoAfterItsCheckBlocksNeitherAWorkerNorQuit) {
     TempDir dir;
     for (const char* folder : {"real", "fifo", "links"}) fs::create_directories(dir / folder);
-    const std::string real = dir / "real/x.flac";
+    const std::string real = dir / "real/x.flac", link = dir / "links/t";
     fs::copy_file(source("tone.mp3"), real);
     ASSERT_EQ(0, ::mkfifo((dir / "fifo/x.flac").c_str(), 0600));
     ASSERT_EQ(0, ::symlink("t/x.flac", (dir / "links/song.flac").c_str()));
+    const int group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
+    if (group < 0 || ::fanotify_mark(group, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, real.c_str()))
+        GTEST_SKIP() << "no fanotify permission events here";
+    std::atomic<bool> swap{false}, stop{false};
+    std::thread answering([&] {
+        alignas(fanotify_event_metadata) char buffer[4096];
+        for (pollfd poll = {group, POLLIN, 0}; !stop;) {
+            const ssize_t n = ::poll(&poll, 1, 50) > 0 ? ::read(group, buffer, sizeof buffer) : 0;
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = n; n > 0 && FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                if (swap.exchange(false) &&
+                    !::symlink((dir / "fifo").c_str(), (link + "2").c_str()))
+                    ::rename((link + "2").c_str(), link.c_str());
+                const fanotify_response allow = {event->fd, FAN_ALLOW};
+                if (::write(group, &allow, sizeof allow) < 0) ADD_FAILURE() << "fanotify answer";
+                ::close(event->fd);
+            }
+        }
+    });
     const amf::amf_object tags = listArg({dir / "links/song.flac"});
     const amf::amf_object scan = scanArg(dir / "links", 10);
     for (const auto& call : std::vector<std::pair<const char*, Arg>>{
              {"extractMetadataFromFiles", &tags}, {"scanDirectory", &scan}}) {
         SCOPED_TRACE(call.first);
-        ::unlink((dir / "links/t").c_str());
-        ASSERT_EQ(0, ::symlink((dir / "real").c_str(), (dir / "links/t").c_str()));
-        SwapLinkOnFirstOpen swapper(real, dir / "links/t", dir / "fifo");
-        if (!swapper.armed()) GTEST_SKIP() << "no fanotify permission events here";
+        ::unlink(link.c_str());
+        EXPECT_EQ(0, ::symlink((dir / "real").c_str(), link.c_str()));
+        swap = true;
         TestHost host;
         host.startHelper();
         const std::vector<Value> responses =
@@ -452,6 +422,9 @@ TEST(Faults, AFileSwappedForAFifoAfterItsCheckBlocksNeitherAWorkerNorQuit) {
         host.helper().writeStdin("QUIT\n");
         EXPECT_EQ(host.helper().wait(kStopDeadline), 0);
     }
+    stop = true;
+    answering.join();
+    ::close(group);  // lets any open still waiting go on
 }
 
 // AMF0 bytes of a strict array of `count` copies of `element`.

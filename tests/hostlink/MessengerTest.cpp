@@ -114,17 +114,6 @@ TEST(Messenger, FrameLengthBoundIsInclusive) {
     }
 }
 
-TEST(Messenger, ARefusedReservationHoldsReadingUntilResumed) {
-    Link link;
-    link.collector.admit = false;
-    link.write(frameOfBody("held") + frameOfBody("next"));
-    EXPECT_TRUE(link.collector.waitFor(1, std::chrono::milliseconds(300)).empty());
-    link.collector.admit = true;
-    link.messenger.resumeReading();
-    EXPECT_EQ(link.collector.waitFor(2), (std::vector<std::string>{"held", "next"}));
-    link.messenger.stop();
-}
-
 // A host that reads nothing: senders wait once the 64 MiB queue is full
 // instead of piling up frames, frames go out whole and in order as the host
 // drains them, and stop() returns at once, releasing a sender still waiting.

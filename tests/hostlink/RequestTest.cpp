@@ -31,19 +31,16 @@ TEST(RequestParse, AcceptsOnlyObjectsWithStringCmdAndNumericId) {
     ASSERT_TRUE(noArg.parseMessage(message(encodeValue(makeRequest("echo", 1, nullptr)))));
     EXPECT_EQ(noArg.Parameter(), nullptr);
 
-    amf::amf_object idAsString, cmdAsNumber, longCmd;
-    idAsString.set_string_property("cmd", "echo");
-    idAsString.set_string_property("id", "1");
-    cmdAsNumber.set_numeric_property("cmd", 1);
-    cmdAsNumber.set_numeric_property("id", 1);
-    amf::amf_long_string longName("echo");
-    longCmd.set_property("cmd", &longName);
-    longCmd.set_numeric_property("id", 1);
-    amf::amf_ecma_array ecma;
-    ecma.set_string_property("cmd", "echo");
-    ecma.set_numeric_property("id", 1);
-    for (const std::string& bad : {encodeValue(idAsString), encodeValue(cmdAsNumber),
-                                   encodeValue(longCmd), encodeValue(ecma), std::string()}) {
+    // A string id, a numeric name, a long-string name, an ECMA array, nothing.
+    const std::string cmd = std::string("\0\x03", 2) + "cmd", id = std::string("\0\x02", 2) + "id";
+    const std::string echo = encodeValue(amf::amf_string("echo")),
+                      one = encodeValue(amf::amf_numeric(1));
+    const std::string end("\0\0\x09", 3);
+    for (const std::string& bad :
+         {"\x03" + cmd + echo + id + encodeValue(amf::amf_string("1")) + end,
+          "\x03" + cmd + one + id + one + end,
+          "\x03" + cmd + encodeValue(amf::amf_long_string("echo")) + id + one + end,
+          std::string("\x08\0\0\0\x02", 5) + cmd + echo + id + one + end, std::string()}) {
         Ostra::Request r(messenger);
         EXPECT_FALSE(r.parseMessage(message(bad))) << testing::PrintToString(bad);
     }
