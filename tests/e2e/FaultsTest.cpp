@@ -40,12 +40,7 @@ constexpr std::size_t kMiB = 1024 * 1024;
 // A generous liveness bound for the promise to stop within 2 s.
 const std::chrono::seconds kStopDeadline(10 * kSlowdown);
 
-// Tones of 2 s ("long.mp3": 120 s), made once per build tree.
-std::string tone(const std::string& name) {
-    return media::ffmpeg(name, "-f lavfi -i sine=frequency=330:duration=" +
-                                   std::string(name[0] == 'l' ? "120" : "2") +
-                                   " -ac 2 -metadata title=Tone -metadata artist='Fault Band'");
-}
+std::string source(const std::string& name);
 
 // tone.mp3 titled `prefix` and `count` copies of `fill` (too long for a command line).
 std::string retitled(const std::string& name, const std::string& prefix, char fill,
@@ -55,16 +50,18 @@ std::string retitled(const std::string& name, const std::string& prefix, char fi
                   " /dev/zero | tr '\\0' " + fill +
                   "; printf '\\nartist=Fault Band\\n'; } > \"$OUT.txt\" && "
                   "ffmpeg -nostdin -v error -y -i " +
-                  media::quote(tone("tone.mp3")) +
+                  media::quote(source("tone.mp3")) +
                   " -i \"$OUT.txt\" -map_metadata 1 -c copy \"$OUT\" && rm \"$OUT.txt\"");
 }
 
-// Tones, and MP3s whose title is 4 MiB or 64 MiB (TagLib held that as wide
-// characters, copied again by the record: a gigabyte per file worker).
+// Tones of 2 s ("long.mp3": 120 s) and MP3s titled 4 MiB or 64 MiB (TagLib held
+// that as wide characters, copied again by the record: a GiB per file worker).
 std::string source(const std::string& name) {
-    if (name == "big.mp3") return retitled(name, "", 'T', 4 * kMiB);
-    if (name == "huge.mp3") return retitled(name, "", 'H', 64 * kMiB);
-    return tone(name);
+    if (name == "big.mp3" || name == "huge.mp3")
+        return retitled(name, "", name[0] == 'b' ? 'T' : 'H', (name[0] == 'b' ? 4 : 64) * kMiB);
+    return media::ffmpeg(name, "-f lavfi -i sine=frequency=330:duration=" +
+                                   std::string(name[0] == 'l' ? "120" : "2") +
+                                   " -ac 2 -metadata title=Tone -metadata artist='Fault Band'");
 }
 
 // count hard links to the sources under dir, in sub-folders of 100 unless flat.
@@ -113,16 +110,6 @@ void expectOnlyCompleteWavFiles(const std::string& dir) {
         ASSERT_GE(bytes.size(), 44u) << name;
         EXPECT_EQ(media::le32(static_cast<std::uint32_t>(bytes.size() - 8)), bytes.substr(4, 4));
     }
-}
-
-// Ends the helper with "QUIT" (signal 0) or a stop signal: promptly and cleanly.
-void stopHelper(Ostra::host::HelperProcess& helper, int signal) {
-    if (signal == 0)
-        helper.writeStdin("QUIT\n");
-    else
-        kill(helper.pid(), signal);
-    EXPECT_EQ(helper.wait(kStopDeadline), 0);
-    EXPECT_NE(helper.out().find("Exiting.\n"), std::string::npos);
 }
 
 // The peak resident size once the helper is up and has answered.
@@ -274,7 +261,12 @@ TEST(Faults, StopsDuringLongWorkOfEveryKindArePrompt) {
         }
         if (job.host != Sleeps) expectPeakRiseBelow(host, idle, 256);
         ASSERT_TRUE(host.helper().running());
-        stopHelper(host.helper(), job.signal);
+        if (job.signal == 0)
+            host.helper().writeStdin("QUIT\n");
+        else
+            kill(host.helper().pid(), job.signal);
+        EXPECT_EQ(host.helper().wait(kStopDeadline), 0);
+        EXPECT_NE(host.helper().out().find("Exiting.\n"), std::string::npos);
         expectOnlyCompleteWavFiles(convertDir);
     }
 }

@@ -11,22 +11,12 @@ namespace {
 
 using Ostra::util::BoundedQueue;
 
-// A producer pushes 0..99 (and finishes, or not) while the consumer takes
-// `taken` items and then, unless finished, closes the queue.
-struct Row {
-    const char* name;
-    int taken;
-    bool finishes;
-};
-
+// A producer pushes 0..99 while the consumer takes the row's count: all of
+// them after the producer's finish(), or fewer and then closes the queue.
 TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
-    const Row rows[] = {
-        {"drained after finish", 100, true},
-        {"consumer closes while the producer waits for room", 3, false},
-        {"consumer closes before anything came", 0, false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const int taken : {100, 3, 0}) {
+        SCOPED_TRACE(taken);
+        const bool finishes = taken == 100;
         const std::size_t capacity = 2;
         BoundedQueue<std::vector<int>> queue(capacity);
         std::atomic<int> pushed{0};
@@ -41,23 +31,23 @@ TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
                     ++refused;
                 }
             }
-            if (row.finishes) queue.finish();
+            if (finishes) queue.finish();
         });
         std::vector<int> item;
-        for (int i = 0; i < row.taken; ++i) {
+        for (int i = 0; i < taken; ++i) {
             ASSERT_TRUE(queue.pop(item));
             ASSERT_EQ(std::vector<int>{i}, item);
             // Never more than the bound ahead of what was taken.
             EXPECT_LE(pushed.load(), i + 1 + static_cast<int>(capacity));
             queue.recycle(std::move(item));
         }
-        if (!row.finishes) queue.close();
+        if (!finishes) queue.close();
         EXPECT_FALSE(queue.pop(item));
         // A producer waiting for room when the consumer closes stops waiting.
         ASSERT_TRUE(producer.timed_join(boost::posix_time::seconds(10)));
         EXPECT_EQ(100, pushed + refused);
         // Closing drops what waits and refuses the rest.
-        EXPECT_LE(pushed.load(), row.taken + static_cast<int>(capacity));
+        EXPECT_LE(pushed.load(), taken + static_cast<int>(capacity));
     }
 }
 

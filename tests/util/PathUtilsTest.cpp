@@ -9,7 +9,6 @@ namespace {
 TEST(SongIdFromPath, LeavesOutExactlyTheRemovedCharacters) {
     const std::pair<const char*, const char*> rows[] = {
         {"/Users/me/Music/My Song (Live).mp3", "UsersmeMusicMySongLivemp3"},
-        {"", ""},
         {"/Music/a-b_c.MP3", "Musica-b_cMP3"},
         {"\\ #;&,.+*~':\"!^$[]()=>|/", ""},
         {"<-_%", "<-_%"},
@@ -38,7 +37,6 @@ TEST(UriDecode, DecodesEscapesAsTwoDigitHexNumbers) {
         {"%4gx", std::string("\x04x", 2)},  // one digit is a number too
         {"x% fy", "x\x0Fy"},
         {"x%-1y", "x\xFFy"},
-        {"x%0xy", std::string("x\0y", 3)},
         {"x%1 y", "x\x01y"},
         {"x%- y", "x%- y"},
         {"x%g1y", "x%g1y"},
