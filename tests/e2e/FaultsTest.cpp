@@ -252,12 +252,12 @@ TEST(Faults, StopsDuringLongWorkOfEveryKindArePrompt) {
         while (job.arg == &convert && !converting() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_TRUE(job.arg != &convert || converting()) << "no conversion under way";
-        // Until the peak stops growing: waiting for the host, or all queued.
-        for (long peak = -1, i = 0; job.host != Sleeps && i < 240 * kSlowdown; ++i) {
+        // Until the peak holds for a second: waiting for the host, or all queued.
+        for (long peak = -1, same = 0, i = 0; job.host != Sleeps && same < 2 && i < 240; ++i) {
             const long now = procStatusKib(host.helper().pid(), "VmHWM");
-            if (now == peak) break;
+            same = now == peak ? same + 1 : 0;
             peak = now;
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
         if (job.host != Sleeps) expectPeakRiseBelow(host, idle, 256);
         ASSERT_TRUE(host.helper().running());
