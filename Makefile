@@ -39,7 +39,7 @@ test-asan: deps
 # TSan slows both a hundredfold (minutes each) and adds no thread to them.
 # The plain and ASan runs keep them.
 TSAN_TESTS ?= util_tests hostlink_tests e2e_tests scan_tests cache_tests
-TSAN_SKIP ?= ITunesMediaScanner\.(LongPlaylistAfterAnItemNamingNoTrackIsReadPromptly|APlaylistKeepsAtMostTwoToTheTwentiethItems)|Faults\.(LargeFramesOfFragmentedShapesCostAFewTimesTheirSize|RequestsWaitingForABusyWorkerStayWithinTheBudget)
+TSAN_SKIP ?= ITunesMediaScanner\.(LongPlaylistAfterAnItemNamingNoTrackIsReadPromptly|APlaylistKeepsAtMostTwoToTheTwentiethItems)|Faults\.LargeRequestsStayWithinTheBudget
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DOSTRA_SANITIZE=thread >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target ostra-native $(TSAN_TESTS)

@@ -1,18 +1,15 @@
-// The file commands answer exactly as a sequential helper does however many
-// file workers read the files: every response of a helper with one worker,
-// byte for byte and in order, is what helpers with none and with several
-// send, also with requests running at once. The list mixes good and bad files
-// and puts slow files between fast ones.
-#include <fcntl.h>
+// Every response of a helper with one file worker, byte for byte and in
+// order, is what helpers with none and with several send, with requests
+// running at once, for a list of good and bad files with slow ones between.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <map>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
 namespace {
@@ -20,13 +17,8 @@ namespace {
 using namespace testsupport;
 namespace fs = boost::filesystem;
 
-struct Source {
-    const char* name;
-    // ffmpeg arguments; empty for a file written by the test itself.
-    const char* encode;
-};
-
-const Source kSources[] = {
+// Name, and ffmpeg arguments or (after "=") the bytes the test writes.
+const std::pair<const char*, std::string> kSources[] = {
     {"one.mp3",
      "-f lavfi -i sine=frequency=330:duration=5 -c:a libmp3lame -metadata title=One "
      "-metadata artist=Band -metadata album=First -metadata track=1"},
@@ -41,111 +33,39 @@ const Source kSources[] = {
     {"six.wav", "-f lavfi -i sine=frequency=880:duration=2 -metadata title=Six"},
     {"seven.m4a", "-f lavfi -i sine=frequency=990:duration=3 -c:a alac -metadata title=Seven"},
     {"bare.mp3", "-f lavfi -i anoisesrc=duration=6:seed=3 -c:a libmp3lame -map_metadata -1"},
-    {"junk.mp3", ""},
-    {"empty.m4a", ""},
-    {"cut.mp3", ""},
-    {"text.flac", ""},
+    {"junk.mp3", "=" + std::string(3000, 'Z')},
+    {"empty.m4a", "="},
+    {"text.flac", "=not audio"},
+    {"cut.mp3", "-f lavfi -i sine=frequency=330:duration=5 -c:a libmp3lame -fs 2000"},
     {"folder.mp3", ""},
     {"missing.ogg", ""},
+    // Slow to hash, decode and fingerprint next to the others; not in turn.
+    {"slow.mp3", "-f lavfi -i sine=frequency=220:duration=20 -c:a libmp3lame -b:a 320k"},
+    {"slow.flac", "-f lavfi -i anoisesrc=duration=12:seed=5 -ac 2"},
 };
-// Slow to hash, decode and fingerprint next to the others.
-const Source kSlowSources[] = {
-    {"slow.mp3", "-f lavfi -i sine=frequency=220:duration=50 -c:a libmp3lame -b:a 320k"},
-    {"slow.flac", "-f lavfi -i anoisesrc=duration=30:seed=5 -ac 2"},
-};
+const std::size_t kInTurn = 14;
 
-const int kListLength = 240;
-const int kConvertLength = 60;
-
-std::string cacheRoot() {
-    return std::string(OSTRA_TEST_CACHE) + "/file-workers-1";
-}
-
-// The sources and a list folder of kListLength hard links to them, made once
-// per build tree (a run that finds them complete reuses them).
-const std::string& cachedFiles() {
-    static const std::string root = [] {
-        const std::string done = cacheRoot();
-        if (fs::exists(done + "/.complete")) return done;
-        // Built aside and renamed into place, so that test processes running
-        // at once never see half a folder.
-        const std::string building = done + ".part-" + std::to_string(::getpid());
-        fs::remove_all(building);
-        fs::create_directories(building + "/list");
-        for (const Source& source : kSources) {
-            if (*source.encode == '\0') continue;
-            const std::string command = "ffmpeg -nostdin -loglevel error -y " +
-                                        std::string(source.encode) + " '" + building + "/" +
-                                        source.name + "'";
-            if (run(command) != 0) throw std::runtime_error(command);
-        }
-        for (const Source& source : kSlowSources) {
-            const std::string command = "ffmpeg -nostdin -loglevel error -y " +
-                                        std::string(source.encode) + " '" + building + "/" +
-                                        source.name + "'";
-            if (run(command) != 0) throw std::runtime_error(command);
-        }
-        writeFile(building + "/junk.mp3", std::string(3000, 'Z'));
-        writeFile(building + "/empty.m4a", "");
-        writeFile(building + "/cut.mp3", readFile(building + "/one.mp3").substr(0, 2000));
-        writeFile(building + "/text.flac", "not audio");
-        writeFile(building + "/.complete", "");
-        boost::system::error_code error;
-        fs::rename(building, done, error);
-        if (error) fs::remove_all(building);
-        return done;
-    }();
-    return root;
-}
-
-// The name of list entry i: slow files every 20 entries, the others in turn.
-std::string entryName(int i) {
-    const std::size_t count = sizeof(kSources) / sizeof(kSources[0]);
-    if (i % 20 == 7) return kSlowSources[(i / 20) % 2].name;
-    return kSources[static_cast<std::size_t>(i) % count].name;
-}
-
-// Links the first `count` entries into `dir` as "<i>_<name>": a folder for
-// folder.mp3, nothing for missing.ogg.
-std::vector<std::string> linkList(const std::string& dir, int count) {
-    const std::string& sources = cachedFiles();
-    std::vector<std::string> paths;
+// The sources as "<i>_<name>" in dir, a slow one every 16 and a number in
+// place of every 25th path, then a slow and a fast file both writing
+// "same.wav", where the later one must win.
+amf::amf_ecma_array linkList(const std::string& dir, int count, bool same = false) {
     fs::create_directories(dir);
-    for (int i = 0; i < count; ++i) {
-        const std::string name = entryName(i);
-        const std::string path = dir + "/" + std::to_string(i) + "_" + name;
-        paths.push_back(path);
-        if (fs::exists(path) || name == "missing.ogg") continue;
-        if (name == "folder.mp3") {
-            fs::create_directory(path);
-        } else {
-            fs::create_hard_link(sources + "/" + name, path);
-        }
-    }
-    return paths;
-}
-
-// The conversion list: kConvertLength entries, then a slow and a fast file
-// that both write "same.wav", which must end up holding the later one.
-std::vector<std::string> conversionList(const std::string& dir) {
-    std::vector<std::string> paths = linkList(dir, kConvertLength);
-    for (const char* name : {"slow.mp3", "four.flac"}) {
-        const std::string path = dir + "/same" + fs::path(name).extension().string();
-        if (!fs::exists(path)) fs::create_hard_link(cachedFiles() + "/" + name, path);
-        paths.push_back(path);
-    }
-    return paths;
-}
-
-// The paths, with a number in place of every 50th one.
-amf::amf_ecma_array pathArray(const std::vector<std::string>& paths) {
     amf::amf_ecma_array array;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (i % 50 == 49) {
-            amf::amf_numeric number(static_cast<double>(i));
-            array.push_back(&number);
+    for (int i = 0; i < count + (same ? 2 : 0); ++i) {
+        const auto& source = i >= count    ? kSources[i == count ? kInTurn : 3]
+                             : i % 16 == 7 ? kSources[kInTurn + (i / 16) % 2]
+                                           : kSources[static_cast<std::size_t>(i) % kInTurn];
+        const std::string name = source.first;
+        const std::string path = dir + "/" +
+                                 (i >= count ? "same" + fs::path(name).extension().string()
+                                             : std::to_string(i) + "_" + name);
+        if (name == "folder.mp3") fs::create_directory(path);
+        if (source.second[0] == '=') writeFile(path, source.second.substr(1));
+        if (source.second[0] == '-') fs::create_hard_link(media::ffmpeg(name, source.second), path);
+        if (i < count && i % 25 == 24) {
+            array.push_back(std::make_unique<amf::amf_numeric>(i).get());
         } else {
-            amf::amf_string text(paths[i]);
+            amf::amf_string text(path);
             array.push_back(&text);
         }
     }
@@ -153,76 +73,38 @@ amf::amf_ecma_array pathArray(const std::vector<std::string>& paths) {
 }
 
 struct Row {
-    std::string name;
     std::string command;
     amf::amf_object arg;
 };
 
-std::vector<Row> rows(const std::string& listDir, const std::vector<std::string>& paths,
-                      const std::string& convertDir) {
-    std::vector<Row> table(6);
-    const amf::amf_ecma_array list = pathArray(paths);
-    auto listRow = [&](Row& row, const char* name, const char* command, double batchSize) {
-        row.name = name;
-        row.command = command;
-        row.arg.set_property("filePaths", &list);
-        row.arg.set_numeric_property("batchSize", batchSize);
-    };
-    // Error entries ride along with the next success.
-    listRow(table[0], "hash in sevens", "audioHash", 7);
-    listRow(table[1], "hash one by one", "audioHash", 1);
-    listRow(table[2], "tags in fives", "extractMetadataFromFiles", 5);
-    listRow(table[3], "fingerprints in fours", "fingerprints", 4);
-    const amf::amf_ecma_array types = stringArray({"MICRO", "NANO", "CMX"});
-    table[3].arg.set_property("fingerprintTypes", &types);
-    table[4].name = "scan in tens";
-    table[4].command = "scanDirectory";
-    table[4].arg.set_string_property("startPath", listDir);
-    const amf::amf_ecma_array extensions = stringArray({"mp3", "m4a", "flac", "ogg", "wav"});
-    table[4].arg.set_property("validExtensions", &extensions);
-    table[4].arg.set_numeric_property("batchSize", 10);
-    table[5].name = "conversion";
-    table[5].command = "convertToWav";
-    const amf::amf_ecma_array toConvert = pathArray(conversionList(convertDir));
-    table[5].arg.set_property("filePaths", &toConvert);
-    return table;
-}
-
-// A response without its "duration", which is the one field that may differ.
-std::string withoutDuration(const Value& response) {
-    const amf::amf0_data_type* data = prop(response, "data");
-    return (data ? encodeValue(*data) : std::string("no data")) +
-           (isDone(response) ? " (done)" : "");
-}
-
-// Sends every request at once and collects each one's responses by id.
+// Sends every request at once; each one's responses by id, without "duration".
 std::map<double, std::vector<std::string>> sendAll(
     TestHost& host, const std::vector<std::pair<const Row*, double>>& requests) {
     std::map<double, std::vector<std::string>> answers;
+    std::size_t pending = requests.size();
     for (const auto& request : requests)
         host.send(request.first->command, request.second, &request.first->arg);
-    std::set<double> pending;
-    for (const auto& request : requests) pending.insert(request.second);
-    while (!pending.empty()) {
+    while (pending > 0) {
         Value response = host.readResponse(std::chrono::seconds(300));
         if (!response) {
-            ADD_FAILURE() << pending.size() << " requests unanswered:\n" << host.helper().err();
+            ADD_FAILURE() << pending << " requests unanswered:\n" << host.helper().err();
             break;
         }
-        const double id = num(prop(response, "id"));
-        answers[id].push_back(withoutDuration(response));
-        if (isDone(response)) pending.erase(id);
+        const amf::amf0_data_type* data = prop(response, "data");
+        answers[num(prop(response, "id"))].push_back(
+            (data ? encodeValue(*data) : std::string("no data")) +
+            (isDone(response) ? " (done)" : ""));
+        if (isDone(response)) --pending;
     }
     return answers;
 }
 
-// The converted files of a folder, by name, and whether a temporary file
-// was left; removes the WAV files.
-std::map<std::string, std::string> takeWavFiles(const std::string& dir, bool& temporaryLeft) {
+// Takes the converted files of a folder by name; a temporary one left fails.
+std::map<std::string, std::string> takeWavFiles(const std::string& dir) {
     std::map<std::string, std::string> files;
     for (fs::directory_iterator it(dir), end; it != end; ++it) {
         const std::string name = it->path().filename().string();
-        if (name.rfind(".ostra-wav-", 0) == 0) temporaryLeft = true;
+        EXPECT_NE(name.rfind(".ostra-wav-", 0), 0u) << name;
         if (it->path().extension() != ".wav" || name.find("_six.wav") != std::string::npos)
             continue;
         files[name] = readFile(it->path().string());
@@ -232,58 +114,55 @@ std::map<std::string, std::string> takeWavFiles(const std::string& dir, bool& te
 }
 
 TEST(FileWorkersE2E, EveryResponseIsTheOneWorkerResponse) {
-    const std::string listDir = cacheRoot() + "/list";
-    const std::vector<std::string> paths = linkList(listDir, kListLength);
-    TempDir converted;
-    const std::vector<Row> table = rows(listDir, paths, converted / "a");
-    // The same files under the same names in a second folder, for a second
-    // conversion running beside the first.
-    Row otherConversion = table[5];
-    const amf::amf_ecma_array otherList = pathArray(conversionList(converted / "b"));
-    otherConversion.arg.set_property("filePaths", &otherList);
-
-    std::map<std::string, std::vector<std::string>> expected;
-    std::map<std::string, std::string> expectedWav;
-    {
-        TestHost host;
-        host.startHelper({"OSTRA_FILE_WORKERS=1"});
-        double id = 0;
-        for (const Row& row : table) {
-            expected[row.name] = sendAll(host, {{&row, ++id}})[id];
-            ASSERT_GE(expected[row.name].size(), 1u) << row.name;
-        }
-        EXPECT_EQ(host.quit(), 0);
-        bool temporaryLeft = false;
-        expectedWav = takeWavFiles(converted / "a", temporaryLeft);
-        EXPECT_FALSE(temporaryLeft);
-        ASSERT_GT(expectedWav.size(), 20u);
+    TempDir dir;
+    const amf::amf_ecma_array list = linkList(dir / "list", 80);
+    const amf::amf_ecma_array extensions = stringArray({"mp3", "m4a", "flac", "ogg", "wav"});
+    const amf::amf_ecma_array types = stringArray({"MICRO", "NANO", "CMX"});
+    // Error entries ride along with the next success.
+    std::vector<Row> table = {
+        {"audioHash", {}},    {"audioHash", {}},     {"extractMetadataFromFiles", {}},
+        {"fingerprints", {}}, {"scanDirectory", {}}, {"convertToWav", {}},
+        {"convertToWav", {}}};
+    const double batchSizes[] = {7, 1, 5, 4, 10};
+    for (std::size_t i = 0; i < 5; ++i) {
+        table[i].arg.set_numeric_property("batchSize", batchSizes[i]);
+        if (i < 4) table[i].arg.set_property("filePaths", &list);
     }
-    // Several lists at once, each list twice (two conversions of distinct
-    // files), so that requests share the workers.
-    for (const char* workers : {"0", "2", "5"}) {
+    table[3].arg.set_property("fingerprintTypes", &types);
+    table[4].arg.set_string_property("startPath", dir / "list");
+    table[4].arg.set_property("validExtensions", &extensions);
+    // A second conversion of the same files in another folder, beside the first.
+    for (const char* sub : {"a", "b"}) {
+        const amf::amf_ecma_array files = linkList(dir / sub, 24, true);
+        table[*sub == 'a' ? 5 : 6].arg.set_property("filePaths", &files);
+    }
+
+    std::vector<std::vector<std::string>> expected;
+    TestHost one;
+    one.startHelper({"OSTRA_FILE_WORKERS=1"});
+    for (std::size_t i = 0; i < 6; ++i)
+        expected.push_back(sendAll(one, {{&table[i], 1.0 + i}})[1.0 + i]);
+    EXPECT_EQ(one.quit(), 0);
+    for (const auto& responses : expected) ASSERT_FALSE(responses.empty());
+    const std::map<std::string, std::string> expectedWav = takeWavFiles(dir / "a");
+    ASSERT_GT(expectedWav.size(), 10u);
+    // Every request twice at once, so that they share the workers.
+    for (const char* workers : {"0", "3"}) {
         SCOPED_TRACE(std::string("workers: ") + workers);
         TestHost host;
         host.startHelper({std::string("OSTRA_FILE_WORKERS=") + workers});
         std::vector<std::pair<const Row*, double>> requests;
-        double id = 0;
-        for (const Row& row : table) {
-            requests.push_back({&row, ++id});
-            requests.push_back({row.command == "convertToWav" ? &otherConversion : &row, ++id});
-        }
+        for (std::size_t i = 0; i < 12; ++i) requests.push_back({&table[i / 2 + (i == 11)], i});
         std::map<double, std::vector<std::string>> answers = sendAll(host, requests);
         EXPECT_EQ(host.quit(), 0);
         for (const auto& request : requests) {
-            const std::vector<std::string>& got = answers[request.second];
-            const std::vector<std::string>& want = expected[request.first->name];
-            ASSERT_EQ(got.size(), want.size()) << request.first->name << " " << request.second;
-            for (std::size_t i = 0; i < want.size(); ++i)
-                EXPECT_TRUE(got[i] == want[i]) << request.first->name << ", response " << i;
+            const std::vector<std::string>& want =
+                expected[std::min<std::size_t>(request.second / 2, 5)];
+            EXPECT_TRUE(answers[request.second] == want)
+                << request.first->command << " " << request.second;
         }
-        for (const std::string& dir : {converted / "a", converted / "b"}) {
-            bool temporaryLeft = false;
-            EXPECT_TRUE(takeWavFiles(dir, temporaryLeft) == expectedWav) << dir;
-            EXPECT_FALSE(temporaryLeft) << dir;
-        }
+        for (const std::string& sub : {dir / "a", dir / "b"})
+            EXPECT_TRUE(takeWavFiles(sub) == expectedWav) << sub;
     }
 }
 

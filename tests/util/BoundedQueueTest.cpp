@@ -1,5 +1,3 @@
-// The hand-over queue: order, the bound on a fast producer, and either side
-// ending it while the other waits.
 #include "util/BoundedQueue.h"
 
 #include <gtest/gtest.h>
@@ -13,29 +11,18 @@ namespace {
 
 using Ostra::util::BoundedQueue;
 
-// A producer pushing 0..count-1 while a consumer takes what the row lets it;
-// the producer's pushes that failed are counted.
-struct Row {
-    const char* name;
-    int count;
-    int taken;      // the consumer closes after this many (count: drains to the end)
-    bool finishes;  // the producer calls finish() after its pushes
-};
-
+// A producer pushes 0..99 while the consumer takes the row's count: all of
+// them after the producer's finish(), or fewer and then closes the queue.
 TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
-    const Row rows[] = {
-        {"drained after finish", 100, 100, true},
-        {"consumer closes while the producer waits for room", 100, 3, false},
-        {"consumer closes before anything came", 100, 0, false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const int taken : {100, 3, 0}) {
+        SCOPED_TRACE(taken);
+        const bool finishes = taken == 100;
         const std::size_t capacity = 2;
         BoundedQueue<std::vector<int>> queue(capacity);
         std::atomic<int> pushed{0};
         std::atomic<int> refused{0};
         boost::thread producer([&] {
-            for (int i = 0; i < row.count; ++i) {
+            for (int i = 0; i < 100; ++i) {
                 std::vector<int> item = queue.spare();
                 item.assign(1, i);
                 if (queue.push(std::move(item))) {
@@ -44,27 +31,23 @@ TEST(BoundedQueue, HandsOverInOrderWithinItsBound) {
                     ++refused;
                 }
             }
-            if (row.finishes) queue.finish();
+            if (finishes) queue.finish();
         });
         std::vector<int> item;
-        for (int i = 0; i < row.taken; ++i) {
+        for (int i = 0; i < taken; ++i) {
             ASSERT_TRUE(queue.pop(item));
             ASSERT_EQ(std::vector<int>{i}, item);
             // Never more than the bound ahead of what was taken.
             EXPECT_LE(pushed.load(), i + 1 + static_cast<int>(capacity));
             queue.recycle(std::move(item));
         }
-        if (row.finishes) {
-            EXPECT_FALSE(queue.pop(item));
-        } else {
-            queue.close();
-            EXPECT_FALSE(queue.pop(item));
-        }
+        if (!finishes) queue.close();
+        EXPECT_FALSE(queue.pop(item));
         // A producer waiting for room when the consumer closes stops waiting.
         ASSERT_TRUE(producer.timed_join(boost::posix_time::seconds(10)));
-        EXPECT_EQ(row.count, pushed + refused);
+        EXPECT_EQ(100, pushed + refused);
         // Closing drops what waits and refuses the rest.
-        EXPECT_LE(pushed.load(), row.taken + static_cast<int>(capacity));
+        EXPECT_LE(pushed.load(), taken + static_cast<int>(capacity));
     }
 }
 
