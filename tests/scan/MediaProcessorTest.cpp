@@ -139,6 +139,16 @@ TEST(MediaProcessor, DuplicatesAndReplacements) {
           song("/m/b.mp3| The Band\t||Live|Intro|1|2.5")},
          {"song /m/a.mp3", "duplicate /m/b.mp3 artistMDK 'The Band-Live-Intro-2.5-1' of mamp3",
           "report 1 1"}},
+        // A later copy of the ogg names the end of the chain, two steps on: the
+        // ogg replaced by an m4a, that m4a (taken in again under another path,
+        // now as a song) replaced by an mp3.
+        {"replacement chains are followed two steps",
+         {song("/m/1.ogg|A||B|C|1"), song("/m/1.m4a|A||B|C|1"),
+          withKey(song("/m/other"), "id", "m1m4a"), withKey(song("/m/other"), "id", "m1mp3"),
+          song("/m/2.ogg|A||B|C|1")},
+         {"song /m/1.ogg", "replacement /m/1.m4a artistMDK 'A-B-C-_-1' of m1ogg as m1m4a",
+          "song /m/other", "replacement /m/other path '/m/other' of m1m4a as m1mp3",
+          "duplicate /m/2.ogg artistMDK 'A-B-C-_-1' of m1mp3", "report 3 2"}},
         {"no title, no metadata match",
          {song("/m/a.mp3|Same"), song("/m/b.mp3|Same")},
          {"song /m/a.mp3", "song /m/b.mp3", "report 0 2"}},
@@ -152,27 +162,6 @@ TEST(MediaProcessor, DuplicatesAndReplacements) {
         for (const auto* entry : allEntries(responses)) entries.push_back(shown(entry));
         EXPECT_EQ(entries, row.entries);
     }
-}
-
-// Replacements chain: an ogg replaced by an m4a, that m4a (taken in again
-// under another path) replaced by an mp3. A later copy of the ogg names the
-// end of the chain, two steps on.
-TEST(MediaProcessor, ReplacementChainsAreFollowedTwoSteps) {
-    ProcessorRun run(10);
-    run.add(song("/m/1.ogg|A||B|C|1"));
-    run.add(song("/m/1.m4a|A||B|C|1"));                 // replaces 1.ogg
-    run.add(withKey(song("/m/other"), "id", "m1m4a"));  // 1.m4a, now registered as a song
-    run.add(withKey(song("/m/other"), "id", "m1mp3"));  // replaces m1m4a by path
-    run.add(song("/m/2.ogg|A||B|C|1"));                 // matches 1.ogg's keys
-    auto responses = run.finish();
-    auto replacements = entriesOfType(responses, "replacement");
-    ASSERT_EQ(replacements.size(), 2u);
-    EXPECT_EQ(str(prop(replacements[1], "type")), "path");
-    EXPECT_EQ(str(prop(replacements[1], "duplicateOf")), "m1m4a");
-    auto notices = entriesOfType(responses, "duplicate");
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(str(prop(notices[0], "path")), "/m/2.ogg");
-    EXPECT_EQ(str(prop(notices[0], "duplicateOf")), "m1mp3");
 }
 
 // Playlists name the kept song's id for a replaced or rejected copy; items
