@@ -528,7 +528,7 @@ TEST(ITunesMediaScannerFiles, NameSwappedToAFifoNeverBlocksTheScan) {
     ASSERT_EQ(::symlink((home / "fifo").c_str(), other.c_str()), 0);
     const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
     ::setenv("HOME", home.path().c_str(), 1);
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, done{false};
     std::atomic<int> scans{0}, read{0};
     std::thread swapper([&] {
         while (!stop) ::renameat2(AT_FDCWD, other.c_str(), AT_FDCWD, name.c_str(), RENAME_EXCHANGE);
@@ -543,6 +543,7 @@ TEST(ITunesMediaScannerFiles, NameSwappedToAFifoNeverBlocksTheScan) {
             read += sink->songs;
             ++scans;
         }
+        done = true;
     });
     // A scan waiting on the FIFO stops the count for good.
     bool blocked = false;
@@ -555,7 +556,8 @@ TEST(ITunesMediaScannerFiles, NameSwappedToAFifoNeverBlocksTheScan) {
     stop = true;
     swapper.join();
     // Release a scan that waits for a writer, so the test can end.
-    if (blocked) ::close(::open((home / "fifo").c_str(), O_WRONLY | O_NONBLOCK));
+    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        ::close(::open((home / "fifo").c_str(), O_WRONLY | O_NONBLOCK));
     scanning.join();
     ::setenv("HOME", savedHome.c_str(), 1);
     EXPECT_FALSE(blocked) << "a scan waited on the FIFO after " << scans << " scans";
