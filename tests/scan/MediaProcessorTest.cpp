@@ -13,10 +13,10 @@ using namespace testsupport;
 
 // A song record from "PATH|ARTIST|ALBUM ARTIST|ALBUM|TITLE|TRACK|DISK"; parts
 // left empty or out are absent.
-amf::amf_object song(const std::string& spec) {
+amf::amf_object song(const std::string& line) {
     const char* keys[] = {"path", "artist", "albumArtist", "album", "title"};
     amf::amf_object record;
-    std::istringstream parts(spec);
+    std::istringstream parts(line);
     std::string part;
     for (int i = 0; std::getline(parts, part, '|'); ++i) {
         if (part.empty()) continue;
