@@ -1,9 +1,7 @@
-// A real Request whose Messenger is connected over loopback TCP to a socket
-// the test reads, so processors and scanners run unchanged in-process.
+// A real Request whose Messenger is connected over loopback TCP to a test
+// host, so processors and scanners run unchanged in-process.
 #pragma once
 
-#include <boost/asio.hpp>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +13,7 @@
 namespace scantest {
 
 using testsupport::Value;
+typedef std::vector<std::string> Texts;
 
 class LoopbackRequest {
   public:
@@ -23,13 +22,10 @@ class LoopbackRequest {
 
     Ostra::Request& request() { return *request_; }
     // Responses up to and including the first with "done" true.
-    std::vector<Value> responsesUntilDone(
-        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    std::vector<Value> responsesUntilDone();
 
   private:
-    boost::asio::io_service service_;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::ip::tcp::socket socket_;
+    testsupport::TestHost host_;
     std::unique_ptr<Ostra::Messenger> messenger_;
     std::unique_ptr<Ostra::Request> request_;
 };
@@ -40,5 +36,7 @@ std::vector<const amf::amf0_data_type*> allEntries(const std::vector<Value>& res
 std::vector<const amf::amf0_data_type*> entriesOfType(const std::vector<Value>& responses,
                                                       const std::string& objectType);
 const amf::amf0_data_type* reportOf(const std::vector<Value>& responses);
+// The song ids a playlist record names, in order.
+Texts songsOf(const amf::amf0_data_type* playlist);
 
 }  // namespace scantest
