@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Writes audio files whose metadata would keep FFmpeg busy for many seconds or
-make it allocate hundreds of megabytes, each built around a real audio file
-made by ffmpeg: crafted_metadata.py KIND BASE OUTPUT. Every KIND is a row of
-the crafted-metadata table in CraftedMetadataE2ETest.cpp."""
+"""Writes audio files with hostile metadata around a real audio file made by
+ffmpeg: crafted_metadata.py KIND BASE OUTPUT. The KINDS are rows of the
+crafted-metadata table of CraftedMetadataE2ETest.cpp (files that would keep
+FFmpeg busy or make it allocate hundreds of megabytes) and of the structure
+limits table of TagReaderTest.cpp (files past TagLib's limits)."""
 import struct
 import sys
 import zlib
@@ -44,22 +45,16 @@ def flac_with_comments(base, fields):
     return out + base[pos:]
 
 
-# Ogg: pages with their checksums (polynomial 0x04C11DB7, MSB first).
-CRC = []
-for i in range(256):
-    r = i << 24
-    for _ in range(8):
-        r = ((r << 1) ^ 0x04C11DB7) if r & 0x80000000 else r << 1
-    CRC.append(r & 0xFFFFFFFF)
+# Ogg: pages with their checksums (polynomial 0x04C11DB7, MSB first), which is
+# zlib's reflected CRC over bit-reversed bytes, bit-reversed.
+REVERSED = bytes(int("{:08b}".format(i)[::-1], 2) for i in range(256))
 
 
 def ogg_page(flags, granule, serial, sequence, lacing, body):
     page = bytearray(b"OggS\0" + bytes([flags]) + struct.pack("<qII", granule, serial, sequence)
                      + b"\0\0\0\0" + bytes([len(lacing)]) + bytes(lacing) + body)
-    crc = 0
-    for byte in page:
-        crc = ((crc << 8) & 0xFFFFFFFF) ^ CRC[((crc >> 24) & 0xFF) ^ byte]
-    page[22:26] = le32(crc)
+    crc = zlib.crc32(bytes(page).translate(REVERSED), 0xFFFFFFFF) ^ 0xFFFFFFFF
+    page[22:26] = le32(int("{:032b}".format(crc)[::-1], 2))
     return bytes(page)
 
 
@@ -127,10 +122,36 @@ def vorbis_with_comments(base, fields, mid_stream):
     return out
 
 
-# ID3v2.
+# ID3v2 (sizes synchsafe from version 4 on).
 synchsafe = lambda n: bytes([(n >> shift) & 0x7F for shift in (21, 14, 7, 0)])
-id3_frame = lambda name, body, flags=0: name + synchsafe(len(body)) + struct.pack(">H", flags) + body
-id3_tag = lambda frames: b"ID3\x04\0\0" + synchsafe(len(b"".join(frames))) + b"".join(frames)
+id3_size = lambda n, v: synchsafe(n) if v == 4 else be32(n)
+id3_frame = lambda name, body, flags=0, v=4: name + id3_size(len(body), v) + struct.pack(">H", flags) + body
+id3_tag = lambda frames, v=4: b"ID3" + bytes([v]) + b"\0\0" + synchsafe(len(b"".join(frames))) + b"".join(frames)
+id3_text = lambda name, text, v=4: id3_frame(name, b"\x03" + text, 0, v)
+
+
+def strip_id3(mp3):
+    """The MPEG audio of an MP3, its ID3v2 tag cut off."""
+    return mp3[10 + sum(mp3[6 + i] << (21 - 7 * i) for i in range(4)):] if mp3[:3] == b"ID3" else mp3
+
+
+def chapter_chain(depth, name, v=4):
+    """`depth` CHAP (or CTOC) frames each inside the one before, the innermost
+    holding a title; sizes are worked out from the inside, in linear time."""
+    prefix = b"c\0" + b"\0" * 16 if name == b"CHAP" else b"c\0\x03\x01x\0"
+    inner = id3_text(b"TIT2", b"Inside", v)
+    heads, size = [], len(inner)
+    for _ in range(depth):
+        size += len(prefix)
+        heads.append(name + id3_size(size, v) + b"\0\0" + prefix)
+        size += 10
+    return b"".join(reversed(heads)) + inner
+
+
+def inflating_frame(size):
+    """An ID3v2.3 TXXX frame compressed with zlib whose text inflates to `size` bytes."""
+    text = b"\0a\0" + b"z" * size
+    return id3_frame(b"TXXX", be32(len(text)) + zlib.compress(text, 9), 0x0080, 3)
 
 
 user_texts = lambda count, prefix=b"": [id3_frame(b"TXXX", b"\x03" + prefix + b"d%d\0v" % i)
@@ -171,12 +192,13 @@ def with_zeros_before_audio(base, zeros):
 
 
 def with_chunks_before_audio(base, extra, big_endian):
+    """The base's chunks without its tags, `extra` before the audio."""
     audio = b"SSND" if big_endian else b"data"
     body = base[8:12]
     for name, data in riff_chunks(base, big_endian):
         if name == audio:
             body += extra
-        if name != b"LIST":
+        if name not in (b"LIST", b"ID3 ", b"id3 "):
             body += chunk(name, data, big_endian)
     return base[:4] + struct.pack(">I" if big_endian else "<I", len(body)) + body
 
@@ -231,11 +253,38 @@ def nested_sample_descriptions(size):
     return box(b"stsd", bytes(body))
 
 
-def ape_tag(count, key_length):
-    items = b"".join(le32(1) + le32(0) + b"K" * (key_length - 8) + b"%08d\0v" % i
-                     for i in range(count))
-    footer = lambda flags: b"APETAGEX" + struct.pack("<IIII", 2000, len(items) + 32, count, flags)
-    return footer(0xA0000000) + b"\0" * 8 + items + footer(0x80000000) + b"\0" * 8
+def ape_tag(items):
+    body = b"".join(le32(len(value)) + le32(0) + key + b"\0" + value for key, value in items)
+    footer = lambda flags: b"APETAGEX" + struct.pack("<IIII", 2000, len(body) + 32, len(items), flags)
+    return footer(0xA0000000) + b"\0" * 8 + body + footer(0x80000000) + b"\0" * 8
+
+
+def nested_boxes(depth, name, extra=b""):
+    """An 'ftyp', then `depth` boxes each inside the one before, each with
+    `extra` bytes first (the version and flags of 'meta', the count of 'stsd')."""
+    each = 8 + len(extra)
+    return box(b"ftyp", b"M4A \0\0\0\0") + b"".join(
+        be32(each * level) + name + extra for level in range(depth, 0, -1))
+
+
+def m4a_with_item(size):
+    """An M4A whose one 'ilst' item declares `size` bytes, left sparse."""
+    handler = box(b"hdlr", b"\0" * 8 + b"mdirappl" + b"\0" * 9)
+    ilst = 8 + size
+    meta = 12 + len(handler) + ilst
+    head = box(b"ftyp", b"M4A \0\0\0\0M4A mp42") + be32(16 + meta) + b"moov" + be32(8 + meta) \
+        + b"udta" + be32(meta) + b"meta\0\0\0\0" + handler + be32(ilst) + b"ilst" + be32(size) \
+        + b"\xa9nam" + be32(size - 8) + b"data" + be32(1) + be32(0) + b"Title"
+    return [head, 24 + 16 + meta - len(head)]
+
+
+def flac_with_huge_blocks(base, count):
+    """The base's stream information followed by `count` application blocks
+    of the largest size a block header gives (16 MiB), left sparse."""
+    out = [base[:4] + b"\0" + base[5:42]]
+    for i in range(count):
+        out += [bytes([0x82 if i == count - 1 else 2]) + b"\xff\xff\xff", 0xFFFFFF]
+    return out
 
 
 def cue_points(count):
@@ -270,7 +319,8 @@ KINDS = {
     "aiff-5000-id3v2-chunks": lambda b: with_chunks_before_audio(b, b"".join(
         chunk(b"ID3 ", id3_tag(user_texts(1, b"%d_" % i)), True) for i in range(5000)), True),
     "m4a-50k-ilst-items": lambda b: m4a_with_items(b, 50000),
-    "aac-20k-ape-fields-200-byte-keys": lambda b: b + ape_tag(20000, 200),
+    "aac-20k-ape-fields-200-byte-keys":
+        lambda b: b + ape_tag([(b"K" * 192 + b"%08d" % i, b"v") for i in range(20000)]),
     "m4a-nested-sample-descriptions":
         lambda b: m4a_with_moov_tail(b, nested_sample_descriptions(1 << 20)),
     # Zeros are written sparse: a gigabyte of them costs no disk.
@@ -279,6 +329,45 @@ KINDS = {
     "mp3-1g-id3v2-padding": lambda b: [b"ID3\3\0\0\x7f\x7f\x7f\x7f", (1 << 28) - 1] * 4 + [b],
     "wav-1g-zeros-before-audio": lambda b: with_zeros_before_audio(b, 1 << 30),
 }
+
+# Past TagLib's limits, besides two files within them (the "within" kinds).
+TITLE = id3_text(b"TIT2", b"Chained")
+deep = lambda: id3_tag([TITLE, chapter_chain(100000, b"CHAP")])
+BIG, NEARLY_8_MIB = b"A" * (20 << 20), b"A" * ((8 << 20) - 64)
+KINDS.update({
+    "within-chapters": lambda b: id3_tag([TITLE, chapter_chain(2, b"CHAP"), chapter_chain(2, b"CTOC")])
+    + strip_id3(b),
+    "within-8-mib-title": lambda b: id3_tag([id3_text(b"TIT2", NEARLY_8_MIB)]) + strip_id3(b),
+    "within-8-mib-ogg-title": lambda b: vorbis_with_comments(b, [b"TITLE=" + NEARLY_8_MIB], False),
+    "nested-moov": lambda b: nested_boxes(100000, b"moov"),
+    "nested-moov-1000": lambda b: nested_boxes(1000, b"moov"),
+    "nested-trak": lambda b: nested_boxes(100000, b"trak"),
+    "nested-meta": lambda b: nested_boxes(100000, b"meta", b"\0" * 4),
+    "nested-stsd": lambda b: nested_boxes(100000, b"stsd", b"\0" * 8),
+    "200k-free-boxes": lambda b: b + (be32(8) + b"free") * 200000,
+    "deep-chapters": lambda b: deep() + strip_id3(b),
+    "deep-chapters-v23": lambda b: id3_tag([id3_text(b"TIT2", b"Chained", 3), chapter_chain(100000, b"CHAP", 3)], 3)
+    + strip_id3(b),
+    "deep-toc": lambda b: id3_tag([TITLE, chapter_chain(100000, b"CTOC")]) + strip_id3(b),
+    "junk-deep-chapters": lambda b: b"junk" + deep() + strip_id3(b),
+    "deep-chapters-before": lambda b: deep() + b,
+    "deep-chapters-wav": lambda b: with_chunks_before_audio(b, chunk(b"id3 ", deep()), False),
+    "deep-chapters-aiff": lambda b: with_chunks_before_audio(b, chunk(b"ID3 ", deep(), True), True),
+    "20k-frames": lambda b: id3_tag([id3_text(b"TIT2", b"Many", 3)]
+                                    + [id3_text(b"TXXX", b"a\0b", 3)] * 20000, 3) + strip_id3(b),
+    "inflating-frame": lambda b: id3_tag([id3_text(b"TIT2", b"Packed", 3), inflating_frame(100 << 20)], 3)
+    + strip_id3(b),
+    "1536-mib-item": lambda b: m4a_with_item(1536 << 20),
+    "40-huge-blocks": lambda b: flac_with_huge_blocks(b, 40),
+    "20-mib-title": lambda b: id3_tag([id3_text(b"TIT2", BIG)]) + strip_id3(b),
+    "20-mib-comment": lambda b: id3_tag([TITLE, id3_frame(b"COMM", b"\x03eng\0" + BIG)]) + strip_id3(b),
+    "12-mib-v22-title": lambda b: id3_tag([b"TT2" + (1 + (12 << 20)).to_bytes(3, "big") + b"\0"
+                                           + b"A" * (12 << 20)], 2) + strip_id3(b),
+    "20-mib-ape-title": lambda b: strip_id3(b) + ape_tag([(b"Title", BIG)]),
+    "20-mib-item": lambda b: m4a_with_item(20 << 20),
+    "20-mib-ogg-title": lambda b: vorbis_with_comments(b, [b"TITLE=" + BIG], False),
+    "12-mib-flac-title": lambda b: flac_with_comments(b, [b"TITLE=" + b"A" * (12 << 20)]),
+})
 
 if __name__ == "__main__":
     kind, base, output = sys.argv[1:4]
