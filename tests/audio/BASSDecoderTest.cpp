@@ -29,37 +29,13 @@ std::string junk(size_t size, unsigned seed) {
 
 }  // namespace
 
-// Every format: the same sample count as the ffmpeg tool, the same bytes for
-// lossless sources and at most one step apart for lossy ones.
+// Every format, decoded to 16 bits and natively. To 16 bits: the same sample
+// count as the ffmpeg tool, the same bytes for lossless sources and at most
+// one step apart for lossy ones. Natively: what the codec produced, as ffprobe
+// names it (float from the lossy codecs, 32-bit integers from 24-bit FLAC and
+// ALAC, 16-bit from 16-bit PCM, unsigned 8-bit from 8-bit PCM), the same
+// samples the ffmpeg tool prints in that format, and the codec's layout.
 TEST_F(BASSDecoderTest, MatchesFfmpegForEveryFixture) {
-    for (const Fixture& f : fixtures()) {
-        SCOPED_TRACE(f.name);
-        const std::string path = fixturePath(f.name);
-        boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
-        AudioData data;
-        ASSERT_TRUE(decoder->Decode(path, data));
-        EXPECT_EQ(AudioHeader(f.channels, f.bytesPerSample, f.sampleRate), data.header);
-        const std::string ours = asS16(data.samples, data.header.bytesPerSample);
-        const std::string reference = media::decode(path);
-        ASSERT_FALSE(reference.empty());
-        ASSERT_EQ(reference.size(), ours.size());
-        if (f.lossless)
-            EXPECT_TRUE(ours == reference);
-        else
-            EXPECT_LE(media::maxSampleDifference(ours, reference), 1);
-        // The duration matches the samples, the final partial block included.
-        const double frames = static_cast<double>(data.samples.size()) /
-                              (data.header.channels * data.header.bytesPerSample);
-        EXPECT_DOUBLE_EQ(frames / data.header.sampleRate, data.duration);
-        EXPECT_NEAR(f.seconds, data.duration, 0.1);
-    }
-}
-
-// A native stream hands over what the codec produced, as ffprobe names it:
-// float from the lossy codecs, 32-bit integers from 24-bit FLAC and ALAC,
-// 16-bit from 16-bit PCM, unsigned 8-bit from 8-bit PCM; the same samples the
-// ffmpeg tool prints in that format, and the codec's speaker layout.
-TEST_F(BASSDecoderTest, NativeStreamsDeliverTheCodecsOwnSamples) {
     struct Type {
         int bytes;
         bool isFloat;
@@ -71,10 +47,26 @@ TEST_F(BASSDecoderTest, NativeStreamsDeliverTheCodecsOwnSamples) {
         {"flt", {4, true, "f32le"}}};
     const std::map<std::string, uint64_t> layouts = {
         {"mono", 0x4}, {"stereo", 0x3}, {"unknown", 0}};
-    BASSDecoder decoder;
     for (const Fixture& f : fixtures()) {
         SCOPED_TRACE(f.name);
         const std::string path = fixturePath(f.name);
+        BASSDecoder decoder;
+        AudioData data;
+        ASSERT_TRUE(decoder.Decode(path, data));
+        EXPECT_EQ(AudioHeader(f.channels, f.bytesPerSample, f.sampleRate), data.header);
+        const std::string ours = asS16(data.samples, data.header.bytesPerSample);
+        const std::string reference = media::decode(path);
+        ASSERT_EQ(reference.size(), ours.size());
+        if (f.lossless)
+            EXPECT_TRUE(ours == reference);
+        else
+            EXPECT_LE(media::maxSampleDifference(ours, reference), 1);
+        // The duration matches the samples, the final partial block included.
+        const double frames = static_cast<double>(data.samples.size()) /
+                              (data.header.channels * data.header.bytesPerSample);
+        EXPECT_DOUBLE_EQ(frames / data.header.sampleRate, data.duration);
+        EXPECT_NEAR(f.seconds, data.duration, 0.1);
+
         std::istringstream probe(testsupport::capture(
             "ffprobe -v error -select_streams a:0 -show_entries stream=sample_fmt,channel_layout "
             "-of csv=p=0 '" +
@@ -85,7 +77,6 @@ TEST_F(BASSDecoderTest, NativeStreamsDeliverTheCodecsOwnSamples) {
         ASSERT_EQ(1u, types.count(sampleFormat));
         ASSERT_EQ(1u, layouts.count(layout));
         const Type& type = types.at(sampleFormat);
-
         AudioHeader header;
         ASSERT_TRUE(decoder.StartDecode(path, 0, header, IDecoder::Output::Native));
         AudioHeader expected(f.channels, type.bytes, f.sampleRate, type.isFloat);
@@ -94,47 +85,18 @@ TEST_F(BASSDecoderTest, NativeStreamsDeliverTheCodecsOwnSamples) {
         std::string samples;
         std::vector<unsigned char> block;
         bool done = false;
-        bool more = true;
-        while (more) {
+        for (bool more = true; more;) {
             more = decoder.StepDecode(block, done);
             samples.append(block.begin(), block.end());
         }
         EXPECT_TRUE(done);
         EXPECT_TRUE(decoder.EndDecode(nullptr));
-        const std::string reference = media::decode(path, type.raw);
-        ASSERT_FALSE(reference.empty());
-        EXPECT_EQ(reference.size(), samples.size());
-        EXPECT_TRUE(reference == samples);
+        EXPECT_TRUE(media::decode(path, type.raw) == samples);
     }
 }
 
-TEST_F(BASSDecoderTest, StepsDeliverOneSecondBlocksAndTheFinalBlockWithDone) {
-    BASSDecoder decoder;
-    AudioHeader header;
-    ASSERT_TRUE(decoder.StartDecode(fixturePath("stereo44.wav"), 0, header));
-    EXPECT_EQ(AudioHeader(2, 2, 44100), header);
-    std::vector<unsigned char> block;
-    bool done = false;
-    int full = 0;
-    while (decoder.StepDecode(block, done)) {
-        EXPECT_EQ(176400u, block.size());
-        EXPECT_FALSE(done);
-        ++full;
-    }
-    EXPECT_TRUE(done);
-    // 5 s exactly: the fifth block is the last and arrives with done.
-    EXPECT_EQ(4, full);
-    EXPECT_EQ(176400u, block.size());
-    double seconds = 0;
-    ASSERT_TRUE(decoder.EndDecode(&seconds));
-    EXPECT_DOUBLE_EQ(5.0, seconds);
-    // After the end, a step reports nothing open.
-    EXPECT_FALSE(decoder.StepDecode(block, done));
-    EXPECT_FALSE(done);
-}
-
-TEST_F(BASSDecoderTest, PartialFinalBlockIsKept) {
-    // 2.5 s: the third block holds half a second and arrives with done.
+// One-second blocks; the last, partial one arrives with done and is kept.
+TEST_F(BASSDecoderTest, StepsKeepThePartialFinalBlock) {
     const std::string path = scratchDir() + "/two-and-a-half.wav";
     ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i sine=d=2.5:sample_rate=44100 -ac 2 " +
                      media::quote(path)));
@@ -143,45 +105,45 @@ TEST_F(BASSDecoderTest, PartialFinalBlockIsKept) {
     ASSERT_TRUE(decoder.StartDecode(path, 0, header));
     std::vector<unsigned char> block;
     bool done = false;
-    EXPECT_TRUE(decoder.StepDecode(block, done));
-    EXPECT_TRUE(decoder.StepDecode(block, done));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(decoder.StepDecode(block, done));
+        EXPECT_EQ(176400u, block.size());
+        EXPECT_FALSE(done);
+    }
     EXPECT_FALSE(decoder.StepDecode(block, done));
     EXPECT_TRUE(done);
     EXPECT_EQ(88200u, block.size());
-    EXPECT_TRUE(decoder.EndDecode(nullptr));
-
-    AudioData data;
-    ASSERT_TRUE(decoder.Decode(path, data));
-    EXPECT_EQ(441000u, data.samples.size());
-    EXPECT_DOUBLE_EQ(2.5, data.duration);
-    EXPECT_TRUE(std::string(data.samples.begin(), data.samples.end()) == media::decode(path));
+    double seconds = 0;
+    EXPECT_TRUE(decoder.EndDecode(&seconds));
+    EXPECT_DOUBLE_EQ(2.5, seconds);
+    // After the end, a step reports nothing open.
+    EXPECT_FALSE(decoder.StepDecode(block, done));
+    EXPECT_FALSE(done);
 }
 
-TEST_F(BASSDecoderTest, StartOffsetSkipsWholeSeconds) {
-    const std::string path = fixturePath("stereo44.flac");
-    const std::string reference = media::decode(path);
+// A start offset skips whole seconds; the step limit caps the length.
+TEST_F(BASSDecoderTest, StartOffsetAndMaxSteps) {
+    const struct {
+        const char* name;
+        int start, maxSteps;
+        std::size_t seconds;
+    } rows[] = {{"stereo44.flac", 2, 1000, 3},
+                {"long61.mp3", 0, 10, 10},
+                {"one-second.wav", 30, 10, 0},
+                {"stereo44.ogg", 0, 0, 0}};
     BASSDecoder decoder;
-    AudioData data;
-    ASSERT_TRUE(decoder.Decode(path, data, 2, 1000));
-    ASSERT_EQ(reference.size() - 2 * 176400, data.samples.size());
-    EXPECT_TRUE(std::string(data.samples.begin(), data.samples.end()) ==
-                reference.substr(2 * 176400));
-    EXPECT_DOUBLE_EQ(3.0, data.duration);
-}
-
-TEST_F(BASSDecoderTest, MaxStepsCapsTheLength) {
-    BASSDecoder decoder;
-    AudioData data;
-    EXPECT_TRUE(decoder.Decode(fixturePath("one-second.wav"), data, 30, 10));
-    EXPECT_TRUE(data.samples.empty());
-    EXPECT_FALSE(data.IsValid());
-    ASSERT_TRUE(decoder.Decode(fixturePath("long61.mp3"), data, 0, 10));
-    EXPECT_EQ(10u * 176400, data.samples.size());
-    EXPECT_DOUBLE_EQ(10.0, data.duration);
-
-    ASSERT_TRUE(decoder.Decode(fixturePath("stereo44.ogg"), data, 0, 0));
-    EXPECT_TRUE(data.samples.empty());
-    EXPECT_DOUBLE_EQ(0.0, data.duration);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = fixturePath(row.name);
+        AudioData data;
+        ASSERT_TRUE(decoder.Decode(path, data, row.start, row.maxSteps));
+        ASSERT_EQ(row.seconds * 176400, data.samples.size());
+        EXPECT_DOUBLE_EQ(static_cast<double>(row.seconds), data.duration);
+        if (std::string(row.name).find("flac") != std::string::npos) {
+            EXPECT_TRUE(std::string(data.samples.begin(), data.samples.end()) ==
+                        media::decode(path).substr(row.start * 176400u));
+        }
+    }
     // The stream was closed: a new one opens.
     AudioHeader header;
     EXPECT_TRUE(decoder.StartDecode(fixturePath("stereo44.ogg"), 0, header));
@@ -202,7 +164,7 @@ TEST_F(BASSDecoderTest, StartDecodeRefusals) {
 
     ASSERT_TRUE(decoder.StartDecode(fixturePath("stereo44.wav"), 0, header));
     AudioHeader second(1, 1, 1);
-    EXPECT_FALSE(decoder.StartDecode(fixturePath("mono22.wav"), 0, second));
+    EXPECT_FALSE(decoder.StartDecode(fixturePath("mono22.mp3"), 0, second));
     EXPECT_EQ(AudioHeader(), second);
     // The open stream was not disturbed.
     std::vector<unsigned char> block;
@@ -253,10 +215,6 @@ TEST_F(BASSDecoderTest, BadFilesFailAndTheDecoderStaysUsable) {
     ASSERT_EQ(0, run("mkfifo '" + dir + "/fifo.mp3'"));
     bad.push_back(dir + "/fifo.mp3");
     bad.push_back("/dev/urandom");
-    for (const std::string& path : {dir + "/fifo.mp3", std::string("/dev/urandom"), dir}) {
-        AudioData data;
-        EXPECT_FALSE(DecoderSystem::CreateDecoder()->Decode(path, data)) << path;
-    }
 
     boost::shared_ptr<IDecoder> decoder = DecoderSystem::CreateDecoder();
     for (const std::string& path : bad) {

@@ -2,7 +2,6 @@
 """Tag edits the ffmpeg command line cannot make, for the metadata test fixtures.
 
 comm FILE VERSION TEXT      add an ID3v2 COMM frame (VERSION 3 or 4) to an MP3
-title FILE VERSION TEXT     replace the ID3v2 title (TIT2) of an MP3
 wavid3 FILE                 give a WAV file an ID3v2 chunk with the test fields
 flacid3 FILE TPE2           put an ID3v2 tag holding only TPE2 before a FLAC stream
 oggspaced FILE VALUE        keep only "ALBUM ARTIST" as the Ogg Vorbis album artist
@@ -20,10 +19,6 @@ def main(argv):
         tags = id3.ID3(path)
         tags.delall("COMM")
         tags.add(id3.COMM(encoding=3, lang="eng", desc="", text=argv[4]))
-        tags.save(v2_version=int(argv[3]))
-    elif cmd == "title":
-        tags = id3.ID3(path)
-        tags.setall("TIT2", [id3.TIT2(encoding=3, text=argv[4])])
         tags.save(v2_version=int(argv[3]))
     elif cmd == "wavid3":
         audio = wave.WAVE(path)
