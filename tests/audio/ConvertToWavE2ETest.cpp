@@ -23,7 +23,7 @@ amf::amf_object filePaths(const amf::amf0_data_type& list) {
     return arg;
 }
 
-// The "data" of the one, final response.
+// The "data" of the one, final response (owned by `responses`).
 const amf::amf0_data_type* dataOf(const std::vector<Value>& responses) {
     EXPECT_EQ(1u, responses.size());
     EXPECT_TRUE(!responses.empty() && isDone(responses[0]));
@@ -59,7 +59,8 @@ TEST(ConvertToWavE2E, ConvertsGoodFilesAndSkipsBadOnes) {
     TestHost host;
     host.startHelper();
     const amf::amf_object arg = filePaths(list);
-    const amf::amf0_data_type* data = dataOf(host.call("convertToWav", &arg));
+    const std::vector<Value> responses = host.call("convertToWav", &arg);
+    const amf::amf0_data_type* data = dataOf(responses);
     EXPECT_EQ(3, num(prop(data, "filesConverted")));
     EXPECT_EQ(8, num(prop(data, "filesSkipped")));
     for (int i = 0; i < 3; ++i) {
@@ -83,10 +84,14 @@ TEST(ConvertToWavE2E, ConvertsGoodFilesAndSkipsBadOnes) {
         {&text, "parameter was not an object"},
         {&empty, "filePaths property was not found"},
         {&withStrict, "filePaths property was not found"}};
-    for (const auto& row : rows)
-        EXPECT_EQ(row.second, str(prop(dataOf(host.call("convertToWav", row.first)), "error")));
-    const amf::amf_object none = filePaths(amf::amf_ecma_array());
-    EXPECT_EQ(0, num(prop(dataOf(host.call("convertToWav", &none)), "filesSkipped")));
+    for (const auto& row : rows) {
+        const std::vector<Value> refused = host.call("convertToWav", row.first);
+        EXPECT_EQ(row.second, str(prop(dataOf(refused), "error")));
+    }
+    const amf::amf_ecma_array nothing;
+    const amf::amf_object none = filePaths(nothing);
+    const std::vector<Value> emptyList = host.call("convertToWav", &none);
+    EXPECT_EQ(0, num(prop(dataOf(emptyList), "filesSkipped")));
     EXPECT_EQ(0, host.quit());
 }
 
