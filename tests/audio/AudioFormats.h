@@ -17,11 +17,6 @@ using testsupport::readFile;
 using testsupport::run;
 using testsupport::writeFile;
 
-inline bool exists(const std::string& path) {
-    boost::system::error_code ec;
-    return boost::filesystem::exists(path, ec);
-}
-
 // A fresh, empty folder for one test's outputs, removed at exit.
 inline std::string scratchDir() {
     static std::vector<std::unique_ptr<testsupport::TempDir>> dirs;

@@ -149,30 +149,6 @@ TEST_F(BASSDecoderTest, StartOffsetAndMaxSteps) {
     EXPECT_TRUE(decoder.EndDecode(nullptr));
 }
 
-// Refused starts reset the header; a second start leaves the open stream be.
-TEST_F(BASSDecoderTest, StartDecodeRefusals) {
-    BASSDecoder decoder;
-    double seconds = 7;
-    EXPECT_FALSE(decoder.EndDecode(&seconds));
-    EXPECT_DOUBLE_EQ(0.0, seconds);
-    for (const auto& start :
-         {std::make_pair(std::string(), 0), std::make_pair(fixturePath("stereo44.wav"), -1)}) {
-        AudioHeader header(2, 2, 44100);
-        EXPECT_FALSE(decoder.StartDecode(start.first, start.second, header));
-        EXPECT_EQ(AudioHeader(), header);
-    }
-    AudioHeader header, second(1, 1, 1);
-    ASSERT_TRUE(decoder.StartDecode(fixturePath("stereo44.wav"), 0, header));
-    EXPECT_FALSE(decoder.StartDecode(fixturePath("mono22.mp3"), 0, second));
-    EXPECT_EQ(AudioHeader(), second);
-    std::vector<unsigned char> block;
-    bool done = false;
-    EXPECT_TRUE(decoder.StepDecode(block, done));
-    EXPECT_EQ(176400u, block.size());
-    EXPECT_TRUE(decoder.EndDecode(&seconds));
-    EXPECT_DOUBLE_EQ(1.0, seconds);
-}
-
 // Junk, empty files, a video, crafted nesting a recursive reader would follow
 // until its stack ran out (100,000 MP4 boxes; as many EBML elements, though no
 // Matroska reader is allowed), a FIFO nobody writes to and a device that never
