@@ -20,10 +20,8 @@ using namespace audiotest;
 
 namespace {
 
-uint32_t le(const std::string& s, size_t at, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(s[at + i]);
-    return value;
+std::string le16(uint32_t value) {
+    return media::le32(value).substr(0, 2);
 }
 
 AudioData makeData(AudioHeader header, size_t bytes, double duration) {
@@ -50,8 +48,8 @@ size_t filesIn(const std::string& dir) {
 
 }  // namespace
 
-// The header fields of the canonical 44-byte layout, checked at their offsets
-// against values worked out by hand; ffprobe reads the result back.
+// The canonical 44-byte header, its fields worked out by hand; ffprobe reads
+// the result back.
 TEST(AudioDataTest, WavLayouts) {
     const struct {
         const char* name;
@@ -72,18 +70,11 @@ TEST(AudioDataTest, WavLayouts) {
         ASSERT_TRUE(data.WriteWAV(path));
         const std::string file = readFile(path);
         ASSERT_EQ(44 + row.bytes, file.size());
-        EXPECT_EQ("RIFF", file.substr(0, 4));
-        EXPECT_EQ(36 + row.bytes, le(file, 4, 4));
-        EXPECT_EQ("WAVEfmt ", file.substr(8, 8));
-        EXPECT_EQ(16u, le(file, 16, 4));
-        EXPECT_EQ(row.format, le(file, 20, 2));
-        EXPECT_EQ(row.channels, le(file, 22, 2));
-        EXPECT_EQ(row.rate, le(file, 24, 4));
-        EXPECT_EQ(row.byteRate, le(file, 28, 4));
-        EXPECT_EQ(row.blockAlign, le(file, 32, 2));
-        EXPECT_EQ(row.bits, le(file, 34, 2));
-        EXPECT_EQ("data", file.substr(36, 4));
-        EXPECT_EQ(row.bytes, le(file, 40, 4));
+        EXPECT_EQ("RIFF" + media::le32(36 + row.bytes) + "WAVEfmt " + media::le32(16) +
+                      le16(row.format) + le16(row.channels) + media::le32(row.rate) +
+                      media::le32(row.byteRate) + le16(row.blockAlign) + le16(row.bits) + "data" +
+                      media::le32(row.bytes),
+                  file.substr(0, 44));
         EXPECT_TRUE(file.substr(44) == std::string(data.samples.begin(), data.samples.end()));
         EXPECT_EQ(std::string(row.codec) + "\n",
                   testsupport::capture("ffprobe -v error -show_entries stream=codec_name -of "

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Writes audio files with hostile metadata around a real audio file made by
-ffmpeg: crafted_metadata.py KIND BASE OUTPUT. The KINDS are rows of the
+ffmpeg: crafted_metadata.py KIND BASE OUTPUT [ARG]. The KINDS are rows of the
 crafted-metadata table of CraftedMetadataTest.cpp (files that would keep
 FFmpeg busy or make it allocate hundreds of megabytes) and of the structure
-limits table of TagReaderTest.cpp (files past TagLib's limits)."""
+limits table of TagReaderTest.cpp (files past TagLib's limits), and the tags
+of the metadata fixtures that ffmpeg cannot write (TaggedFiles.cpp)."""
 import struct
 import sys
 import zlib
@@ -369,10 +370,43 @@ KINDS.update({
     "12-mib-flac-title": lambda b: flac_with_comments(b, [b"TITLE=" + b"A" * (12 << 20)]),
 })
 
+
+
+# Tags ffmpeg cannot write, for the tag reader's fixtures (ARG a text).
+def with_id3_frames(mp3, frames):
+    """The MP3 with `frames` in its ID3v2 tag in place of those of the same
+    names (and of its padding)."""
+    version, end, pos = mp3[3], 10 + sum(mp3[6 + i] << (21 - 7 * i) for i in range(4)), 10
+    kept, names = [], {frame[:4] for frame in frames}
+    while pos + 10 <= end and mp3[pos] != 0:
+        size = mp3[pos + 4:pos + 8]
+        size = sum(size[i] << (21 - 7 * i) for i in range(4)) if version == 4 else int.from_bytes(size, "big")
+        if mp3[pos:pos + 4] not in names:
+            kept.append(mp3[pos:pos + 10 + size])
+        pos += 10 + size
+    return id3_tag(kept + frames, version) + mp3[end:]
+
+
+FIELDS = [(b"TIT2", b"TITLE", "T\u00eftle"), (b"TPE1", b"ARTIST", "Artist"), (b"TALB", b"ALBUM", "Album"),
+          (b"TCON", b"GENRE", "Rock"), (b"TRCK", b"TRACKNUMBER", "7")]
+CHAPTERS = [id3_frame(b"CTOC", b"toc\0\x03\x03ch0\0ch1\0ch2\0" + id3_text(b"TIT2", b"Contents"))] + [
+    id3_frame(b"CHAP", b"ch%d\0" % i + struct.pack(">IIII", i * 1000, i * 1000 + 1000, 0xFFFFFFFF, 0xFFFFFFFF)
+              + id3_text(b"TIT2", b"Part %d" % (i + 1))) for i in range(3)]
+KINDS.update({
+    "comment": lambda b, text: with_id3_frames(b, [id3_frame(b"COMM", b"\x03eng\0" + text.encode(), 0, b[3])]),
+    "chapters": lambda b: with_id3_frames(b, CHAPTERS),
+    "id3-album-artist": lambda b, text: id3_tag([id3_text(b"TPE2", text.encode())]) + b,
+    "spaced-album-artist": lambda b, text: vorbis_with_comments(
+        b, [key + b"=" + value.encode() for _, key, value in FIELDS] + [b"ALBUM ARTIST=" + text.encode()], False),
+    "wav-id3": lambda b: with_chunks_before_audio(b, chunk(b"id3 ", id3_tag(
+        [id3_text(frame, value.encode()) for frame, _, value in FIELDS]
+        + [id3_text(b"TPE2", "\u00c5lbum \u00c4rtist".encode())])), False),
+})
+
 if __name__ == "__main__":
     kind, base, output = sys.argv[1:4]
     with open(base, "rb") as f:
-        data = KINDS[kind](f.read())
+        data = KINDS[kind](f.read(), *sys.argv[4:])
     with open(output, "wb") as f:
         # Bytes, or pieces of bytes and counts of zero bytes to skip over.
         for piece in data if isinstance(data, list) else [data]:

@@ -1,6 +1,6 @@
 // Tagged audio for the metadata tests: made by the ffmpeg command line (and,
-// for what ffmpeg cannot write, tagfix.py over mutagen), kept in the build
-// tree by media::make.
+// for what ffmpeg cannot write, crafted_metadata.py), kept in the build tree
+// by media::make.
 #pragma once
 
 #include <string>
