@@ -94,32 +94,6 @@ TEST_F(BASSDecoderTest, MatchesFfmpegForEveryFixture) {
     }
 }
 
-// One-second blocks; the last, partial one arrives with done and is kept.
-TEST_F(BASSDecoderTest, StepsKeepThePartialFinalBlock) {
-    const std::string path = scratchDir() + "/two-and-a-half.wav";
-    ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i sine=d=2.5:sample_rate=44100 -ac 2 " +
-                     media::quote(path)));
-    BASSDecoder decoder;
-    AudioHeader header;
-    ASSERT_TRUE(decoder.StartDecode(path, 0, header));
-    std::vector<unsigned char> block;
-    bool done = false;
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(decoder.StepDecode(block, done));
-        EXPECT_EQ(176400u, block.size());
-        EXPECT_FALSE(done);
-    }
-    EXPECT_FALSE(decoder.StepDecode(block, done));
-    EXPECT_TRUE(done);
-    EXPECT_EQ(88200u, block.size());
-    double seconds = 0;
-    EXPECT_TRUE(decoder.EndDecode(&seconds));
-    EXPECT_DOUBLE_EQ(2.5, seconds);
-    // After the end, a step reports nothing open.
-    EXPECT_FALSE(decoder.StepDecode(block, done));
-    EXPECT_FALSE(done);
-}
-
 // A start offset skips whole seconds; the step limit caps the length.
 TEST_F(BASSDecoderTest, StartOffsetAndMaxSteps) {
     const struct {

@@ -22,7 +22,6 @@ const char* const CRAFTED[] = {
     "ogg-50k-comments-mid-stream",
     "ogg-1m-sync-words",
     "mp3-40k-id3v2-user-texts",
-    "mp3-id3v2-compressed-frames",
     "mp3-id3v2-compressed-frames-after-empty-frame",
     "wav-60k-info-items",
     "wav-60k-cue-points",

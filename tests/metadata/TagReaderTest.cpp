@@ -7,7 +7,6 @@
 #include <iterator>
 #include <set>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "TaggedFiles.h"
@@ -275,28 +274,6 @@ TEST(TagReader, StructuresPastTheLimitsAreUnreadable) {
         EXPECT_FALSE(Ostra::isFileALAC(path));
         ::unlink(path.c_str());
     }
-}
-
-TEST(TagReader, ConcurrentExtractionsAgree) {
-    const std::vector<std::string> names = {"tagged_v23.mp3", "alac.m4a",   "tagged.flac",
-                                            "tagged.ogg",     "tagged.wma", "tagged.wav",
-                                            "not_audio.mp3"};
-    std::vector<Extraction> expected;
-    for (const std::string& name : names) expected.push_back(extract(fixture(name)));
-    std::vector<int> mismatches(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 20 * static_cast<int>(names.size()); ++round) {
-                const std::size_t i = static_cast<std::size_t>(round) % names.size();
-                const Extraction e = extract(fixture(names[i]));
-                mismatches[t] += e.ok != expected[i].ok || e.text != expected[i].text ||
-                                 e.ints != expected[i].ints;
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(std::vector<int>(4, 0), mismatches);
 }
 
 }  // namespace
