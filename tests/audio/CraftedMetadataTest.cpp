@@ -54,8 +54,9 @@ TEST_P(CraftedMetadata, FailsToOpenPromptly) {
     const std::string format = kind.substr(0, kind.find('-'));
     const std::string base = format == "m4a" ? "stereo44-aac.m4a" : "stereo44." + format;
     const std::string path = audiotest::scratchDir() + "/" + kind + "." + format;
-    ASSERT_EQ(0, testsupport::run(std::string(OSTRA_PYTHON) + " '" + OSTRA_CRAFTED_METADATA + "' " +
-                                  kind + " '" + audiotest::fixturePath(base) + "' '" + path + "'"));
+    ASSERT_EQ(0,
+              testsupport::run(std::string("/usr/bin/python3 '") + OSTRA_CRAFTED_METADATA + "' " +
+                               kind + " '" + audiotest::fixturePath(base) + "' '" + path + "'"));
     const uint64_t before = peakMemory();
     const auto start = std::chrono::steady_clock::now();
     AudioHeader header;

@@ -1,6 +1,5 @@
-// Tagged audio for the metadata tests: made by the ffmpeg command line (and,
-// for what ffmpeg cannot write, crafted_metadata.py), kept in the build tree
-// by media::make.
+// Tagged audio for the metadata tests, made by ffmpeg (and crafted_metadata.py
+// for what ffmpeg cannot write) and kept in the build tree by media::make.
 #pragma once
 
 #include <string>
@@ -24,8 +23,7 @@ extern const char kDmid[];
 std::string fixture(const std::string& name);
 // An MP3 with the full tag set and the given COMM text.
 std::string mp3WithComment(const std::string& name, const std::string& comment);
-// This process's folder for test outputs, removed at exit, and a fresh
-// folder inside it.
+// This process's folder for outputs, removed at exit; a fresh one inside it.
 const std::string& scratchRoot();
 std::string newDir(const std::string& name);
 

@@ -28,7 +28,7 @@ class TaglibHandlerE2E : public ::testing::Test {
 // Text fields arrive as strings, the numbers as numbers (a size past 32 bits
 // exactly); fields a file lacks are absent. Unreadable files and entries that
 // are not strings are left out; the list ends at the first missing index.
-TEST_F(TaglibHandlerE2E, SongObjectsOfTheReadableFiles) {
+TEST_F(TaglibHandlerE2E, SongObjectsOfTheReadableFilesOnly) {
     const std::string huge = metadatatest::scratchRoot() + "/huge.flac";
     ASSERT_EQ(0, run("cp " + quote(fixture("tagged.flac")) + " " + quote(huge)));
     const long long size = 5LL * 1024 * 1024 * 1024 + 3;
@@ -65,9 +65,8 @@ TEST_F(TaglibHandlerE2E, SongObjectsOfTheReadableFiles) {
     EXPECT_EQ(nullptr, prop(songs[1], "album"));
     EXPECT_EQ(0, num(prop(songs[1], "trackNumber")));
     EXPECT_EQ(static_cast<double>(size), num(prop(songs[2], "size")));
-}
 
-TEST_F(TaglibHandlerE2E, MalformedParametersGiveOneEmptyFinalArray) {
+    // Malformed parameters: one empty final array.
     amf::amf_object noList, wrongType;
     amf::amf_string text("not a list");
     wrongType.set_property("filePaths", &text);
