@@ -14,16 +14,10 @@ le32 = lambda n: struct.pack("<I", n)
 be32 = lambda n: struct.pack(">I", n)
 
 
-def vorbis_comment(fields):
-    out = le32(1) + b"x" + le32(len(fields))
-    return out + b"".join(le32(len(f)) + f for f in fields)
-
-
-def distinct(count, key_length=0):
-    """KEY=v fields, each key different; long keys differ in their last eight bytes."""
-    if key_length:
-        return [b"K" * (key_length - 8) + b"%08d=v" % i for i in range(count)]
-    return [b"K%d=v" % i for i in range(count)]
+vorbis_comment = lambda fields: le32(1) + b"x" + le32(len(fields)) + b"".join(le32(len(f)) + f for f in fields)
+# KEY=v fields, each key different; long keys differ in their last eight bytes.
+distinct = lambda count, key_length=0: [b"K" * (key_length - 8) + b"%08d=v" % i if key_length else b"K%d=v" % i
+                                        for i in range(count)]
 
 
 # FLAC: the base's blocks with one Vorbis comment block in place of its own.
@@ -85,12 +79,6 @@ def ogg_packets_as_pages(packets, serial, sequence, flags):
     return out, sequence
 
 
-def ogg_renumbered(page, sequence):
-    header, lacing, body = page
-    granule, serial = struct.unpack("<qI", header[6:18])
-    return ogg_page(header[5], granule, serial, sequence, lacing, body)
-
-
 def vorbis_with_comments(base, fields, mid_stream):
     """The base's Vorbis headers with the comment header replaced, or, mid
     stream, a second comment packet two thirds into the audio."""
@@ -118,7 +106,8 @@ def vorbis_with_comments(base, fields, mid_stream):
         if mid_stream and index == 2 * len(audio) // 3:
             more, sequence = ogg_packets_as_pages([comment], serial, sequence, 0)
             out += more
-        out += ogg_renumbered(page, sequence)
+        header, lacing, body = page
+        out += ogg_page(header[5], *struct.unpack("<qI", header[6:18]), sequence, lacing, body)
         sequence += 1
     return out
 
@@ -148,10 +137,8 @@ def chapter_chain(depth, name, v=4):
     return b"".join(reversed(heads)) + inner
 
 
-def inflating_frame(size):
-    """An ID3v2.3 TXXX frame compressed with zlib whose text inflates to `size` bytes."""
-    text = b"\0a\0" + b"z" * size
-    return id3_frame(b"TXXX", be32(len(text)) + zlib.compress(text, 9), 0x0080, 3)
+# An ID3v2.3 TXXX frame compressed with zlib whose text inflates to `size` bytes.
+inflating_frame = lambda size: id3_frame(b"TXXX", be32(size + 3) + zlib.compress(b"\0a\0" + b"z" * size, 9), 0x0080, 3)
 
 
 user_texts = lambda count, prefix=b"": [id3_frame(b"TXXX", b"\x03" + prefix + b"d%d\0v" % i)
@@ -286,11 +273,10 @@ def flac_with_huge_blocks(base, count):
     return out
 
 
-def cue_points(count):
-    """A 'cue ' chunk of points whose ids fall: each chapter FFmpeg makes of
-    one is looked for among all before it."""
-    return chunk(b"cue ", le32(count) + b"".join(
-        le32(count - i) + b"\0" * 16 + le32(i) for i in range(count)))
+# A 'cue ' chunk of points whose ids fall: each chapter FFmpeg makes of one is
+# looked for among all before it.
+cue_points = lambda count: chunk(b"cue ", le32(count) + b"".join(
+    le32(count - i) + b"\0" * 16 + le32(i) for i in range(count)))
 
 
 def ogg_sync_words(base, count):
