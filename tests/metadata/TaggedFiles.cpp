@@ -10,16 +10,6 @@
 
 namespace metadatatest {
 
-const char kTitle[] = "T\xc3\xaftle";
-const char kArtist[] = "Artist";
-const char kAlbum[] = "Album";
-const char kGenre[] = "Rock";
-const char kAlbumArtist[] = "\xc3\x85lbum \xc3\x84rtist";
-const int kTrack = 7;
-const int kDurationSeconds = 3;
-const char kComment[] = "Catalogue 212345678 ref";
-const char kDmid[] = "212345678";
-
 namespace {
 
 using media::quote;

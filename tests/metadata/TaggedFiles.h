@@ -6,17 +6,16 @@
 
 namespace metadatatest {
 
-// Values every fully tagged file carries.
-extern const char kTitle[];
-extern const char kArtist[];
-extern const char kAlbum[];
-extern const char kGenre[];
-extern const char kAlbumArtist[];
-extern const int kTrack;
-extern const int kDurationSeconds;
-// The nine-digit id inside kComment.
-extern const char kComment[];
-extern const char kDmid[];
+// Values every fully tagged file carries; the nine-digit id inside kComment.
+inline constexpr char kTitle[] = "T\xc3\xaftle";
+inline constexpr char kArtist[] = "Artist";
+inline constexpr char kAlbum[] = "Album";
+inline constexpr char kGenre[] = "Rock";
+inline constexpr char kAlbumArtist[] = "\xc3\x85lbum \xc3\x84rtist";
+inline constexpr int kTrack = 7;
+inline constexpr int kDurationSeconds = 3;
+inline constexpr char kComment[] = "Catalogue 212345678 ref";
+inline constexpr char kDmid[] = "212345678";
 
 // Path of the named file (see recipe() for the names); fails the calling
 // test (and returns "") when it cannot be made.
