@@ -76,16 +76,4 @@ inline std::string fixturePath(const std::string& name) {
     throw std::runtime_error("no fixture " + name);
 }
 
-// Decoded bytes widened to signed 16-bit little-endian, as ffmpeg prints them.
-inline std::string asS16(const std::vector<unsigned char>& samples, int bytesPerSample) {
-    if (bytesPerSample == 2) return std::string(samples.begin(), samples.end());
-    std::string out;
-    for (unsigned char u : samples) {
-        const int v = (static_cast<int>(u) - 128) * 256;
-        out += static_cast<char>(v & 0xFF);
-        out += static_cast<char>((v >> 8) & 0xFF);
-    }
-    return out;
-}
-
 }  // namespace audiotest
