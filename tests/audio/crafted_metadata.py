@@ -80,8 +80,7 @@ def ogg_packets_as_pages(packets, serial, sequence, flags):
 
 
 def vorbis_with_comments(base, fields, mid_stream):
-    """The base's Vorbis headers with the comment header replaced, or, mid
-    stream, a second comment packet two thirds into the audio."""
+    """The comment header replaced, or mid stream a second one two thirds into the audio."""
     pages = ogg_pages(base)
     serial = struct.unpack("<I", pages[0][0][14:18])[0]
     packets, current, first_audio = [], b"", 0
@@ -125,8 +124,7 @@ strip_id3 = lambda mp3: mp3[10 + unsynchsafe(mp3[6:10]):] if mp3[:3] == b"ID3" e
 
 
 def chapter_chain(depth, name, v=4):
-    """`depth` CHAP (or CTOC) frames each inside the one before, the innermost
-    holding a title; sizes are worked out from the inside, in linear time."""
+    """`depth` CHAP (or CTOC) frames each inside the last, the innermost with a title."""
     prefix = b"c\0" + b"\0" * 16 if name == b"CHAP" else b"c\0\x03\x01x\0"
     inner = id3_text(b"TIT2", b"Inside", v)
     heads, size = [], len(inner)
@@ -146,8 +144,7 @@ user_texts = lambda count, prefix=b"": [id3_frame(b"TXXX", b"\x03" + prefix + b"
 
 
 def compressed_texts(count, size):
-    """Text frames of `size` bytes each, compressed (ID3v2.4 flags: compressed,
-    with a data length indicator)."""
+    """Text frames of `size` bytes each, compressed, with a data length indicator."""
     text = b"\x00" + b"a" * size
     packed = synchsafe(len(text)) + zlib.compress(text, 9)
     names = b"TIT2 TPE1 TALB TCON TCOM TIT1 TIT3 TEXT TOPE TPUB TENC TSSE TOAL TOLY TPE2 TPE3 " \
@@ -171,8 +168,7 @@ def riff_chunks(data, big_endian):
 
 
 def with_zeros_before_audio(base, zeros):
-    """A WAV file with `zeros` zero bytes, empty nameless chunks to FFmpeg,
-    before its audio."""
+    """`zeros` zero bytes (empty nameless chunks to FFmpeg) before the audio."""
     at = base.index(b"data", 12)
     size = len(base) - 8 + zeros
     return [base[:4] + le32(size) + base[8:at], zeros, base[at:]]
@@ -220,8 +216,7 @@ def m4a_with_items(base, count):
 
 
 def m4a_with_moov_tail(base, tail, zeros=0):
-    """The base with `tail` and `zeros` zero bytes more at the end of its
-    'moov' (written last by ffmpeg), whose size then takes 64 bits."""
+    """`tail` and `zeros` zero bytes more at the end of the (last, now 64-bit) 'moov'."""
     out = b""
     for name, whole in boxes(base, 0, len(base)):
         if name == b"moov":
@@ -232,8 +227,7 @@ def m4a_with_moov_tail(base, tail, zeros=0):
 
 
 def nested_sample_descriptions(size):
-    """'wave' boxes every 16 bytes, each holding an 'stsd' to the end, which
-    holds them all again."""
+    """'wave' boxes every 16 bytes, each holding an 'stsd' that holds them all again."""
     body = bytearray(size)
     for at in range(0, size - 16, 16):
         struct.pack_into(">I4sI4s", body, at, size - at, b"wave", size - at - 8, b"stsd")
@@ -247,8 +241,7 @@ def ape_tag(items):
 
 
 def nested_boxes(depth, name, extra=b""):
-    """An 'ftyp', then `depth` boxes each inside the one before, each with
-    `extra` bytes first (the version and flags of 'meta', the count of 'stsd')."""
+    """An 'ftyp', then `depth` boxes each inside the last, each with `extra` bytes first."""
     each = 8 + len(extra)
     return box(b"ftyp", b"M4A \0\0\0\0") + b"".join(
         be32(each * level) + name + extra for level in range(depth, 0, -1))
@@ -265,8 +258,7 @@ def m4a_with_item(size):
 
 
 def flac_with_huge_blocks(base, count):
-    """The base's stream information followed by `count` application blocks
-    of the largest size a block header gives (16 MiB), left sparse."""
+    """The stream information, then `count` sparse application blocks of 16 MiB."""
     out = [base[:4] + b"\0" + base[5:42]]
     for i in range(count):
         out += [bytes([0x82 if i == count - 1 else 2]) + b"\xff\xff\xff", 0xFFFFFF]
@@ -280,8 +272,7 @@ cue_points = lambda count: chunk(b"cue ", le32(count) + b"".join(
 
 
 def ogg_sync_words(base, count):
-    """The base's first page, then "OggS" over and over: FFmpeg reads and
-    checksums the page each one announces."""
+    """The first page, then "OggS" over and over: FFmpeg checksums each page announced."""
     header, lacing, body = ogg_pages(base)[0]
     return header + lacing + body + b"OggS" * count
 
@@ -357,8 +348,7 @@ KINDS.update({
 
 # Tags ffmpeg cannot write, for the tag reader's fixtures (ARG a text).
 def with_id3_frames(mp3, frames):
-    """The MP3 with `frames` in its ID3v2 tag in place of those of the same
-    names (and of its padding)."""
+    """`frames` in the ID3v2 tag in place of those of the same names and the padding."""
     version, end, pos = mp3[3], 10 + unsynchsafe(mp3[6:10]), 10
     kept, names = [], {frame[:4] for frame in frames}
     while pos + 10 <= end and mp3[pos] != 0:
