@@ -43,16 +43,13 @@ TEST(ConvertToWavE2E, ConvertsGoodFilesAndSkipsBadOnes) {
     writeFile(dir / "cut.flac", readFile(dir / "cut.flac").substr(0, 2000));
     writeFile(dir / "random.mp3", std::string(40000, '\x5a'));
     writeFile(dir / "empty.flac", "");
-    ASSERT_EQ(0, run("ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=64x48 -c:v mpeg4 '" +
-                     (dir / "video.m4a") + "'"));
     // The destination of this one is a folder: the write fails and is counted.
     fs::create_directory(dir / "blocked.wav");
     writeFile(dir / "random.wav", "older");
     // Missing files, empty paths and entries that are not strings are skipped too.
-    amf::amf_ecma_array list =
-        stringArray({dir / "random.mp3", dir / "empty.flac", dir / "cut.flac", dir / "video.m4a",
-                     dir / "blocked.mp3", dir / "a.m4a", dir / "renamed-u8.flac", dir / "b.MP3",
-                     dir / "missing.mp3", ""});
+    amf::amf_ecma_array list = stringArray(
+        {dir / "random.mp3", dir / "empty.flac", dir / "cut.flac", dir / "blocked.mp3",
+         dir / "a.m4a", dir / "renamed-u8.flac", dir / "b.MP3", dir / "missing.mp3", ""});
     amf::amf_numeric number(5);
     list.push_back(&number);
     TestHost host;
@@ -61,7 +58,7 @@ TEST(ConvertToWavE2E, ConvertsGoodFilesAndSkipsBadOnes) {
     const std::vector<Value> responses = host.call("convertToWav", &arg);
     const amf::amf0_data_type* data = dataOf(responses);
     EXPECT_EQ(3, num(prop(data, "filesConverted")));
-    EXPECT_EQ(8, num(prop(data, "filesSkipped")));
+    EXPECT_EQ(7, num(prop(data, "filesSkipped")));
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(good[i].second);
         const std::string wav = dir / (fs::path(good[i].second).stem().string() + ".wav");
@@ -72,7 +69,7 @@ TEST(ConvertToWavE2E, ConvertsGoodFilesAndSkipsBadOnes) {
     }
     EXPECT_EQ("older", readFile(dir / "random.wav"));
     EXPECT_TRUE(fs::is_directory(dir / "blocked.wav"));
-    EXPECT_EQ(13, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+    EXPECT_EQ(12, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 
     amf::amf_string text("x");
     amf::amf_object empty;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes audio files with hostile metadata around a real audio file made by
 ffmpeg: crafted_metadata.py KIND BASE OUTPUT [ARG]. The KINDS are rows of the
-crafted-metadata table of CraftedMetadataTest.cpp (files that would keep
+crafted-metadata table of BASSDecoderTest.cpp (files that would keep
 FFmpeg busy or make it allocate hundreds of megabytes) and of the structure
 limits table of TagReaderTest.cpp (files past TagLib's limits), and the tags
 of the metadata fixtures that ffmpeg cannot write (TaggedFiles.cpp)."""
