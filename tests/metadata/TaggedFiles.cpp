@@ -10,22 +10,14 @@
 
 namespace metadatatest {
 
-const char kTitle[] = "T\xc3\xaftle";
-const char kArtist[] = "Artist";
-const char kAlbum[] = "Album";
-const char kGenre[] = "Rock";
-const char kAlbumArtist[] = "\xc3\x85lbum \xc3\x84rtist";
-const int kTrack = 7;
-const int kDurationSeconds = 3;
-const char kComment[] = "Catalogue 212345678 ref";
-const char kDmid[] = "212345678";
-
 namespace {
 
 using media::quote;
 
-std::string tagfix(const std::string& args) {
-    return std::string(" && /usr/bin/python3 ") + OSTRA_TAGFIX_SCRIPT + " " + args;
+// crafted_metadata.py's `kind` over "$OUT", in place.
+std::string retag(const std::string& kind, const std::string& arg = "") {
+    return std::string(" && /usr/bin/python3 ") + OSTRA_CRAFTED_METADATA + " " + kind +
+           " \"$OUT\" \"$OUT\"" + (arg.empty() ? "" : " " + quote(arg));
 }
 
 // ffmpeg writing a sine with the full tag set and `args` to "$OUT".
@@ -48,19 +40,13 @@ std::string copyOf(const std::string& name) {
 }
 
 std::string recipe(const std::string& name) {
-    const std::string comm = " \"$OUT\" 3 " + quote(kComment);
-    if (name == "tagged_v23.mp3") return tagged("-id3v2_version 3") + tagfix("comm" + comm);
-    if (name == "tagged_v24.mp3") {
-        return tagged("-id3v2_version 4") + tagfix("comm \"$OUT\" 4 " + quote(kComment));
-    }
+    if (name == "tagged_v23.mp3") return tagged("-id3v2_version 3") + retag("comment", kComment);
+    if (name == "tagged_v24.mp3") return tagged("-id3v2_version 4") + retag("comment", kComment);
     if (name == "tagged_v1.mp3") {
-        return tagged("-id3v2_version 3 -write_id3v1 1") + tagfix("comm" + comm);
+        return tagged("-id3v2_version 3 -write_id3v1 1") + retag("comment", kComment);
     }
     if (name == "TAGGED.MP3") return copyOf("tagged_v23.mp3");
-    if (name == "long_title.mp3") {
-        return copyOf("tagged_v23.mp3") + tagfix("title \"$OUT\" 3 " + std::string(70000, 'x'));
-    }
-    if (name == "chapters.mp3") return copyOf("tagged_v24.mp3") + tagfix("chapters \"$OUT\"");
+    if (name == "chapters.mp3") return copyOf("tagged_v24.mp3") + retag("chapters");
     if (name == "comment_v1only.mp3") {
         // With ID3v2 switched off ffmpeg's ID3v1 block carries only the comment.
         return "ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=3 -id3v2_version 0 "
@@ -84,12 +70,12 @@ std::string recipe(const std::string& name) {
         {"tagged.wma", "-c:a wmav2"}};
     if (plain.count(name)) return tagged(plain.at(name));
     if (name == "id3_tpe2.flac") {
-        return copyOf("tagged.flac") + tagfix("flacid3 \"$OUT\" 'Id3 Album Artist'");
+        return copyOf("tagged.flac") + retag("id3-album-artist", "Id3 Album Artist");
     }
     if (name == "spaced.ogg") {
-        return copyOf("tagged.ogg") + tagfix("oggspaced \"$OUT\" 'Spaced Album Artist'");
+        return copyOf("tagged.ogg") + retag("spaced-album-artist", "Spaced Album Artist");
     }
-    if (name == "tagged.wav") return tagged("") + tagfix("wavid3 \"$OUT\"");
+    if (name == "tagged.wav") return tagged("") + retag("wav-id3");
     if (name == "tagged.aif") return copyOf("tagged.aiff");
     if (name == "not_audio.mp3") {
         return "{ head -c 4096 /dev/zero | tr '\\0' z; echo 'this is not audio'; } > \"$OUT\"";
@@ -109,8 +95,7 @@ std::string fixture(const std::string& name) {
 }
 
 std::string mp3WithComment(const std::string& name, const std::string& comment) {
-    return media::make(name,
-                       copyOf("tagged_v23.mp3") + tagfix("comm \"$OUT\" 3 " + quote(comment)));
+    return media::make(name, copyOf("tagged_v23.mp3") + retag("comment", comment));
 }
 
 const std::string& scratchRoot() {
