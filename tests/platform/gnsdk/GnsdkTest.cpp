@@ -339,6 +339,31 @@ TEST_F(GnsdkTest, BlockSizeDoesNotMatter) {
     EXPECT_FALSE(whole.text.empty());
     EXPECT_EQ(whole.text, odd.text);
     EXPECT_EQ(whole.text, tiny.text);
+
+    // The same samples one plane per channel, in uneven runs.
+    const size_t frames = pcm.bytes.size() / 4;
+    std::vector<int16_t> left(frames), right(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        std::memcpy(&left[i], &pcm.bytes[4 * i], 2);
+        std::memcpy(&right[i], &pcm.bytes[4 * i + 2], 2);
+    }
+    gnsdk_dsp_feature_handle_t feature = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS,
+              gnsdk_dsp_feature_audio_begin(user_, GNSDK_DSP_ALGORITHM_CMX, 44100,
+                                            16 | GNSDK_DSP_SAMPLE_PLANAR, 2, &feature));
+    EXPECT_EQ(DSPERR_InvalidArg,
+              gnsdk_dsp_feature_audio_write(feature, pcm.bytes.data(), 4, nullptr));
+    for (size_t at = 0, run = 1; at < frames; at += run, run = run * 3 % 4099 + 1) {
+        run = std::min(run, frames - at);
+        const void* planes[2] = {left.data() + at, right.data() + at};
+        ASSERT_EQ(GNSDK_SUCCESS,
+                  gnsdk_dsp_feature_audio_write_planes(feature, planes, run, nullptr));
+    }
+    gnsdk_cstr_t text = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_retrieve_data(feature, nullptr, &text));
+    EXPECT_EQ(whole.text, text);
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
 }
 
 TEST_F(GnsdkTest, NanoIsTheHashOfTheThirtySecondFingerprintAndAudioDiffers) {
