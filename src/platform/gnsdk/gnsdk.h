@@ -115,7 +115,8 @@ gnsdk_error_t gnsdk_dsp_shutdown(void);
 // (the FFmpeg build also decodes the audio it is given).
 gnsdk_cstr_t gnsdk_dsp_get_version(void);
 
-// Begins one fingerprint of interleaved PCM: 8-bit unsigned, 16-bit or 32-bit
+// Begins one fingerprint of interleaved (or, with GNSDK_DSP_SAMPLE_PLANAR,
+// planar) PCM: 8-bit unsigned, 16-bit or 32-bit
 // signed, or (with GNSDK_DSP_SAMPLE_FLOAT) 32- or 64-bit float samples in the
 // machine's byte order, 1 to 32 channels, 1 Hz to 1 MHz. The audio reaches the
 // fingerprint the way fpcalc's does for a decoder that produces that format.
