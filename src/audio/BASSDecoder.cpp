@@ -136,6 +136,7 @@ bool BASSDecoder::StartDecode(const std::string& path, int startSeconds, AudioHe
     m_startPosition = m_position = position;
     m_startSeconds = startSeconds;
     m_header = format;
+    m_planar = native && (info.origres & BASS_ORIGRES_PLANAR) != 0;
     m_stream = guard.Release();
     header = m_header;
     return true;
@@ -175,6 +176,20 @@ bool BASSDecoder::StepDecode(std::vector<unsigned char>& block, bool& done) {
     return false;
 }
 
+IDecoder::Run BASSDecoder::NextRun(FrameRun& run) {
+    run = FrameRun();
+    if (m_stream == 0 || !m_header.IsValid()) return Run::Error;
+    const void* const* planes = nullptr;
+    const DWORD frames = BASS_ChannelGetPlanes(m_stream, &planes);
+    if (frames == kDataError)
+        return BASS_ErrorGetCode() == BASS_ERROR_ENDED ? Run::End : Run::Error;
+    m_position += static_cast<uint64_t>(frames) * m_header.channels * m_header.bytesPerSample;
+    run.planes = reinterpret_cast<const uint8_t* const*>(planes);
+    run.planar = m_planar;
+    run.frames = frames;
+    return Run::Frames;
+}
+
 bool BASSDecoder::EndDecode(double* seconds) {
     if (seconds != nullptr) *seconds = 0.0;
     if (m_stream == 0) return false;
@@ -207,5 +222,6 @@ bool BASSDecoder::CloseStream() {
     m_length = m_startPosition = m_position = 0;
     m_startSeconds = 0;
     m_stream = 0;
+    m_planar = false;
     return freed;
 }

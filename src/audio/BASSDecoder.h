@@ -22,6 +22,7 @@ class BASSDecoder : public IDecoder {
     bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
                      Output output) override;
     bool SourceStatus(struct stat& status) const override;
+    Run NextRun(FrameRun& run) override;
 
     // True when the stream is inactive or the position has reached the length.
     bool ChannelIsDone();
@@ -36,4 +37,5 @@ class BASSDecoder : public IDecoder {
     uint64_t m_position = 0;
     int m_startSeconds = 0;
     HSTREAM m_stream = 0;
+    bool m_planar = false;
 };

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,23 @@ class IDecoder {
     // Opens a stream of the given output; `header` describes its samples.
     virtual bool StartDecode(const std::string& path, int startSeconds, AudioHeader& header,
                              Output output) = 0;
+
+    // Frames as the decoder made them, for callers that pass them on
+    // without keeping them: `planes` holds one pointer per channel when
+    // `planar`, else one pointer to interleaved frames.
+    struct FrameRun {
+        const uint8_t* const* planes = nullptr;
+        bool planar = false;
+        size_t frames = 0;
+    };
+    enum class Run { Frames, End, Error, Unsupported };
+    // After StartDecode, instead of StepDecode: the next frames, valid until
+    // the next call. Decoders that cannot hand their frames out answer
+    // Unsupported, and the caller steps through blocks instead.
+    virtual Run NextRun(FrameRun& run) {
+        run = FrameRun();
+        return Run::Unsupported;
+    }
 
     // While a stream is open: the status (fstat) of the file it reads, from
     // the very descriptor decoded, so that a result can be tied to the file

@@ -277,6 +277,15 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
     struct stat source;
     const bool identified = cache != nullptr && decoder->SourceStatus(source);
 
+    // The decoder's own frames where it can hand them out: no one-second
+    // blocks to copy them into, and the decode stops within a frame of
+    // where the fingerprints are complete. The first run says whether the
+    // frames come as planes, which the features must know from the start.
+    IDecoder::FrameRun run;
+    IDecoder::Run next = decoder->NextRun(run);
+    const bool runs = next != IDecoder::Run::Unsupported;
+    const bool planar = runs && run.planar;
+
     // Releases whatever was begun on every way out from here.
     FeatureHandles handles;
     for (const std::string& name : algorithms) {
@@ -284,7 +293,8 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
         uint32_t code = gnsdk_dsp_feature_audio_begin(
             m_huser, name.c_str(), static_cast<gnsdk_uint32_t>(header.sampleRate),
             static_cast<gnsdk_uint32_t>(header.bytesPerSample * 8) |
-                (header.isFloat ? GNSDK_DSP_SAMPLE_FLOAT : 0),
+                (header.isFloat ? GNSDK_DSP_SAMPLE_FLOAT : 0) |
+                (planar ? GNSDK_DSP_SAMPLE_PLANAR : 0),
             static_cast<gnsdk_uint32_t>(header.channels), &handles.m_handles[index]);
         if (code != 0) {
             decoder->EndDecode(nullptr);
@@ -311,8 +321,33 @@ bool GNSDKFingerprinter::Fingerprint(boost::shared_ptr<IDecoder> decoder, const 
     // its audio.
     bool complete = false;
     bool done = false;
+    const size_t frameBytes = static_cast<size_t>(header.bytesPerSample) * header.channels;
+    while (runs && next == IDecoder::Run::Frames) {
+        complete = true;
+        for (gnsdk_dsp_feature_handle_t handle : handles.m_handles) {
+            if (handle == nullptr) continue;
+            gnsdk_bool_t written = 0;
+            uint32_t code =
+                planar ? gnsdk_dsp_feature_audio_write_planes(
+                             handle, reinterpret_cast<const gnsdk_void_t* const*>(run.planes),
+                             run.frames, &written)
+                       : gnsdk_dsp_feature_audio_write(handle, run.planes[0],
+                                                       run.frames * frameBytes, &written);
+            if (code != 0) {
+                decoder->EndDecode(nullptr);
+                return fail(code,
+                            planar ? "gnsdk_dsp_feature_audio_write_planes failed"
+                                   : "gnsdk_dsp_feature_audio_write failed",
+                            __LINE__);
+            }
+            complete = complete && written != 0;
+        }
+        if (complete) break;
+        next = decoder->NextRun(run);
+    }
+    if (runs) done = next == IDecoder::Run::End;
     std::vector<unsigned char> block;
-    while (true) {
+    while (!runs) {
         bool more = decoder->StepDecode(block, done);
         bool finalBlock = !more && done && !block.empty();
         if ((!more && !finalBlock) || complete || block.empty()) break;

@@ -34,7 +34,8 @@ class FeatureHandles {
     gnsdk_dsp_feature_handle_t m_handles[kAlgorithmCount] = {nullptr, nullptr, nullptr};
 };
 
-// Feeds decoded audio to the SDK, one second at a time, until every requested
+// Feeds decoded audio to the SDK, frame by frame as the decoder makes it (one
+// second at a time from decoders that only step), until every requested
 // algorithm has what it needs. Keeps nothing between calls: one instance may
 // serve any number of files in sequence, and instances on different threads
 // share only the read-only user handle.

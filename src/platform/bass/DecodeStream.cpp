@@ -126,7 +126,8 @@ std::unique_ptr<DecodeStream> DecodeStream::open(const std::string& path, bool n
     stream->codec_.reset(avcodec_alloc_context3(decoder));
     stream->packet_.reset(av_packet_alloc());
     stream->frame_.reset(av_frame_alloc());
-    if (!stream->codec_ || !stream->packet_ || !stream->frame_) {
+    stream->held_.reset(av_frame_alloc());
+    if (!stream->codec_ || !stream->packet_ || !stream->frame_ || !stream->held_) {
         error = BASS_ERROR_MEM;
         return nullptr;
     }
@@ -228,6 +229,44 @@ int64_t DecodeStream::read(uint8_t* out, uint64_t count) {
     return static_cast<int64_t>(produced);
 }
 
+int64_t DecodeStream::readRun(const uint8_t* const*& planes) {
+    av_frame_unref(held_.get());
+    runPointers_.assign(static_cast<size_t>(channels_), nullptr);
+    planes = runPointers_.data();
+    if (pendingBytes() == 0) {
+        Direct direct{nullptr, 0, 0, true, false};
+        if (!decodeMore(&direct)) return -1;
+        if (direct.held) {
+            const AVFrame& frame = *held_;
+            for (int c = 0; c < (planar_ ? channels_ : 1); ++c)
+                runPointers_[static_cast<size_t>(c)] = frame.extended_data[c];
+            position_ += direct.written * static_cast<uint64_t>(frameBytes());
+            return static_cast<int64_t>(direct.written);
+        }
+    }
+    // Frames that were converted, or decoded before the first run: handed
+    // from the pending buffer, split into planes when the runs are planar.
+    const uint64_t bytes = pendingBytes();
+    const size_t frames = static_cast<size_t>(bytes / static_cast<uint64_t>(frameBytes()));
+    const uint8_t* from = pending_.data() + pendingOffset_;
+    if (planar_) {
+        const size_t size = static_cast<size_t>(bytesPerSample_);
+        const size_t stride = static_cast<size_t>(frameBytes());
+        runPlanes_.resize(bytes);
+        for (size_t c = 0; c < static_cast<size_t>(channels_); ++c) {
+            uint8_t* to = runPlanes_.data() + c * frames * size;
+            runPointers_[c] = to;
+            for (size_t i = 0; i < frames; ++i)
+                std::memcpy(to + i * size, from + i * stride + c * size, size);
+        }
+    } else {
+        runPointers_[0] = from;
+    }
+    pendingOffset_ += bytes;
+    position_ += bytes;
+    return static_cast<int64_t>(frames);
+}
+
 uint8_t* DecodeStream::appendSpace(uint64_t bytes) {
     if (pendingOffset_ == pending_.size()) {
         pending_.clear();
@@ -248,7 +287,11 @@ bool DecodeStream::decodeMore(Direct* direct) {
         int ret = avcodec_receive_frame(codec, frame_.get());
         if (ret == 0) {
             bool converted = convert(*frame_, direct);
-            av_frame_unref(frame_.get());
+            if (direct != nullptr && direct->held) {
+                av_frame_move_ref(held_.get(), frame_.get());
+            } else {
+                av_frame_unref(frame_.get());
+            }
             if (!converted) {
                 ended_ = true;
                 return false;
@@ -300,6 +343,7 @@ bool DecodeStream::convert(const AVFrame& frame, Direct* direct) {
         }
         bytesPerSample_ = av_get_bytes_per_sample(outputFormat_);
         floatSamples_ = native_ && nativeFloat_;
+        planar_ = native_ && channels > 1 && av_sample_fmt_is_planar(source);
         if (av_channel_layout_copy(&outputLayout_, &frame.ch_layout) < 0) return false;
     }
     // Already in the output format, or its planar form: a plain copy, or
@@ -308,8 +352,13 @@ bool DecodeStream::convert(const AVFrame& frame, Direct* direct) {
         frame.sample_rate == sampleRate_ &&
         av_channel_layout_compare(&frame.ch_layout, &outputLayout_) == 0 && !resampler_) {
         const uint64_t bytes = static_cast<uint64_t>(frame.nb_samples) * frameBytes();
+        if (direct != nullptr && direct->hold && runLayout(frame)) {
+            direct->written = static_cast<uint64_t>(frame.nb_samples);
+            direct->held = true;
+            return true;
+        }
         uint8_t* out = nullptr;
-        if (direct != nullptr && bytes <= direct->room) {
+        if (direct != nullptr && !direct->hold && bytes <= direct->room) {
             direct->written = bytes;
             out = direct->to;
             if (out == nullptr) return true;  // discarded
@@ -333,6 +382,12 @@ bool DecodeStream::convert(const AVFrame& frame, Direct* direct) {
     if (produced < 0) return false;
     pending_.resize(start + static_cast<uint64_t>(produced) * frameBytes());
     return true;
+}
+
+bool DecodeStream::runLayout(const AVFrame& frame) const {
+    if (planar_) return av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame.format)) != 0;
+    // One channel's plane is its interleaved form.
+    return frame.format == outputFormat_ || channels_ == 1;
 }
 
 void DecodeStream::interleave(const AVFrame& frame, uint8_t* out) const {

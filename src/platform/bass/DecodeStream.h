@@ -68,6 +68,14 @@ class DecodeStream {
     // discards them when `out` is null. Returns the bytes produced; -1 when
     // the stream had already ended.
     int64_t read(uint8_t* out, uint64_t count);
+    // The next decoded frames without a copy into the caller's buffer: one
+    // pointer per channel when planar(), else one pointer to interleaved
+    // frames, valid until the next call on the stream. Returns the number of
+    // frames; -1 when the stream had already ended.
+    int64_t readRun(const uint8_t* const*& planes);
+    // A native stream of a planar codec with more than one channel: its
+    // runs come one plane per channel, as the codec made them.
+    bool planar() const { return planar_; }
 
   private:
     DecodeStream() = default;
@@ -75,16 +83,22 @@ class DecodeStream {
     uint64_t containerFrames() const;
     // Where a frame may go instead of the pending buffer: `room` bytes at
     // `to` (null: discard them); `written` says how many it took.
+    // With `hold` set, a frame that needs no converting is kept in held_
+    // instead, `written` then counting its frames.
     struct Direct {
         uint8_t* to;
         uint64_t room;
         uint64_t written;
+        bool hold = false;
+        bool held = false;
     };
     // Decodes until at least one more frame is pending, or written to
     // `direct`; false at the end.
     bool decodeMore(Direct* direct = nullptr);
     bool convert(const AVFrame& frame, Direct* direct);
     void interleave(const AVFrame& frame, uint8_t* out) const;
+    // Whether `frame` can be handed as a run as it is.
+    bool runLayout(const AVFrame& frame) const;
     bool configureResampler(const AVFrame& frame);
     bool flushResampler();
     uint8_t* appendSpace(uint64_t bytes);
@@ -100,6 +114,8 @@ class DecodeStream {
     ResamplerPtr resampler_;
     PacketPtr packet_;
     FramePtr frame_;
+    // The frame the last run pointed into.
+    FramePtr held_;
     int streamIndex_ = -1;
 
     int sampleRate_ = 0;
@@ -108,6 +124,7 @@ class DecodeStream {
     bool floatSamples_ = false;
     int nativeBits_ = 0;
     bool nativeFloat_ = false;
+    bool planar_ = false;
     uint64_t channelMask_ = 0;
     AVSampleFormat outputFormat_ = AV_SAMPLE_FMT_NONE;
     AVChannelLayout outputLayout_{};
@@ -136,6 +153,10 @@ class DecodeStream {
     };
     std::vector<uint8_t, NoInitAllocator<uint8_t>> pending_;
     uint64_t pendingOffset_ = 0;
+    // Pending bytes of a planar stream's run, one plane after another, and
+    // the pointers a run hands out.
+    std::vector<uint8_t, NoInitAllocator<uint8_t>> runPlanes_;
+    std::vector<const uint8_t*> runPointers_;
     uint64_t position_ = 0;
     uint64_t lengthEstimate_ = 0;
     bool inputDone_ = false;

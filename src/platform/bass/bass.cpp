@@ -207,8 +207,9 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     info->chans = static_cast<DWORD>(stream->channels());
     info->flags = BASS_STREAM_DECODE | (stream->bytesPerSample() == 1 ? BASS_SAMPLE_8BITS : 0) |
                   (stream->floatSamples() ? BASS_SAMPLE_FLOAT : 0);
-    info->origres =
-        static_cast<DWORD>(stream->nativeBits()) | (stream->nativeFloat() ? BASS_ORIGRES_FLOAT : 0);
+    info->origres = static_cast<DWORD>(stream->nativeBits()) |
+                    (stream->nativeFloat() ? BASS_ORIGRES_FLOAT : 0) |
+                    (stream->planar() ? BASS_ORIGRES_PLANAR : 0);
     t_lastError = BASS_OK;
     return 1;
 }
@@ -259,6 +260,21 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
     if (produced < 0) return failWith(BASS_ERROR_ENDED, error);
     t_lastError = BASS_OK;
     return static_cast<DWORD>(produced);
+}
+
+DWORD BASS_ChannelGetPlanes(DWORD handle, const void* const** planes) {
+    const DWORD error = static_cast<DWORD>(-1);
+    if (planes == nullptr) return failWith(BASS_ERROR_ILLPARAM, error);
+    *planes = nullptr;
+    std::shared_ptr<DecodeStream> stream = findStream(handle);
+    if (!stream) return failWith(BASS_ERROR_HANDLE, error);
+    std::lock_guard<std::mutex> lock(stream->mutex());
+    const uint8_t* const* run = nullptr;
+    int64_t frames = stream->readRun(run);
+    if (frames < 0) return failWith(BASS_ERROR_ENDED, error);
+    *planes = reinterpret_cast<const void* const*>(run);
+    t_lastError = BASS_OK;
+    return static_cast<DWORD>(frames);
 }
 
 QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode) {

@@ -36,6 +36,9 @@ typedef DWORD HPLUGIN;
 
 // In BASS_CHANNELINFO.origres: the codec's own samples are floating point.
 #define BASS_ORIGRES_FLOAT 0x10000
+// In BASS_CHANNELINFO.origres: BASS_ChannelGetPlanes hands the native
+// stream's frames one plane per channel.
+#define BASS_ORIGRES_PLANAR 0x20000
 
 // Position modes.
 #define BASS_POS_BYTE 0
@@ -118,6 +121,12 @@ DWORD BASS_ChannelIsActive(DWORD handle);
 // buffer is null. Returns the count produced, fewer only at the end of the
 // stream, or -1 (BASS_ERROR_ENDED once the end has been reached).
 DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+// This build's own call: the next frames as the decoder made them, without
+// copying them into a buffer of the caller's: *planes receives one pointer
+// per channel when origres has BASS_ORIGRES_PLANAR, else one pointer to
+// interleaved frames; the samples stay valid until the next call on the
+// stream. Returns the frame count, or -1 (BASS_ERROR_ENDED at the end).
+DWORD BASS_ChannelGetPlanes(DWORD handle, const void* const** planes);
 QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
 int BASS_ErrorGetCode();

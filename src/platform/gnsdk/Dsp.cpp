@@ -107,6 +107,20 @@ gnsdk_error_t gnsdk_dsp_feature_audio_write(gnsdk_dsp_feature_handle_t feature,
     return code == GNSDK_SUCCESS ? code : Fail(GNSDK_LOG_PKG_DSP, fn, code, why);
 }
 
+gnsdk_error_t gnsdk_dsp_feature_audio_write_planes(gnsdk_dsp_feature_handle_t feature,
+                                                   const gnsdk_void_t* const* planes,
+                                                   gnsdk_size_t frames, gnsdk_bool_t* p_complete) {
+    const char* fn = "gnsdk_dsp_feature_audio_write_planes";
+    if (!IsLive(feature)) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidHandle);
+    if (planes == nullptr && frames != 0) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidArg);
+    bool complete = false;
+    std::string why;
+    gnsdk_error_t code = feature->feature.WritePlanes(
+        reinterpret_cast<const uint8_t* const*>(planes), frames, complete, why);
+    if (p_complete != nullptr) *p_complete = complete ? 1 : 0;
+    return code == GNSDK_SUCCESS ? code : Fail(GNSDK_LOG_PKG_DSP, fn, code, why);
+}
+
 gnsdk_error_t gnsdk_dsp_feature_end_of_write(gnsdk_dsp_feature_handle_t feature) {
     const char* fn = "gnsdk_dsp_feature_end_of_write";
     if (!IsLive(feature)) return Fail(GNSDK_LOG_PKG_DSP, fn, DSPERR_InvalidHandle);

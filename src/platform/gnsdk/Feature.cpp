@@ -58,7 +58,8 @@ Feature::Feature(Algorithm algorithm)
 
 gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32_t channels,
                              std::string& why) {
-    const AVSampleFormat format = FormatFor(bitsPerSample);
+    m_planar = (bitsPerSample & GNSDK_DSP_SAMPLE_PLANAR) != 0;
+    const AVSampleFormat format = FormatFor(bitsPerSample & ~GNSDK_DSP_SAMPLE_PLANAR);
     if (format == AV_SAMPLE_FMT_NONE) {
         why = "bits per sample must be 8, 16 or 32, or 32 or 64 with the float flag";
         return DSPERR_UnsupportedFormat;
@@ -74,7 +75,8 @@ gnsdk_error_t Feature::Begin(uint32_t sampleRate, uint32_t bitsPerSample, uint32
     m_format = format;
     m_sampleRate = sampleRate;
     m_channels = channels;
-    m_frameBytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * channels;
+    m_sampleBytes = static_cast<size_t>(av_get_bytes_per_sample(format));
+    m_frameBytes = m_sampleBytes * channels;
     gnsdk_error_t code = StartConverter(0, why);
     if (code != GNSDK_SUCCESS) return code;
     m_chromaprint.reset(chromaprint_new(CHROMAPRINT_ALGORITHM_DEFAULT));
@@ -94,8 +96,11 @@ gnsdk_error_t Feature::StartConverter(uint64_t layout, std::string& why) {
     // fpcalc converts whatever is not 11025 Hz mono 16-bit already.
     if (m_format == AV_SAMPLE_FMT_S16 && m_channels == 1 && m_sampleRate == kFingerprintRate)
         return GNSDK_SUCCESS;
+    // Planar or interleaved, the converter turns its input into the same
+    // internal samples, so the fingerprint does not depend on which.
+    const AVSampleFormat format = m_planar ? av_get_planar_sample_fmt(m_format) : m_format;
     m_resampler.reset(new Resampler());
-    if (!m_resampler->Init(m_format, static_cast<int>(m_sampleRate), static_cast<int>(m_channels),
+    if (!m_resampler->Init(format, static_cast<int>(m_sampleRate), static_cast<int>(m_channels),
                            layout, kFingerprintRate, why)) {
         return DSPERR_ProcessingFailed;
     }
@@ -115,16 +120,46 @@ gnsdk_error_t Feature::SetChannelLayout(uint64_t mask, std::string& why) {
     return StartConverter(mask, why);
 }
 
-gnsdk_error_t Feature::Write(const uint8_t* data, size_t size, bool& complete, std::string& why) {
+bool Feature::StartWrite(bool planar, bool& complete, gnsdk_error_t& code, std::string& why) {
     complete = m_complete;
     m_written = true;
-    if (m_ended) return DSPERR_WriteAfterEnd;
-    if (m_failed) {
+    code = GNSDK_SUCCESS;
+    if (m_ended) {
+        code = DSPERR_WriteAfterEnd;
+    } else if (m_failed) {
         why = "an earlier write failed";
-        return DSPERR_ProcessingFailed;
+        code = DSPERR_ProcessingFailed;
+    } else if (planar != m_planar) {
+        why = m_planar ? "a planar feature is written plane by plane"
+                       : "an interleaved feature is written as bytes";
+        code = DSPERR_InvalidArg;
     }
-    if (m_complete || size == 0) return GNSDK_SUCCESS;
-    gnsdk_error_t code = WriteBytes(data, size, why);
+    return code == GNSDK_SUCCESS && !m_complete;
+}
+
+gnsdk_error_t Feature::Write(const uint8_t* data, size_t size, bool& complete, std::string& why) {
+    gnsdk_error_t code;
+    if (!StartWrite(false, complete, code, why) || size == 0) return code;
+    code = WriteBytes(data, size, why);
+    if (code != GNSDK_SUCCESS) m_failed = true;
+    complete = m_complete;
+    return code;
+}
+
+gnsdk_error_t Feature::WritePlanes(const uint8_t* const* planes, size_t frames, bool& complete,
+                                   std::string& why) {
+    gnsdk_error_t code;
+    if (!StartWrite(true, complete, code, why) || frames == 0) return code;
+    const uint8_t* cursor[kMaxChannels];
+    for (uint32_t c = 0; c < m_channels; ++c) {
+        cursor[c] = planes[c];
+        if (cursor[c] == nullptr) {
+            why = "a channel without samples";
+            m_failed = true;
+            return DSPERR_InvalidArg;
+        }
+    }
+    code = WriteFrames(cursor, frames, why);
     if (code != GNSDK_SUCCESS) m_failed = true;
     complete = m_complete;
     return code;
@@ -137,23 +172,27 @@ gnsdk_error_t Feature::WriteBytes(const uint8_t* data, size_t size, std::string&
         data += take;
         size -= take;
         if (m_partial.size() < m_frameBytes) return GNSDK_SUCCESS;
-        gnsdk_error_t code = WriteFrames(m_partial.data(), 1, why);
+        const uint8_t* partial = m_partial.data();
+        gnsdk_error_t code = WriteFrames(&partial, 1, why);
         m_partial.clear();
         if (code != GNSDK_SUCCESS) return code;
     }
     size_t frames = size / m_frameBytes;
-    gnsdk_error_t code = WriteFrames(data, frames, why);
+    const uint8_t* whole = data;
+    gnsdk_error_t code = WriteFrames(&whole, frames, why);
     if (code != GNSDK_SUCCESS) return code;
     if (!m_complete) m_partial.assign(data + frames * m_frameBytes, data + size);
     return GNSDK_SUCCESS;
 }
 
-gnsdk_error_t Feature::WriteFrames(const uint8_t* data, size_t frames, std::string& why) {
+gnsdk_error_t Feature::WriteFrames(const uint8_t** planes, size_t frames, std::string& why) {
+    const uint32_t count = m_planar ? m_channels : 1;
+    const size_t step = m_planar ? m_sampleBytes : m_frameBytes;
     while (frames > 0 && !m_complete) {
         size_t slice = std::min(frames, kSliceFrames);
         gnsdk_error_t code;
         if (m_resampler) {
-            int produced = m_resampler->Convert(data, static_cast<int>(slice));
+            int produced = m_resampler->Convert(planes, static_cast<int>(slice));
             if (produced < 0) {
                 why = "conversion failed";
                 return DSPERR_ProcessingFailed;
@@ -163,11 +202,11 @@ gnsdk_error_t Feature::WriteFrames(const uint8_t* data, size_t frames, std::stri
             // Already 11025 Hz mono 16-bit; copied because the caller's bytes
             // need not be aligned for 16-bit access.
             m_aligned.resize(slice);
-            std::memcpy(m_aligned.data(), data, slice * sizeof(int16_t));
+            std::memcpy(m_aligned.data(), planes[0], slice * sizeof(int16_t));
             code = Feed(m_aligned.data(), static_cast<int64_t>(slice), why);
         }
         if (code != GNSDK_SUCCESS) return code;
-        data += slice * m_frameBytes;
+        for (uint32_t c = 0; c < count; ++c) planes[c] += slice * step;
         frames -= slice;
     }
     return GNSDK_SUCCESS;

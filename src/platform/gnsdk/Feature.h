@@ -49,6 +49,9 @@ class Feature {
     // order for the count).
     gnsdk_error_t SetChannelLayout(uint64_t mask, std::string& why);
     gnsdk_error_t Write(const uint8_t* data, size_t size, bool& complete, std::string& why);
+    // For a feature begun planar: `frames` samples of each channel at planes[c].
+    gnsdk_error_t WritePlanes(const uint8_t* const* planes, size_t frames, bool& complete,
+                              std::string& why);
     gnsdk_error_t EndOfWrite(std::string& why);
     gnsdk_error_t Retrieve(uint32_t* quality, const char** text) const;
 
@@ -62,8 +65,11 @@ class Feature {
     // (Re)creates the converter for the begun format and `layout`.
     gnsdk_error_t StartConverter(uint64_t layout, std::string& why);
     gnsdk_error_t WriteBytes(const uint8_t* data, size_t size, std::string& why);
-    // Writes whole frames; `frames` may be large, it is converted in slices.
-    gnsdk_error_t WriteFrames(const uint8_t* data, size_t frames, std::string& why);
+    // Writes whole frames, interleaved at planes[0] or planar (which this
+    // advances); `frames` may be large, it is converted in slices.
+    gnsdk_error_t WriteFrames(const uint8_t** planes, size_t frames, std::string& why);
+    // Starts the write calls share: false with the code when nothing may be written.
+    bool StartWrite(bool planar, bool& complete, gnsdk_error_t& code, std::string& why);
     // Feeds converted samples up to the algorithm's duration.
     gnsdk_error_t Feed(const int16_t* samples, int64_t count, std::string& why);
     gnsdk_error_t Finish(std::string& why);
@@ -75,10 +81,12 @@ class Feature {
     bool m_ended = false;
     bool m_failed = false;  // a write or the end failed: no fingerprint
     bool m_written = false;
+    bool m_planar = false;  // written through WritePlanes
     AVSampleFormat m_format = AV_SAMPLE_FMT_NONE;
     uint32_t m_sampleRate = 0;
     uint32_t m_channels = 0;
     size_t m_frameBytes = 0;
+    size_t m_sampleBytes = 0;
     std::unique_ptr<Resampler> m_resampler;  // null when the input is already 11025 Hz mono 16-bit
     std::unique_ptr<ChromaprintContext, ChromaprintFree> m_chromaprint;
     std::vector<uint8_t> m_partial;  // bytes of a frame split across writes

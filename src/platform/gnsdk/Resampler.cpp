@@ -46,14 +46,14 @@ bool Resampler::Init(AVSampleFormat format, int sampleRate, int channels, uint64
     return true;
 }
 
-int Resampler::Convert(const uint8_t* in, int frames) {
-    if (!m_swr || in == nullptr || frames < 0) return -1;
+int Resampler::Convert(const uint8_t* const* in, int frames) {
+    if (!m_swr || in == nullptr || in[0] == nullptr || frames < 0) return -1;
     int capacity = swr_get_out_samples(m_swr.get(), frames);
     if (capacity < 0) return -1;
     if (m_out.size() < static_cast<size_t>(capacity) + 1) m_out.resize(capacity + 1);
     uint8_t* out[1] = {reinterpret_cast<uint8_t*>(m_out.data())};
-    const uint8_t* input[1] = {in};
-    return swr_convert(m_swr.get(), out, static_cast<int>(m_out.size()), input, frames);
+    return swr_convert(m_swr.get(), out, static_cast<int>(m_out.size()),
+                       const_cast<const uint8_t**>(in), frames);
 }
 
 }  // namespace Ostra::gnsdk

@@ -13,7 +13,7 @@ extern "C" {
 
 namespace Ostra::gnsdk {
 
-// Converts interleaved PCM to mono signed 16-bit at another rate with
+// Converts interleaved or planar PCM to mono signed 16-bit at another rate with
 // libswresample, configured as fpcalc's audio reader configures it (filter
 // size 16, phase shift 8, linear interpolation, cutoff 0.8, the default
 // layout for the channel count), and like it leaving the internal sample
@@ -32,9 +32,10 @@ class Resampler {
     // means the usual order for the channel count.
     bool Init(AVSampleFormat format, int sampleRate, int channels, uint64_t layout, int outRate,
               std::string& why);
-    // Converts `frames` interleaved frames. Returns the number of output
-    // samples, which stay readable at Output() until the next call, or -1.
-    int Convert(const uint8_t* in, int frames);
+    // Converts `frames` frames: interleaved at in[0], or one plane per
+    // channel when Init was given a planar format. Returns the number of
+    // output samples, which stay readable at Output() until the next call, or -1.
+    int Convert(const uint8_t* const* in, int frames);
     const int16_t* Output() const { return m_out.data(); }
 
   private:

@@ -65,6 +65,9 @@ typedef struct gnsdk_feature_s* gnsdk_dsp_feature_handle_t;
 // Added to bits_per_sample of gnsdk_dsp_feature_audio_begin: the samples are
 // IEEE floating point (32 or 64 bits) rather than integers.
 #define GNSDK_DSP_SAMPLE_FLOAT 0x100u
+// This build's own flag, added to bits_per_sample: the audio comes one plane
+// per channel through gnsdk_dsp_feature_audio_write_planes instead.
+#define GNSDK_DSP_SAMPLE_PLANAR 0x200u
 
 // The fingerprint algorithms.
 #define GNSDK_DSP_ALGORITHM_MICRO "MicroFAPI-Q"
@@ -112,7 +115,8 @@ gnsdk_error_t gnsdk_dsp_shutdown(void);
 // (the FFmpeg build also decodes the audio it is given).
 gnsdk_cstr_t gnsdk_dsp_get_version(void);
 
-// Begins one fingerprint of interleaved PCM: 8-bit unsigned, 16-bit or 32-bit
+// Begins one fingerprint of interleaved (or, with GNSDK_DSP_SAMPLE_PLANAR,
+// planar) PCM: 8-bit unsigned, 16-bit or 32-bit
 // signed, or (with GNSDK_DSP_SAMPLE_FLOAT) 32- or 64-bit float samples in the
 // machine's byte order, 1 to 32 channels, 1 Hz to 1 MHz. The audio reaches the
 // fingerprint the way fpcalc's does for a decoder that produces that format.
@@ -131,6 +135,12 @@ gnsdk_error_t gnsdk_dsp_feature_audio_channel_layout(gnsdk_dsp_feature_handle_t 
 gnsdk_error_t gnsdk_dsp_feature_audio_write(gnsdk_dsp_feature_handle_t feature,
                                             const gnsdk_void_t* audio, gnsdk_size_t size,
                                             gnsdk_bool_t* p_complete);
+// This build's own call, for a feature begun with GNSDK_DSP_SAMPLE_PLANAR:
+// `frames` samples of every channel, each channel's at its own pointer. The
+// converter reads them where they are, sparing the interleaved copy.
+gnsdk_error_t gnsdk_dsp_feature_audio_write_planes(gnsdk_dsp_feature_handle_t feature,
+                                                   const gnsdk_void_t* const* planes,
+                                                   gnsdk_size_t frames, gnsdk_bool_t* p_complete);
 gnsdk_error_t gnsdk_dsp_feature_end_of_write(gnsdk_dsp_feature_handle_t feature);
 // After end of write: the fingerprint text, owned by the handle and valid until
 // it is released (empty when the audio was too short for any fingerprint), and

@@ -114,7 +114,7 @@ TEST_F(GnsdkTest, BeginChecksTheFormat) {
 
 // Whatever the block sizes (odd ones split frames between writes) and however
 // many handles run at once, the same audio gives the same text.
-TEST_F(GnsdkTest, BlockSizesAndParallelHandlesDoNotMatterAndReleaseStops) {
+TEST_F(GnsdkTest, BlockSizesPlanesAndParallelHandlesDoNotMatter) {
     const char* cmx = GNSDK_DSP_ALGORITHM_CMX;
     const std::string& first = Sample("tune10.wav", 10, 3);
     const std::string& second = Sample("other45.wav", 45, 6);
@@ -138,6 +138,29 @@ TEST_F(GnsdkTest, BlockSizesAndParallelHandlesDoNotMatterAndReleaseStops) {
         ASSERT_EQ(GNSDK_SUCCESS,
                   gnsdk_dsp_feature_audio_write(feature, second.data() + offset, 65536, nullptr));
     }
+    EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
+
+    // The same samples one plane per channel, in uneven runs; an interleaved
+    // write to a planar feature is refused.
+    const size_t frames = first.size() / 4;
+    std::vector<int16_t> left(frames), right(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        std::memcpy(&left[i], &first[4 * i], 2);
+        std::memcpy(&right[i], &first[4 * i + 2], 2);
+    }
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_audio_begin(
+                                 user_, cmx, 44100, 16 | GNSDK_DSP_SAMPLE_PLANAR, 2, &feature));
+    EXPECT_EQ(DSPERR_InvalidArg, gnsdk_dsp_feature_audio_write(feature, first.data(), 4, nullptr));
+    for (size_t at = 0, run = 1; at < frames; at += run, run = run * 3 % 4099 + 1) {
+        run = std::min(run, frames - at);
+        const void* planes[2] = {left.data() + at, right.data() + at};
+        ASSERT_EQ(GNSDK_SUCCESS,
+                  gnsdk_dsp_feature_audio_write_planes(feature, planes, run, nullptr));
+    }
+    gnsdk_cstr_t text = nullptr;
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_end_of_write(feature));
+    ASSERT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_retrieve_data(feature, nullptr, &text));
+    EXPECT_EQ(whole.text, text);
     EXPECT_EQ(GNSDK_SUCCESS, gnsdk_dsp_feature_release(feature));
 }
 
