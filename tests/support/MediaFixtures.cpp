@@ -5,7 +5,9 @@
 
 #include <boost/filesystem.hpp>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "support/TestHost.h"
@@ -20,9 +22,24 @@ std::string quote(const std::string& text) {
     return out + "'";
 }
 
+// The script's text and that of every Python program it runs by absolute
+// path, so an edited generator makes new files too.
+std::string recipe(const std::string& script) {
+    std::string text = script;
+    std::istringstream words(script);
+    for (std::string word; words >> word;) {
+        if (word.size() > 1 && word.front() == '\'' && word.back() == '\'')
+            word = word.substr(1, word.size() - 2);
+        if (word.front() != '/' || fs::path(word).extension() != ".py") continue;
+        std::ifstream in(word, std::ios::binary);
+        text += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return text;
+}
+
 std::string make(const std::string& name, const std::string& script) {
     char key[32];
-    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>()(script));
+    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>()(recipe(script)));
     const fs::path dir = fs::path(OSTRA_MEDIA_DIR) / key;
     const fs::path path = dir / name;
     boost::system::error_code ec;

@@ -9,9 +9,10 @@
 namespace media {
 
 // The file `name` made by the shell `script`, which writes it to "$OUT".
-// Cached under a folder named for the script, so a changed recipe makes a
-// new file; concurrent processes each write a private file and rename it in
-// place. Fails the calling test and returns "" when the script fails.
+// Cached under a folder named for the script and the Python programs it runs,
+// so a changed recipe makes a new file; concurrent processes each write a
+// private file and rename it in place. Fails the calling test and returns ""
+// when the script fails.
 std::string make(const std::string& name, const std::string& script);
 // make() with `ffmpeg -nostdin -v error -y ARGS "$OUT"`.
 std::string ffmpeg(const std::string& name, const std::string& args);
