@@ -5,10 +5,14 @@ yielded as they come, errors as exceptions and the process's life.
 
 import os
 import shutil
+import socket
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
+import unittest.mock
 
 import ostra_client
 from ostra_client import (AmfError, ConnectionLost, Helper, HelperError, ScanError, decode,
@@ -168,6 +172,122 @@ class WithHelper(unittest.TestCase):
             Helper.start("/no/such/helper")
 
 
+class ScriptedPeer(unittest.TestCase):
+    """The client against a peer that plays the helper's part from a script,
+    for what the real helper does not do on demand: answers interleaved in a
+    set order, an id never asked for, a frame that stalls or breaks off."""
+
+    @staticmethod
+    def answer(data, request_id, done=True):
+        return frame({"data": data, "done": done, "duration": 0, "id": request_id})
+
+    @staticmethod
+    def read_request(connection):
+        def exactly(n):
+            data = b""
+            while len(data) < n:
+                data += connection.recv(n - len(data))
+            return data
+        return decode(exactly(struct.unpack("<I", exactly(4))[0]))
+
+    def run_script(self, play, client):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+
+        def peer():
+            for _ in range(3000):
+                try:
+                    connection = socket.create_connection(("127.0.0.1", port))
+                    break
+                except ConnectionRefusedError:
+                    time.sleep(0.01)
+            with connection:
+                play(connection)
+                connection.recv(1)  # until the client closes
+
+        thread = threading.Thread(target=peer)
+        thread.start()
+        try:
+            # The record log holds what the real helper says, not this peer.
+            with unittest.mock.patch.dict(os.environ):
+                os.environ.pop("OSTRA_RECORD_LOG", None)
+                helper = Helper.listen(port, timeout=30)
+            with helper:
+                client(helper)
+        finally:
+            thread.join(30)
+
+    def test_scripted_answers(self):
+        hash_record = {"hash": "0" * 40, "path": "a.mp3"}
+
+        def late_answers(connection, first_batch_early):
+            self.read_request(connection)  # audioHash, id 1
+            if first_batch_early:
+                connection.sendall(self.answer([hash_record], 1, False))
+            self.read_request(connection)  # version, id 2
+            for _ in range(3):
+                connection.sendall(self.answer([hash_record], 1, False))
+            connection.sendall(self.answer({"count": 4}, 1))
+            connection.sendall(self.answer("stray", 99))  # an id never sent
+            connection.sendall(self.answer("12", 2))
+
+        def left_after_one_record(helper):
+            for _ in helper.audio_hash(["a.mp3"] * 4, batch_size=1):
+                break
+            self.assertEqual(helper.version(), "12")
+
+        def never_read(helper):
+            helper.audio_hash(["a.mp3"] * 4, batch_size=1)
+            self.assertEqual(helper.version(), "12")
+
+        def stalled(connection):
+            self.read_request(connection)
+            reply = self.answer("12", 1)
+            connection.sendall(reply[:2])
+            time.sleep(0.5)
+            connection.sendall(reply[2:])
+
+        def cut_off(connection):
+            self.read_request(connection)
+            connection.sendall(self.answer("12", 1)[:10])
+            connection.shutdown(socket.SHUT_WR)
+
+        def broken_version(helper):
+            with self.assertRaises(ConnectionLost):
+                helper.version()
+
+        rows = [
+            # Responses to a request nobody reads any more, or to one never
+            # sent, are dropped, not kept for ever.
+            ("a generator left early", lambda c: late_answers(c, True), left_after_one_record),
+            ("records never read", lambda c: late_answers(c, False), never_read),
+            # A timeout waits for a frame to begin, and never cuts one.
+            ("a frame that stalls after its first bytes", stalled,
+             lambda h: self.assertEqual(
+                 [e["data"] for e in h.envelopes(h.request("version"), timeout=0.2)], ["12"])),
+            ("a frame cut off", cut_off, broken_version),
+        ]
+        for name, play, client in rows:
+            with self.subTest(name):
+                def checked(helper, client=client):
+                    client(helper)
+                    self.assertEqual(sum(len(q) for q in helper._pending.values()), 0)
+                self.run_script(play, checked)
+
+    def test_records_are_read_once(self):
+        def play(connection):
+            self.read_request(connection)
+            connection.sendall(self.answer({"count": 0}, 1))
+            # A client that waited for more would see the end, not hang.
+            connection.shutdown(socket.SHUT_WR)
+
+        def client(helper):
+            hashes = helper.audio_hash(["a.mp3"])
+            self.assertEqual(list(hashes), [])
+            with self.assertRaisesRegex(RuntimeError, "can be read once"):
+                list(hashes)
+        self.run_script(play, client)
 
 
 if __name__ == "__main__":
