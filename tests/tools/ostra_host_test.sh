@@ -11,6 +11,9 @@ done
 WORK=$(mktemp -d)
 OUT="$WORK/out" ERR="$WORK/err"
 cleanup() {
+    [ -n "${STRAY:-}" ] && [ -s "$STRAY" ] && kill "$(cat "$STRAY")" 2>/dev/null
+    [ -n "${LOGIND_PID:-}" ] && kill "$LOGIND_PID" 2>/dev/null
+    [ -n "${BUS_PID:-}" ] && kill "$BUS_PID" 2>/dev/null
     chmod -R u+rwx "$WORK" 2>/dev/null
     rm -rf "$WORK"
 }
@@ -221,7 +224,7 @@ t "cache --clear on another file" 1 "$WORK/other.sqlite: " "" \
 
 
 NOBUS=unix:path=/nonexistent/ostra-no-bus
-awake() { env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" DBUS_SESSION_BUS_ADDRESS="$NOBUS" \
+awake() { env DBUS_SYSTEM_BUS_ADDRESS="${SYSTEM_BUS:-$NOBUS}" DBUS_SESSION_BUS_ADDRESS="$NOBUS" \
     "$HOST" keep-awake "$@"; }
 # Without any bus: a warning that says why, and the command runs all the same.
 t "keep-awake without bus" 7 "no system bus at $NOBUS (No such file or directory)" "" \
@@ -236,8 +239,60 @@ t "keep-awake command's descriptors" 0 "" "" \
 grep -q 'socket:' "$OUT" && fail "keep-awake's command holds a socket of ostra-host: $(cat "$OUT")"
 # The command gets the signals' usual actions: a writer whose reader is gone ends by SIGPIPE.
 t "keep-awake command in a pipeline" 141 "" "" awake bash -c 'yes | head -1 >/dev/null; exit "${PIPESTATUS[0]}"'
+t "keep-awake missing command" 127 "" "" awake -- /no/such/program
+t "keep-awake command that cannot run" 126 "" "" awake -- "$LIB/notes.txt"
 
+# SIGTERM to ostra-host reaches the command, and ostra-host waits for it.
+STRAY="$WORK/child.pid"
+# (Not through the function: the signal goes to ostra-host's own process.)
+env DBUS_SYSTEM_BUS_ADDRESS="$NOBUS" DBUS_SESSION_BUS_ADDRESS="$NOBUS" "$HOST" keep-awake -- \
+    sh -c 'echo $$ >"$1"; trap "echo terminated >\"$2\"; exit 9" TERM; while :; do sleep 0.1; done' \
+    sh "$STRAY" "$WORK/terminated" >/dev/null 2>&1 &
+host_pid=$!
+for _ in $(seq 100); do [ -s "$STRAY" ] && break; sleep 0.1; done
+kill -TERM "$host_pid"
+wait "$host_pid"
+rc=$?
+[ "$rc" -eq 9 ] || fail "keep-awake after SIGTERM: exit status $rc, expected the command's 9"
+[ -s "$WORK/terminated" ] || fail "SIGTERM did not reach the command"
+kill -0 "$(cat "$STRAY")" 2>/dev/null && fail "the command still runs after keep-awake ended"
 
+# Against a private bus: first without logind, then with a logind stand-in that
+# hands out inhibitor locks.
+BUSDIR="$WORK/bus"
+mkdir -p "$BUSDIR"
+SYSTEM_BUS="unix:path=$BUSDIR/socket"
+cat >"$BUSDIR/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><listen>$SYSTEM_BUS</listen><auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+/usr/bin/dbus-daemon --nofork --config-file="$BUSDIR/bus.conf" >"$BUSDIR/daemon.log" 2>&1 &
+BUS_PID=$!
+for _ in $(seq 100); do [ -S "$BUSDIR/socket" ] && break; sleep 0.1; done
+t "keep-awake without logind" 0 "no logind on the system bus" "" awake true
+DBUS_SYSTEM_BUS_ADDRESS=$SYSTEM_BUS /usr/bin/python3 -m dbusmock --system --template logind \
+    >"$BUSDIR/logind.log" 2>&1 &
+LOGIND_PID=$!
+inhibitors() {
+    busctl --address="$SYSTEM_BUS" call org.freedesktop.login1 /org/freedesktop/login1 \
+        org.freedesktop.login1.Manager ListInhibitors 2>/dev/null
+}
+for _ in $(seq 200); do
+    inhibitors >/dev/null && break
+    sleep 0.1
+done
+export -f inhibitors
+export SYSTEM_BUS
+t "keep-awake" 7 "" "" awake --require -- bash -c 'echo "during: $(inhibitors)"; exit 7'
+grep -q '^during: a(ssssuu) 1 ' "$OUT" || fail "no inhibitor lock while the command ran: $(cat "$OUT")"
+[ "$(inhibitors)" = "a(ssssuu) 0" ] || fail "inhibitor lock still held after keep-awake: $(inhibitors)"
+unset SYSTEM_BUS
 
 while IFS='|' read -r status expr words; do
     eval "args=($words)"
