@@ -349,4 +349,31 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
     }
 }
 
+// Helpers started together on a cache file nobody has made yet: each sets it
+// up, or finds it set up by another, and none goes without it.
+TEST_F(FileCacheE2E, HelpersStartedTogetherShareAFreshCache) {
+    TempDir work;
+    const amf::amf_ecma_array list = stringArray({alpha()});
+    amf::amf_object arg;
+    arg.set_property("filePaths", &list);
+    // The window is a few milliseconds wide: a few rounds of several.
+    for (int round = 0; round < 3; ++round) {
+        const std::string setting =
+            "OSTRA_CACHE=" + (work / ("cache" + std::to_string(round) + "/cache.sqlite"));
+        std::vector<std::unique_ptr<TestHost>> hosts(8);
+        for (auto& host : hosts) {
+            host = std::make_unique<TestHost>();
+            host->startHelper({setting});
+        }
+        // Back to back, so that the helpers open the file at the same moment.
+        for (auto& host : hosts) host->send("extractMetadataFromFiles", 1, &arg);
+        for (auto& host : hosts) {
+            while (Value response = host->readResponse(std::chrono::seconds(60)))
+                if (isDone(response)) break;
+            EXPECT_EQ(host->quit(), 0);
+            EXPECT_EQ(cacheLines(host->helper().err()), 0) << host->helper().err();
+        }
+    }
+}
+
 }  // namespace
