@@ -42,8 +42,15 @@ const std::size_t kFilesPerJob = 16;
 // length limits the walk; this bounds the descriptors a scan holds. Real
 // music folders are a dozen levels deep. (The files of the read-ahead window
 // keep their folders open until a worker has opened them, so a scan holds at
-// most kReadAheadWindow more.)
+// most kFoldersAhead more.)
 const std::size_t kMaxDirectoryDepth = 256;
+// Folders the read-ahead window may span. Each stays open until its files
+// are handed over, so a tree of tiny folders would otherwise hold a
+// descriptor per file of the window and run a process with a low descriptor
+// limit out of them (the folders past that would be skipped as unreadable).
+// Album folders hold a dozen files or more, so the window rarely spans this
+// many.
+const std::size_t kFoldersAhead = 16;
 // Threads reading the tree ahead of a walk the file cache answers: enough
 // reads at once to keep a disk busy, each mostly waiting for it.
 const unsigned kPrefetchThreads = 4;
@@ -159,7 +166,8 @@ class FSMediaScanner::TagReadAhead {
         // The record as the processor gets it; null when reading threw (the
         // file gets no record).
         std::unique_ptr<amf::amf_object> song;
-        bool known = false;  // answered by the file cache
+        bool known = false;          // answered by the file cache
+        bool firstOfFolder = false;  // the first pushed of a run in one folder
     };
 
     // Without workers each file is read when it is handed over, one at a
@@ -178,12 +186,17 @@ class FSMediaScanner::TagReadAhead {
         File file;
         file.path = std::move(path);
         file.nameAt = file.path.size() - std::strlen(name);
+        if (directory != lastFolder_) {
+            file.firstOfFolder = true;
+            ++foldersAhead_;
+            lastFolder_ = directory;
+        }
         file.directory = std::move(directory);
         gathered_.push_back(std::move(file));
         if (gathered_.size() >= filesPerJob_) submitGathered();
     }
     bool empty() const { return next_ == taken_.size() && lane_.empty() && gathered_.empty(); }
-    bool full() const { return lane_.full(); }
+    bool full() const { return lane_.full() || foldersAhead_ >= kFoldersAhead; }
     // Waits (interruptibly) for the oldest file; not when empty(). The file
     // stays valid until the next call.
     File& takeOldest() {
@@ -195,6 +208,7 @@ class FSMediaScanner::TagReadAhead {
             taken_ = lane_.take();
         }
         File& file = taken_[next_++];
+        if (file.firstOfFolder) --foldersAhead_;
         if (file.known) {
             knownInARow();
         } else {
@@ -307,6 +321,10 @@ class FSMediaScanner::TagReadAhead {
     std::vector<File> taken_;               // the oldest files, from the last job taken back
     std::size_t next_ = 0;                  // the next of taken_ to hand over
     std::vector<std::vector<File>> spent_;  // handed over, for a worker to free
+    // Runs of files in one folder pushed and not yet handed over (an upper
+    // bound on the folders they hold open), and the folder of the last push.
+    std::size_t foldersAhead_ = 0;
+    std::shared_ptr<const Directory> lastFolder_;
     const std::string root_;
     std::size_t knownSince_ = 0;  // files the cache knew since one it did not
     long blocksRead_ = 0;         // by the scanning thread, when the run began

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -195,25 +196,42 @@ TEST(FSMediaScanner, ReadAheadRecordsMatchASequentialWalkByteForByte) {
     writeFile(tree / "junk.mp3", std::string(3000, '\x5a'));
     writeFile(tree / "empty.m4a", "");
     writeFile(tree / "notes.txt", "not audio");
-    // A few thousand files over folders of uneven depth.
+    // A few thousand files over folders of uneven depth, the deepest of them
+    // holding a single file each.
     const std::vector<std::string> names = {"a.mp3", "b.m4a",    "c.flac",    "d.ogg",
                                             "e.mp3", "junk.mp3", "empty.m4a", "notes.txt"};
     for (int i = 0; i < 3000; ++i) {
         fs::path folder = fs::path(tree.path()) / "music";
         for (int level = 0; level <= i % 4; ++level)
-            folder /= "f" + std::to_string((i / 7 + level) % 9);
+            folder /= "f" + std::to_string(level == 3 ? i : (i / 7 + level) % 9);
         fs::create_directories(folder);
         const std::string& name = names[static_cast<std::size_t>(i) % names.size()];
         fs::create_hard_link(tree / name, folder / (std::to_string(i) + "_" + name));
     }
     const amf::amf_ecma_array list = testsupport::stringArray({"mp3", "m4a", "flac", "ogg"});
     Ostra::util::FileWorkers four(4), one(1), none(0);
+    // Descriptors free beyond those open now; 0 for no limit.
+    const struct {
+        Ostra::util::FileWorkers* readers;
+        rlim_t spareDescriptors;
+    } rows[] = {{nullptr, 0}, {&four, 0}, {&one, 0}, {&none, 0}, {&one, 40}};
     std::vector<std::string> expected;
-    for (Ostra::util::FileWorkers* readers :
-         {(Ostra::util::FileWorkers*)nullptr, &four, &one, &none}) {
+    for (const auto& row : rows) {
+        Ostra::util::FileWorkers* readers = row.readers;
         SCOPED_TRACE(readers == nullptr ? -1 : static_cast<int>(readers->size()));
+        SCOPED_TRACE(row.spareDescriptors);
+        struct rlimit before;
+        ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before));
+        if (row.spareDescriptors > 0) {
+            struct rlimit low = before;
+            low.rlim_cur = static_cast<rlim_t>(std::distance(
+                               fs::directory_iterator("/proc/self/fd"), fs::directory_iterator())) +
+                           row.spareDescriptors;
+            ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+        }
         std::vector<std::string> records;
         const auto result = scan(tree / "music", &list, readers);
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &before));
         for (const auto* entry : allEntries(result.responses))
             records.push_back(testsupport::encodeValue(*entry));
         EXPECT_EQ(records.size(), 2626u);  // and the report
