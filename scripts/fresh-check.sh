@@ -48,8 +48,8 @@ mount_into devpts devpts /dev/pts
 mount_into tmpfs tmpfs /dev/shm
 
 # The committed state, as CI sees it: a clone, not the working tree.
-# The checkout lives in the new root's home folder (HOME=/root there).
-git clone -q --no-hardlinks "$SRC" "$ROOT/root/ostra"
+# The checkout lives in the new root's /opt.
+git clone -q --no-hardlinks "$SRC" "$ROOT/opt/ostra"
 
 in_root() { chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     TERM=dumb /bin/bash -c "$1"; }
@@ -58,7 +58,7 @@ in_root 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y
 status=0
 for target in demo test; do
     start=$(date +%s)
-    if in_root "cd ~/ostra && make $target" >"${ROOT%/}.$target.log" 2>&1; then
+    if in_root "cd /opt/ostra && make $target" >"${ROOT%/}.$target.log" 2>&1; then
         result=passed
     else
         result=FAILED

@@ -53,7 +53,7 @@ while IFS= read -r -d '' item; do
     if [ "$mark" = install ]; then
         script=$(sed -E -e 's|^sudo apt install (\./[^ ]+)$|test -f \1 \&\& dpkg-deb --info \1 >/dev/null|' \
             -e "s#(^|[ (./])build([ /)])#\\1$BUILD\\2#g" -e "s#\./$BUILD#$BUILD#g" <<<"$script")
-        env=(DESTDIR="$WORK/root")
+        env=(DESTDIR="$WORK/staged")
     else
         env=()
     fi
@@ -73,7 +73,7 @@ DEB=$(find "$BUILD" -maxdepth 1 -name 'ostra-native_*.deb' | head -1)
 files=$(dpkg-deb -c "$DEB" 2>&1)
 for installed in bin/ostra-host bin/ostra-native share/man/man1/ostra-host.1 \
     share/man/man1/ostra-native.1 share/bash-completion/completions/ostra-host; do
-    [ -f "$WORK/root/usr/local/$installed" ] || { echo "FAIL: cmake --install put no $installed" >&2; failures=$((failures + 1)); }
+    [ -f "$WORK/staged/usr/local/$installed" ] || { echo "FAIL: cmake --install put no $installed" >&2; failures=$((failures + 1)); }
     grep -q "\./usr/$installed\$" <<<"$files" || { echo "FAIL: $installed not in $DEB" >&2; failures=$((failures + 1)); }
 done
 depends=$(dpkg-deb -f "$DEB" Depends)
