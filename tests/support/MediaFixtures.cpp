@@ -2,8 +2,10 @@
 
 #include <chromaprint.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <boost/filesystem.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -53,7 +55,11 @@ std::string make(const std::string& name, const std::string& script) {
         ADD_FAILURE() << "could not make " << name << " with: " << script;
         return std::string();
     }
-    fs::rename(part, path, ec);
+    // Published by a link, never a rename: a rename over a file another
+    // process made meanwhile is, on some file systems, an unlink and a
+    // rename, and a test linking the file in between finds nothing.
+    if (::link(part.c_str(), path.c_str()) != 0 && errno != EEXIST) fs::rename(part, path, ec);
+    fs::remove(part, ec);
     return path.string();
 }
 
