@@ -397,6 +397,8 @@ class amf_map {
     std::unique_ptr<amf0_data_type> take(std::string_view key);
     bool erase(std::string_view key);
     void clear();
+    // Room for n named entries in all, so that adding them allocates once.
+    void reserve(std::size_t n) { named_.reserve(n); }
     // Calls visit(key, value) for every entry in key order.
     template <class Visit>
     void for_each(Visit visit) const {
@@ -436,6 +438,8 @@ class amf_property_map {
     void set_numeric_property(const std::string& name, double value);
     void set_bool_property(const std::string& name, bool value);
     void remove_property(const std::string& name) { map_.erase(name); }
+    // Room for n properties in all.
+    void reserve_properties(std::size_t n) { map_.reserve(n); }
     // Removes the entry and hands its value to the caller; null when absent.
     std::unique_ptr<amf0_data_type> take_property(const std::string& name) {
         return map_.take(name);
@@ -570,6 +574,8 @@ class amf_encoded_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7> {
     // cannot be encoded makes the whole array fail to encode, as it would in
     // an amf_ecma_array.
     void push_back(const amf0_data_type* value);
+    // The same for a value whose get_size() the caller has just taken.
+    void push_back(const amf0_data_type* value, std::size_t size);
     // Appends a value already encoded by encode() (marker included) under the
     // next index, so that the encoding can happen on another thread.
     void push_encoded(std::string bytes);

@@ -14,9 +14,13 @@ namespace amf {
 using namespace detail;
 
 void amf_encoded_ecma_array::push_back(const amf0_data_type* value) {
+    if (value != nullptr) push_back(value, amf::get_size(value));
+}
+
+void amf_encoded_ecma_array::push_back(const amf0_data_type* value, std::size_t size) {
     if (value == nullptr) return;
     const std::size_t index = values_.size();
-    std::string bytes(amf::get_size(value), '\0');
+    std::string bytes(size, '\0');
     unsigned char* p = reinterpret_cast<unsigned char*>(&bytes[0]);
     if (!amf::encode(p, p + bytes.size(), value)) failed_ = true;
     entries_size_ += 2 + digits_of(index) + bytes.size();

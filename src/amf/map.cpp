@@ -102,6 +102,11 @@ void amf_map::set(std::string_view key, detail::value_ref value) {
         absorb();
         return;
     }
+    // Records are mostly built in the order of their keys.
+    if (named_.empty() || named_.back().key.view() < key) {
+        named_.push_back(detail::named_entry{detail::packed_key(key), std::move(value)});
+        return;
+    }
     detail::named_entry* at = lower_bound(key);
     if (at != named_.end() && at->key.view() == key) {
         at->value = std::move(value);

@@ -22,7 +22,7 @@ bool ResponseBatch::add(const amf::amf0_data_type& record, bool countsTowardSize
     const std::size_t size = amf::get_size(&record);
     if (size > kMaxFrameLength - kFrameOverhead) return false;
     makeRoom(size);
-    records_.push_back(&record);
+    records_.push_back(&record, size);
     closeIfFull(countsTowardSize);
     return true;
 }

@@ -3,6 +3,8 @@
 #include <taglib/taglib.h>
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "util/PathUtils.h"
 
@@ -43,25 +45,42 @@ bool putKey(std::string& out, char type, const std::string& key) {
     return true;
 }
 
+bool putText(std::string& out, const std::string& key, const std::string& text) {
+    if (text.size() > 0xffffffffu || !putKey(out, kText, key)) return false;
+    putNumber(out, text.size(), 4);
+    out += text;
+    return true;
+}
+
+bool putInteger(std::string& out, const std::string& key, long long value) {
+    if (!putKey(out, kInteger, key)) return false;
+    putNumber(out, static_cast<std::uint64_t>(value), 8);
+    return true;
+}
+
+// Fields in the order of their keys, texts and integers merged, so that a
+// record built from them appends every field at the end of its map.
 std::string encodeFields(const std::map<std::string, std::string>& textFields,
                          const std::map<std::string, long long>& intFields) {
     std::string out;
     out.reserve(256);
-    for (const auto& field : textFields) {
-        if (fromPath(field.first)) continue;
-        if (field.second.size() > 0xffffffffu || !putKey(out, kText, field.first)) return "";
-        putNumber(out, field.second.size(), 4);
-        out += field.second;
-    }
-    for (const auto& field : intFields) {
-        if (!putKey(out, kInteger, field.first)) return "";
-        putNumber(out, static_cast<std::uint64_t>(field.second), 8);
+    auto text = textFields.begin();
+    auto integer = intFields.begin();
+    while (text != textFields.end() || integer != intFields.end()) {
+        if (text != textFields.end() &&
+            (integer == intFields.end() || text->first <= integer->first)) {
+            if (!fromPath(text->first) && !putText(out, text->first, text->second)) return "";
+            ++text;
+        } else {
+            if (!putInteger(out, integer->first, integer->second)) return "";
+            ++integer;
+        }
     }
     return out;
 }
 
 // Reads `bytes` bytes at `at` as a little-endian number; false past the end.
-bool takeNumber(const std::string& in, std::size_t& at, int bytes, std::uint64_t& value) {
+bool takeNumber(std::string_view in, std::size_t& at, int bytes, std::uint64_t& value) {
     if (in.size() - at < static_cast<std::size_t>(bytes)) return false;
     value = 0;
     for (int i = 0; i < bytes; ++i) {
@@ -71,30 +90,51 @@ bool takeNumber(const std::string& in, std::size_t& at, int bytes, std::uint64_t
     return true;
 }
 
-bool decodeFields(const std::string& in, std::map<std::string, std::string>& textFields,
-                  std::map<std::string, long long>& intFields) {
+// Calls text(key, value) or integer(key, value) for each field in turn; false
+// at the first malformed one.
+template <typename Text, typename Integer>
+bool forEachField(std::string_view in, Text&& text, Integer&& integer) {
     std::size_t at = 0;
     while (at < in.size()) {
         const char type = in[at];
         std::uint64_t keyLength = 0;
         ++at;
         if (!takeNumber(in, at, 1, keyLength) || in.size() - at < keyLength) return false;
-        std::string key = in.substr(at, keyLength);
+        const std::string_view key = in.substr(at, keyLength);
         at += keyLength;
         std::uint64_t value = 0;
         if (type == kText) {
             if (!takeNumber(in, at, 4, value) || in.size() - at < value) return false;
-            textFields[std::move(key)] = in.substr(at, value);
+            text(key, in.substr(at, value));
             at += value;
         } else if (type == kInteger) {
             if (!takeNumber(in, at, 8, value)) return false;
-            intFields[std::move(key)] = static_cast<long long>(value);
+            integer(key, static_cast<long long>(value));
         } else {
             return false;
         }
     }
     return true;
 }
+
+// A well-formed record whose last "size" is the file's: the size is part of
+// the identity too, and a record that disagrees did not come from this file.
+// fields counts them.
+bool fitsFile(std::string_view in, long long fileSize, std::size_t& fields) {
+    std::optional<long long> size;
+    fields = 0;
+    const bool wellFormed = forEachField(
+        in, [&fields](std::string_view, std::string_view) { ++fields; },
+        [&size, &fields](std::string_view key, long long value) {
+            ++fields;
+            if (key == "size") size = value;
+        });
+    return wellFormed && size == fileSize;
+}
+
+// Room in a song record for the keys a scan adds to the stored fields: "id",
+// "path", then the processor's few.
+constexpr std::size_t kRecordKeysBesides = 6;
 
 }  // namespace
 
@@ -103,25 +143,52 @@ TagCache::TagCache(const std::string& path, const struct stat& status)
     if (cache_ != nullptr) identity_ = cache::FileIdentity::of(status);
 }
 
+bool TagCache::lookUp(std::string& bytes, std::size_t& fields) const {
+    return cache_ != nullptr && cache_->find(path_, kKind, kVersion, identity_, bytes) &&
+           fitsFile(bytes, identity_.size, fields);
+}
+
 bool TagCache::find(std::map<std::string, std::string>& textFields,
                     std::map<std::string, long long>& intFields) const {
     textFields.clear();
     intFields.clear();
     std::string bytes;
-    if (cache_ == nullptr || !cache_->find(path_, kKind, kVersion, identity_, bytes)) return false;
-    const bool decoded = decodeFields(bytes, textFields, intFields);
-    // The size is part of the identity too: a record that disagrees did not
-    // come from this file.
-    const auto size = intFields.find("size");
-    if (!decoded || size == intFields.end() || size->second != identity_.size) {
-        textFields.clear();
-        intFields.clear();
-        return false;
-    }
+    std::size_t fields = 0;
+    if (!lookUp(bytes, fields)) return false;
+    forEachField(
+        bytes,
+        [&textFields](std::string_view key, std::string_view value) {
+            textFields[std::string(key)] = std::string(value);
+        },
+        [&intFields](std::string_view key, long long value) {
+            intFields[std::string(key)] = value;
+        });
     std::string id;
     util::SongIdFromPath(path_, id);
     textFields["id"] = id;
     textFields["path"] = path_;
+    return true;
+}
+
+bool TagCache::find(amf::amf_object& song) const {
+    std::string bytes;
+    std::size_t fields = 0;
+    if (!lookUp(bytes, fields)) return false;
+    song.reserve_properties(fields + kRecordKeysBesides);
+    // The fields in turn, a later one replacing an earlier one of its key, as
+    // in the maps.
+    forEachField(
+        bytes,
+        [&song](std::string_view key, std::string_view value) {
+            song.set_string_property(std::string(key), std::string(value));
+        },
+        [&song](std::string_view key, long long value) {
+            song.set_numeric_property(std::string(key), static_cast<double>(value));
+        });
+    std::string id;
+    util::SongIdFromPath(path_, id);
+    song.set_string_property("id", id);
+    song.set_string_property("path", path_);
     return true;
 }
 

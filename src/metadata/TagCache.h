@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "amf/amf0.h"
 #include "cache/FileCache.h"
 
 namespace Ostra {
@@ -21,11 +22,18 @@ class TagCache {
     // there is no cache or no entry for the file as it is now.
     bool find(std::map<std::string, std::string>& textFields,
               std::map<std::string, long long>& intFields) const;
+    // The same fields set on song, with "id" and "path", as the record of a
+    // scan holds them; song is left as it was when false.
+    bool find(amf::amf_object& song) const;
     // After a successful read of the same descriptor.
     void store(const std::map<std::string, std::string>& textFields,
                const std::map<std::string, long long>& intFields) const;
 
   private:
+    // The stored fields of the file as it is now, well-formed and of its
+    // size, and how many they are.
+    bool lookUp(std::string& bytes, std::size_t& fields) const;
+
     const std::string& path_;
     cache::FileCache* cache_;
     cache::FileIdentity identity_;

@@ -322,23 +322,19 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
     }
 }
 
-bool FindKnownMetadata(const struct stat& status, const std::string& path,
-                       std::map<std::string, std::string>& textFields,
-                       std::map<std::string, long long>& intFields) {
-    textFields.clear();
-    intFields.clear();
-    if (cache::processCache() == nullptr) return false;
+std::unique_ptr<amf::amf_object> FindKnownSong(const struct stat& status, const std::string& path) {
+    if (cache::processCache() == nullptr) return nullptr;
     try {
         if (path.empty() || !util::IsValidPath(path) || !S_ISREG(status.st_mode) ||
             status.st_size < 0) {
-            return false;
+            return nullptr;
         }
-        return TagCache(path, status).find(textFields, intFields);
+        std::unique_ptr<amf::amf_object> song(new amf::amf_object());
+        if (TagCache(path, status).find(*song)) return song;
     } catch (const std::exception&) {
-        textFields.clear();
-        intFields.clear();
-        return false;
+        // Out of memory: the file is read instead.
     }
+    return nullptr;
 }
 
 bool GetAlbumArtistFromFile(const std::string& path, std::string& albumArtist) {

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <memory>
 #include <string>
+
+#include "amf/amf0.h"
 
 namespace TagLib {
 namespace ID3v2 {
@@ -37,18 +40,17 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
 // type, "id" and "path". Both look the file up in the process's file cache
 // first and store what a successful read gave; safe on several threads at
 // once. lookUp false skips the lookup, for a caller that has just made it
-// (FindKnownMetadata).
+// (FindKnownSong).
 bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
                                  std::map<std::string, std::string>& textFields,
                                  std::map<std::string, long long>& intFields, bool lookUp = true);
 
-// What ExtractMetadataFromOpenFile would give for a file the process's file
-// cache knows unchanged, found without reading the file; false (the maps
-// cleared) when it has to be read. status is the fstat of the descriptor the
-// caller would read, made when it opened it (util::RegularFile::status).
-bool FindKnownMetadata(const struct stat& status, const std::string& path,
-                       std::map<std::string, std::string>& textFields,
-                       std::map<std::string, long long>& intFields);
+// The record of a scan for a file the process's file cache knows unchanged:
+// what ExtractMetadataFromOpenFile would give, with "id" and "path", found
+// without reading the file; null when it has to be read. status is the fstat
+// of the descriptor the caller would read, made when it opened it
+// (util::RegularFile::status).
+std::unique_ptr<amf::amf_object> FindKnownSong(const struct stat& status, const std::string& path);
 
 // Clears albumArtist and fills it from the format-specific tag chosen by the
 // path's lower-cased extension; true when it is not empty afterwards.

@@ -255,14 +255,14 @@ class FSMediaScanner::TagReadAhead {
             const bool candidate = open(file, opened);
             file.directory.reset();
             if (!candidate) return;
+            if (opened.isOpen()) file.song = FindKnownSong(opened.status(), file.path);
+            file.known = file.song != nullptr;
+            if (file.known) return;
             TextFields textFields;
             IntFields intFields;
             if (opened.isOpen()) {
-                file.known = FindKnownMetadata(opened.status(), file.path, textFields, intFields);
-                if (!file.known) {
-                    ExtractMetadataFromOpenFile(opened.descriptor(), file.path, textFields,
-                                                intFields, false);
-                }
+                ExtractMetadataFromOpenFile(opened.descriptor(), file.path, textFields, intFields,
+                                            false);
             }
             opened.close();
             std::unique_ptr<amf::amf_object> song(new amf::amf_object());

@@ -238,9 +238,16 @@ void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, cons
     const std::string* value = stringProperty(song, key);
     if (value == nullptr) return;
     // Bytes, not characters: a multi-byte UTF-8 character may be cut.
-    std::string part = value->substr(0, kMetadataTextLength);
-    boost::algorithm::trim_all_if(part, util::IsWhiteSpace());
-    metadataKey += part;
+    std::string_view part = std::string_view(*value).substr(0, kMetadataTextLength);
+    // Trimmed at both ends, and each run of white space inside it kept as
+    // its first character (boost::algorithm::trim_all_if), appended without
+    // a copy of its own: this runs for every song of a scan.
+    const util::IsWhiteSpace space;
+    while (!part.empty() && space(part.front())) part.remove_prefix(1);
+    while (!part.empty() && space(part.back())) part.remove_suffix(1);
+    for (std::size_t i = 0; i < part.size(); ++i) {
+        if (i == 0 || !space(part[i]) || !space(part[i - 1])) metadataKey.push_back(part[i]);
+    }
 }
 
 void MediaProcessor::appendNumericToMetadataKey(const amf::amf_object* song, const char* key,

@@ -135,7 +135,7 @@ TEST(MediaProcessor, DuplicatesAndReplacements) {
          {"song /m/a.mp3", "duplicate /m/b.mp3 artistMDK 'A-B-" + t30 + "-_-1' of mamp3",
           "song /m/c.mp3", "song /m/d.mp3", "report 1 3"}},
         {"keys compress white space and render numbers",
-         {song("/m/a.mp3|The  Band||Live|Intro|1|2.5"),
+         {song("/m/a.mp3|The \t\tBand||Live|Intro|1|2.5"),
           song("/m/b.mp3| The Band\t||Live|Intro|1|2.5")},
          {"song /m/a.mp3", "duplicate /m/b.mp3 artistMDK 'The Band-Live-Intro-2.5-1' of mamp3",
           "report 1 1"}},
