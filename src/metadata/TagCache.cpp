@@ -32,13 +32,18 @@ bool fromPath(const std::string& key) {
 // cost more than the rest of a cached read.
 constexpr char kText = 't';
 constexpr char kInteger = 'i';
+// A read yields a dozen fields at most. A record of more was not written by
+// this reader, and building a song of thousands of fields in whatever order
+// they come would cost time quadratic in their number and memory for each.
+constexpr std::size_t kMaxFields = 32;
 
 void putNumber(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
 bool putKey(std::string& out, char type, const std::string& key) {
-    if (key.size() > 0xff) return false;
+    // An empty key would end an AMF0 object early on the wire.
+    if (key.empty() || key.size() > 0xff) return false;
     out.push_back(type);
     out.push_back(static_cast<char>(key.size()));
     out += key;
@@ -76,6 +81,7 @@ std::string encodeFields(const std::map<std::string, std::string>& textFields,
             ++integer;
         }
     }
+    if (textFields.size() + intFields.size() > kMaxFields) return "";
     return out;
 }
 
@@ -91,7 +97,7 @@ bool takeNumber(std::string_view in, std::size_t& at, int bytes, std::uint64_t& 
 }
 
 // Calls text(key, value) or integer(key, value) for each field in turn; false
-// at the first malformed one.
+// at the first malformed one (an empty key among them).
 template <typename Text, typename Integer>
 bool forEachField(std::string_view in, Text&& text, Integer&& integer) {
     std::size_t at = 0;
@@ -99,7 +105,8 @@ bool forEachField(std::string_view in, Text&& text, Integer&& integer) {
         const char type = in[at];
         std::uint64_t keyLength = 0;
         ++at;
-        if (!takeNumber(in, at, 1, keyLength) || in.size() - at < keyLength) return false;
+        if (!takeNumber(in, at, 1, keyLength) || keyLength == 0 || in.size() - at < keyLength)
+            return false;
         const std::string_view key = in.substr(at, keyLength);
         at += keyLength;
         std::uint64_t value = 0;
@@ -117,9 +124,9 @@ bool forEachField(std::string_view in, Text&& text, Integer&& integer) {
     return true;
 }
 
-// A well-formed record whose last "size" is the file's: the size is part of
-// the identity too, and a record that disagrees did not come from this file.
-// fields counts them.
+// A well-formed record of no more fields than a read yields, whose last
+// "size" is the file's: the size is part of the identity too, and a record
+// that disagrees did not come from this file. fields counts them.
 bool fitsFile(std::string_view in, long long fileSize, std::size_t& fields) {
     std::optional<long long> size;
     fields = 0;
@@ -129,7 +136,7 @@ bool fitsFile(std::string_view in, long long fileSize, std::size_t& fields) {
             ++fields;
             if (key == "size") size = value;
         });
-    return wellFormed && size == fileSize;
+    return wellFormed && fields <= kMaxFields && size == fileSize;
 }
 
 // Room in a song record for the keys a scan adds to the stored fields: "id",

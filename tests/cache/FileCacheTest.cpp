@@ -9,12 +9,14 @@
 
 #include <boost/filesystem.hpp>
 #include <chrono>
+#include <cstdint>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lib/sqlite/Database.h"
+#include "lib/sqlite/Statement.h"
 #include "support/MediaFixtures.h"
 #include "support/TestHost.h"
 
@@ -216,6 +218,67 @@ TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
     for (std::size_t i = 0; i < all.size(); ++i) {
         EXPECT_TRUE(again.answers[i] == fresh.answers[i]) << all[i].name;
         EXPECT_FALSE(first.answers[i] == fresh.answers[i]) << all[i].name;
+    }
+}
+
+// A remembered tag record rewritten in the cache file, as it would be found
+// on a disk the helper does not own: each must be read afresh, never sent.
+struct Forgery {
+    const char* name;
+    std::string (*forge)(const std::string& stored);
+};
+
+// One field of the record: type, key length, key, then the value.
+std::string textField(const std::string& key, const std::string& text) {
+    const std::uint32_t n = static_cast<std::uint32_t>(text.size());
+    return "t" + std::string(1, static_cast<char>(key.size())) + key +
+           std::string{static_cast<char>(n & 0xff), static_cast<char>((n >> 8) & 0xff),
+                       static_cast<char>((n >> 16) & 0xff), static_cast<char>(n >> 24)} +
+           text;
+}
+
+const Forgery kForgeries[] = {
+    {"cut short", [](const std::string& stored) { return stored.substr(0, stored.size() - 1); }},
+    {"of an unknown field type", [](const std::string& stored) { return stored + "x\x01k"; }},
+    {"with an empty key, which the wire cannot carry",
+     [](const std::string& stored) { return stored + textField("", "E"); }},
+    {"with thousands of fields in falling key order",
+     [](const std::string& stored) {
+         std::string out = stored;
+         for (int i = 20000; i > 0; --i) out += textField("k" + std::to_string(i), "");
+         return out;
+     }},
+};
+
+TEST_F(FileCacheE2E, RememberedTagsTheReaderCannotHaveWrittenAreReadAgain) {
+    TempDir work;
+    const std::string folder = work / "library";
+    fs::create_directories(folder);
+    const std::vector<std::string> paths{folder + "/a.mp3"};
+    fs::copy_file(alpha(), paths[0]);
+    const std::vector<Command> all = commands(paths, folder);
+    waitUntilSettled(paths);
+    const std::vector<std::string> cached{"OSTRA_CACHE=" + (work / "cache.sqlite")};
+    runHelper(all, cached);
+    const HelperRun fresh = runHelper(all, {"OSTRA_CACHE=off"});
+    std::string stored;
+    {
+        sqlite::Database db(work / "cache.sqlite", SQLITE_OPEN_READWRITE);
+        sqlite::Statement select(db, "SELECT value FROM entry WHERE kind = 'tags'");
+        ASSERT_TRUE(select.step());
+        stored = std::string(select.columnBlob(0));
+    }
+    for (const Forgery& forgery : kForgeries) {
+        SCOPED_TRACE(forgery.name);
+        {
+            sqlite::Database db(work / "cache.sqlite", SQLITE_OPEN_READWRITE);
+            sqlite::Statement update(db, "UPDATE entry SET value = ?1 WHERE kind = 'tags'");
+            update.bindBlob(1, forgery.forge(stored));
+            update.run();
+        }
+        const HelperRun got = runHelper(all, cached);
+        for (std::size_t i = 0; i < all.size(); ++i)
+            EXPECT_TRUE(got.answers[i] == fresh.answers[i]) << all[i].name;
     }
 }
 
