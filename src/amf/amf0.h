@@ -435,6 +435,8 @@ class amf_property_map {
     void set_property(const std::string& name, std::unique_ptr<amf0_data_type> value);
     // A short string up to 65532 bytes, a long string beyond.
     void set_string_property(const std::string& name, const std::string& text);
+    // The same, taking the text over.
+    void set_string_property(const std::string& name, std::string&& text);
     void set_numeric_property(const std::string& name, double value);
     void set_bool_property(const std::string& name, bool value);
     void remove_property(const std::string& name) { map_.erase(name); }

@@ -27,6 +27,13 @@ void amf_property_map::set_string_property(const std::string& name, const std::s
         map_.set(name, detail::value_ref::adopt(new amf_long_string(text)));
 }
 
+void amf_property_map::set_string_property(const std::string& name, std::string&& text) {
+    if (text.size() <= kMaxShortStringLength)
+        map_.set(name, detail::value_ref::adopt(new amf_string(std::move(text))));
+    else
+        map_.set(name, detail::value_ref::adopt(new amf_long_string(std::move(text))));
+}
+
 void amf_property_map::set_numeric_property(const std::string& name, double value) {
     map_.set(name, detail::value_ref::adopt(new amf_numeric(value)));
 }
