@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -223,7 +224,15 @@ class packed_key {
     packed_key(const packed_key&) = delete;
     packed_key& operator=(const packed_key&) = delete;
     ~packed_key() { release(); }
-    std::string_view view() const;
+    // Inline: every lookup in a map calls it at each step of its search.
+    std::string_view view() const {
+        if (raw_[15] != kHeap) return std::string_view(reinterpret_cast<const char*>(raw_), raw_[15]);
+        const char* heap;
+        std::uint32_t length;
+        std::memcpy(&heap, raw_, sizeof heap);
+        std::memcpy(&length, raw_ + 8, sizeof length);
+        return std::string_view(heap, length);
+    }
 
   private:
     static constexpr unsigned char kHeap = 0xFF;
@@ -582,14 +591,19 @@ class amf_encoded_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7> {
     // next index, so that the encoding can happen on another thread.
     void push_encoded(std::string bytes);
     void remove_all();
-    std::size_t get_count() const { return values_.size(); }
+    std::size_t get_count() const { return ends_.size(); }
 
   private:
     // Calls visit(index) for 0 .. count-1 in ascending order of their decimal texts.
     template <class Visit>
     void for_each_in_key_order(Visit visit) const;
+    // The bytes of the value at index, marker included.
+    std::string_view value_at(std::size_t index) const;
 
-    std::vector<std::string> values_;  // each value's bytes, marker included
+    // The values' bytes one after another (one buffer, not one per value),
+    // and where each ends.
+    std::string bytes_;
+    std::vector<std::size_t> ends_;
     std::size_t entries_size_ = 0;     // keys and values, as entries_size() counts them
     bool failed_ = false;
 };

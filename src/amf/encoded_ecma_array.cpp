@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "amf/amf0.h"
@@ -19,23 +20,33 @@ void amf_encoded_ecma_array::push_back(const amf0_data_type* value) {
 
 void amf_encoded_ecma_array::push_back(const amf0_data_type* value, std::size_t size) {
     if (value == nullptr) return;
-    const std::size_t index = values_.size();
-    std::string bytes(size, '\0');
-    unsigned char* p = reinterpret_cast<unsigned char*>(&bytes[0]);
-    if (!amf::encode(p, p + bytes.size(), value)) failed_ = true;
-    entries_size_ += 2 + digits_of(index) + bytes.size();
-    values_.push_back(std::move(bytes));
+    const std::size_t index = ends_.size();
+    const std::size_t start = bytes_.size();
+    bytes_.resize(start + size);
+    unsigned char* p = reinterpret_cast<unsigned char*>(&bytes_[start]);
+    if (!amf::encode(p, p + size, value)) failed_ = true;
+    entries_size_ += 2 + digits_of(index) + size;
+    ends_.push_back(bytes_.size());
 }
 
 void amf_encoded_ecma_array::push_encoded(std::string bytes) {
-    entries_size_ += 2 + digits_of(values_.size()) + bytes.size();
-    values_.push_back(std::move(bytes));
+    entries_size_ += 2 + digits_of(ends_.size()) + bytes.size();
+    bytes_ += bytes;
+    ends_.push_back(bytes_.size());
 }
 
+// The buffers keep their capacity: a scan fills batch after batch of about
+// the same size.
 void amf_encoded_ecma_array::remove_all() {
-    values_.clear();
+    bytes_.clear();
+    ends_.clear();
     entries_size_ = 0;
     failed_ = false;
+}
+
+std::string_view amf_encoded_ecma_array::value_at(std::size_t index) const {
+    const std::size_t start = index == 0 ? 0 : ends_[index - 1];
+    return std::string_view(bytes_).substr(start, ends_[index] - start);
 }
 
 std::size_t amf_encoded_ecma_array::get_size() const {
@@ -44,19 +55,19 @@ std::size_t amf_encoded_ecma_array::get_size() const {
 
 template <class Visit>
 void amf_encoded_ecma_array::for_each_in_key_order(Visit visit) const {
-    const std::size_t count = values_.size();
+    const std::size_t count = ends_.size();
     for (std::size_t index = 0; index < count; index = next_in_key_order(index, count))
         visit(index);
 }
 
 bool amf_encoded_ecma_array::encode_and_step(unsigned char*& p, const unsigned char* end) const {
-    if (failed_ || !fits(p, end, 4) || values_.size() > 0xFFFFFFFFu) return false;
-    put_u32(p, static_cast<std::uint32_t>(values_.size()));
+    if (failed_ || !fits(p, end, 4) || ends_.size() > 0xFFFFFFFFu) return false;
+    put_u32(p, static_cast<std::uint32_t>(ends_.size()));
     bool ok = true;
     char digits[24];
     for_each_in_key_order([&](std::size_t index) {
         if (!ok) return;
-        const std::string& bytes = values_[index];
+        const std::string_view bytes = value_at(index);
         ok = put_short_text(p, end,
                             std::string_view(digits, write_index(index, digits, sizeof digits))) &&
              fits(p, end, bytes.size());
@@ -74,7 +85,7 @@ bool amf_encoded_ecma_array::decode_and_step(const unsigned char*&, const unsign
 std::string amf_encoded_ecma_array::to_string() const {
     std::string out;
     for_each_in_key_order([&](std::size_t index) {
-        const std::string& bytes = values_[index];
+        const std::string_view bytes = value_at(index);
         const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
         std::unique_ptr<amf0_data_type> value(amf::decode(p, p + bytes.size()));
         if (!out.empty()) out += ", ";

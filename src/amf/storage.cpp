@@ -70,14 +70,6 @@ void packed_key::release() {
     raw_[15] = 0;
 }
 
-std::string_view packed_key::view() const {
-    if (raw_[15] != kHeap) return std::string_view(reinterpret_cast<const char*>(raw_), raw_[15]);
-    const char* heap;
-    std::uint32_t length;
-    std::memcpy(&heap, raw_, sizeof heap);
-    std::memcpy(&length, raw_ + 8, sizeof length);
-    return std::string_view(heap, length);
-}
 
 template <class T>
 void compact_vector<T>::reserve(std::size_t n) {
