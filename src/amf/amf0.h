@@ -226,7 +226,8 @@ class packed_key {
     ~packed_key() { release(); }
     // Inline: every lookup in a map calls it at each step of its search.
     std::string_view view() const {
-        if (raw_[15] != kHeap) return std::string_view(reinterpret_cast<const char*>(raw_), raw_[15]);
+        if (raw_[15] != kHeap)
+            return std::string_view(reinterpret_cast<const char*>(raw_), raw_[15]);
         const char* heap;
         std::uint32_t length;
         std::memcpy(&heap, raw_, sizeof heap);
@@ -604,7 +605,7 @@ class amf_encoded_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7> {
     // and where each ends.
     std::string bytes_;
     std::vector<std::size_t> ends_;
-    std::size_t entries_size_ = 0;     // keys and values, as entries_size() counts them
+    std::size_t entries_size_ = 0;  // keys and values, as entries_size() counts them
     bool failed_ = false;
 };
 

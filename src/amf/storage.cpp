@@ -70,7 +70,6 @@ void packed_key::release() {
     raw_[15] = 0;
 }
 
-
 template <class T>
 void compact_vector<T>::reserve(std::size_t n) {
     if (n < size_) n = size_;
