@@ -106,12 +106,16 @@ TEST(Amf0Encode, RefusalsAndTheShortStringLimit) {
 // The pre-encoded array puts the same bytes on the wire as a tree of values,
 // whatever the count: counts around each power of ten move the longer keys.
 TEST(Amf0Encode, EncodedArrayMatchesTheValueTree) {
-    for (std::size_t count : {0u, 1u, 9u, 10u, 11u, 99u, 100u, 101u, 1000u, 1234u}) {
+    // Emptied and filled again for each count, as a scan's batch is.
+    amf::amf_encoded_ecma_array batch;
+    // Values encoded elsewhere (on a file worker) and appended as bytes.
+    amf::amf_encoded_ecma_array handed;
+    for (std::size_t count : {1000u, 0u, 1u, 9u, 10u, 11u, 99u, 100u, 101u, 1234u}) {
         SCOPED_TRACE(count);
         amf::amf_ecma_array tree;
-        amf::amf_encoded_ecma_array flat;
-        // Values encoded elsewhere (on a file worker) and appended as bytes.
-        amf::amf_encoded_ecma_array handed;
+        amf::amf_encoded_ecma_array& flat = batch;
+        flat.remove_all();
+        handed.remove_all();
         for (std::size_t i = 0; i < count; ++i) {
             amf::amf_object record;
             record.set_string_property("path", "/m/" + std::to_string(i) + ".mp3");
