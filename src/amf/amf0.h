@@ -590,7 +590,7 @@ class amf_encoded_ecma_array : public amf0_data_type_tmpl<AMF_ECMA_ARRAY, 7> {
     void push_back(const amf0_data_type* value, std::size_t size);
     // Appends a value already encoded by encode() (marker included) under the
     // next index, so that the encoding can happen on another thread.
-    void push_encoded(std::string bytes);
+    void push_encoded(std::string_view bytes);
     void remove_all();
     std::size_t get_count() const { return ends_.size(); }
 

@@ -29,7 +29,7 @@ void amf_encoded_ecma_array::push_back(const amf0_data_type* value, std::size_t 
     ends_.push_back(bytes_.size());
 }
 
-void amf_encoded_ecma_array::push_encoded(std::string bytes) {
+void amf_encoded_ecma_array::push_encoded(std::string_view bytes) {
     entries_size_ += 2 + digits_of(ends_.size()) + bytes.size();
     bytes_ += bytes;
     ends_.push_back(bytes_.size());

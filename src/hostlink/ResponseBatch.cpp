@@ -1,7 +1,5 @@
 #include "hostlink/ResponseBatch.h"
 
-#include <utility>
-
 #include "hostlink/Messenger.h"
 
 namespace Ostra {
@@ -27,10 +25,10 @@ bool ResponseBatch::add(const amf::amf0_data_type& record, bool countsTowardSize
     return true;
 }
 
-bool ResponseBatch::addEncoded(std::string bytes) {
+bool ResponseBatch::addEncoded(std::string_view bytes) {
     if (bytes.size() > kMaxFrameLength - kFrameOverhead) return false;
     makeRoom(bytes.size());
-    records_.push_encoded(std::move(bytes));
+    records_.push_encoded(bytes);
     closeIfFull(true);
     return true;
 }

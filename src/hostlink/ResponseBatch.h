@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "amf/amf0.h"
 #include "hostlink/Request.h"
@@ -38,7 +39,7 @@ class ResponseBatch {
     bool add(const amf::amf0_data_type& record, bool countsTowardSize = true);
     // The same for a record that encode() has already turned into bytes
     // (on a file worker, say), which are appended as they are.
-    bool addEncoded(std::string bytes);
+    bool addEncoded(std::string_view bytes);
     // Sends the records held, if any, with "done" false.
     void flush();
     // Appends last (which must be small) and sends everything with "done" true.

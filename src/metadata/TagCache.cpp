@@ -67,6 +67,7 @@ bool putInteger(std::string& out, const std::string& key, long long value) {
 // record built from them appends every field at the end of its map.
 std::string encodeFields(const std::map<std::string, std::string>& textFields,
                          const std::map<std::string, long long>& intFields) {
+    if (textFields.size() + intFields.size() > kMaxFields) return "";
     std::string out;
     out.reserve(256);
     auto text = textFields.begin();
@@ -81,7 +82,6 @@ std::string encodeFields(const std::map<std::string, std::string>& textFields,
             ++integer;
         }
     }
-    if (textFields.size() + intFields.size() > kMaxFields) return "";
     return out;
 }
 

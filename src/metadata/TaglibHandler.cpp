@@ -56,8 +56,7 @@ void TaglibHandler::extractMetadataFromFiles(Request& request) const {
         Song song = reading.take();
         if (!song.read) return;
         // A song too large for any frame is left out like an unreadable file.
-        const bool added =
-            song.object ? batch.add(*song.object) : batch.addEncoded(std::move(song.bytes));
+        const bool added = song.object ? batch.add(*song.object) : batch.addEncoded(song.bytes);
         if (added) ++successes;
     };
     for (std::uint64_t i = 0;; ++i) {
