@@ -139,10 +139,6 @@ bool fitsFile(std::string_view in, long long fileSize, std::size_t& fields) {
     return wellFormed && fields <= kMaxFields && size == fileSize;
 }
 
-// Room in a song record for the keys a scan adds to the stored fields: "id",
-// "path", then the processor's few.
-constexpr std::size_t kRecordKeysBesides = 6;
-
 }  // namespace
 
 TagCache::TagCache(const std::string& path, const struct stat& status)
@@ -177,25 +173,19 @@ bool TagCache::find(std::map<std::string, std::string>& textFields,
     return true;
 }
 
-bool TagCache::find(amf::amf_object& song) const {
-    std::string bytes;
-    std::size_t fields = 0;
-    if (!lookUp(bytes, fields)) return false;
-    song.reserve_properties(fields + kRecordKeysBesides);
-    // The fields in turn, a later one replacing an earlier one of its key, as
-    // in the maps.
+bool TagCache::find(KnownTags& tags) const {
+    std::size_t count = 0;
+    tags.fields.clear();
+    if (!lookUp(tags.bytes, count)) return false;
+    tags.fields.reserve(count);
     forEachField(
-        bytes,
-        [&song](std::string_view key, std::string_view value) {
-            song.set_string_property(std::string(key), std::string(value));
+        tags.bytes,
+        [&tags](std::string_view key, std::string_view value) {
+            tags.fields.push_back({key, value, 0, true});
         },
-        [&song](std::string_view key, long long value) {
-            song.set_numeric_property(std::string(key), static_cast<double>(value));
+        [&tags](std::string_view key, long long value) {
+            tags.fields.push_back({key, std::string_view(), value, false});
         });
-    std::string id;
-    util::SongIdFromPath(path_, id);
-    song.set_string_property("id", id);
-    song.set_string_property("path", path_);
     return true;
 }
 

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "amf/amf0.h"
 #include "cache/FileCache.h"
+#include "metadata/TagReader.h"
 
 namespace Ostra {
 
@@ -22,9 +22,9 @@ class TagCache {
     // there is no cache or no entry for the file as it is now.
     bool find(std::map<std::string, std::string>& textFields,
               std::map<std::string, long long>& intFields) const;
-    // The same fields set on song, with "id" and "path", as the record of a
-    // scan holds them; song is left as it was when false.
-    bool find(amf::amf_object& song) const;
+    // The same fields as they are stored, for a record built straight from
+    // them.
+    bool find(KnownTags& tags) const;
     // After a successful read of the same descriptor.
     void store(const std::map<std::string, std::string>& textFields,
                const std::map<std::string, long long>& intFields) const;

@@ -322,19 +322,18 @@ bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
     }
 }
 
-std::unique_ptr<amf::amf_object> FindKnownSong(const struct stat& status, const std::string& path) {
-    if (cache::processCache() == nullptr) return nullptr;
+bool FindKnownTags(const struct stat& status, const std::string& path, KnownTags& tags) {
+    if (cache::processCache() == nullptr) return false;
     try {
         if (path.empty() || !util::IsValidPath(path) || !S_ISREG(status.st_mode) ||
             status.st_size < 0) {
-            return nullptr;
+            return false;
         }
-        std::unique_ptr<amf::amf_object> song(new amf::amf_object());
-        if (TagCache(path, status).find(*song)) return song;
+        return TagCache(path, status).find(tags);
     } catch (const std::exception&) {
         // Out of memory: the file is read instead.
     }
-    return nullptr;
+    return false;
 }
 
 bool GetAlbumArtistFromFile(const std::string& path, std::string& albumArtist) {

@@ -5,6 +5,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "amf/amf0.h"
 
@@ -40,17 +42,32 @@ bool ExtractMetadataFromFileAtPath(const std::string& path,
 // type, "id" and "path". Both look the file up in the process's file cache
 // first and store what a successful read gave; safe on several threads at
 // once. lookUp false skips the lookup, for a caller that has just made it
-// (FindKnownSong).
+// (FindKnownTags).
 bool ExtractMetadataFromOpenFile(int fd, const std::string& path,
                                  std::map<std::string, std::string>& textFields,
                                  std::map<std::string, long long>& intFields, bool lookUp = true);
 
-// The record of a scan for a file the process's file cache knows unchanged:
-// what ExtractMetadataFromOpenFile would give, with "id" and "path", found
-// without reading the file; null when it has to be read. status is the fstat
-// of the descriptor the caller would read, made when it opened it
-// (util::RegularFile::status).
-std::unique_ptr<amf::amf_object> FindKnownSong(const struct stat& status, const std::string& path);
+// The tag fields the process's file cache holds for a file it knows
+// unchanged: what ExtractMetadataFromOpenFile gave it, without "id" and
+// "path", in ascending key order as the reader stores them. An entry the
+// reader did not write may repeat a key (the later field counts, as in the
+// maps) or come in another order. The fields point into bytes; reused from
+// one file to the next, a KnownTags keeps its memory.
+struct KnownTags {
+    struct Field {
+        std::string_view key;
+        std::string_view text;  // of a text
+        long long integer = 0;  // of an integer
+        bool isText = false;
+    };
+    std::string bytes;
+    std::vector<Field> fields;
+};
+
+// Fills tags for a file the cache knows unchanged; false when it has to be
+// read. status is the fstat of the descriptor the caller would read, made
+// when it opened it (util::RegularFile::status).
+bool FindKnownTags(const struct stat& status, const std::string& path, KnownTags& tags);
 
 // Clears albumArtist and fills it from the format-specific tag chosen by the
 // path's lower-cased extension; true when it is not empty afterwards.

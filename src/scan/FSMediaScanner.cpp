@@ -18,6 +18,7 @@
 
 #include "amf/access.h"
 #include "metadata/TagReader.h"
+#include "scan/SongRecord.h"
 #include "scan/TreePrefetch.h"
 #include "util/InOrder.h"
 #include "util/PathUtils.h"
@@ -163,8 +164,11 @@ class FSMediaScanner::TagReadAhead {
         // nameAt); released once it has.
         std::shared_ptr<const Directory> directory;
         std::size_t nameAt = 0;
-        // The record as the processor gets it; null when reading threw (the
-        // file gets no record).
+        // The record as the processor gets it: encoded when the file cache
+        // knew the file (and the record could be), else built; neither when
+        // reading threw (the file gets no record).
+        EncodedSong encoded;
+        bool isEncoded = false;
         std::unique_ptr<amf::amf_object> song;
         bool known = false;          // answered by the file cache
         bool firstOfFolder = false;  // the first pushed of a run in one folder
@@ -247,7 +251,7 @@ class FSMediaScanner::TagReadAhead {
     // stored). An unreadable file still yields whatever the maps hold, so it
     // is reported with its path alone; one whose reading threw gets no
     // record.
-    static void answer(File& file) {
+    static void answer(File& file, KnownTags& tags) {
         try {
             // Not open for a file that may not be read, which is then
             // reported by its path alone.
@@ -255,9 +259,12 @@ class FSMediaScanner::TagReadAhead {
             const bool candidate = open(file, opened);
             file.directory.reset();
             if (!candidate) return;
-            if (opened.isOpen()) file.song = FindKnownSong(opened.status(), file.path);
-            file.known = file.song != nullptr;
-            if (file.known) return;
+            file.known = opened.isOpen() && FindKnownTags(opened.status(), file.path, tags);
+            if (file.known) {
+                file.isEncoded = file.encoded.encode(tags, file.path);
+                if (!file.isEncoded) file.song = SongOfKnownTags(tags, file.path);
+                return;
+            }
             TextFields textFields;
             IntFields intFields;
             if (opened.isOpen()) {
@@ -272,6 +279,7 @@ class FSMediaScanner::TagReadAhead {
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (...) {
+            file.isEncoded = false;
             file.song.reset();
         }
     }
@@ -310,7 +318,8 @@ class FSMediaScanner::TagReadAhead {
         spent.swap(spent_);
         lane_.submit([files = std::move(files), spent = std::move(spent)]() mutable {
             spent.clear();
-            for (File& file : files) answer(file);
+            KnownTags tags;
+            for (File& file : files) answer(file, tags);
             return std::move(files);
         });
     }
@@ -442,9 +451,13 @@ void FSMediaScanner::handOver(TagReadAhead& reader, bool all) {
         if (reader.empty()) return;
         boost::this_thread::interruption_point();
         const TagReadAhead::File& file = reader.takeOldest();
-        if (!file.song) continue;
+        if (!file.isEncoded && !file.song) continue;
         try {
-            processor_->processSongObject(file.song.get());
+            if (file.isEncoded) {
+                processor_->processEncodedSong(file.encoded, file.path);
+            } else {
+                processor_->processSongObject(file.song.get());
+            }
         } catch (const boost::thread_interrupted&) {
             throw;
         } catch (const std::exception&) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "amf/amf0.h"
+#include "scan/SongRecord.h"
 
 namespace Ostra {
 
@@ -13,6 +15,14 @@ class IMediaProcessor {
   public:
     virtual ~IMediaProcessor() = default;
     virtual void processSongObject(amf::amf_object* song) = 0;
+    // The same for a song record of the file at path already encoded
+    // (EncodedSong::encode), as a new song's record goes out. A sink that
+    // does not send records gets it decoded.
+    virtual void processEncodedSong(const EncodedSong& song, const std::string& path) {
+        (void)path;
+        std::unique_ptr<amf::amf_object> record = song.decoded();
+        if (record) processSongObject(record.get());
+    }
     virtual void processPlaylistObject(amf::amf_object* playlist) = 0;
     // Whether a playlist entry naming this "songPlistId" would survive
     // processPlaylistObject as things stand, so a scanner need not keep the

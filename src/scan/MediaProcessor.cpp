@@ -1,11 +1,7 @@
 #include "scan/MediaProcessor.h"
 
-#include <boost/algorithm/string/trim_all.hpp>
-#include <boost/lexical_cast.hpp>
-#include <cmath>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 #include "amf/access.h"
 #include "util/PathUtils.h"
@@ -15,9 +11,6 @@ namespace Ostra {
 namespace {
 
 const std::size_t kTableBuckets = 100;
-// Metadata keys compare only this many leading bytes of each text part, so
-// titles that differ past it count as equal.
-const std::size_t kMetadataTextLength = 30;
 
 // Only a short AMF0 string counts as text; anything else under the key is absent.
 const std::string* stringProperty(const amf::amf_property_map* map, const char* key) {
@@ -48,14 +41,43 @@ void MediaProcessor::processSongObject(amf::amf_object* song) {
     const std::string* plistIdValue = stringProperty(song, "songPlistId");
     const std::string playlistId = plistIdValue ? *plistIdValue : std::string();
 
-    std::string artistKey, albumArtistKey;
-    if (checkAndResolveDuplicate(song, path, id, playlistId, artistKey, albumArtistKey)) return;
-
+    MetadataKeys keys = MetadataKeys::of(MetadataKeyParts::of(*song));
+    Match match;
+    if (isDuplicate({id, path, playlistId, keys.artistKey, keys.albumArtistKey, keys.artistKeyUsed,
+                     keys.albumArtistKeyUsed},
+                    match)) {
+        reportDuplicate(song, path, id, match);
+        return;
+    }
     song->set_string_property("objectType", "song");
-    song->set_string_property("artistMetadataKey", artistKey);
-    song->set_string_property("albumArtistMetadataKey", albumArtistKey);
+    song->set_string_property("artistMetadataKey", std::move(keys.artistKey));
+    song->set_string_property("albumArtistMetadataKey", std::move(keys.albumArtistKey));
     ++uniqueSongCount_;
     append(song);
+}
+
+// A new song goes out as it came. Only a duplicate, or a record too large
+// for a frame, is decoded, into the record processSongObject would have held
+// at that point.
+void MediaProcessor::processEncodedSong(const EncodedSong& song, const std::string& path) {
+    Match match;
+    const bool duplicate =
+        isDuplicate({song.id(), path, std::string_view(), song.artistKey(), song.albumArtistKey(),
+                     song.artistKeyUsed, song.albumArtistKeyUsed},
+                    match);
+    if (!duplicate) {
+        ++uniqueSongCount_;
+        if (batch_.addEncoded(song.record)) return;
+    }
+    const std::unique_ptr<amf::amf_object> record = song.decoded();
+    if (!record) return;
+    if (!duplicate) {
+        append(record.get());
+        return;
+    }
+    for (const char* added : {"objectType", "artistMetadataKey", "albumArtistMetadataKey"})
+        record->remove_property(added);
+    reportDuplicate(record.get(), path, song.id(), match);
 }
 
 void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {
@@ -108,39 +130,32 @@ bool MediaProcessor::verifySongObject(amf::amf_object* song) {
     return true;
 }
 
-bool MediaProcessor::checkAndResolveDuplicate(amf::amf_object* song, const std::string& path,
-                                              const std::string& id, const std::string& playlistId,
-                                              std::string& artistKey, std::string& albumArtistKey) {
-    Match match;
+bool MediaProcessor::isDuplicate(const SongKeys& keys, Match& match) {
     SongIdRef ownId;
     // The tables the checks that missed have entered this song's keys in.
     bool idEntered = false, pathEntered = false, artistKeyEntered = false;
-    bool found = isDuplicateId(id, ownId, match);
+    bool found = isDuplicateId(keys.id, ownId, match);
     if (!found) {
         idEntered = true;
-        found = isDuplicatePath(path, ownId, match);
+        found = claim(paths_, keys.path, ownId, "path", match);
     }
     if (!found) {
         pathEntered = true;
-        if (hasMetadata(song)) {
-            MetadataKeyUse use = metadataKeysFromSong(song, artistKey, albumArtistKey);
-            if (use.artistKey) {
-                found = isDuplicateArtistMetadataKey(artistKey, ownId, match);
-                artistKeyEntered = !found;
-            }
-            if (!found && use.albumArtistKey)
-                found = isDuplicateAlbumArtistMetadataKey(albumArtistKey, ownId, match);
+        if (keys.artistKeyUsed) {
+            found = claim(artistKeys_, keys.artistKey, ownId, "artistMDK", match);
+            artistKeyEntered = !found;
         }
+        if (!found && keys.albumArtistKeyUsed)
+            found = claim(albumArtistKeys_, keys.albumArtistKey, ownId, "albumArtistMDK", match);
     }
     if (!found) {
-        if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, ownId);
+        if (!keys.playlistId.empty()) connectSongPlaylistIdToSongId(keys.playlistId, ownId);
         return false;
     }
-    if (artistKeyEntered) artistKeys_.erase(artistKey);
-    if (pathEntered) paths_.erase(path);
-    if (idEntered) knownIds_.erase(id);
-    if (!playlistId.empty()) connectSongPlaylistIdToSongId(playlistId, match.keptId);
-    reportDuplicate(song, path, match.keptId, id, match.type, match.key);
+    if (artistKeyEntered) artistKeys_.erase(keys.artistKey);
+    if (pathEntered) paths_.erase(keys.path);
+    if (idEntered) knownIds_.erase(keys.id);
+    if (!keys.playlistId.empty()) connectSongPlaylistIdToSongId(keys.playlistId, match.keptId);
     return true;
 }
 
@@ -163,8 +178,8 @@ void MediaProcessor::assign(IdTable& table, std::string_view key, SongIdRef valu
 
 // The key is copied into the arena only when it is new: a duplicate's
 // lookup leaves nothing behind.
-bool MediaProcessor::claim(IdTable& table, const std::string& key, SongIdRef ownId,
-                           const char* type, Match& match) {
+bool MediaProcessor::claim(IdTable& table, std::string_view key, SongIdRef ownId, const char* type,
+                           Match& match) {
     const auto found = table.find(key);
     if (found == table.end()) {
         table.emplace(keep(key), ownId);
@@ -176,7 +191,7 @@ bool MediaProcessor::claim(IdTable& table, const std::string& key, SongIdRef own
     return true;
 }
 
-bool MediaProcessor::isDuplicateId(const std::string& id, SongIdRef& ownId, Match& match) {
+bool MediaProcessor::isDuplicateId(std::string_view id, SongIdRef& ownId, Match& match) {
     const auto found = knownIds_.find(id);
     if (found == knownIds_.end()) {
         ownId = keep(id);
@@ -189,109 +204,25 @@ bool MediaProcessor::isDuplicateId(const std::string& id, SongIdRef& ownId, Matc
     return true;
 }
 
-bool MediaProcessor::isDuplicatePath(const std::string& path, SongIdRef ownId, Match& match) {
-    return claim(paths_, path, ownId, "path", match);
-}
-
-bool MediaProcessor::isDuplicateArtistMetadataKey(const std::string& key, SongIdRef ownId,
-                                                  Match& match) {
-    return claim(artistKeys_, key, ownId, "artistMDK", match);
-}
-
-bool MediaProcessor::isDuplicateAlbumArtistMetadataKey(const std::string& key, SongIdRef ownId,
-                                                       Match& match) {
-    return claim(albumArtistKeys_, key, ownId, "albumArtistMDK", match);
-}
-
-bool MediaProcessor::hasMetadata(const amf::amf_object* song) {
-    return stringProperty(song, "title") != nullptr;
-}
-
-MediaProcessor::MetadataKeyUse MediaProcessor::metadataKeysFromSong(const amf::amf_object* song,
-                                                                    std::string& artistKey,
-                                                                    std::string& albumArtistKey) {
-    std::string shared;
-    shared.push_back('-');
-    appendStringToMetadataKey(song, "album", shared);
-    const bool hasAlbum = shared.size() > 1;
-    shared.push_back('-');
-    appendStringToMetadataKey(song, "title", shared);
-    shared.push_back('-');
-    appendNumericToMetadataKey(song, "diskNumber", shared);
-    shared.push_back('-');
-    appendNumericToMetadataKey(song, "trackNumber", shared);
-
-    MetadataKeyUse use;
-    artistKey.clear();
-    appendStringToMetadataKey(song, "artist", artistKey);
-    use.artistKey = hasAlbum || !artistKey.empty();
-    artistKey += shared;
-    albumArtistKey.clear();
-    appendStringToMetadataKey(song, "albumArtist", albumArtistKey);
-    use.albumArtistKey = hasAlbum || !albumArtistKey.empty();
-    albumArtistKey += shared;
-    return use;
-}
-
-void MediaProcessor::appendStringToMetadataKey(const amf::amf_object* song, const char* key,
-                                               std::string& metadataKey) {
-    const std::string* value = stringProperty(song, key);
-    if (value == nullptr) return;
-    // Bytes, not characters: a multi-byte UTF-8 character may be cut.
-    std::string_view part = std::string_view(*value).substr(0, kMetadataTextLength);
-    // Trimmed at both ends, and each run of white space inside it kept as
-    // its first character (boost::algorithm::trim_all_if), appended without
-    // a copy of its own: this runs for every song of a scan.
-    const util::IsWhiteSpace space;
-    while (!part.empty() && space(part.front())) part.remove_prefix(1);
-    while (!part.empty() && space(part.back())) part.remove_suffix(1);
-    for (std::size_t i = 0; i < part.size(); ++i) {
-        if (i == 0 || !space(part[i]) || !space(part[i - 1])) metadataKey.push_back(part[i]);
-    }
-}
-
-void MediaProcessor::appendNumericToMetadataKey(const amf::amf_object* song, const char* key,
-                                                std::string& metadataKey) {
-    const std::optional<double> value = amf::getNumber(*song, key);
-    if (!value) {
-        metadataKey.push_back('_');
-        return;
-    }
-    const double number = *value;
-    // Whole numbers below 10^15 read the same in the shortest round-trip form
-    // as in plain integer digits, which are far cheaper to produce. Negative
-    // zero keeps its sign through the general path.
-    if (number == std::trunc(number) && std::fabs(number) < 1e15 && !std::signbit(number)) {
-        metadataKey += std::to_string(static_cast<long long>(number));
-        return;
-    }
-    try {
-        metadataKey += boost::lexical_cast<std::string>(number);
-    } catch (const boost::bad_lexical_cast&) {
-        metadataKey.push_back('_');
-    }
-}
-
 void MediaProcessor::reportDuplicate(amf::amf_object* song, const std::string& path,
-                                     SongIdRef keptId, const std::string& ownId, const char* type,
-                                     const std::string& key) {
-    const std::string preferredId(getPreferredSongId(keptId));
+                                     std::string_view ownId, const Match& match) {
+    const std::string preferredId(getPreferredSongId(match.keptId));
     if (isPreferred(ownId, preferredId)) {
         // The replacing record is registered nowhere else: this table keeps its id.
-        assign(replacements_, keptId, keep(ownId));
+        assign(replacements_, match.keptId, keep(ownId));
         song->set_string_property("objectType", "replacement");
         song->set_string_property("path", path);
         song->set_string_property("duplicateOf", preferredId);
-        song->set_string_property("type", type);
-        song->set_string_property("key", key);
+        song->set_string_property("type", match.type);
+        song->set_string_property("key", match.key);
         append(song);
     } else {
         amf::amf_object notice;
         notice.set_string_property("objectType", "duplicate");
         notice.set_string_property("path", path);
         notice.set_string_property("duplicateOf", preferredId);
-        notice.set_string_property("type", type);
-        notice.set_string_property("key", key);
+        notice.set_string_property("type", match.type);
+        notice.set_string_property("key", match.key);
         append(&notice);
     }
     ++duplicateCount_;
@@ -316,8 +247,7 @@ bool MediaProcessor::isPreferred(std::string_view ownId, std::string_view prefer
     return endsWith(ownId, "m4a");
 }
 
-void MediaProcessor::connectSongPlaylistIdToSongId(const std::string& playlistId,
-                                                   SongIdRef songId) {
+void MediaProcessor::connectSongPlaylistIdToSongId(std::string_view playlistId, SongIdRef songId) {
     assign(playlistIds_, playlistId, songId);
 }
 

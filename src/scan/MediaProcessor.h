@@ -32,6 +32,7 @@ class MediaProcessor : public IMediaProcessor {
     MediaProcessor& operator=(const MediaProcessor&) = delete;
 
     void processSongObject(amf::amf_object* song) override;
+    void processEncodedSong(const EncodedSong& song, const std::string& path) override;
     void processPlaylistObject(amf::amf_object* playlist) override;
     bool knowsSongPlaylistId(const std::string& playlistId) const override;
     void finish() override;
@@ -52,43 +53,30 @@ class MediaProcessor : public IMediaProcessor {
         std::string key;
     };
 
+    // What the duplicate check of a song looks at.
+    struct SongKeys {
+        std::string_view id, path, playlistId;
+        std::string_view artistKey, albumArtistKey;
+        bool artistKeyUsed = false, albumArtistKeyUsed = false;
+    };
+
     bool verifySongObject(amf::amf_object* song);
     // Each check enters its key for the song being taken in when it misses,
     // so a new song leaves the check registered; a later hit takes the
-    // entries out again. True for a duplicate (reported by then).
-    bool checkAndResolveDuplicate(amf::amf_object* song, const std::string& path,
-                                  const std::string& id, const std::string& playlistId,
-                                  std::string& artistKey, std::string& albumArtistKey);
-    bool isDuplicateId(const std::string& id, SongIdRef& ownId, Match& match);
-    bool isDuplicatePath(const std::string& path, SongIdRef ownId, Match& match);
-    bool isDuplicateArtistMetadataKey(const std::string& key, SongIdRef ownId, Match& match);
-    bool isDuplicateAlbumArtistMetadataKey(const std::string& key, SongIdRef ownId, Match& match);
-    bool claim(IdTable& table, const std::string& key, SongIdRef ownId, const char* type,
+    // entries out again. True for a duplicate, with match set.
+    bool isDuplicate(const SongKeys& keys, Match& match);
+    bool isDuplicateId(std::string_view id, SongIdRef& ownId, Match& match);
+    bool claim(IdTable& table, std::string_view key, SongIdRef ownId, const char* type,
                Match& match);
     // A copy of text in the arena.
     std::string_view keep(std::string_view text);
     // table[key] = value, a new key copied into the arena.
     void assign(IdTable& table, std::string_view key, SongIdRef value);
-    static bool hasMetadata(const amf::amf_object* song);
-    // Whether each key takes part in the duplicate check: only when its first
-    // two parts (artist or album artist, and album) are not both empty. A
-    // key of a title and numbers alone would merge distinct songs that share
-    // a title; such a key is still written into the record.
-    struct MetadataKeyUse {
-        bool artistKey = false;
-        bool albumArtistKey = false;
-    };
-    static MetadataKeyUse metadataKeysFromSong(const amf::amf_object* song, std::string& artistKey,
-                                               std::string& albumArtistKey);
-    static void appendStringToMetadataKey(const amf::amf_object* song, const char* key,
-                                          std::string& metadataKey);
-    static void appendNumericToMetadataKey(const amf::amf_object* song, const char* key,
-                                           std::string& metadataKey);
-    void reportDuplicate(amf::amf_object* song, const std::string& path, SongIdRef keptId,
-                         const std::string& ownId, const char* type, const std::string& key);
+    void reportDuplicate(amf::amf_object* song, const std::string& path, std::string_view ownId,
+                         const Match& match);
     SongIdRef getPreferredSongId(SongIdRef keptId) const;
     static bool isPreferred(std::string_view ownId, std::string_view preferredId);
-    void connectSongPlaylistIdToSongId(const std::string& playlistId, SongIdRef songId);
+    void connectSongPlaylistIdToSongId(std::string_view playlistId, SongIdRef songId);
     void append(const amf::amf_object* record);
 
     Request& request_;
