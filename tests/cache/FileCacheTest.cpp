@@ -221,6 +221,48 @@ TEST_F(FileCacheE2E, AFileChangedSinceItWasRememberedIsReadAgain) {
     }
 }
 
+// A rescan the cache answers whole sends the bytes of a fresh scan: copies of
+// one song in four formats (kept, replaced or dropped), a song without a
+// title, a title too long for a short string.
+TEST_F(FileCacheE2E, ARescanAnswersAsAFreshScanDuplicatesAndAll) {
+    const std::string tone = "-f lavfi -i sine=duration=1 ";
+    const std::string same =
+        " -metadata title=Same -metadata artist=Band -metadata album=One -metadata track=3";
+    const struct {
+        const char* name;
+        std::string recipe;
+    } files[] = {
+        {"same.ogg", tone + "-c:a libvorbis" + same},
+        {"same.m4a", tone + "-c:a aac" + same},
+        {"same.mp3", tone + "-c:a libmp3lame" + same},
+        {"same.flac", tone + "-c:a flac" + same},
+        {"untitled.mp3", tone + "-c:a libmp3lame -metadata artist=Band"},
+        {"long.mp3", tone + "-c:a libmp3lame -metadata title=" + std::string(66000, 'x')},
+    };
+    TempDir work;
+    const std::string folder = work / "library";
+    fs::create_directories(folder);
+    std::vector<std::string> paths;
+    for (const auto& file : files) {
+        paths.push_back(folder + "/" + file.name);
+        fs::copy_file(media::ffmpeg(std::string("cache-") + file.name, file.recipe), paths.back());
+    }
+    Command scan = commands({}, folder).back();
+    const amf::amf_ecma_array extensions = stringArray({"mp3", "m4a", "flac", "ogg"});
+    scan.arg.set_property("validExtensions", &extensions);
+    const std::vector<std::string> cached{"OSTRA_CACHE=" + (work / "cache.sqlite"),
+                                          "OSTRA_CACHE_STATS=1"};
+    waitUntilSettled(paths);
+    runHelper({scan}, cached);
+    const HelperRun again = runHelper({scan}, cached);
+    const HelperRun fresh = runHelper({scan}, {"OSTRA_CACHE=off"});
+    EXPECT_EQ(statsCount(again.err, "hits"), static_cast<long long>(paths.size())) << again.err;
+    EXPECT_TRUE(again.answers[0] == fresh.answers[0]);
+    for (const std::string& expected : {std::string("replacement"), std::string("duplicate"),
+                                        std::string("\x0c\0\1\1\xd0", 5) + std::string(66000, 'x')})
+        EXPECT_NE(fresh.answers[0].find(expected), std::string::npos) << expected.substr(0, 20);
+}
+
 // A remembered tag record rewritten in the cache file, as it would be found
 // on a disk the helper does not own: each must be read afresh, never sent.
 struct Forgery {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
+#include <optional>
 #include <sstream>
 
 #include "LoopbackRequest.h"
+#include "amf/access.h"
+#include "scan/SongRecord.h"
 
 namespace {
 
@@ -27,21 +31,70 @@ amf::amf_object song(const std::string& line) {
     return record;
 }
 
-// Runs the records through one processor and returns every response.
+// The record as the file cache would hold it: its fields but "path", texts
+// and whole numbers; false for one that holds anything else. The keys are
+// kept in keys.
+bool asKnownTags(const amf::amf_object& record, Ostra::KnownTags& tags,
+                 std::list<std::string>& keys) {
+    for (const auto& entry : record.get_value()) {
+        keys.push_back(entry.first.get_value());
+        if (keys.back() == "path") continue;
+        Ostra::KnownTags::Field field;
+        field.key = keys.back();
+        if (const std::string* text = amf::getString(entry.second)) {
+            field.isText = true;
+            field.text = *text;
+        } else {
+            const std::optional<double> number = amf::getNumber(entry.second);
+            if (!number || *number != static_cast<double>(static_cast<long long>(*number)))
+                return false;
+            field.integer = static_cast<long long>(*number);
+        }
+        tags.fields.push_back(field);
+    }
+    return true;
+}
+
+// Runs the records through one processor and returns every response. With
+// `encoded`, each record that can be goes in as a file worker encodes a
+// remembered file's record.
 class ProcessorRun {
   public:
-    explicit ProcessorRun(unsigned long batchSize) : processor_(loop_.request(), batchSize) {}
-    void add(amf::amf_object record) { processor_.processSongObject(&record); }
+    explicit ProcessorRun(unsigned long batchSize, bool encoded = false)
+        : processor_(loop_.request(), batchSize), encoded_(encoded) {}
+    void add(amf::amf_object record) {
+        Ostra::KnownTags tags;
+        std::list<std::string> keys;
+        Ostra::EncodedSong song;
+        const std::string* path = amf::getString(record.get_property("path"));
+        if (encoded_ && path != nullptr && asKnownTags(record, tags, keys) &&
+            song.encode(tags, *path)) {
+            ++encodedCount;
+            processor_.processEncodedSong(song, *path);
+            return;
+        }
+        processor_.processSongObject(&record);
+    }
     void addPlaylist(amf::amf_object record) { processor_.processPlaylistObject(&record); }
     std::vector<Value> finish() {
         processor_.finish();
         return loop_.responsesUntilDone();
     }
 
+    int encodedCount = 0;
+
   private:
     LoopbackRequest loop_;
     Ostra::MediaProcessor processor_;
+    const bool encoded_;
 };
+
+// Every response's data, byte for byte.
+std::string dataOf(const std::vector<Value>& responses) {
+    std::string bytes;
+    for (const Value& response : responses) bytes += encodeValue(*prop(response, "data")) + "|";
+    return bytes;
+}
 
 amf::amf_object withKey(amf::amf_object record, const char* key, const std::string& value) {
     record.set_string_property(key, value);
@@ -62,7 +115,8 @@ std::string shown(const amf::amf0_data_type* entry) {
     return type == "replacement" ? line + " as " + str(prop(entry, "id")) : line;
 }
 
-// Songs in, in order: what the host is told about each, then the report.
+// Songs in, in order: what the host is told about each, then the report;
+// the same bytes when the records come encoded (a rescan's remembered files).
 TEST(MediaProcessor, DuplicatesAndReplacements) {
     amf::amf_long_string longText("/m/a.mp3");
     amf::amf_object numericPath, longPath;
@@ -153,15 +207,24 @@ TEST(MediaProcessor, DuplicatesAndReplacements) {
          {song("/m/a.mp3|Same"), song("/m/b.mp3|Same")},
          {"song /m/a.mp3", "song /m/b.mp3", "report 0 2"}},
     };
+    int encoded = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ProcessorRun run(100);
-        for (const auto& record : row.songs) run.add(record);
+        ProcessorRun run(100), encodedRun(2, true);
+        for (const auto& record : row.songs) {
+            run.add(record);
+            encodedRun.add(record);
+        }
         Texts entries;
         const auto responses = run.finish();
         for (const auto* entry : allEntries(responses)) entries.push_back(shown(entry));
         EXPECT_EQ(entries, row.entries);
+        ProcessorRun batched(2);
+        for (const auto& record : row.songs) batched.add(record);
+        EXPECT_EQ(dataOf(encodedRun.finish()), dataOf(batched.finish()));
+        encoded += encodedRun.encodedCount;
     }
+    EXPECT_GT(encoded, 30);
 }
 
 // Playlists name the kept song's id for a replaced or rejected copy; items
