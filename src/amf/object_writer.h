@@ -15,10 +15,10 @@ namespace amf {
 // amf_object holding the same entries, provided the caller gives the keys in
 // ascending byte order, each once (an amf_object's own order), and texts and
 // keys of at most kMaxShortStringLength bytes (what set_string_property
-// keeps as a short string). Checks none of that itself: see entry_size.
+// keeps as a short string). The string is sized up front to the sum of the
+// entries' sizes and kFrameBytes; the writer checks none of this itself.
 class object_writer {
   public:
-    // The bytes of a text entry and of a number entry.
     static std::size_t text_entry_size(std::string_view key, std::string_view text) {
         return 2 + key.size() + 3 + text.size();
     }
@@ -26,34 +26,43 @@ class object_writer {
     // The marker and the end of the entries.
     static constexpr std::size_t kFrameBytes = 4;
 
-    explicit object_writer(std::string& out) : out_(out) {
-        out_.push_back(static_cast<char>(AMF_OBJECT));
+    object_writer(std::string& out, std::size_t size) : out_(out) {
+        out_.resize(size);
+        p_ = out_.data();
+        *p_++ = static_cast<char>(AMF_OBJECT);
     }
     // Returns where the text starts in the string.
     std::size_t text(std::string_view key, std::string_view text) {
         put_text(key);
-        out_.push_back(static_cast<char>(AMF_STRING));
+        *p_++ = static_cast<char>(AMF_STRING);
         put_text(text);
-        return out_.size() - text.size();
+        return static_cast<std::size_t>(p_ - out_.data()) - text.size();
     }
     void number(std::string_view key, double value) {
         put_text(key);
-        out_.push_back(static_cast<char>(AMF_NUMBER));
+        *p_++ = static_cast<char>(AMF_NUMBER);
         std::uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            out_.push_back(static_cast<char>(bits >> shift));
+        for (int shift = 56; shift >= 0; shift -= 8) *p_++ = static_cast<char>(bits >> shift);
     }
-    void end() { out_.append({'\0', '\0', static_cast<char>(AMF_OBJECT_END)}); }
+    // True when the entries filled the string exactly.
+    bool end() {
+        *p_++ = 0;
+        *p_++ = 0;
+        *p_++ = static_cast<char>(AMF_OBJECT_END);
+        return p_ == out_.data() + out_.size();
+    }
 
   private:
     void put_text(std::string_view text) {
-        out_.push_back(static_cast<char>(text.size() >> 8));
-        out_.push_back(static_cast<char>(text.size()));
-        out_.append(text);
+        *p_++ = static_cast<char>(text.size() >> 8);
+        *p_++ = static_cast<char>(text.size());
+        if (!text.empty()) std::memcpy(p_, text.data(), text.size());
+        p_ += text.size();
     }
 
     std::string& out_;
+    char* p_;
 };
 
 }  // namespace amf

@@ -1,9 +1,9 @@
 #include "scan/SongRecord.h"
 
-#include <algorithm>
-#include <array>
 #include <boost/lexical_cast.hpp>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 #include "amf/access.h"
 #include "amf/object_writer.h"
@@ -57,18 +57,6 @@ void appendNumber(std::optional<double> value, std::string& metadataKey) {
     }
 }
 
-// One entry of an encoded song.
-struct Entry {
-    std::string_view key;
-    std::string_view text;
-    double number = 0;
-    bool isText = true;
-};
-
-// The stored fields of a file, the entries a scan adds besides them.
-constexpr std::size_t kMaxEntries = 40;
-constexpr std::size_t kAddedEntries = 5;
-
 }  // namespace
 
 MetadataKeyParts MetadataKeyParts::of(const amf::amf_property_map& song) {
@@ -106,32 +94,30 @@ MetadataKeys MetadataKeys::of(const MetadataKeyParts& parts) {
 }
 
 bool EncodedSong::encode(const KnownTags& tags, const std::string& path) {
-    if (tags.fields.size() + kAddedEntries > kMaxEntries) return false;
-    std::array<Entry, kMaxEntries> entries;
-    std::size_t count = 0;
+    using amf::object_writer;
+    std::size_t size = object_writer::kFrameBytes;
     MetadataKeyParts parts;
-    for (const KnownTags::Field& field : tags.fields) {
+    for (std::size_t i = 0; i < tags.fields.size(); ++i) {
+        const KnownTags::Field& field = tags.fields[i];
         const std::string_view key = field.key;
-        // A key of digits alone is an array index to a map, which orders
-        // those apart; the processor reads "songPlistId" as a playlist's.
+        // In the order the reader stores them, each key once. A key of
+        // digits alone is an array index to a map, which orders those
+        // apart; the processor reads "songPlistId" as a playlist's.
         if (key.empty() || key.size() > amf::kMaxShortStringLength ||
-            (key[0] >= '0' && key[0] <= '9') || key == "songPlistId" ||
-            field.text.size() > amf::kMaxShortStringLength) {
+            (i > 0 && !(tags.fields[i - 1].key < key)) || (key[0] >= '0' && key[0] <= '9') ||
+            key == "songPlistId" || field.text.size() > amf::kMaxShortStringLength) {
             return false;
         }
-        Entry& entry = entries[count++];
-        entry.key = key;
-        entry.isText = field.isText;
         if (field.isText) {
-            entry.text = field.text;
+            size += object_writer::text_entry_size(key, field.text);
             if (key == "artist") parts.artist = field.text;
             if (key == "albumArtist") parts.albumArtist = field.text;
             if (key == "album") parts.album = field.text;
             if (key == "title") parts.title = field.text;
         } else {
-            entry.number = static_cast<double>(field.integer);
-            if (key == "diskNumber") parts.diskNumber = entry.number;
-            if (key == "trackNumber") parts.trackNumber = entry.number;
+            size += object_writer::number_entry_size(key);
+            if (key == "diskNumber") parts.diskNumber = static_cast<double>(field.integer);
+            if (key == "trackNumber") parts.trackNumber = static_cast<double>(field.integer);
         }
     }
     std::string id;
@@ -139,44 +125,42 @@ bool EncodedSong::encode(const KnownTags& tags, const std::string& path) {
     if (path.size() > amf::kMaxShortStringLength || id.size() > amf::kMaxShortStringLength)
         return false;
     const MetadataKeys keys = MetadataKeys::of(parts);
-    entries[count++] = {"id", id};
-    entries[count++] = {"path", path};
-    entries[count++] = {"objectType", "song"};
-    entries[count++] = {"artistMetadataKey", keys.artistKey};
-    entries[count++] = {"albumArtistMetadataKey", keys.albumArtistKey};
-    // The stored fields come in key order already; insertion puts the
-    // added ones in place.
-    for (std::size_t i = 1; i < count; ++i) {
-        for (std::size_t j = i; j > 0 && entries[j].key < entries[j - 1].key; --j)
-            std::swap(entries[j], entries[j - 1]);
-    }
-    std::size_t size = amf::object_writer::kFrameBytes;
-    for (std::size_t i = 0; i < count; ++i) {
-        // A key twice: the stored fields repeat one, or hold one a scan sets.
-        if (i > 0 && entries[i].key == entries[i - 1].key) return false;
-        size += entries[i].isText
-                    ? amf::object_writer::text_entry_size(entries[i].key, entries[i].text)
-                    : amf::object_writer::number_entry_size(entries[i].key);
-    }
-    record.clear();
-    record.reserve(size);
-    amf::object_writer writer(record);
-    for (std::size_t i = 0; i < count; ++i) {
-        const Entry& entry = entries[i];
-        if (!entry.isText) {
-            writer.number(entry.key, entry.number);
-            continue;
+    // What a scan sets, in key order.
+    const std::pair<std::string_view, std::string_view> added[] = {
+        {"albumArtistMetadataKey", keys.albumArtistKey},
+        {"artistMetadataKey", keys.artistKey},
+        {"id", id},
+        {"objectType", "song"},
+        {"path", path}};
+    for (const auto& entry : added)
+        size += object_writer::text_entry_size(entry.first, entry.second);
+
+    object_writer writer(record, size);
+    std::size_t next = 0;  // of added
+    for (const KnownTags::Field& field : tags.fields) {
+        for (; next < std::size(added) && added[next].first <= field.key; ++next) {
+            // The stored fields hold a key a scan sets.
+            if (added[next].first == field.key) return false;
+            put(writer, added[next].first, added[next].second);
         }
-        const Span span{static_cast<std::uint32_t>(writer.text(entry.key, entry.text)),
-                        static_cast<std::uint32_t>(entry.text.size())};
-        if (entry.key == "id") id_ = span;
-        if (entry.key == "artistMetadataKey") artistKey_ = span;
-        if (entry.key == "albumArtistMetadataKey") albumArtistKey_ = span;
+        if (field.isText) {
+            writer.text(field.key, field.text);
+        } else {
+            writer.number(field.key, static_cast<double>(field.integer));
+        }
     }
-    writer.end();
+    for (; next < std::size(added); ++next) put(writer, added[next].first, added[next].second);
     artistKeyUsed = keys.artistKeyUsed;
     albumArtistKeyUsed = keys.albumArtistKeyUsed;
-    return true;
+    return writer.end();
+}
+
+void EncodedSong::put(amf::object_writer& writer, std::string_view key, std::string_view text) {
+    const Span span{static_cast<std::uint32_t>(writer.text(key, text)),
+                    static_cast<std::uint32_t>(text.size())};
+    if (key == "id") id_ = span;
+    if (key == "artistMetadataKey") artistKey_ = span;
+    if (key == "albumArtistMetadataKey") albumArtistKey_ = span;
 }
 
 std::unique_ptr<amf::amf_object> EncodedSong::decoded() const {

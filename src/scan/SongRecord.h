@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "amf/amf0.h"
+#include "amf/object_writer.h"
 #include "metadata/TagReader.h"
 
 namespace Ostra {
@@ -61,6 +62,9 @@ struct EncodedSong {
     std::unique_ptr<amf::amf_object> decoded() const;
 
   private:
+    // Writes an entry of text the processor reads back.
+    void put(amf::object_writer& writer, std::string_view key, std::string_view text);
+
     struct Span {
         std::uint32_t at = 0;
         std::uint32_t size = 0;

@@ -33,11 +33,15 @@ bool isBadChar(char c) {
 }
 
 void SongIdFromPath(const std::string& path, std::string& id) {
-    id.clear();
-    id.reserve(path.size());
+    static const BadCharTable table;
+    // Written in place: this runs for every file of a scan.
+    id.resize(path.size());
+    char* out = id.data();
     for (char c : path) {
-        if (!isBadChar(c)) id.push_back(c);
+        *out = c;
+        out += !table.bad[static_cast<unsigned char>(c)];
     }
+    id.resize(static_cast<std::size_t>(out - id.data()));
 }
 
 bool IsValidPath(const std::string& path) {
