@@ -516,9 +516,10 @@ bool SqliteCache::find(const std::string& path, const std::string& kind, const s
         }
         ++reader->lookups;
         sqlite::Statement& select = reader->select;
+        // Bound without a copy: the statement is reset below, before they go.
         select.bindInt(1, key);
-        select.bindBlob(2, path);
-        select.bindText(3, kind);
+        select.bindBlob(2, path, true);
+        select.bindText(3, kind, true);
         if (select.step()) {
             FileIdentity stored;
             stored.device = static_cast<std::uint64_t>(select.columnInt(1));

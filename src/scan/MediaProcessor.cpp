@@ -177,14 +177,15 @@ void MediaProcessor::assign(IdTable& table, std::string_view key, SongIdRef valu
 }
 
 // The key is copied into the arena only when it is new: a duplicate's
-// lookup leaves nothing behind.
+// lookup leaves nothing behind. One probe finds the key or its free slot.
 bool MediaProcessor::claim(IdTable& table, std::string_view key, SongIdRef ownId, const char* type,
                            Match& match) {
-    const auto found = table.find(key);
-    if (found == table.end()) {
-        table.emplace(keep(key), ownId);
-        return false;
-    }
+    bool added = false;
+    const auto found = table.lazy_emplace(key, [&](const IdTable::constructor& construct) {
+        added = true;
+        construct(keep(key), ownId);
+    });
+    if (added) return false;
     match.keptId = found->second;
     match.type = type;
     match.key = key;
@@ -192,12 +193,13 @@ bool MediaProcessor::claim(IdTable& table, std::string_view key, SongIdRef ownId
 }
 
 bool MediaProcessor::isDuplicateId(std::string_view id, SongIdRef& ownId, Match& match) {
-    const auto found = knownIds_.find(id);
-    if (found == knownIds_.end()) {
+    bool added = false;
+    const auto found = knownIds_.lazy_emplace(id, [&](const IdSet::constructor& construct) {
+        added = true;
         ownId = keep(id);
-        knownIds_.insert(ownId);
-        return false;
-    }
+        construct(ownId);
+    });
+    if (added) return false;
     match.keptId = *found;
     match.type = "id";
     match.key = id;

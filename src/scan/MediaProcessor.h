@@ -46,6 +46,7 @@ class MediaProcessor : public IMediaProcessor {
     // do, reads one group of control bytes instead of walking a chain.
     typedef std::string_view SongIdRef;
     typedef absl::flat_hash_map<std::string_view, SongIdRef> IdTable;
+    typedef absl::flat_hash_set<std::string_view> IdSet;
 
     struct Match {
         SongIdRef keptId;  // as found in the table
@@ -82,7 +83,7 @@ class MediaProcessor : public IMediaProcessor {
     Request& request_;
     ResponseBatch batch_;
     std::pmr::monotonic_buffer_resource arena_;
-    absl::flat_hash_set<std::string_view> knownIds_;
+    IdSet knownIds_;
     IdTable paths_;
     IdTable albumArtistKeys_;
     IdTable artistKeys_;

@@ -73,7 +73,12 @@ MetadataKeyParts MetadataKeyParts::of(const amf::amf_property_map& song) {
 MetadataKeys MetadataKeys::of(const MetadataKeyParts& parts) {
     MetadataKeys keys;
     if (!parts.title) return keys;
+    // Room for every part at its longest, and numbers.
+    constexpr std::size_t kRoom = 4 * kMetadataTextLength + 64;
     std::string shared;
+    shared.reserve(kRoom);
+    keys.artistKey.reserve(kRoom);
+    keys.albumArtistKey.reserve(kRoom);
     shared.push_back('-');
     appendText(parts.album, shared);
     const bool hasAlbum = shared.size() > 1;

@@ -43,18 +43,18 @@ void Statement::reset() {
     run_ = false;
 }
 
-void Statement::bindBlob(int index, std::string_view bytes) {
+void Statement::bindBlob(int index, std::string_view bytes, bool kept) {
     resetIfRun();
     // A zero-length blob from a null pointer would bind NULL instead.
     const int rc = sqlite3_bind_blob64(stmt_, index, bytes.empty() ? "" : bytes.data(),
-                                       bytes.size(), SQLITE_TRANSIENT);
+                                       bytes.size(), kept ? SQLITE_STATIC : SQLITE_TRANSIENT);
     if (rc != SQLITE_OK) fail(sqlite3_db_handle(stmt_), rc, "bind");
 }
 
-void Statement::bindText(int index, std::string_view text) {
+void Statement::bindText(int index, std::string_view text, bool kept) {
     resetIfRun();
-    const int rc =
-        sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    const int rc = sqlite3_bind_text64(stmt_, index, text.data(), text.size(),
+                                       kept ? SQLITE_STATIC : SQLITE_TRANSIENT, SQLITE_UTF8);
     if (rc != SQLITE_OK) fail(sqlite3_db_handle(stmt_), rc, "bind");
 }
 

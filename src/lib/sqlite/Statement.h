@@ -25,9 +25,11 @@ class Statement {
     Statement& operator=(const Statement&) = delete;
 
     // Parameters count from 1. Bytes are copied, so the caller's buffer may
-    // go before the statement runs. The first bind after a run resets it.
-    void bindBlob(int index, std::string_view bytes);
-    void bindText(int index, std::string_view text);
+    // go before the statement runs, unless `kept`: then the caller keeps them
+    // unchanged until the statement has stepped for the last time before it
+    // is bound again. The first bind after a run resets it.
+    void bindBlob(int index, std::string_view bytes, bool kept = false);
+    void bindText(int index, std::string_view text, bool kept = false);
     void bindInt(int index, long long value);
 
     // True with a row to read, false when done; throws Error. A statement
