@@ -99,6 +99,8 @@ constexpr std::size_t kBatchEntries = 512;
 constexpr std::size_t kMaxQueuedBytes = 32u << 20;
 // Per queued value, besides its texts.
 constexpr std::size_t kPendingOverhead = 128;
+// The queue's texts are kept in blocks of this size (or of a larger text).
+constexpr std::size_t kQueueBlockBytes = 256u << 10;
 // A hit refreshes its entry's last use when that is older than this, so that
 // rescans write nothing yet the size bound still trims by use.
 constexpr long long kTouchAfterMs = 24LL * 3600 * 1000;
@@ -311,10 +313,27 @@ bool SqliteCache::ready() {
     if (state != State::Unopened) return false;
     std::lock_guard<std::mutex> lock(openMutex_);
     if (state_.load() != State::Unopened) return state_.load() == State::Open;
+    // A file not made yet holds nothing to find: the first scan goes on
+    // while it is made (some milliseconds, several of them waiting for the
+    // disk), its values queued for the writer meanwhile.
+    struct stat status;
+    if (::stat(settings_.path.c_str(), &status) != 0 && errno == ENOENT) {
+        state_.store(State::Opening);
+        try {
+            opener_ = std::thread([this] { openOrTurnOff(); });
+            return false;
+        } catch (const std::exception&) {
+            // No thread to spare: made on this one.
+        }
+    }
+    return openOrTurnOff();
+}
+
+bool SqliteCache::openOrTurnOff() {
+    State from = state_.load();
     try {
         open();
-        state_.store(State::Open, std::memory_order_release);
-        return true;
+        return state_.compare_exchange_strong(from, State::Open, std::memory_order_release);
     } catch (const sqlite::Error& e) {
         report(isBusy(e) ? kBusy : kUnusable, std::string(e.what()) +
                                                   (isBusy(e) ? " (another process holds it)" : "") +
@@ -325,7 +344,7 @@ bool SqliteCache::ready() {
     insert_ = sqlite::Statement();
     touch_ = sqlite::Statement();
     writer_.close();
-    state_.store(State::Off);
+    state_.compare_exchange_strong(from, State::Off);
     return false;
 }
 
@@ -481,7 +500,10 @@ void SqliteCache::giveBack(std::unique_ptr<Reader> reader) {
 
 bool SqliteCache::find(const std::string& path, const std::string& kind, const std::string& version,
                        const FileIdentity& identity, std::string& value) {
-    if (!ready()) return false;
+    if (!ready()) {
+        if (state_.load() == State::Opening) misses_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     lastLookupNs_.store(steadyNs(std::chrono::steady_clock::now()), std::memory_order_relaxed);
     const std::int64_t key = keyOf(path, kind);
     if (keysComplete_.load(std::memory_order_acquire)) {
@@ -565,7 +587,8 @@ bool SqliteCache::find(const std::string& path, const std::string& kind, const s
 void SqliteCache::store(const std::string& path, const std::string& kind,
                         const std::string& version, const FileIdentity& identity,
                         std::string value) {
-    if (!identity.settled || value.size() > kMaxValueBytes || !ready() ||
+    if (!identity.settled || value.size() > kMaxValueBytes ||
+        (!ready() && state_.load() != State::Opening) ||
         writesOff_.load(std::memory_order_relaxed)) {
         return;
     }
@@ -574,13 +597,34 @@ void SqliteCache::store(const std::string& path, const std::string& kind,
     pending.kind = kind;
     pending.version = version;
     pending.identity = identity;
-    pending.value = std::move(value);
+    pending.value = value;
     pending.used = nowMs();
     const std::size_t bytes = path.size() + kind.size() + version.size() + pending.value.size();
     // Before it can be written, so a lookup never passes over it.
     pending.key = keyOf(path, kind);
     addKey(pending.key);
     queue(std::move(pending), bytes);
+}
+
+void SqliteCache::PendingQueue::push(Pending pending) {
+    for (std::string_view* text : {&pending.path, &pending.kind, &pending.version, &pending.value})
+        *text = keep(*text);
+    entries_.push_back(pending);
+}
+
+std::string_view SqliteCache::PendingQueue::keep(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    if (text.size() > free_) {
+        const std::size_t size = std::max(kQueueBlockBytes, text.size());
+        blocks_.emplace_back(new char[size]);
+        next_ = blocks_.back().get();
+        free_ = size;
+    }
+    std::memcpy(next_, text.data(), text.size());
+    const std::string_view kept(next_, text.size());
+    next_ += text.size();
+    free_ -= text.size();
+    return kept;
 }
 
 void SqliteCache::queue(Pending pending, std::size_t bytes) {
@@ -592,11 +636,11 @@ void SqliteCache::queue(Pending pending, std::size_t bytes) {
             if (!pending.touchOnly) dropped_.fetch_add(1, std::memory_order_relaxed);
             return;
         }
-        queue_.push_back(std::move(pending));
+        queue_.push(pending);
         queuedBytes_ += bytes;
         // The writer waits for a first value, then for a full batch: only
         // those two moments are worth waking it for.
-        wake = queue_.size() == 1 || queue_.size() == kBatchEntries;
+        wake = queue_.entries().size() == 1 || queue_.entries().size() == kBatchEntries;
     }
     if (wake) queued_.notify_one();
 }
@@ -608,10 +652,10 @@ void SqliteCache::writerLoop() {
     ::pthread_setname_np(::pthread_self(), "cache writer");
     loadKeys();
     for (;;) {
-        std::vector<Pending> batch;
+        PendingQueue batch;
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
-            while (!stopping_ && queue_.empty()) {
+            while (!stopping_ && queue_.entries().empty()) {
                 // Without snapshots to end there is nothing to wake up for.
                 if (snapshots_.load() == 0) {
                     queued_.wait(lock);
@@ -622,8 +666,9 @@ void SqliteCache::writerLoop() {
                 }
             }
             if (!stopping_) {
-                queued_.wait_for(lock, kBatchDelay,
-                                 [this] { return stopping_ || queue_.size() >= kBatchEntries; });
+                queued_.wait_for(lock, kBatchDelay, [this] {
+                    return stopping_ || queue_.entries().size() >= kBatchEntries;
+                });
             }
             // While requests look files up, the processors are theirs: the
             // values wait for a pause, up to three quarters of the bound, and
@@ -647,7 +692,8 @@ void SqliteCache::writerLoop() {
     }
 }
 
-void SqliteCache::write(std::vector<Pending>& batch) {
+void SqliteCache::write(PendingQueue& queued) {
+    std::vector<Pending>& batch = queued.entries();
     std::size_t done = 0;
     auto dropRest = [this, &batch, &done] {
         for (; done < batch.size(); ++done) {
@@ -789,6 +835,13 @@ void SqliteCache::setAside(bool announce) {
 
 void SqliteCache::close(std::chrono::steady_clock::time_point deadline) {
     if (state_.exchange(State::Closed) == State::Closed) return;
+    // It may have started the writer.
+    std::thread opener;
+    {
+        std::lock_guard<std::mutex> lock(openMutex_);
+        opener.swap(opener_);
+    }
+    if (opener.joinable()) opener.join();
     if (writerThread_.joinable()) {
         deadlineNs_.store(steadyNs(deadline));
         {
@@ -797,7 +850,7 @@ void SqliteCache::close(std::chrono::steady_clock::time_point deadline) {
         }
         queued_.notify_all();
         writerThread_.join();
-        std::vector<Pending> rest;
+        PendingQueue rest;
         {
             std::lock_guard<std::mutex> lock(queueMutex_);
             rest.swap(queue_);

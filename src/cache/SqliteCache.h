@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,21 +72,51 @@ class SqliteCache : public FileCache {
 
   private:
     struct Reader;
+    // A value for the writer. Its texts point into the blocks of the queue
+    // (or batch) holding it.
     struct Pending {
-        std::string path;
-        std::string kind;
-        std::string version;
+        std::string_view path;
+        std::string_view kind;
+        std::string_view version;
         FileIdentity identity;
-        std::string value;
+        std::string_view value;
         std::int64_t key = 0;  // keyOf(path, kind)
         long long used = 0;
         bool touchOnly = false;  // refresh the last use of the entry found at `row`
         long long row = 0;
     };
-    enum class State { Unopened, Open, Off, Closed };
+    // Values waiting for the writer. Their texts are copied into large
+    // blocks of the queue's own as they come: thousands of small strings a
+    // scan's reading threads made, held until the writer's turn between
+    // their short-lived allocations, would slow every later allocation of
+    // those threads (a first scan read some 8 % slower so).
+    class PendingQueue {
+      public:
+        // Queues the value with copies of its texts.
+        void push(Pending pending);
+        std::vector<Pending>& entries() { return entries_; }
+        void swap(PendingQueue& other) {
+            entries_.swap(other.entries_);
+            blocks_.swap(other.blocks_);
+            std::swap(next_, other.next_);
+            std::swap(free_, other.free_);
+        }
+
+      private:
+        std::string_view keep(std::string_view text);
+
+        std::vector<Pending> entries_;
+        std::vector<std::unique_ptr<char[]>> blocks_;
+        char* next_ = nullptr;  // the free end of the last block
+        std::size_t free_ = 0;  // bytes left there
+    };
+    // Opening: the file is being made on opener_; lookups miss, values queue.
+    enum class State { Unopened, Opening, Open, Off, Closed };
     enum Problem { kUnusable, kBusy, kFull, kProblemCount };
 
     bool ready();
+    // Opens the file, or turns the cache off saying why; true when open.
+    bool openOrTurnOff();
     void open();
     // Asks the kernel to read the file (and its log) ahead, so that the
     // lookups of a rescan from a cold disk do not fault its pages in one by
@@ -102,7 +133,7 @@ class SqliteCache : public FileCache {
     void writerLoop();
     // Ends the snapshots of lookup connections left idle (writer thread).
     void endIdleSnapshots();
-    void write(std::vector<Pending>& batch);
+    void write(PendingQueue& batch);
     void trimPastBound();
     // A failure of the file itself: off for the rest of the run.
     void turnOff(const sqlite::Error& error);
@@ -114,6 +145,7 @@ class SqliteCache : public FileCache {
 
     std::atomic<State> state_{State::Unopened};
     std::mutex openMutex_;  // serialises the first use's open
+    std::thread opener_;    // making a new file, when the first use found none
     std::atomic<bool> damaged_{false};
     std::atomic<bool> writesOff_{false};
 
@@ -130,7 +162,7 @@ class SqliteCache : public FileCache {
 
     std::mutex queueMutex_;
     std::condition_variable queued_;
-    std::vector<Pending> queue_;                       // guarded by queueMutex_
+    PendingQueue queue_;                               // guarded by queueMutex_
     std::size_t queuedBytes_ = 0;                      // guarded by queueMutex_
     bool stopping_ = false;                            // guarded by queueMutex_
     std::atomic<std::int64_t> deadlineNs_{INT64_MAX};  // steady clock; checked mid-statement

@@ -3,6 +3,7 @@
 #include <taglib/taglib.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -37,48 +38,52 @@ constexpr char kInteger = 'i';
 // they come would cost time quadratic in their number and memory for each.
 constexpr std::size_t kMaxFields = 32;
 
-void putNumber(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+// Writes a little-endian number of `bytes` bytes at p and steps past it.
+void putNumber(char*& p, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) *p++ = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
-bool putKey(std::string& out, char type, const std::string& key) {
-    // An empty key would end an AMF0 object early on the wire.
-    if (key.empty() || key.size() > 0xff) return false;
-    out.push_back(type);
-    out.push_back(static_cast<char>(key.size()));
-    out += key;
-    return true;
-}
-
-bool putText(std::string& out, const std::string& key, const std::string& text) {
-    if (text.size() > 0xffffffffu || !putKey(out, kText, key)) return false;
-    putNumber(out, text.size(), 4);
-    out += text;
-    return true;
-}
-
-bool putInteger(std::string& out, const std::string& key, long long value) {
-    if (!putKey(out, kInteger, key)) return false;
-    putNumber(out, static_cast<std::uint64_t>(value), 8);
-    return true;
+void putKey(char*& p, char type, const std::string& key) {
+    *p++ = type;
+    *p++ = static_cast<char>(key.size());
+    std::memcpy(p, key.data(), key.size());
+    p += key.size();
 }
 
 // Fields in the order of their keys, texts and integers merged, so that a
-// record built from them appends every field at the end of its map.
+// record built from them appends every field at the end of its map. Sized
+// first, then written in place: this runs for every file a first scan reads.
 std::string encodeFields(const std::map<std::string, std::string>& textFields,
                          const std::map<std::string, long long>& intFields) {
     if (textFields.size() + intFields.size() > kMaxFields) return "";
-    std::string out;
-    out.reserve(256);
+    std::size_t size = 0;
+    for (const auto& field : textFields) {
+        // An empty key would end an AMF0 object early on the wire.
+        if (field.first.empty() || field.first.size() > 0xff || field.second.size() > 0xffffffffu)
+            return "";
+        if (!fromPath(field.first)) size += 2 + field.first.size() + 4 + field.second.size();
+    }
+    for (const auto& field : intFields) {
+        if (field.first.empty() || field.first.size() > 0xff) return "";
+        size += 2 + field.first.size() + 8;
+    }
+    std::string out(size, '\0');
+    char* p = out.data();
     auto text = textFields.begin();
     auto integer = intFields.begin();
     while (text != textFields.end() || integer != intFields.end()) {
         if (text != textFields.end() &&
             (integer == intFields.end() || text->first <= integer->first)) {
-            if (!fromPath(text->first) && !putText(out, text->first, text->second)) return "";
+            if (!fromPath(text->first)) {
+                putKey(p, kText, text->first);
+                putNumber(p, text->second.size(), 4);
+                std::memcpy(p, text->second.data(), text->second.size());
+                p += text->second.size();
+            }
             ++text;
         } else {
-            if (!putInteger(out, integer->first, integer->second)) return "";
+            putKey(p, kInteger, integer->first);
+            putNumber(p, static_cast<std::uint64_t>(integer->second), 8);
             ++integer;
         }
     }

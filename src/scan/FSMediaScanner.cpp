@@ -259,12 +259,7 @@ class FSMediaScanner::TagReadAhead {
             const bool candidate = open(file, opened);
             file.directory.reset();
             if (!candidate) return;
-            file.known = opened.isOpen() && FindKnownTags(opened.status(), file.path, tags);
-            if (file.known) {
-                file.isEncoded = file.encoded.encode(tags, file.path);
-                if (!file.isEncoded) file.song = SongOfKnownTags(tags, file.path);
-                return;
-            }
+            if (opened.isOpen() && known(file, opened, tags)) return;
             TextFields textFields;
             IntFields intFields;
             if (opened.isOpen()) {
@@ -281,6 +276,21 @@ class FSMediaScanner::TagReadAhead {
         } catch (...) {
             file.isEncoded = false;
             file.song.reset();
+        }
+    }
+
+    // The record of a file the file cache knows; false when it has to be
+    // read (out of memory too).
+    static bool known(File& file, const util::RegularFile& opened, KnownTags& tags) {
+        try {
+            if (!FindKnownTags(opened.status(), file.path, tags)) return false;
+            file.isEncoded = file.encoded.encode(tags, file.path);
+            if (!file.isEncoded) file.song = SongOfKnownTags(tags, file.path);
+            file.known = true;
+            return true;
+        } catch (const std::exception&) {
+            file.isEncoded = false;
+            return false;
         }
     }
 

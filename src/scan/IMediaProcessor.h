@@ -17,7 +17,7 @@ class IMediaProcessor {
     virtual void processSongObject(amf::amf_object* song) = 0;
     // The same for a song record of the file at path already encoded
     // (EncodedSong::encode), as a new song's record goes out. A sink that
-    // does not send records gets it decoded.
+    // does not send records takes it decoded.
     virtual void processEncodedSong(const EncodedSong& song, const std::string& path) {
         (void)path;
         std::unique_ptr<amf::amf_object> record = song.decoded();

@@ -56,28 +56,20 @@ void MediaProcessor::processSongObject(amf::amf_object* song) {
     append(song);
 }
 
-// A new song goes out as it came. Only a duplicate, or a record too large
-// for a frame, is decoded, into the record processSongObject would have held
-// at that point.
+// A new song goes out as it came; only a duplicate is decoded, into the
+// record processSongObject would have held at that point.
 void MediaProcessor::processEncodedSong(const EncodedSong& song, const std::string& path) {
     Match match;
-    const bool duplicate =
-        isDuplicate({song.id(), path, std::string_view(), song.artistKey(), song.albumArtistKey(),
-                     song.artistKeyUsed, song.albumArtistKeyUsed},
-                    match);
-    if (!duplicate) {
+    if (!isDuplicate({song.id(), path, std::string_view(), song.artistKey(), song.albumArtistKey(),
+                      song.artistKeyUsed, song.albumArtistKeyUsed},
+                     match)) {
         ++uniqueSongCount_;
-        if (batch_.addEncoded(song.record)) return;
-    }
-    const std::unique_ptr<amf::amf_object> record = song.decoded();
-    if (!record) return;
-    if (!duplicate) {
-        append(record.get());
+        // Always appended: encode() keeps a record within a batch's bytes.
+        batch_.addEncoded(song.record);
         return;
     }
-    for (const char* added : {"objectType", "artistMetadataKey", "albumArtistMetadataKey"})
-        record->remove_property(added);
-    reportDuplicate(record.get(), path, song.id(), match);
+    const std::unique_ptr<amf::amf_object> record = song.decoded();
+    if (record) reportDuplicate(record.get(), path, song.id(), match);
 }
 
 void MediaProcessor::processPlaylistObject(amf::amf_object* playlist) {

@@ -7,6 +7,7 @@
 
 #include "amf/access.h"
 #include "amf/object_writer.h"
+#include "hostlink/ResponseBatch.h"
 #include "util/PathUtils.h"
 
 namespace Ostra {
@@ -105,12 +106,10 @@ bool EncodedSong::encode(const KnownTags& tags, const std::string& path) {
     for (std::size_t i = 0; i < tags.fields.size(); ++i) {
         const KnownTags::Field& field = tags.fields[i];
         const std::string_view key = field.key;
-        // In the order the reader stores them, each key once. A key of
-        // digits alone is an array index to a map, which orders those
-        // apart; the processor reads "songPlistId" as a playlist's.
+        // In the order the reader stores them, each key once.
         if (key.empty() || key.size() > amf::kMaxShortStringLength ||
-            (i > 0 && !(tags.fields[i - 1].key < key)) || (key[0] >= '0' && key[0] <= '9') ||
-            key == "songPlistId" || field.text.size() > amf::kMaxShortStringLength) {
+            (i > 0 && !(tags.fields[i - 1].key < key)) ||
+            field.text.size() > amf::kMaxShortStringLength) {
             return false;
         }
         if (field.isText) {
@@ -139,6 +138,9 @@ bool EncodedSong::encode(const KnownTags& tags, const std::string& path) {
         {"path", path}};
     for (const auto& entry : added)
         size += object_writer::text_entry_size(entry.first, entry.second);
+    // Never the case for fields a read gives; the processor appends the
+    // record to a batch as it is.
+    if (size > kMaxBatchBytes) return false;
 
     object_writer writer(record, size);
     std::size_t next = 0;  // of added
@@ -172,7 +174,10 @@ std::unique_ptr<amf::amf_object> EncodedSong::decoded() const {
     const auto* bytes = reinterpret_cast<const unsigned char*>(record.data());
     std::unique_ptr<amf::amf0_data_type> value(amf::decode(bytes, bytes + record.size()));
     if (!value || value->get_type() != amf::AMF_OBJECT) return nullptr;
-    return std::unique_ptr<amf::amf_object>(static_cast<amf::amf_object*>(value.release()));
+    std::unique_ptr<amf::amf_object> song(static_cast<amf::amf_object*>(value.release()));
+    for (const char* added : {"objectType", "artistMetadataKey", "albumArtistMetadataKey"})
+        song->remove_property(added);
+    return song;
 }
 
 std::unique_ptr<amf::amf_object> SongOfKnownTags(const KnownTags& tags, const std::string& path) {

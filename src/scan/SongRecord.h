@@ -53,12 +53,13 @@ struct EncodedSong {
     std::string_view albumArtistKey() const { return view(albumArtistKey_); }
 
     // Builds the song of the file at path from its stored tags; false (song
-    // unspecified) when the record could not be written this way: a key
-    // repeated or the processor's own ("songPlistId", say), a key that reads
-    // as an array index, a text too long for a short string. Such a file
-    // takes SongOfKnownTags instead.
+    // unspecified) when the record could not be written this way: fields
+    // out of key order or one of a key a scan sets, a text too long for a
+    // short string. Such a file takes SongOfKnownTags instead.
     bool encode(const KnownTags& tags, const std::string& path);
-    // The record as an object; null when it holds none.
+    // The record as the scanner hands it to the processor, without what
+    // the processor adds ("objectType" and the metadata keys), as
+    // SongOfKnownTags builds it; null when it holds none.
     std::unique_ptr<amf::amf_object> decoded() const;
 
   private:
