@@ -169,10 +169,12 @@ void HostSession::logResponse(const std::string& body) {
 }
 
 Value HostSession::readResponse(std::chrono::milliseconds timeout) {
-    std::string body;
-    if (readFrame(body, timeout) != ReadResult::Frame) return nullptr;
-    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
-    return Value(amf::decode(p, p + body.size()));
+    // A buffer of a rare large frame is not held on to.
+    constexpr std::size_t kKeptFrameBytes = 1 << 20;
+    if (frame_.capacity() > kKeptFrameBytes) std::string().swap(frame_);
+    if (readFrame(frame_, timeout) != ReadResult::Frame) return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(frame_.data());
+    return Value(amf::decode(p, p + frame_.size()));
 }
 
 std::vector<Value> HostSession::call(const std::string& command, const amf::amf0_data_type* arg,

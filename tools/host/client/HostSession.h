@@ -99,6 +99,10 @@ class HostSession {
     bool logRequests_ = false;
     // Command names by request id, so that logged responses name their command.
     std::map<double, std::string> commands_;
+    // The last frame read by readResponse, kept for the next: a long list
+    // answers in hundreds of frames, and a fresh buffer for each costs the
+    // allocator more than the decoding of the small records in it.
+    std::string frame_;
 };
 
 }  // namespace Ostra::host
