@@ -3,8 +3,10 @@
 // cannot use costs one line on standard error and nothing else.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache/SqliteCache.h"
 #include "lib/sqlite/Database.h"
 #include "lib/sqlite/Statement.h"
 #include "support/MediaFixtures.h"
@@ -25,6 +28,7 @@ namespace {
 using namespace testsupport;
 namespace fs = boost::filesystem;
 namespace sqlite = Ostra::sqlite;
+namespace cache = Ostra::cache;
 
 // Two MP3s of the same size and length (constant bit rate) whose tags and
 // audio differ: a file swapped for the other keeps its size.
@@ -324,6 +328,14 @@ TEST_F(FileCacheE2E, RememberedTagsTheReaderCannotHaveWrittenAreReadAgain) {
     }
 }
 
+// Makes a folder nothing can be made in: permissions do not stop the
+// superuser, the immutable flag does. Undone by unlockFolder.
+void lockFolder(const std::string& folder) {
+    fs::create_directories(folder);
+    if (::geteuid() != 0 || run("chattr +i '" + folder + "' 2>/dev/null") != 0)
+        fs::permissions(folder, fs::owner_read | fs::owner_exe);
+}
+
 // Makes a cache file of a kind and returns the setting that points a helper
 // at it; `held` keeps another process's lock while the helper runs.
 struct Trouble {
@@ -337,6 +349,19 @@ const Trouble kTroubles[] = {
      [](const TempDir& work, const std::string&, sqlite::Database&) {
          writeFile(work / "plain", "a file, not a folder");
          return "OSTRA_CACHE=" + (work / "plain") + "/ostra/cache.sqlite";
+     },
+     1},
+    // A file not made yet is made beside the first scan; so is its folder.
+    {"not made yet, in a folder that cannot be written",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         lockFolder(work / "locked");
+         return "OSTRA_CACHE=" + (work / "locked") + "/cache.sqlite";
+     },
+     1},
+    {"not made yet, nor its folder, in a folder that cannot be written",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         lockFolder(work / "locked");
+         return "OSTRA_CACHE=" + (work / "locked") + "/ostra/cache.sqlite";
      },
      1},
     {"damaged",
@@ -450,7 +475,9 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
             for (const char* companion : {"-journal", "-wal", "-shm"})
                 EXPECT_FALSE(fs::exists(file + companion)) << companion;
         }
-        if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
+        if (::geteuid() == 0)
+            run("chattr -i '" + file + "' '" + (row / "locked") + "' 2>/dev/null");
+        if (fs::exists(row / "locked")) fs::permissions(row / "locked", fs::owner_all);
     }
 }
 
@@ -479,6 +506,95 @@ TEST_F(FileCacheE2E, HelpersStartedTogetherShareAFreshCache) {
             EXPECT_EQ(cacheLines(host->helper().err()), 0) << host->helper().err();
         }
     }
+}
+
+// A first scan on a cache file nobody has made yet, stopped however a host
+// stops a helper, a few milliseconds in: the file is being made meanwhile.
+// The helper ends promptly and cleanly, says nothing about the cache but its
+// counts (once), and leaves a file the next helper uses.
+TEST_F(FileCacheE2E, AHelperStoppedWhileItMakesTheCacheFileEndsCleanly) {
+    TempDir work;
+    const std::string folder = work / "library";
+    fs::create_directories(folder);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 200; ++i) {
+        paths.push_back(folder + "/" + std::to_string(i) + ".mp3");
+        fs::copy_file(alpha(), paths.back());
+    }
+    waitUntilSettled(paths);
+    const Command scan = commands({}, folder).back();
+    const struct {
+        const char* name;
+        void (*stop)(TestHost& host);
+    } stops[] = {
+        {"QUIT", [](TestHost& host) { host.helper().writeStdin("QUIT\n"); }},
+        {"end of input", [](TestHost& host) { host.helper().closeStdin(); }},
+        {"SIGTERM", [](TestHost& host) { ::kill(host.helper().pid(), SIGTERM); }},
+    };
+    int round = 0;
+    for (const auto& stop : stops) {
+        for (const int ms : {0, 1, 3, 8, 20}) {
+            SCOPED_TRACE(std::string(stop.name) + " after " + std::to_string(ms) + " ms");
+            const std::string cacheFile = work / ("cache" + std::to_string(round++) + "/c.sqlite");
+            const std::vector<std::string> cached{"OSTRA_CACHE=" + cacheFile,
+                                                  "OSTRA_CACHE_STATS=1"};
+            {
+                TestHost host;
+                host.startHelper(cached);
+                host.send(scan.name, 1, &scan.arg);
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                stop.stop(host);
+                EXPECT_EQ(host.helper().wait(std::chrono::seconds(10)), 0);
+                EXPECT_EQ(cacheLines(host.helper().err()), 1) << host.helper().err();
+            }
+            const HelperRun next = runHelper({scan}, cached);
+            EXPECT_EQ(cacheLines(next.err), 1) << next.err;
+            EXPECT_EQ(statsCount(next.err, "hits") + statsCount(next.err, "misses"),
+                      static_cast<long long>(paths.size()))
+                << next.err;
+        }
+    }
+}
+
+// The cache itself, closed at once after its first use found no file: the
+// file is still being made when close() begins. What was stored meanwhile is
+// written, the counts are said once, and the next cache finds the value. In
+// a child process whose standard error is a file of the test's own.
+TEST(SqliteCache, ClosedWhileItMakesItsFileItWritesWhatCameAndSaysItsCountsOnce) {
+    TempDir work;
+    const std::string said = work / "stderr";
+    cache::FileIdentity identity;
+    identity.settled = true;
+    constexpr int kRounds = 20;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(2);
+        for (int round = 0; round < kRounds; ++round) {
+            cache::CacheSettings settings;
+            settings.path = work / ("c" + std::to_string(round) + "/cache.sqlite");
+            settings.reportStats = true;
+            std::string value;
+            for (int use = 0; use < 2; ++use) {
+                cache::SqliteCache cache(settings);
+                if (!cache.find("/a.mp3", "tags", "1", identity, value))
+                    cache.store("/a.mp3", "tags", "1", identity, "remembered");
+                cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+            }
+            if (value != "remembered") ::_exit(3);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string expected;
+    for (int round = 0; round < kRounds; ++round)
+        expected +=
+            "File cache: 0 hits, 1 misses, 1 stored, 0 dropped\n"
+            "File cache: 1 hits, 0 misses, 0 stored, 0 dropped\n";
+    EXPECT_EQ(readFile(said), expected);
 }
 
 }  // namespace
