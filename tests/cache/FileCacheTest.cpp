@@ -556,44 +556,65 @@ TEST_F(FileCacheE2E, AHelperStoppedWhileItMakesTheCacheFileEndsCleanly) {
     }
 }
 
+// What the cache is given to keep, each the first value of a cache file
+// not made yet.
+struct Kept {
+    const char* name;
+    std::string path, kind, version, value;
+    bool kept;  // at most 1 MiB
+};
+
+const Kept kKept[] = {
+    {"a tag record", "/a.mp3", "tags", "1", "remembered", true},
+    {"an empty version", "/a.mp3", "tags", "", "remembered", true},
+    {"an empty kind", "/a.mp3", "", "1", "remembered", true},
+    {"an empty path and value", "", "tags", "1", "", true},
+    // Past the queue's blocks of 256 KiB.
+    {"a value of 1 MiB", "/a.mp3", "tags", "1", std::string(1 << 20, 'v'), true},
+    {"a value past 1 MiB", "/a.mp3", "tags", "1", std::string((1 << 20) + 1, 'v'), false},
+};
+
 // The cache itself, closed at once after its first use found no file: the
 // file is still being made when close() begins. What was stored meanwhile is
-// written, the counts are said once, and the next cache finds the value. In
-// a child process whose standard error is a file of the test's own.
+// written, the counts are said once, and the next cache gives the value
+// back. In a child process whose standard error is a file of the test's own.
 TEST(SqliteCache, ClosedWhileItMakesItsFileItWritesWhatCameAndSaysItsCountsOnce) {
     TempDir work;
     const std::string said = work / "stderr";
     cache::FileIdentity identity;
     identity.settled = true;
-    constexpr int kRounds = 20;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         const int fd = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(2);
-        for (int round = 0; round < kRounds; ++round) {
+        for (std::size_t row = 0; row < std::size(kKept); ++row) {
+            const Kept& k = kKept[row];
             cache::CacheSettings settings;
-            settings.path = work / ("c" + std::to_string(round) + "/cache.sqlite");
+            settings.path = work / ("c" + std::to_string(row) + "/cache.sqlite");
             settings.reportStats = true;
             std::string value;
+            bool found = false;
             for (int use = 0; use < 2; ++use) {
                 cache::SqliteCache cache(settings);
-                if (!cache.find("/a.mp3", "tags", "1", identity, value))
-                    cache.store("/a.mp3", "tags", "1", identity, "remembered");
+                found = cache.find(k.path, k.kind, k.version, identity, value);
+                if (!found) cache.store(k.path, k.kind, k.version, identity, k.value);
                 cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(10));
             }
-            if (value != "remembered") ::_exit(3);
+            if (found != k.kept || (found && value != k.value)) ::_exit(10 + static_cast<int>(row));
         }
         ::_exit(0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WEXITSTATUS(status) >= 10 ? kKept[WEXITSTATUS(status) - 10].name : "") << " " << status;
     std::string expected;
-    for (int round = 0; round < kRounds; ++round)
-        expected +=
-            "File cache: 0 hits, 1 misses, 1 stored, 0 dropped\n"
-            "File cache: 1 hits, 0 misses, 0 stored, 0 dropped\n";
+    for (const Kept& k : kKept)
+        expected += k.kept ? "File cache: 0 hits, 1 misses, 1 stored, 0 dropped\n"
+                             "File cache: 1 hits, 0 misses, 0 stored, 0 dropped\n"
+                           : "File cache: 0 hits, 1 misses, 0 stored, 0 dropped\n"
+                             "File cache: 0 hits, 1 misses, 0 stored, 0 dropped\n";
     EXPECT_EQ(readFile(said), expected);
 }
 
