@@ -606,6 +606,33 @@ TEST(SqliteCache, ClosedWhileItMakesItsFileItWritesWhatCameAndSaysItsCountsOnce)
             }
             if (found != k.kept || (found && value != k.value)) ::_exit(10 + static_cast<int>(row));
         }
+        // More than the queue holds (32 MiB) before the writer's first turn:
+        // every value is written or counted as dropped, and those written
+        // are found.
+        cache::CacheSettings settings;
+        settings.path = work / "bound/cache.sqlite";
+        const std::string big(1 << 20, 'b');
+        constexpr int kValues = 40;
+        cache::SqliteCache::Counts counts;
+        {
+            cache::SqliteCache cache(settings);
+            std::string value;
+            cache.find("/0", "tags", "1", identity, value);
+            for (int i = 0; i < kValues; ++i)
+                cache.store("/" + std::to_string(i), "tags", "1", identity, big);
+            cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(60));
+            counts = cache.counts();
+        }
+        std::uint64_t found = 0;
+        cache::SqliteCache again(settings);
+        for (int i = 0; i < kValues; ++i) {
+            std::string value;
+            found +=
+                again.find("/" + std::to_string(i), "tags", "1", identity, value) && value == big;
+        }
+        if (counts.dropped == 0 || counts.stored + counts.dropped != kValues ||
+            found != counts.stored)
+            ::_exit(9);
         ::_exit(0);
     }
     int status = 0;
