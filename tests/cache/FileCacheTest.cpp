@@ -606,9 +606,9 @@ TEST(SqliteCache, ClosedWhileItMakesItsFileItWritesWhatCameAndSaysItsCountsOnce)
             }
             if (found != k.kept || (found && value != k.value)) ::_exit(10 + static_cast<int>(row));
         }
-        // More than the queue holds (32 MiB) before the writer's first turn:
-        // every value is written or counted as dropped, and those written
-        // are found.
+        // More than the queue holds (32 MiB), in less time than the writer
+        // waits for company, unless the machine is slow: every value is
+        // written or counted as dropped, and those written are found.
         cache::CacheSettings settings;
         settings.path = work / "bound/cache.sqlite";
         const std::string big(1 << 20, 'b');
@@ -630,9 +630,7 @@ TEST(SqliteCache, ClosedWhileItMakesItsFileItWritesWhatCameAndSaysItsCountsOnce)
             found +=
                 again.find("/" + std::to_string(i), "tags", "1", identity, value) && value == big;
         }
-        if (counts.dropped == 0 || counts.stored + counts.dropped != kValues ||
-            found != counts.stored)
-            ::_exit(9);
+        if (counts.stored + counts.dropped != kValues || found != counts.stored) ::_exit(9);
         ::_exit(0);
     }
     int status = 0;
