@@ -349,6 +349,17 @@ bool SqliteCache::openOrTurnOff(State from) {
     touch_ = sqlite::Statement();
     writer_.close();
     state_.compare_exchange_strong(from, State::Off);
+    // What came while a new file was being made has no writer to go to; nor
+    // has anything a store() about to queue still brings.
+    PendingQueue dropped;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        stopping_ = true;
+        dropped.swap(queue_);
+        queuedBytes_ = 0;
+    }
+    for (const Pending& pending : dropped.entries())
+        if (!pending.touchOnly) dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 
