@@ -585,9 +585,11 @@ const Kept kKept[] = {
 
 // The cache itself, closed at once after its first use found no file: the
 // file is still being made when close() begins. What was stored meanwhile is
-// written, the counts are said once, and the next cache gives the value
-// back. In a child process whose standard error is a file of the test's own.
-TEST(SqliteCache, ClosedWhileItMakesItsFileItWritesWhatCameAndSaysItsCountsOnce) {
+// written (or, past the queue's bound or when the file cannot be made,
+// counted as dropped), the counts are said once, and the next cache gives
+// the value back. In a child process whose standard error is a file of the
+// test's own.
+TEST(SqliteCache, WhatComesWhileItsFileIsMadeIsWrittenOrCountedAsDropped) {
     TempDir work;
     const std::string said = work / "stderr";
     cache::FileIdentity identity;
