@@ -614,10 +614,24 @@ TEST(SqliteCache, WhatComesWhileItsFileIsMadeIsWrittenOrCountedAsDropped) {
             }
             if (found != k.kept || (found && value != k.value)) ::_exit(10 + static_cast<int>(row));
         }
+        // An entry found whose last use is a day old gets a fresh one, through
+        // the queue, which holds no text for it.
+        cache::CacheSettings settings;
+        settings.path = work / "c0/cache.sqlite";
+        sqlite::Database(settings.path, SQLITE_OPEN_READWRITE).exec("UPDATE entry SET used = 0");
+        {
+            cache::SqliteCache cache(settings);
+            std::string value;
+            if (!cache.find(kKept[0].path, kKept[0].kind, kKept[0].version, identity, value))
+                ::_exit(5);
+            cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        }
+        if (sqlite::Database(settings.path, SQLITE_OPEN_READWRITE)
+                .queryInt("SELECT min(used) FROM entry") < 1000000000000LL)
+            ::_exit(6);
         // More than the queue holds (32 MiB), in less time than the writer
         // waits for company, unless the machine is slow: every value is
         // written or counted as dropped, and those written are found.
-        cache::CacheSettings settings;
         settings.path = work / "bound/cache.sqlite";
         const std::string big(1 << 20, 'b');
         constexpr int kValues = 40;
