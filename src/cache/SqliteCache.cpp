@@ -317,20 +317,24 @@ bool SqliteCache::ready() {
     // while it is made (some milliseconds, several of them waiting for the
     // disk), its values queued for the writer meanwhile.
     struct stat status;
+    State from = State::Unopened;
     if (::stat(settings_.path.c_str(), &status) != 0 && errno == ENOENT) {
-        state_.store(State::Opening);
+        // Not over a close() just begun.
+        if (!state_.compare_exchange_strong(from, State::Opening)) return false;
+        from = State::Opening;
         try {
-            opener_ = std::thread([this] { openOrTurnOff(); });
+            opener_ = std::thread([this] { openOrTurnOff(State::Opening); });
             return false;
         } catch (const std::exception&) {
             // No thread to spare: made on this one.
         }
     }
-    return openOrTurnOff();
+    return openOrTurnOff(from);
 }
 
-bool SqliteCache::openOrTurnOff() {
-    State from = state_.load();
+bool SqliteCache::openOrTurnOff(State from) {
+    // The state moves on from `from` alone: a close() that came meanwhile,
+    // even before this thread first ran, keeps the cache closed.
     try {
         open();
         return state_.compare_exchange_strong(from, State::Open, std::memory_order_release);
@@ -345,6 +349,17 @@ bool SqliteCache::openOrTurnOff() {
     touch_ = sqlite::Statement();
     writer_.close();
     state_.compare_exchange_strong(from, State::Off);
+    // What came while a new file was being made has no writer to go to; nor
+    // has anything a store() about to queue still brings.
+    PendingQueue dropped;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        stopping_ = true;
+        dropped.swap(queue_);
+        queuedBytes_ = 0;
+    }
+    for (const Pending& pending : dropped.entries())
+        if (!pending.touchOnly) dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 

@@ -116,7 +116,8 @@ class SqliteCache : public FileCache {
 
     bool ready();
     // Opens the file, or turns the cache off saying why; true when open.
-    bool openOrTurnOff();
+    // Either is taken only from the state `from`.
+    bool openOrTurnOff(State from);
     void open();
     // Asks the kernel to read the file (and its log) ahead, so that the
     // lookups of a rescan from a cold disk do not fault its pages in one by

@@ -3,8 +3,11 @@
 // cannot use costs one line on standard error and nothing else.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
@@ -15,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache/SqliteCache.h"
 #include "lib/sqlite/Database.h"
 #include "lib/sqlite/Statement.h"
 #include "support/MediaFixtures.h"
@@ -25,6 +29,7 @@ namespace {
 using namespace testsupport;
 namespace fs = boost::filesystem;
 namespace sqlite = Ostra::sqlite;
+namespace cache = Ostra::cache;
 
 // Two MP3s of the same size and length (constant bit rate) whose tags and
 // audio differ: a file swapped for the other keeps its size.
@@ -253,9 +258,12 @@ TEST_F(FileCacheE2E, ARescanAnswersAsAFreshScanDuplicatesAndAll) {
     const std::vector<std::string> cached{"OSTRA_CACHE=" + (work / "cache.sqlite"),
                                           "OSTRA_CACHE_STATS=1"};
     waitUntilSettled(paths);
-    runHelper({scan}, cached);
+    // The first on a file not made yet: what it read while the file was
+    // being made is stored all the same.
+    const HelperRun first = runHelper({scan}, cached);
     const HelperRun again = runHelper({scan}, cached);
     const HelperRun fresh = runHelper({scan}, {"OSTRA_CACHE=off"});
+    EXPECT_EQ(statsCount(first.err, "stored"), static_cast<long long>(paths.size())) << first.err;
     EXPECT_EQ(statsCount(again.err, "hits"), static_cast<long long>(paths.size())) << again.err;
     EXPECT_TRUE(again.answers[0] == fresh.answers[0]);
     for (const std::string& expected : {std::string("replacement"), std::string("duplicate"),
@@ -324,6 +332,20 @@ TEST_F(FileCacheE2E, RememberedTagsTheReaderCannotHaveWrittenAreReadAgain) {
     }
 }
 
+// Makes a folder nothing can be made in: permissions do not stop the
+// superuser, the immutable flag does. Undone by unlockFolder.
+void lockFolder(const std::string& folder) {
+    fs::create_directories(folder);
+    if (::geteuid() != 0 || run("chattr +i '" + folder + "' 2>/dev/null") != 0)
+        fs::permissions(folder, fs::owner_read | fs::owner_exe);
+}
+
+void unlockFolder(const std::string& folder) {
+    if (!fs::exists(folder)) return;
+    if (::geteuid() == 0) run("chattr -i '" + folder + "' 2>/dev/null");
+    fs::permissions(folder, fs::owner_all);
+}
+
 // Makes a cache file of a kind and returns the setting that points a helper
 // at it; `held` keeps another process's lock while the helper runs.
 struct Trouble {
@@ -337,6 +359,19 @@ const Trouble kTroubles[] = {
      [](const TempDir& work, const std::string&, sqlite::Database&) {
          writeFile(work / "plain", "a file, not a folder");
          return "OSTRA_CACHE=" + (work / "plain") + "/ostra/cache.sqlite";
+     },
+     1},
+    // A file not made yet is made beside the first scan; so is its folder.
+    {"not made yet, in a folder that cannot be written",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         lockFolder(work / "locked");
+         return "OSTRA_CACHE=" + (work / "locked") + "/cache.sqlite";
+     },
+     1},
+    {"not made yet, nor its folder, in a folder that cannot be written",
+     [](const TempDir& work, const std::string&, sqlite::Database&) {
+         lockFolder(work / "locked");
+         return "OSTRA_CACHE=" + (work / "locked") + "/ostra/cache.sqlite";
      },
      1},
     {"damaged",
@@ -451,6 +486,7 @@ TEST_F(FileCacheE2E, ACacheFileThatCannotBeUsedCostsOneLine) {
                 EXPECT_FALSE(fs::exists(file + companion)) << companion;
         }
         if (::geteuid() == 0) run("chattr -i '" + file + "' 2>/dev/null");
+        unlockFolder(row / "locked");
     }
 }
 
@@ -479,6 +515,175 @@ TEST_F(FileCacheE2E, HelpersStartedTogetherShareAFreshCache) {
             EXPECT_EQ(cacheLines(host->helper().err()), 0) << host->helper().err();
         }
     }
+}
+
+// A first scan on a cache file nobody has made yet, stopped however a host
+// stops a helper, a few milliseconds in: the file is being made meanwhile.
+// The helper ends promptly and cleanly, says nothing about the cache but its
+// counts (once), and leaves a file the next helper uses.
+TEST_F(FileCacheE2E, AHelperStoppedWhileItMakesTheCacheFileEndsCleanly) {
+    TempDir work;
+    const std::string folder = work / "library";
+    fs::create_directories(folder);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 200; ++i) {
+        paths.push_back(folder + "/" + std::to_string(i) + ".mp3");
+        fs::copy_file(alpha(), paths.back());
+    }
+    waitUntilSettled(paths);
+    const Command scan = commands({}, folder).back();
+    const struct {
+        const char* name;
+        void (*stop)(TestHost& host);
+    } stops[] = {
+        {"QUIT", [](TestHost& host) { host.helper().writeStdin("QUIT\n"); }},
+        {"end of input", [](TestHost& host) { host.helper().closeStdin(); }},
+        {"SIGTERM", [](TestHost& host) { ::kill(host.helper().pid(), SIGTERM); }},
+    };
+    int round = 0;
+    for (const auto& stop : stops) {
+        for (const int ms : {0, 1, 3, 8, 20}) {
+            SCOPED_TRACE(std::string(stop.name) + " after " + std::to_string(ms) + " ms");
+            const std::string cacheFile = work / ("cache" + std::to_string(round++) + "/c.sqlite");
+            const std::vector<std::string> cached{"OSTRA_CACHE=" + cacheFile,
+                                                  "OSTRA_CACHE_STATS=1"};
+            {
+                TestHost host;
+                host.startHelper(cached);
+                host.send(scan.name, 1, &scan.arg);
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                stop.stop(host);
+                EXPECT_EQ(host.helper().wait(std::chrono::seconds(10)), 0);
+                EXPECT_EQ(cacheLines(host.helper().err()), 1) << host.helper().err();
+            }
+            const HelperRun next = runHelper({scan}, cached);
+            EXPECT_EQ(cacheLines(next.err), 1) << next.err;
+            EXPECT_EQ(statsCount(next.err, "hits") + statsCount(next.err, "misses"),
+                      static_cast<long long>(paths.size()))
+                << next.err;
+        }
+    }
+}
+
+// What the cache is given to keep, each the first value of a cache file
+// not made yet.
+struct Kept {
+    const char* name;
+    std::string path, kind, version, value;
+    bool kept;  // at most 1 MiB
+};
+
+const Kept kKept[] = {
+    {"a tag record", "/a.mp3", "tags", "1", "remembered", true},
+    {"an empty version", "/a.mp3", "tags", "", "remembered", true},
+    {"an empty kind", "/a.mp3", "", "1", "remembered", true},
+    {"an empty path and value", "", "tags", "1", "", true},
+    // Past the queue's blocks of 256 KiB.
+    {"a value of 1 MiB", "/a.mp3", "tags", "1", std::string(1 << 20, 'v'), true},
+    {"a value past 1 MiB", "/a.mp3", "tags", "1", std::string((1 << 20) + 1, 'v'), false},
+};
+
+// The cache itself, closed at once after its first use found no file: the
+// file is still being made when close() begins. What was stored meanwhile is
+// written (or, past the queue's bound or when the file cannot be made,
+// counted as dropped), the counts are said once, and the next cache gives
+// the value back. In a child process whose standard error is a file of the
+// test's own.
+TEST(SqliteCache, WhatComesWhileItsFileIsMadeIsWrittenOrCountedAsDropped) {
+    TempDir work;
+    const std::string said = work / "stderr";
+    cache::FileIdentity identity;
+    identity.settled = true;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(2);
+        for (std::size_t row = 0; row < std::size(kKept); ++row) {
+            const Kept& k = kKept[row];
+            cache::CacheSettings settings;
+            settings.path = work / ("c" + std::to_string(row) + "/cache.sqlite");
+            settings.reportStats = true;
+            std::string value;
+            bool found = false;
+            for (int use = 0; use < 2; ++use) {
+                cache::SqliteCache cache(settings);
+                found = cache.find(k.path, k.kind, k.version, identity, value);
+                if (!found) cache.store(k.path, k.kind, k.version, identity, k.value);
+                cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+            }
+            if (found != k.kept || (found && value != k.value)) ::_exit(10 + static_cast<int>(row));
+        }
+        // An entry found whose last use is a day old gets a fresh one, through
+        // the queue, which holds no text for it.
+        cache::CacheSettings settings;
+        settings.path = work / "c0/cache.sqlite";
+        sqlite::Database(settings.path, SQLITE_OPEN_READWRITE).exec("UPDATE entry SET used = 0");
+        {
+            cache::SqliteCache cache(settings);
+            std::string value;
+            if (!cache.find(kKept[0].path, kKept[0].kind, kKept[0].version, identity, value))
+                ::_exit(5);
+            cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        }
+        if (sqlite::Database(settings.path, SQLITE_OPEN_READWRITE)
+                .queryInt("SELECT min(used) FROM entry") < 1000000000000LL)
+            ::_exit(6);
+        // More than the queue holds (32 MiB), in less time than the writer
+        // waits for company, unless the machine is slow: every value is
+        // written or counted as dropped, and those written are found.
+        settings.path = work / "bound/cache.sqlite";
+        const std::string big(1 << 20, 'b');
+        constexpr int kValues = 40;
+        cache::SqliteCache::Counts counts;
+        {
+            cache::SqliteCache cache(settings);
+            std::string value;
+            cache.find("/0", "tags", "1", identity, value);
+            for (int i = 0; i < kValues; ++i)
+                cache.store("/" + std::to_string(i), "tags", "1", identity, big);
+            cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(60));
+            counts = cache.counts();
+        }
+        std::uint64_t found = 0;
+        cache::SqliteCache again(settings);
+        for (int i = 0; i < kValues; ++i) {
+            std::string value;
+            found +=
+                again.find("/" + std::to_string(i), "tags", "1", identity, value) && value == big;
+        }
+        if (counts.stored + counts.dropped != kValues || found != counts.stored) ::_exit(9);
+        // A new file that cannot be made, found out slowly (another helper
+        // holds the folder while it sets its file up): what was queued
+        // meanwhile is counted as dropped, and not kept for the rest of the run.
+        lockFolder(work / "locked");
+        const int held = ::open((work / "locked").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (held < 0 || ::flock(held, LOCK_EX) != 0) ::_exit(4);
+        settings.path = work / "locked/cache.sqlite";
+        settings.reportStats = true;
+        {
+            cache::SqliteCache cache(settings);
+            cache.store("/a.mp3", "tags", "1", identity, "remembered");
+            cache.close(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WEXITSTATUS(status) >= 10 ? kKept[WEXITSTATUS(status) - 10].name : "") << " " << status;
+    std::string expected;
+    for (const Kept& k : kKept)
+        expected += k.kept ? "File cache: 0 hits, 1 misses, 1 stored, 0 dropped\n"
+                             "File cache: 1 hits, 0 misses, 0 stored, 0 dropped\n"
+                           : "File cache: 0 hits, 1 misses, 0 stored, 0 dropped\n"
+                             "File cache: 0 hits, 1 misses, 0 stored, 0 dropped\n";
+    const std::string locked = work / "locked/cache.sqlite";
+    expected += "File cache " + locked + ": cannot open " + locked +
+                ": unable to open database file (14); working without it\n"
+                "File cache: 0 hits, 0 misses, 0 stored, 1 dropped\n";
+    EXPECT_EQ(readFile(said), expected);
+    unlockFolder(work / "locked");
 }
 
 }  // namespace

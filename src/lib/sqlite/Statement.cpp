@@ -53,7 +53,8 @@ void Statement::bindBlob(int index, std::string_view bytes, bool kept) {
 
 void Statement::bindText(int index, std::string_view text, bool kept) {
     resetIfRun();
-    const int rc = sqlite3_bind_text64(stmt_, index, text.data(), text.size(),
+    // An empty view may have no pointer, which would bind NULL as well.
+    const int rc = sqlite3_bind_text64(stmt_, index, text.empty() ? "" : text.data(), text.size(),
                                        kept ? SQLITE_STATIC : SQLITE_TRANSIENT, SQLITE_UTF8);
     if (rc != SQLITE_OK) fail(sqlite3_db_handle(stmt_), rc, "bind");
 }
