@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <list>
 #include <optional>
 #include <sstream>
@@ -38,19 +39,12 @@ bool asKnownTags(const amf::amf_object& record, Ostra::KnownTags& tags,
                  std::list<std::string>& keys) {
     for (const auto& entry : record.get_value()) {
         keys.push_back(entry.first.get_value());
+        const std::string* text = amf::getString(entry.second);
+        const double number = amf::getNumber(entry.second).value_or(0.5);
+        if (text == nullptr && number != std::trunc(number)) return false;
         if (keys.back() == "path") continue;
-        Ostra::KnownTags::Field field;
-        field.key = keys.back();
-        if (const std::string* text = amf::getString(entry.second)) {
-            field.isText = true;
-            field.text = *text;
-        } else {
-            const std::optional<double> number = amf::getNumber(entry.second);
-            if (!number || *number != static_cast<double>(static_cast<long long>(*number)))
-                return false;
-            field.integer = static_cast<long long>(*number);
-        }
-        tags.fields.push_back(field);
+        tags.fields.push_back({keys.back(), text != nullptr ? std::string_view(*text) : "",
+                               static_cast<long long>(number), text != nullptr});
     }
     return true;
 }
