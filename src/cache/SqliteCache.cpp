@@ -86,6 +86,8 @@ constexpr int kReaderBusyMs = 10;
 // raise it again.)
 constexpr int kWriterNice = 10;
 constexpr std::chrono::milliseconds kLookupPause(100);
+// How stale the time of the last lookup may be, well within kLookupPause.
+constexpr std::int64_t kLookupStampNs = 5000000;
 constexpr std::chrono::seconds kMaxLookupWait(10);
 // Values wait this long for company before they are committed together.
 constexpr std::chrono::milliseconds kBatchDelay(200);
@@ -519,7 +521,13 @@ bool SqliteCache::find(const std::string& path, const std::string& kind, const s
         if (state_.load() == State::Opening) misses_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    lastLookupNs_.store(steadyNs(std::chrono::steady_clock::now()), std::memory_order_relaxed);
+    {
+        // Written only when it has aged: every lookup writing it would make
+        // the threads that look up pass its cache line back and forth.
+        const std::int64_t now = steadyNs(std::chrono::steady_clock::now());
+        if (now - lastLookupNs_.load(std::memory_order_relaxed) > kLookupStampNs)
+            lastLookupNs_.store(now, std::memory_order_relaxed);
+    }
     const std::int64_t key = keyOf(path, kind);
     if (keysComplete_.load(std::memory_order_acquire)) {
         std::unique_lock<std::mutex> lock(keysMutex_);
