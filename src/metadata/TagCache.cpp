@@ -51,8 +51,8 @@ void putKey(char*& p, char type, const std::string& key) {
 }
 
 // Fields in the order of their keys, texts and integers merged, so that a
-// record built from them appends every field at the end of its map. Sized
-// first, then written in place: this runs for every file a first scan reads.
+// record is written from them in one pass. Sized first, then written in
+// place: this runs for every file a first scan reads.
 std::string encodeFields(const std::map<std::string, std::string>& textFields,
                          const std::map<std::string, long long>& intFields) {
     if (textFields.size() + intFields.size() > kMaxFields) return "";
@@ -160,17 +160,16 @@ bool TagCache::find(std::map<std::string, std::string>& textFields,
                     std::map<std::string, long long>& intFields) const {
     textFields.clear();
     intFields.clear();
-    std::string bytes;
-    std::size_t fields = 0;
-    if (!lookUp(bytes, fields)) return false;
-    forEachField(
-        bytes,
-        [&textFields](std::string_view key, std::string_view value) {
-            textFields[std::string(key)] = std::string(value);
-        },
-        [&intFields](std::string_view key, long long value) {
-            intFields[std::string(key)] = value;
-        });
+    KnownTags tags;
+    if (!find(tags)) return false;
+    // In turn, a later field replacing an earlier one of its key.
+    for (const KnownTags::Field& field : tags.fields) {
+        if (field.isText) {
+            textFields[std::string(field.key)] = std::string(field.text);
+        } else {
+            intFields[std::string(field.key)] = field.integer;
+        }
+    }
     std::string id;
     util::SongIdFromPath(path_, id);
     textFields["id"] = id;

@@ -3,12 +3,9 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "amf/amf0.h"
 
 namespace TagLib {
 namespace ID3v2 {
